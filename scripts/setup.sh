@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Installs and prepares everything the build needs, once. A second run only
+# checks that each piece is present and returns quickly.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ONEFILE_BUILD_DIR:-$root/build}
+third_party=$build/third_party
+stamp=$build/.setup-done-v1
+
+packages=(
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make g++
+  wine64 xvfb xauth x11-apps imagemagick
+  libzstd-dev zstd googletest dpkg-dev
+)
+
+if [[ -f $stamp ]]; then
+  exit 0
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+# Source indexes are derived from the machine's own binary sources, so the
+# zstd sources come from the same archive as the host's libzstd.
+src_list=/etc/apt/sources.list.d/onefile-deb-src.sources
+need_update=0
+if [[ ! -f $src_list ]]; then
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [[ $f == "$src_list" ]] && continue
+    sed -n 's/^Types:.*\bdeb\b.*/Types: deb-src/p;/^\(URIs\|Suites\|Components\|Signed-By\):/p;/^$/p' "$f"
+  done > "$src_list.tmp"
+  if [[ -f /etc/apt/sources.list ]]; then
+    grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > /etc/apt/sources.list.d/onefile-deb-src.list || true
+  fi
+  mv "$src_list.tmp" "$src_list"
+  need_update=1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if (( ${#missing[@]} )) || (( need_update )); then
+  apt-get update -qq
+fi
+if (( ${#missing[@]} )); then
+  echo "setup: installing ${missing[*]}"
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
+fi
+
+mkdir -p "$third_party"
+if [[ ! -d $third_party/zstd ]]; then
+  echo "setup: fetching the libzstd source package"
+  rm -rf "$third_party/zstd-src"
+  mkdir -p "$third_party/zstd-src"
+  # Prefer the version the host's libzstd-dev was built from; an archive may
+  # serve the binaries of a version but not its sources, so fall back to the
+  # other source versions the indexes list, newest first.
+  host_version=$(dpkg-query -W -f='${source:Version}' libzstd-dev)
+  versions=$( (echo "$host_version"; apt-cache showsrc libzstd | sed -n 's/^Version: //p' | sort -rV) | awk '!seen[$0]++')
+  fetched=""
+  for v in $versions; do
+    if (cd "$third_party/zstd-src" && apt-get source -qq --download-only "libzstd=$v" > /dev/null 2>&1); then
+      fetched=$v; break
+    fi
+    rm -f "$third_party/zstd-src"/*
+  done
+  [[ -n $fetched ]] || { echo "setup: no libzstd source package could be fetched" >&2; exit 1; }
+  (cd "$third_party/zstd-src" && dpkg-source -x ./*.dsc unpacked > /dev/null)
+  mv "$third_party/zstd-src/unpacked" "$third_party/zstd"
+  ls "$third_party/zstd-src"/*.dsc | xargs -n1 basename > "$third_party/zstd/.debian-source"
+fi
+
+"$root/scripts/wine-prefix.sh"
+touch "$stamp"

@@ -1,0 +1,82 @@
+#include "paths.h"
+
+#include <stdlib.h>
+#include <wchar.h>
+
+wchar_t* knownDirectories[knownDirectoriesCapacity];
+int knownDirectoryCount;
+
+// Only successful copies are recorded: the table never holds an entry that
+// cannot be compared.
+static void rememberDirectory(const wchar_t* path)
+{
+    if (knownDirectoryCount >= knownDirectoriesCapacity) {
+        return;
+    }
+    if (wchar_t* copy = _wcsdup(path)) {
+        knownDirectories[knownDirectoryCount++] = copy;
+    }
+}
+
+static bool isKnownDirectory(const wchar_t* path)
+{
+    for (int i = 0; i < knownDirectoryCount; ++i) {
+        if (wcscmp(knownDirectories[i], path) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ensureDirectory(const wchar_t* path)
+{
+    if (knownDirectoryCount == 0) {
+        wchar_t home[pathCapacity];
+        if (!expandPathSpec(home, L"{HOME}", pathCapacity)) {
+            fatalSpecExpansion(L"{HOME}");
+        }
+        rememberDirectory(home);
+    }
+    if (isKnownDirectory(path)) {
+        return true;
+    }
+    // A bare drive such as "C:" always counts as existing.
+    if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') {
+        return true;
+    }
+    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    rememberDirectory(path);
+    return true;
+}
+
+// Walks up from the path's parent to the first ancestor that exists (or can
+// be created), then creates the ones below it, nearest to the root first.
+// One working buffer serves every level: a name of a few hundred components
+// would overflow the stack with a buffer per level.
+void ensureParentDirectories(const wchar_t* path)
+{
+    wchar_t work[pathCapacity];
+    copyWideBounded(work, pathCapacity, path, "a directory path does not fit in 4096 characters");
+    int failed = 0;
+    bool accepted = false;
+    while (wchar_t* separator = findLastSeparator(work)) {
+        *separator = L'\0';
+        if (ensureDirectory(work)) {
+            accepted = true;
+            break;
+        }
+        ++failed;
+    }
+    // The topmost directory that failed has no parent left to create: try it
+    // once more, as every failed level below it will be.
+    if (!accepted && failed > 0) {
+        ensureDirectory(work);
+        --failed;
+    }
+    for (; failed > 0; --failed) {
+        work[wcslen(work)] = L'\\';
+        ensureDirectory(work);
+    }
+}

@@ -1,0 +1,66 @@
+// Paths, environment and file system: path spec expansion, environment
+// access, the executable's own path, directory creation and the fatal error
+// routines. Depends on nothing else of the bootstrap; every other folder
+// depends on it.
+#pragma once
+
+#include <windows.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Capacities of the fixed wide buffers, in UTF-16 units with the terminator.
+enum : size_t {
+    pathCapacity = 4096,
+    executablePathCapacity = 4097,
+    recordNameCapacity = 1024,
+    variableNameCapacity = 40,
+    environmentValueCapacity = 32768,
+};
+
+// --- Fatal routines (fatal.cpp). None of them returns.
+[[noreturn]] void fatalError(const char* message);
+[[noreturn]] void fatalSystemError(const char* message, DWORD errorCode);
+[[noreturn]] void fatalSpecExpansion(const wchar_t* spec);
+// Ends the process where a value would break a fixed bound or a hard
+// precondition: one line "Error, <reason>." on standard error, exit code 2.
+[[noreturn]] void stopProcess(const char* reason);
+
+// --- Bounded copies into fixed buffers (wide_buffer.cpp). Each stops the
+// process, naming `what`, instead of writing past `capacity`.
+void copyWideBounded(wchar_t* destination, size_t capacity, const wchar_t* source, const char* what);
+void appendWideBounded(wchar_t* destination, size_t capacity, const wchar_t* source, const char* what);
+// The last backslash at index 1 or later, or null: the first character is
+// never taken as a separator.
+wchar_t* findLastSeparator(wchar_t* path);
+
+// --- Environment (environment.cpp). Copies are the caller's, freed with free().
+wchar_t* getEnvVarWide(const wchar_t* name);
+wchar_t* getEnvVar(const char* name);
+BOOL setEnvVar(const char* name, const wchar_t* value);
+
+// --- Executable path (executable_path.cpp).
+extern wchar_t resolvedExecutablePath[executablePathCapacity];
+extern wchar_t plainExecutablePath[executablePathCapacity];
+void shortenPathDirectories(wchar_t* path, size_t capacity);
+// Final path of an existing file, long-path prefixes removed, directories in
+// short form; false when the final path does not fit `capacity` (at most
+// executablePathCapacity). A file that cannot be opened keeps its path.
+bool normaliseFinalPath(wchar_t* path, size_t capacity);
+const wchar_t* getExecutablePath(bool resolved);
+
+// --- Path spec expansion (path_spec.cpp).
+bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
+// The pieces behind RANDOM, TIME_US and TIME, callable with given inputs.
+enum : size_t { randomTextLength = 11 };
+uint32_t drawRandomSeed();
+void encodeRandomText(uint32_t seed, wchar_t text[randomTextLength + 1]);
+void formatMicrosecondsOfSecond(int64_t fileTime, wchar_t text[8]);
+void formatFileTime(int64_t fileTime, wchar_t text[24]);
+
+// --- Directory creation (directories.cpp).
+enum : int { knownDirectoriesCapacity = 1024 };
+extern wchar_t* knownDirectories[knownDirectoriesCapacity];
+extern int knownDirectoryCount;
+bool ensureDirectory(const wchar_t* path);
+void ensureParentDirectories(const wchar_t* path);

@@ -1,0 +1,122 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <filesystem>
+
+#include "paths/paths.h"
+
+namespace {
+
+// The table is process-wide; each test starts from an empty one.
+class Directories : public testing::Test {
+protected:
+    void SetUp() override { forgetKnownDirectories(); }
+    void TearDown() override { forgetKnownDirectories(); }
+
+    static void forgetKnownDirectories()
+    {
+        for (int i = 0; i < knownDirectoryCount; ++i) free(knownDirectories[i]);
+        knownDirectoryCount = 0;
+    }
+
+    static std::vector<std::wstring> table()
+    {
+        return std::vector<std::wstring>(knownDirectories, knownDirectories + knownDirectoryCount);
+    }
+
+    static std::wstring home()
+    {
+        wchar_t path[MAX_PATH];
+        SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, path);
+        return path;
+    }
+
+    ScratchDirectory scratch;
+};
+
+TEST_F(Directories, FirstCallRecordsHomeThenTheDirectory)
+{
+    const std::wstring directory = scratch.path() + L"\\made";
+    EXPECT_TRUE(ensureDirectory(directory.c_str()));
+    EXPECT_TRUE(isDirectory(directory));
+    EXPECT_EQ(table(), (std::vector<std::wstring>{home(), directory}));
+
+    // Known paths and bare drives answer without asking the file system.
+    EXPECT_TRUE(ensureDirectory(home().c_str()));
+    EXPECT_TRUE(ensureDirectory(L"C:"));
+    EXPECT_TRUE(ensureDirectory(L"Q:"));
+    EXPECT_EQ(knownDirectoryCount, 2);
+    RemoveDirectoryW(directory.c_str());
+    EXPECT_TRUE(ensureDirectory(directory.c_str()));
+    EXPECT_FALSE(isDirectory(directory)) << "a recorded directory must not be created again";
+}
+
+TEST_F(Directories, ComparisonIsExactTextSoOtherCaseCostsAnEntry)
+{
+    const std::wstring directory = scratch.path() + L"\\Mixed";
+    ASSERT_TRUE(ensureDirectory(directory.c_str()));
+    std::wstring upper = directory;
+    for (wchar_t& c : upper) c = towupper(c);
+    EXPECT_TRUE(ensureDirectory(upper.c_str()));
+    EXPECT_EQ(knownDirectoryCount, 3);
+}
+
+TEST_F(Directories, MissingParentFailsAndRecordsNothing)
+{
+    const std::wstring orphan = scratch.path() + L"\\absent\\child";
+    EXPECT_FALSE(ensureDirectory(orphan.c_str()));
+    EXPECT_EQ(table(), std::vector<std::wstring>{home()});
+}
+
+TEST_F(Directories, ParentsAreMadeUpToTheFirstExistingAncestorOnly)
+{
+    const std::wstring file = scratch.path() + L"\\a\\b\\c";
+    ensureParentDirectories(file.c_str());
+    EXPECT_TRUE(isDirectory(scratch.path() + L"\\a\\b"));
+    EXPECT_FALSE(pathExists(file));
+    // "a" could be created at once, so the walk went no higher: the scratch
+    // directory and everything above it were never asked for.
+    EXPECT_EQ(table(), (std::vector<std::wstring>{home(), scratch.path() + L"\\a", scratch.path() + L"\\a\\b"}));
+}
+
+TEST_F(Directories, PathsWithoutAnInnerSeparatorAreLeftAlone)
+{
+    ensureParentDirectories(L"noseparator");
+    ensureParentDirectories(L"\\rooted");
+    EXPECT_EQ(knownDirectoryCount, 0);
+}
+
+TEST_F(Directories, DeepTreeDoesNotExhaustTheStack)
+{
+    std::wstring deep = scratch.path();
+    for (int i = 0; i < 400; ++i) deep += L"\\d";
+    ensureParentDirectories((deep + L"\\file").c_str());
+    EXPECT_TRUE(isDirectory(deep));
+}
+
+TEST_F(Directories, FullTableStillCreatesAndReportsSuccess)
+{
+    ensureDirectory(L"C:");
+    while (knownDirectoryCount < knownDirectoriesCapacity) {
+        knownDirectories[knownDirectoryCount++] = _wcsdup(L"Z:\\placeholder");
+    }
+    const std::wstring directory = scratch.path() + L"\\late";
+    EXPECT_TRUE(ensureDirectory(directory.c_str()));
+    EXPECT_TRUE(isDirectory(directory));
+    EXPECT_EQ(knownDirectoryCount, knownDirectoriesCapacity);
+}
+
+TEST_F(Directories, WorkingCopyBoundIsEnforced)
+{
+    const std::wstring almost = L"C:\\" + std::wstring(4092, L'x');
+    ASSERT_EQ(almost.size(), 4095u);
+    const ProcessResult fits = runProbe({L"ensure-parents", almost});
+    EXPECT_EQ(fits.exitCode, 0u) << fits.err;
+    const ProcessResult tooLong = runProbe({L"ensure-parents", almost + L"y"});
+    EXPECT_EQ(tooLong.exitCode, 2u);
+    EXPECT_EQ(tooLong.err, "Error, a directory path does not fit in 4096 characters.\r\n");
+}
+
+}  // namespace

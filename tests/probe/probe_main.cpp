@@ -1,0 +1,83 @@
+// Runs one bootstrap routine named on the command line, so that tests can
+// watch routines that end the process: their streams and exit codes.
+#include "paths/paths.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+static void printWide(const wchar_t* text)
+{
+    char utf8[3 * pathCapacity * 4];
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    fputs(length > 0 ? utf8 : "(unprintable)", stdout);
+}
+
+static char* narrow(const wchar_t* text)
+{
+    static char buffer[4096];
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr);
+    return buffer;
+}
+
+static int usage()
+{
+    fputs("usage: onefile_probe ROUTINE [ARGUMENTS]\n", stderr);
+    return 64;
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 2) return usage();
+    const wchar_t* routine = argv[1];
+    if (wcscmp(routine, L"fatal-error") == 0 && argc == 3) {
+        fatalError(narrow(argv[2]));
+    }
+    if (wcscmp(routine, L"fatal-system-error") == 0 && argc == 4) {
+        fatalSystemError(narrow(argv[2]), wcstoul(argv[3], nullptr, 0));
+    }
+    if (wcscmp(routine, L"fatal-spec") == 0 && argc == 3) {
+        fatalSpecExpansion(argv[2]);
+    }
+    if (wcscmp(routine, L"expand") == 0 && argc == 4) {
+        static wchar_t output[2 * pathCapacity];
+        const bool expanded = expandPathSpec(output, argv[2], wcstoul(argv[3], nullptr, 10));
+        fputs(expanded ? "true " : "false ", stdout);
+        printWide(output);
+        return 0;
+    }
+    if (wcscmp(routine, L"expand-without-argv0") == 0 && argc == 3) {
+        static wchar_t output[pathCapacity];
+        __argc = 0;
+        expandPathSpec(output, argv[2], pathCapacity);
+        return 0;
+    }
+    if (wcscmp(routine, L"env-get") == 0 && argc == 3) {
+        wchar_t* value = getEnvVar(narrow(argv[2]));
+        printWide(value != nullptr ? value : L"(null)");
+        return 0;
+    }
+    if (wcscmp(routine, L"shorten") == 0 && argc == 4) {
+        static wchar_t path[2 * pathCapacity];
+        wcsncpy(path, argv[2], 2 * pathCapacity - 1);
+        shortenPathDirectories(path, wcstoul(argv[3], nullptr, 10));
+        printWide(path);
+        return 0;
+    }
+    if (wcscmp(routine, L"executable-path") == 0 && argc == 2) {
+        const wchar_t* plain = getExecutablePath(false);
+        const wchar_t* resolved = getExecutablePath(true);
+        // A second call must hand out the cached buffers unchanged.
+        const bool cached = getExecutablePath(false) == plain && getExecutablePath(true) == resolved;
+        printWide(plain);
+        fputs("\n", stdout);
+        printWide(resolved);
+        fputs(cached ? "\ncached\n" : "\nnot cached\n", stdout);
+        return 0;
+    }
+    if (wcscmp(routine, L"ensure-parents") == 0 && argc == 3) {
+        ensureParentDirectories(argv[2]);
+        return 0;
+    }
+    return usage();
+}

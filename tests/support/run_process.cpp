@@ -1,0 +1,170 @@
+#include "test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+std::string toUtf8(const std::wstring& text)
+{
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
+    return result;
+}
+
+std::wstring fromUtf8(const std::string& text)
+{
+    if (text.empty()) return {};
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+    return result;
+}
+
+std::wstring quoteForCommandLine(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+std::wstring directoryOfThisProgram()
+{
+    wchar_t path[MAX_PATH * 4];
+    GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring text = path;
+    return text.substr(0, text.rfind(L'\\'));
+}
+
+std::wstring probePath() { return directoryOfThisProgram() + L"\\onefile_probe.exe"; }
+
+std::wstring temporaryDirectory()
+{
+    wchar_t path[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, path);
+    std::wstring text = path;
+    while (!text.empty() && text.back() == L'\\') text.pop_back();
+    return text;
+}
+
+bool pathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool isDirectory(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void writeFile(const std::wstring& path, const std::string& contents)
+{
+    std::ofstream file(std::filesystem::path(path), std::ios::binary);
+    file << contents;
+    if (!file) throw std::runtime_error("cannot write " + toUtf8(path));
+}
+
+std::string readFile(const std::wstring& path)
+{
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+ScratchDirectory::ScratchDirectory(const std::wstring& tag)
+{
+    static int counter = 0;
+    path_ = temporaryDirectory() + L"\\onefile_" + tag + L"_" + std::to_wstring(GetCurrentProcessId()) +
+            L"_" + std::to_wstring(++counter);
+    std::filesystem::remove_all(std::filesystem::path(path_));
+    std::filesystem::create_directories(std::filesystem::path(path_));
+}
+
+ScratchDirectory::~ScratchDirectory()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(path_), ignored);
+}
+
+static HANDLE createCaptureFile(const std::wstring& path)
+{
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + toUtf8(path));
+    return file;
+}
+
+ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring& commandLine,
+                         const EnvironmentChanges& changes)
+{
+    // Streams go to files rather than pipes: no reader thread, no deadlock.
+    static int counter = 0;
+    const std::wstring base = temporaryDirectory() + L"\\onefile_capture_" +
+                              std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
+    const HANDLE out = createCaptureFile(base + L".out");
+    const HANDLE err = createCaptureFile(base + L".err");
+
+    std::vector<std::pair<std::wstring, std::wstring>> saved;
+    std::vector<bool> wasSet;
+    for (const auto& [name, value] : changes) {
+        wchar_t previous[32768];
+        const DWORD length = GetEnvironmentVariableW(name.c_str(), previous, 32768);
+        wasSet.push_back(length != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND);
+        saved.emplace_back(name, std::wstring(previous, length));
+        SetEnvironmentVariableW(name.c_str(), value);
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process{};
+    std::wstring mutableLine = commandLine;
+    const BOOL started = CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    const DWORD startError = GetLastError();
+
+    for (size_t i = saved.size(); i-- > 0;) {
+        SetEnvironmentVariableW(saved[i].first.c_str(), wasSet[i] ? saved[i].second.c_str() : nullptr);
+    }
+
+    ProcessResult result;
+    if (started) {
+        WaitForSingleObject(process.hProcess, 120000);
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+    result.out = readFile(base + L".out");
+    result.err = readFile(base + L".err");
+    DeleteFileW((base + L".out").c_str());
+    DeleteFileW((base + L".err").c_str());
+    if (!started) throw std::runtime_error("cannot start " + toUtf8(applicationPath) + ": " + std::to_string(startError));
+    return result;
+}
+
+ProcessResult runProbe(const std::vector<std::wstring>& arguments, const EnvironmentChanges& changes)
+{
+    std::wstring line = quoteForCommandLine(probePath());
+    for (const std::wstring& argument : arguments) line += L" " + quoteForCommandLine(argument);
+    return runProcess(probePath(), line, changes);
+}
