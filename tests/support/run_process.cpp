@@ -85,20 +85,43 @@ std::string readFile(const std::wstring& path)
     return contents.str();
 }
 
-ScratchDirectory::ScratchDirectory(const std::wstring& tag)
+// Removes a tree through the long-path form, which also reaches paths
+// beyond MAX_PATH; links are removed, never followed.
+void removeTree(const std::wstring& path)
 {
-    static int counter = 0;
-    path_ = temporaryDirectory() + L"\\onefile_" + tag + L"_" + std::to_wstring(GetCurrentProcessId()) +
-            L"_" + std::to_wstring(++counter);
-    std::filesystem::remove_all(std::filesystem::path(path_));
-    std::filesystem::create_directories(std::filesystem::path(path_));
+    const std::wstring longPath = path.rfind(L"\\\\?\\", 0) == 0 ? path : L"\\\\?\\" + path;
+    const DWORD attributes = GetFileAttributesW(longPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW entry;
+        const HANDLE search = FindFirstFileW((longPath + L"\\*").c_str(), &entry);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = entry.cFileName;
+                if (name != L"." && name != L"..") removeTree(longPath + L"\\" + name);
+            } while (FindNextFileW(search, &entry));
+            FindClose(search);
+        }
+        RemoveDirectoryW(longPath.c_str());
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(longPath.c_str());
+    } else {
+        SetFileAttributesW(longPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(longPath.c_str());
+    }
 }
 
-ScratchDirectory::~ScratchDirectory()
+ScratchDirectory::ScratchDirectory(const std::wstring& tag)
 {
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(path_), ignored);
+    // Wine reuses small process ids, so the tick count keeps names apart.
+    static int counter = 0;
+    path_ = temporaryDirectory() + L"\\onefile_" + tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+            std::to_wstring(GetTickCount64()) + L"_" + std::to_wstring(++counter);
+    removeTree(path_);
+    if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("cannot create " + toUtf8(path_));
 }
+
+ScratchDirectory::~ScratchDirectory() { removeTree(path_); }
 
 static HANDLE createCaptureFile(const std::wstring& path)
 {

@@ -45,6 +45,7 @@ private:
 };
 
 std::wstring temporaryDirectory();
+void removeTree(const std::wstring& path);
 bool pathExists(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
 void writeFile(const std::wstring& path, const std::string& contents);
