@@ -1,0 +1,12 @@
+# onefile_embed_block(TARGET BLOCK_FILE): links an attached data block into
+# TARGET's read-only data, relinking whenever the block file changes.
+function(onefile_embed_block target block_file)
+  get_filename_component(block_file "${block_file}" ABSOLUTE)
+  set(ONEFILE_BLOCK_FILE "${block_file}")
+  set(assembly "${CMAKE_CURRENT_BINARY_DIR}/${target}_attached_data.S")
+  configure_file("${PROJECT_SOURCE_DIR}/resources/attached_data.S.in" "${assembly}" @ONLY)
+  target_sources(${target} PRIVATE "${assembly}")
+  set_source_files_properties("${assembly}" PROPERTIES OBJECT_DEPENDS "${block_file}")
+  # File alignment of a page lets Wine map the block rather than read it.
+  target_link_options(${target} PRIVATE -Wl,--file-alignment=4096 -Wl,--section-alignment=4096)
+endfunction()

@@ -1,0 +1,66 @@
+#include "attached_data.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+AttachedDataReaderState AttachedDataReader;
+
+void openAttachedDataReader()
+{
+    void* const window = malloc(readerWindowSize);
+    if (window == nullptr) {
+        fatalError("Error, couldn't allocate memory.");
+    }
+    ZSTD_DCtx* const context = ZSTD_createDCtx();
+    if (context == nullptr) {
+        fatalError("Error, couldn't allocate memory.");
+    }
+    AttachedDataReader.context = context;
+    AttachedDataReader.input = ZSTD_inBuffer{attachedDataCursor, static_cast<size_t>(attachedDataRemaining), 0};
+    AttachedDataReader.output = ZSTD_outBuffer{window, 0, 0};
+    AttachedDataReader.windowFilled = false;
+}
+
+// Hands out exactly `count` bytes or ends the process; the refill loop is
+// kept in one piece so its states can be seen at once.
+void readAttachedData(void* destination, size_t count)
+{
+    unsigned char* to = static_cast<unsigned char*>(destination);
+    ZSTD_inBuffer& input = AttachedDataReader.input;
+    ZSTD_outBuffer& output = AttachedDataReader.output;
+    for (;;) {
+        const size_t available = output.size - output.pos;
+        if (available > 0) {
+            const size_t taken = available < count ? available : count;
+            memcpy(to, static_cast<const unsigned char*>(output.dst) + output.pos, taken);
+            output.pos += taken;
+            to += taken;
+            count -= taken;
+            if (count == 0) {
+                return;
+            }
+            continue;
+        }
+        // Input used up and nothing held back by the decoder: the stream
+        // ended before the reader's caller was satisfied.
+        if (input.pos >= input.size && !AttachedDataReader.windowFilled) {
+            fatalError("Error, couldn't decode attached data.");
+        }
+        output.size = readerWindowSize;
+        output.pos = 0;
+        const size_t result = ZSTD_decompressStream(AttachedDataReader.context, &output, &input);
+        if (ZSTD_isError(result)) {
+            fatalError("Error, couldn't decode attached data.");
+        }
+        AttachedDataReader.windowFilled = output.pos == readerWindowSize;
+        output.size = output.pos;
+        output.pos = 0;
+    }
+}
+
+void closeAttachedDataReader()
+{
+    ZSTD_freeDCtx(AttachedDataReader.context);
+    free(AttachedDataReader.output.dst);
+    AttachedDataReader = AttachedDataReaderState{};
+}

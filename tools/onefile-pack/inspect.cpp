@@ -1,0 +1,147 @@
+#include "pack.h"
+
+#define ZSTD_STATIC_LINKING_ONLY  // frame header inspection
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+namespace pack {
+
+namespace {
+
+uint64_t readLittleEndian64(const uint8_t* bytes)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+// Decodes the frame at `frame` completely; throws Error when zstd refuses it.
+std::vector<uint8_t> decodeFrame(const uint8_t* frame, size_t available, size_t& consumed)
+{
+    ZSTD_DCtx* context = ZSTD_createDCtx();
+    // Inspection reads any window, so that an oversized one can be reported.
+    ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, 31);
+    std::vector<uint8_t> content;
+    std::vector<uint8_t> window(1 << 20);
+    ZSTD_inBuffer input{frame, available, 0};
+    size_t remaining = 1;
+    while (remaining != 0) {
+        ZSTD_outBuffer output{window.data(), window.size(), 0};
+        remaining = ZSTD_decompressStream(context, &output, &input);
+        if (ZSTD_isError(remaining)) {
+            ZSTD_freeDCtx(context);
+            throw Error(std::string("the frame does not decode: ") + ZSTD_getErrorName(remaining));
+        }
+        content.insert(content.end(), window.begin(), window.begin() + static_cast<std::ptrdiff_t>(output.pos));
+        if (remaining != 0 && input.pos == input.size && output.pos < output.size) {
+            ZSTD_freeDCtx(context);
+            throw Error("the frame is truncated");
+        }
+    }
+    ZSTD_freeDCtx(context);
+    consumed = input.pos;
+    return content;
+}
+
+void parseRecords(const std::vector<uint8_t>& content, BlockReport& report)
+{
+    std::map<std::u16string, std::u16string> seen;
+    size_t at = 0;
+    for (;;) {
+        std::u16string name;
+        for (;;) {
+            if (at + 2 > content.size()) {
+                report.problems.push_back("the record stream ends inside a name, before its end record");
+                return;
+            }
+            const char16_t unit = static_cast<char16_t>(content[at] | (content[at + 1] << 8));
+            at += 2;
+            if (unit == 0) break;
+            name += unit;
+        }
+        if (name.empty()) break;
+        if (at + 8 > content.size()) {
+            report.problems.push_back("the record stream ends inside the size of " + utf16ToUtf8(name));
+            return;
+        }
+        const uint64_t size = readLittleEndian64(&content[at]);
+        at += 8;
+        if (size > content.size() - at) {
+            report.problems.push_back(utf16ToUtf8(name) + ": its size runs past the end of the stream");
+            return;
+        }
+        const std::string problem = nameProblem(name);
+        if (!problem.empty()) report.problems.push_back(utf16ToUtf8(name) + ": " + problem);
+        const auto [previous, inserted] = seen.emplace(foldCase(name), name);
+        if (!inserted) {
+            report.problems.push_back(utf16ToUtf8(name) + ": differs only in letter case from " + utf16ToUtf8(previous->second));
+        }
+        report.records.push_back(Record{name, size, at});
+        at += size;
+    }
+    if (at != content.size()) report.problems.push_back("the frame holds bytes after the end record");
+    if (report.records.empty()) {
+        report.problems.push_back("the block holds no file, so there is no entry DLL");
+    } else if (report.records[0].size < 2 || content[report.records[0].dataOffset] != 'M' ||
+               content[report.records[0].dataOffset + 1] != 'Z') {
+        report.problems.push_back(utf16ToUtf8(report.records[0].name) + ": the first record is not a Windows DLL");
+    }
+}
+
+void checkTail(const std::vector<uint8_t>& bytes, BlockReport& report)
+{
+    const uint64_t frameEnd = report.blockOffset + 3 + report.frameSize;
+    uint64_t at = frameEnd;
+    while (at < bytes.size() && bytes[at] == 0 && at - frameEnd < 13 && (at - frameEnd < 6 || (at - report.blockOffset) % 8 != 0)) ++at;
+    const uint64_t padding = at - frameEnd;
+    if (padding < 6 || (at - report.blockOffset) % 8 != 0) {
+        report.problems.push_back("the frame is not followed by 6 to 13 zero bytes up to a multiple of 8");
+        return;
+    }
+    if (at + 8 > bytes.size() || readLittleEndian64(&bytes[at]) != at - report.blockOffset) {
+        report.problems.push_back("the block's last 8 bytes do not hold their own offset");
+        return;
+    }
+    report.blockSize = at + 8 - report.blockOffset;
+}
+
+}  // namespace
+
+BlockReport inspectBlock(const std::vector<uint8_t>& bytes)
+{
+    static const uint8_t pattern[] = {'M', 'X', 'Y', 0x28, 0xB5, 0x2F, 0xFD};
+    std::string lastFailure = "no attached data block found (no \"MXY\" followed by a zstd frame)";
+    for (auto it = bytes.begin();
+         (it = std::search(it, bytes.end(), std::begin(pattern), std::end(pattern))) != bytes.end(); ++it) {
+        BlockReport report;
+        report.blockOffset = static_cast<uint64_t>(it - bytes.begin());
+        const uint8_t* frame = &*it + 3;
+        const size_t available = bytes.size() - report.blockOffset - 3;
+        ZSTD_frameHeader header;
+        if (ZSTD_getFrameHeader(&header, frame, available) != 0) continue;
+        report.windowSize = header.windowSize;
+        report.checksum = header.checksumFlag != 0;
+        size_t consumed = 0;
+        std::vector<uint8_t> content;
+        try {
+            content = decodeFrame(frame, available, consumed);
+        } catch (const Error& error) {
+            lastFailure = error.what();
+            continue;
+        }
+        report.frameSize = consumed;
+        if (report.windowSize > (uint64_t{1} << maxWindowLog)) {
+            report.problems.push_back("the frame's window of " + std::to_string(report.windowSize) +
+                                      " bytes is larger than the 2^27 the bootstrap accepts");
+        }
+        parseRecords(content, report);
+        checkTail(bytes, report);
+        return report;
+    }
+    throw Error(lastFailure);
+}
+
+}  // namespace pack

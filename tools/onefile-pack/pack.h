@@ -1,0 +1,93 @@
+// onefile-pack: writes and reads the attached data block that a onefile
+// executable carries. Host-side, portable C++17 on top of libzstd.
+//
+// Block layout: "MXY", one zstd frame holding the record stream, 6 to 13
+// zero bytes so that the trailer starts at a multiple of 8, and the trailer:
+// its own offset as an unsigned 64-bit little-endian value.
+// Record stream: per file its UTF-16LE name (backslashes, NUL-terminated),
+// its size (u64 LE) and its bytes; an empty name ends the stream.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pack {
+
+// Any refusal or damage; what() is the one line shown to the user.
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+constexpr size_t maxNameUnits = 1023;
+constexpr int maxWindowLog = 27;
+
+struct FileEntry {
+    std::filesystem::path source;  // on this machine
+    std::u16string name;           // in the block, with backslashes
+    uint64_t size = 0;
+};
+
+struct Payload {
+    std::vector<FileEntry> files;             // entry first, then by name
+    std::vector<std::string> emptyDirectories;  // relative, for a warning
+};
+
+// Why a relative name (UTF-16, backslash-separated) cannot be carried, or
+// an empty string when it can.
+std::string nameProblem(const std::u16string& name);
+// Upper-case fold used to find names Windows would take as one.
+std::u16string foldCase(const std::u16string& name);
+std::u16string utf8ToUtf16(const std::string& text);
+std::string utf16ToUtf8(const std::u16string& text);
+
+// Walks `root` and checks every rule; throws Error on the first refusal.
+Payload collectPayload(const std::filesystem::path& root, const std::string& entry);
+
+struct CompressionOptions {
+    int level = 19;
+    int workers = 0;  // 0: one per processor
+    bool checksum = true;
+    int windowLog = 0;  // 0: the level's default, capped at maxWindowLog
+};
+
+struct PackSummary {
+    uint64_t files = 0;
+    uint64_t contentBytes = 0;
+    uint64_t blockBytes = 0;
+};
+
+using Progress = std::function<void(uint64_t done, uint64_t total)>;
+
+// Writes the block for `payload` to `output`.
+PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output,
+                       const CompressionOptions& options, const Progress& progress = {});
+
+// Frames an already made record stream (for tests and tools).
+std::vector<uint8_t> frameBlock(const std::vector<uint8_t>& compressedFrame);
+std::vector<uint8_t> recordHeader(const std::u16string& name, uint64_t size);
+
+struct Record {
+    std::u16string name;
+    uint64_t size = 0;
+    uint64_t dataOffset = 0;  // within the record stream
+};
+
+struct BlockReport {
+    uint64_t blockOffset = 0;  // where the block starts in the file
+    uint64_t blockSize = 0;
+    uint64_t frameSize = 0;
+    uint64_t windowSize = 0;
+    bool checksum = false;
+    std::vector<Record> records;
+    std::vector<std::string> problems;  // every rule the block breaks
+};
+
+// Finds the block in `bytes` (a block, or an executable that holds one),
+// decodes the whole frame and checks every rule.
+BlockReport inspectBlock(const std::vector<uint8_t>& bytes);
+
+}  // namespace pack

@@ -1,0 +1,149 @@
+#include "pack.h"
+
+#include <zstd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+namespace pack {
+
+static void appendLittleEndian64(std::vector<uint8_t>& bytes, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+std::vector<uint8_t> recordHeader(const std::u16string& name, uint64_t size)
+{
+    std::vector<uint8_t> bytes;
+    for (const char16_t unit : name) {
+        bytes.push_back(static_cast<uint8_t>(unit));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    appendLittleEndian64(bytes, size);
+    return bytes;
+}
+
+// Six zero bytes at least, up to thirteen, so that the trailer (the block's
+// own length before it) starts at a multiple of 8.
+static std::vector<uint8_t> blockTail(uint64_t bytesBefore)
+{
+    size_t padding = 6;
+    while ((bytesBefore + padding) % 8 != 0) ++padding;
+    std::vector<uint8_t> tail(padding, 0);
+    appendLittleEndian64(tail, bytesBefore + padding);
+    return tail;
+}
+
+std::vector<uint8_t> frameBlock(const std::vector<uint8_t>& compressedFrame)
+{
+    std::vector<uint8_t> block = {'M', 'X', 'Y'};
+    block.insert(block.end(), compressedFrame.begin(), compressedFrame.end());
+    const std::vector<uint8_t> tail = blockTail(block.size());
+    block.insert(block.end(), tail.begin(), tail.end());
+    return block;
+}
+
+namespace {
+
+struct ContextDeleter {
+    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+
+void check(size_t result, const char* what)
+{
+    if (ZSTD_isError(result)) throw Error(std::string("zstd: ") + what + ": " + ZSTD_getErrorName(result));
+}
+
+// Streams bytes through the compressor into the block file.
+class FrameWriter {
+public:
+    FrameWriter(ZSTD_CCtx* context, std::ofstream& file) : context_(context), file_(file), out_(ZSTD_CStreamOutSize()) {}
+
+    void write(const uint8_t* data, size_t size, ZSTD_EndDirective mode = ZSTD_e_continue)
+    {
+        ZSTD_inBuffer input{data, size, 0};
+        for (;;) {
+            ZSTD_outBuffer output{out_.data(), out_.size(), 0};
+            const size_t remaining = ZSTD_compressStream2(context_, &output, &input, mode);
+            check(remaining, "compression failed");
+            file_.write(reinterpret_cast<const char*>(out_.data()), static_cast<std::streamsize>(output.pos));
+            frameBytes_ += output.pos;
+            const bool done = mode == ZSTD_e_end ? remaining == 0 : input.pos == input.size;
+            if (done) return;
+        }
+    }
+    uint64_t frameBytes() const { return frameBytes_; }
+
+private:
+    ZSTD_CCtx* context_;
+    std::ofstream& file_;
+    std::vector<uint8_t> out_;
+    uint64_t frameBytes_ = 0;
+};
+
+}  // namespace
+
+PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output,
+                       const CompressionOptions& options, const Progress& progress)
+{
+    if (options.windowLog > maxWindowLog) {
+        throw Error("a window of 2^" + std::to_string(options.windowLog) + " bytes is larger than the 2^27 the bootstrap accepts");
+    }
+    uint64_t total = 2;
+    for (const FileEntry& file : payload.files) total += recordHeader(file.name, file.size).size() + file.size;
+
+    std::unique_ptr<ZSTD_CCtx, ContextDeleter> context(ZSTD_createCCtx());
+    if (!context) throw Error("zstd: cannot create a compression context");
+    const int workers = options.workers > 0 ? options.workers : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, options.level), "level");
+    check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum");
+    // Always multi-threaded, so the frame is the same whatever the worker count.
+    check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, workers), "workers");
+    if (options.windowLog != 0) check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, options.windowLog), "window");
+    // A known size lets zstd fit the window to small payloads, which keeps
+    // the bootstrap's memory down.
+    check(ZSTD_CCtx_setPledgedSrcSize(context.get(), total), "size");
+
+    std::ofstream file(output, std::ios::binary | std::ios::trunc);
+    if (!file) throw Error(output.string() + ": cannot be written");
+    file.write("MXY", 3);
+    FrameWriter frame(context.get(), file);
+
+    std::vector<uint8_t> chunk(1 << 20);
+    uint64_t done = 0;
+    for (const FileEntry& entry : payload.files) {
+        const std::vector<uint8_t> header = recordHeader(entry.name, entry.size);
+        frame.write(header.data(), header.size());
+        std::ifstream source(entry.source, std::ios::binary);
+        if (!source) throw Error(entry.source.string() + ": cannot be read");
+        uint64_t left = entry.size;
+        while (left > 0) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+            source.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(want));
+            if (static_cast<size_t>(source.gcount()) != want) {
+                throw Error(entry.source.string() + ": changed size while it was packed");
+            }
+            frame.write(chunk.data(), want);
+            left -= want;
+            done += want;
+            if (progress) progress(done, total);
+        }
+        if (source.peek() != std::char_traits<char>::eof()) {
+            throw Error(entry.source.string() + ": changed size while it was packed");
+        }
+    }
+    const uint8_t endRecord[2] = {0, 0};
+    frame.write(endRecord, 2, ZSTD_e_end);
+
+    const std::vector<uint8_t> tail = blockTail(3 + frame.frameBytes());
+    file.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    file.close();
+    if (!file) throw Error(output.string() + ": cannot be written");
+    return PackSummary{payload.files.size(), total, 3 + frame.frameBytes() + tail.size()};
+}
+
+}  // namespace pack
