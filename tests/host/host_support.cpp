@@ -1,0 +1,111 @@
+#include "host_support.h"
+
+#include "pack.h"
+
+#include <zstd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <unistd.h>
+
+TempTree::TempTree()
+{
+    std::string pattern = (fs::temp_directory_path() / "onefile-host-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempTree::~TempTree()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string readBytes(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+std::string patternBytes(size_t size, uint32_t seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    // Half random, half repeated text, so frames hold both kinds of block.
+    for (size_t i = 0; i < size; ++i) bytes[i] = (i / 4096) % 2 ? static_cast<char>(generator()) : "onefile "[i % 8];
+    return bytes;
+}
+
+std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog)
+{
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
+    if (windowLog != 0) ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
+    std::vector<uint8_t> frame(ZSTD_compressBound(content.size()) + 64);
+    ZSTD_outBuffer output{frame.data(), frame.size(), 0};
+    ZSTD_inBuffer input{content.data(), content.size(), 0};
+    // Feeding the input before ending keeps the size unknown, so the frame
+    // declares the window that was asked for.
+    ZSTD_compressStream2(context, &output, &input, ZSTD_e_continue);
+    ZSTD_inBuffer none{nullptr, 0, 0};
+    while (ZSTD_compressStream2(context, &output, &none, ZSTD_e_end) != 0) {
+    }
+    ZSTD_freeCCtx(context);
+    frame.resize(output.pos);
+    return frame;
+}
+
+std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, std::string>>& files)
+{
+    std::vector<uint8_t> stream;
+    for (const auto& [name, data] : files) {
+        const std::vector<uint8_t> header = pack::recordHeader(name, data.size());
+        stream.insert(stream.end(), header.begin(), header.end());
+        stream.insert(stream.end(), data.begin(), data.end());
+    }
+    stream.push_back(0);
+    stream.push_back(0);
+    return stream;
+}
+
+static std::string shellQuote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool harnessAvailable()
+{
+    const char* harness = std::getenv("ONEFILE_HARNESS");
+    return harness != nullptr && fs::exists(harness) && std::getenv("ONEFILE_WINE_RUN") != nullptr;
+}
+
+HarnessRun runHarness(const std::vector<uint8_t>& block, const fs::path& target)
+{
+    TempTree files;
+    writeBytes(files / "block", std::string(block.begin(), block.end()));
+    std::string windowsTarget = "Z:" + target.string();
+    for (char& c : windowsTarget) c = c == '/' ? '\\' : c;
+    const std::string command = "timeout 60 " + shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                                shellQuote(std::getenv("ONEFILE_HARNESS")) + " --block " +
+                                shellQuote((files / "block").string()) + " " + shellQuote(windowsTarget) + " > " +
+                                shellQuote((files / "out").string()) + " 2> " + shellQuote((files / "err").string()) +
+                                " < /dev/null";
+    const int status = std::system(command.c_str());
+    HarnessRun run;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = readBytes(files / "out");
+    run.err = readBytes(files / "err");
+    return run;
+}

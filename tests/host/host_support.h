@@ -1,0 +1,42 @@
+// Helpers for the packer's host tests: scratch trees, files, blocks made by
+// hand, and runs of the Windows extraction harness under Wine.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+class TempTree {
+public:
+    TempTree();
+    ~TempTree();
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& relative) const { return path_ / relative; }
+
+private:
+    fs::path path_;
+};
+
+void writeBytes(const fs::path& path, const std::string& bytes);
+std::string readBytes(const fs::path& path);
+std::string patternBytes(size_t size, uint32_t seed);
+
+// A zstd frame of `content`; windowLog 0 keeps the level's default and a
+// known size, otherwise the frame declares that window and no size.
+std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog = 0);
+std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, std::string>>& files);
+
+struct HarnessRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Extracts `block` into `target` (a Linux path; Wine sees it on drive Z:).
+HarnessRun runHarness(const std::vector<uint8_t>& block, const fs::path& target);
+bool harnessAvailable();

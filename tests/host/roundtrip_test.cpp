@@ -1,0 +1,218 @@
+// Blocks made by the real packer (or by hand, for damage) extracted by the
+// real reader and record loop, running under Wine.
+#include "host_support.h"
+#include "pack.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+const std::string headerError = "Error, couldn't find attached data header.\r\n";
+const std::string decodeError = "Error, couldn't decode attached data.\r\n";
+
+class RoundTrip : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!harnessAvailable()) GTEST_SKIP() << "the Windows harness is not built";
+    }
+};
+
+std::vector<uint8_t> packTree(const fs::path& root, const std::string& entry, const fs::path& blockFile)
+{
+    pack::writeBlock(pack::collectPayload(root, entry), blockFile, {3, 1, true, 0});
+    const std::string bytes = readBytes(blockFile);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+void expectSameTree(const fs::path& expected, const fs::path& actual)
+{
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(expected)) {
+        if (!entry.is_regular_file()) continue;
+        ++files;
+        const fs::path relative = fs::relative(entry.path(), expected);
+        ASSERT_TRUE(fs::exists(actual / relative)) << relative;
+        EXPECT_TRUE(readBytes(entry.path()) == readBytes(actual / relative)) << relative;
+    }
+    size_t extracted = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(actual)) extracted += entry.is_regular_file();
+    EXPECT_EQ(files, extracted);
+}
+
+HarnessRun extractHandMade(const std::vector<std::pair<std::u16string, std::string>>& files, const fs::path& target,
+                           int windowLog = 0)
+{
+    return runHarness(pack::frameBlock(compressFrame(recordStream(files), windowLog)), target);
+}
+
+TEST_F(RoundTrip, EveryFileArrivesByteForByte)
+{
+    TempTree tree;
+    const fs::path in = tree / "in";
+    writeBytes(in / "app.dll", "MZ" + patternBytes(1001, 1));
+    writeBytes(in / "zero.bin", "");
+    writeBytes(in / "odd/one.bin", "x");
+    writeBytes(in / "odd/three.bin", "abc");
+    writeBytes(in / "odd/zero-again.bin", "");
+    writeBytes(in / "chunk/exact.bin", patternBytes(32768, 2));
+    writeBytes(in / "chunk/plus-one.bin", patternBytes(32769, 3));
+    writeBytes(in / "large/over-window.bin", patternBytes(1 << 20 | 7, 4));
+    writeBytes(in / "deep/a/b/c/d/e/f/g/h/i/j/leaf.txt", "deep");
+    writeBytes(in / "d\xc3\xb3" "c/\xc3\xbc" "n\xc3\xaf" "code \xe2\x9c\x93.txt", "non-ASCII");
+    writeBytes(in / "d\xc3\xb3" "c/\xf0\x9f\x98\x80.txt", "outside the BMP");
+    const std::vector<uint8_t> block = packTree(in, "app.dll", tree / "block");
+
+    const HarnessRun run = runHarness(block, tree / "out");
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    expectSameTree(in, tree / "out");
+}
+
+TEST_F(RoundTrip, StreamWithOnlyTheEndRecordWritesNothing)
+{
+    TempTree tree;
+    const HarnessRun run = extractHandMade({}, tree / "out");
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_FALSE(fs::exists(tree / "out"));
+}
+
+TEST_F(RoundTrip, ReadsAcrossWindowEdges)
+{
+    // One record of name "a.dll" costs 20 bytes before its data and the end
+    // record 2, so these sizes put the stream's end at, just past and just
+    // before whole 128 KiB windows.
+    for (const size_t total : {131072u, 131073u, 131071u, 262144u, 131072u * 3 + 1}) {
+        TempTree tree;
+        const std::string data = "MZ" + patternBytes(total - 22 - 2, static_cast<uint32_t>(total));
+        const HarnessRun run = extractHandMade({{u"a.dll", data}}, tree / "out");
+        ASSERT_EQ(run.exitCode, 0) << total << run.out;
+        EXPECT_TRUE(readBytes(tree / "out/a.dll") == data) << total;
+    }
+    // Many small records put names and sizes across every window boundary.
+    std::vector<std::pair<std::u16string, std::string>> files;
+    for (int i = 0; i < 400; ++i) files.emplace_back(u"f" + pack::utf8ToUtf16(std::to_string(i)), patternBytes(977 + i, i));
+    TempTree tree;
+    ASSERT_EQ(extractHandMade(files, tree / "out").exitCode, 0);
+    for (const auto& [name, data] : files) EXPECT_TRUE(readBytes(tree / "out" / pack::utf16ToUtf8(name)) == data);
+}
+
+TEST_F(RoundTrip, WindowOf2To27IsAcceptedAnd2To28Refused)
+{
+    TempTree tree;
+    EXPECT_EQ(extractHandMade({{u"a.dll", "MZ"}}, tree / "ok", 27).exitCode, 0);
+    const HarnessRun refused = extractHandMade({{u"a.dll", "MZ"}}, tree / "no", 28);
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.out, decodeError);
+}
+
+TEST_F(RoundTrip, DamagedBlocksEndWithTheirMessage)
+{
+    TempTree tree;
+    writeBytes(tree / "in/app.dll", "MZ" + patternBytes(300000, 9));
+    const std::vector<uint8_t> block = packTree(tree / "in", "app.dll", tree / "block");
+
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::string out;
+    };
+    std::vector<Case> cases;
+    for (const auto& header : {"MXZ", "NXY", "mxy"}) {
+        std::vector<uint8_t> bytes = block;
+        std::copy(header, header + 3, bytes.begin());
+        cases.push_back({header, bytes, headerError});
+    }
+    cases.push_back({"empty block", {}, headerError});
+    cases.push_back({"header only", {'M', 'X', 'Y'}, decodeError});
+    for (const size_t keep : {size_t{7}, block.size() / 2, block.size() - 30}) {
+        cases.push_back({"truncated", std::vector<uint8_t>(block.begin(), block.begin() + static_cast<long>(keep)), decodeError});
+    }
+    std::vector<uint8_t> flipped = block;
+    flipped[block.size() / 2] ^= 0x10;
+    cases.push_back({"flipped byte", flipped, decodeError});
+    std::vector<uint8_t> noEnd = recordStream({{u"a.dll", "MZ"}});
+    noEnd.resize(noEnd.size() - 2);
+    cases.push_back({"no end record", pack::frameBlock(compressFrame(noEnd)), decodeError});
+
+    for (const Case& c : cases) {
+        const HarnessRun run = runHarness(c.bytes, tree / "out");
+        EXPECT_EQ(run.exitCode, 2) << c.what;
+        EXPECT_EQ(run.out, c.out) << c.what;
+        EXPECT_EQ(run.err, "") << c.what;
+    }
+}
+
+TEST_F(RoundTrip, NamesThatCouldLeaveTheTargetAreRefusedBeforeWriting)
+{
+    for (const std::u16string name : {u"..\\escaped.txt", u"sub\\..\\..\\escaped.txt", u"\\escaped.txt",
+                                      u"C:\\escaped.txt", u"C:escaped.txt", u"a:stream", u"sub\\\\x", u"sub\\",
+                                      u"..", u"sub/../../escaped.txt"}) {
+        TempTree tree;
+        const HarnessRun run = extractHandMade({{u"first.txt", "ok"}, {name, "payload"}}, tree / "box/target");
+        EXPECT_EQ(run.exitCode, 2) << pack::utf16ToUtf8(name);
+        EXPECT_EQ(run.out, decodeError) << pack::utf16ToUtf8(name);
+        EXPECT_EQ(readBytes(tree / "box/target/first.txt"), "ok");
+        size_t entries = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(tree.path())) {
+            entries += 1;
+            EXPECT_NE(entry.path().filename(), "escaped.txt") << entry.path();
+        }
+        EXPECT_EQ(entries, 3u) << pack::utf16ToUtf8(name);  // box, box/target, box/target/first.txt
+    }
+}
+
+TEST_F(RoundTrip, NameAndPathBoundsAreKept)
+{
+    TempTree tree;
+    const std::u16string longest = u"n" + std::u16string(1022, u'x');
+    EXPECT_EQ(extractHandMade({{longest.substr(0, 200), "ok"}}, tree / "fits").exitCode, 0);
+    const HarnessRun tooLong = extractHandMade({{longest + u"y", "x"}}, tree / "long");
+    EXPECT_EQ(tooLong.exitCode, 2);
+    EXPECT_EQ(tooLong.out, decodeError);
+
+    // The target plus a 1000-unit name passes 4096 units.
+    std::string target = (tree / "t").string();
+    while (target.size() < 3200) target += "/" + std::string(200, 'd');
+    const HarnessRun pathTooLong = extractHandMade({{std::u16string(1000, u'p'), "x"}}, target);
+    EXPECT_EQ(pathTooLong.exitCode, 2);
+    EXPECT_EQ(pathTooLong.err, "Error, a file path of the attached data does not fit in 4096 characters.\r\n");
+}
+
+// Corrupted blocks must end cleanly: success, or one error line and exit
+// code 2; never a crash, a hang or a file outside the target.
+TEST_F(RoundTrip, MutatedBlocksNeverCrashHangOrEscape)
+{
+    TempTree tree;
+    writeBytes(tree / "in/app.dll", "MZ" + patternBytes(5000, 11));
+    writeBytes(tree / "in/lib/data.bin", patternBytes(40000, 12));
+    writeBytes(tree / "in/lib/more/text.txt", std::string(3000, 't'));
+    pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "block", {3, 1, false, 0});
+    const std::string original = readBytes(tree / "block");
+
+    std::mt19937 generator(20261207);
+    const int runs = 300;
+    for (int i = 0; i < runs; ++i) {
+        std::vector<uint8_t> bytes(original.begin(), original.end());
+        const int kind = i % 3;
+        const size_t at = generator() % bytes.size();
+        if (kind == 0) bytes[at] ^= static_cast<uint8_t>(1 + generator() % 255);
+        if (kind == 1) bytes.resize(at);
+        if (kind == 2) for (int k = 0; k < 8; ++k) bytes[generator() % bytes.size()] = static_cast<uint8_t>(generator());
+        TempTree box;
+        const HarnessRun run = runHarness(bytes, box / "target");
+        ASSERT_TRUE(run.exitCode == 0 || run.exitCode == 2) << "run " << i << " exit " << run.exitCode << run.err;
+        if (run.exitCode == 2) {
+            const std::string line = run.out + run.err;
+            EXPECT_EQ(line.rfind("Error, ", 0), 0u) << i << line;
+            EXPECT_EQ(line.find('\n'), line.size() - 1) << i << line;
+        }
+        for (const auto& entry : fs::directory_iterator(box.path())) {
+            EXPECT_EQ(entry.path().filename(), "target") << "run " << i;
+        }
+    }
+}
+
+}  // namespace
