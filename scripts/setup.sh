@@ -11,7 +11,7 @@ stamp=$build/.setup-done-v1
 packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make g++
   wine64 xvfb xauth x11-apps imagemagick
-  libzstd-dev zstd googletest dpkg-dev
+  libzstd-dev zstd googletest dpkg-dev pkg-config bc time
 )
 
 if [[ -f $stamp ]]; then

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Extraction benchmark: packs a reference payload built from files on this
+# machine, extracts it with the Windows harness under Wine, and compares with
+# native tar through zstd and with a plain zstd decode, all in one run.
+#   bench/extract.sh [RUNS]        (default 3 runs per figure; medians shown)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ONEFILE_BUILD_DIR:-$root/build}
+runs=${1:-3}
+level=${ONEFILE_BENCH_LEVEL:-19}
+work=$build/bench
+payload=$work/payload
+source "$root/scripts/wine-env.sh"
+pack=$build/host/onefile-pack
+harness=$build/windows/tests/onefile_extract_harness.exe
+
+# --- The reference payload: a few large files, then shared libraries, then
+# text, taken in sorted order so the same machine always gives the same set.
+make_payload() {
+  rm -rf "$payload"; mkdir -p "$payload"
+  local list=$work/files.txt
+  {
+    find /usr/lib/x86_64-linux-gnu -maxdepth 3 -type f -size +10M -size -60M | sort | head -n 4
+    find /usr/lib/x86_64-linux-gnu -type f -name '*.so*' -size -10M | sort
+    find /usr/share/doc /usr/include -type f | sort
+  } | grep -E '^[A-Za-z0-9_./+-]+$' | awk '!seen[tolower($0)]++' > "$list"
+  local total=0 count=0 limit=$((330 * 1000 * 1000))
+  cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernelbase.dll "$payload/app.dll"
+  while read -r file && (( total < limit && count < 1969 )); do
+    mkdir -p "$payload/$(dirname "${file#/}")"
+    cp "$file" "$payload/${file#/}"
+    total=$((total + $(stat -c %s "$file"))); count=$((count + 1))
+  done < "$list"
+  # A payload file may name a directory another one needs as a file; drop such clashes.
+  echo "payload: $((count + 1)) files, $(du -sb "$payload" | cut -f1) bytes"
+}
+
+seconds_now() { date +%s.%N; }
+median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
+
+# time_runs NAME COMMAND...: runs the command $runs times after a reset,
+# prints and returns the median wall time in seconds.
+time_runs() {
+  local name=$1; shift
+  local times=()
+  for ((i = 0; i < runs; i++)); do
+    rm -rf "$work/out"
+    sync
+    local start end
+    start=$(seconds_now)
+    "$@" > /dev/null
+    end=$(seconds_now)
+    times+=("$(echo "$end - $start" | bc -l)")
+  done
+  local m
+  m=$(printf '%s\n' "${times[@]}" | median)
+  printf '%-44s median %7.3f s   (runs: %s)\n' "$name" "$m" "$(printf '%.3f ' "${times[@]}")" >&2
+  echo "$m"
+}
+
+mkdir -p "$work"
+[[ -f $payload/app.dll ]] || make_payload
+content=$(du -sb "$payload" | cut -f1)
+
+block=$work/payload-$level.block
+if [[ ! -f $block ]]; then
+  start=$(seconds_now)
+  "$pack" create --level "$level" --entry app.dll -o "$block" "$payload" > /dev/null
+  echo "packer, level $level, $(nproc) threads: $(echo "$(seconds_now) - $start" | bc -l | xargs printf '%.1f') s" >&2
+fi
+verify=$("$pack" verify "$block")
+frame=$(sed -n 's/.*frame \([0-9]*\) bytes.*/\1/p' <<< "$verify")
+window=$(sed -n 's/.*window \([0-9]*\) bytes.*/\1/p' <<< "$verify")
+block_size=$(stat -c %s "$block")
+head -c $((3 + frame)) "$block" | tail -c +4 > "$work/frame.zst"
+[[ -f $work/payload-$level.tar.zst ]] || tar -C "$payload" -cf - . | zstd -q -"$level" -T0 -o "$work/payload-$level.tar.zst"
+echo "block: $block_size bytes for $content bytes of files (ratio $(echo "$content / $block_size" | bc -l | xargs printf '%.2f')), window $window bytes" >&2
+
+target='Z:'${work//\//\\}'\out'
+extract_wine() { "$WINELOADER" "$harness" --block "$block" "$target"; }
+extract_tar() { mkdir -p "$work/out" && zstd -q -d -c "$work/payload-$level.tar.zst" | tar -C "$work/out" -xf -; }
+decode_zstd() { zstd -q -d -c "$work/frame.zst" > /dev/null; }
+
+"$WINESERVER" -k 2>/dev/null || true
+sleep 1
+echo "--- pinned: Wine process and wineserver on CPU 0" >&2
+taskset -c 0 "$WINESERVER" -p
+taskset -c 0 "$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
+wine_pinned=$(time_runs "harness extraction under Wine (pinned)" taskset -c 0 bash -c "$(declare -f extract_wine); extract_wine")
+tar_pinned=$(time_runs "native zstd -d | tar -x (pinned)" taskset -c 0 bash -c "$(declare -f extract_tar); work='$work' level=$level extract_tar")
+zstd_pinned=$(time_runs "native zstd -d > /dev/null (pinned)" taskset -c 0 bash -c "$(declare -f decode_zstd); work='$work' decode_zstd")
+rm -rf "$work/out"
+peak=$( { /usr/bin/time -f '%M' taskset -c 0 "$WINELOADER" "$harness" --block "$block" "$target" > /dev/null; } 2>&1 | tail -n 1)
+"$WINESERVER" -k; sleep 1
+
+echo "--- unpinned" >&2
+"$WINESERVER" -p
+"$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
+wine_free=$(time_runs "harness extraction under Wine (unpinned)" extract_wine)
+tar_free=$(time_runs "native zstd -d | tar -x (unpinned)" extract_tar)
+"$WINESERVER" -k
+rm -rf "$work/out"
+
+ratio() { echo "$1 / $2" | bc -l | xargs printf '%.2f'; }
+budget=$(( (block_size + window) / 1024 + 16 * 1024 ))
+cat <<REPORT
+
+Extraction of $content bytes in $(find "$payload" -type f | wc -l) files, level $level:
+  pinned:   harness / native tar = $(ratio "$wine_pinned" "$tar_pinned")   harness / zstd decode = $(ratio "$wine_pinned" "$zstd_pinned")
+  unpinned: harness / native tar = $(ratio "$wine_free" "$tar_free")
+  peak resident memory of the harness (pinned run): $peak KiB; budget block + window + 16 MiB = $budget KiB
+REPORT
