@@ -30,7 +30,6 @@ struct AttachedDataReaderState {
 extern AttachedDataReaderState AttachedDataReader;
 
 extern unsigned char copyBuffer[copyBufferSize];
-extern wchar_t targetDirectory[pathCapacity];
 extern wchar_t firstFilePath[pathCapacity];
 
 void verifyAttachedDataHeader();

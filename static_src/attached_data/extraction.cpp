@@ -5,7 +5,6 @@
 #include <wchar.h>
 
 unsigned char copyBuffer[copyBufferSize];
-wchar_t targetDirectory[pathCapacity];
 wchar_t firstFilePath[pathCapacity];
 
 bool isSafeRecordName(const wchar_t* name)

@@ -6,6 +6,9 @@
 #include <string.h>
 #include <wchar.h>
 
+const wchar_t defaultPathSpec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+wchar_t targetDirectory[pathCapacity];
+
 // The output under construction: the caller's buffer, its capacity and the
 // characters written so far. The buffer holds a terminated string after
 // every step, so a failed expansion leaves what was expanded before.

@@ -50,6 +50,9 @@ bool normaliseFinalPath(wchar_t* path, size_t capacity);
 const wchar_t* getExecutablePath(bool resolved);
 
 // --- Path spec expansion (path_spec.cpp).
+// The run's target directory: every file of the attached data lands below it.
+extern const wchar_t defaultPathSpec[];
+extern wchar_t targetDirectory[pathCapacity];
 bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
 // The pieces behind RANDOM, TIME_US and TIME, callable with given inputs.
 enum : size_t { randomTextLength = 11 };

@@ -57,55 +57,39 @@ TEST(PackTree, EntryFirstThenNameOrderAndEmptyDirectoriesWarned)
 
 TEST(PackTree, RefusalsNameTheFileAndTheReason)
 {
-    {
+    struct Case {
+        std::vector<std::string> files;  // besides app.dll
+        std::string entry;
+        std::string fragment;
+    };
+    const Case cases[] = {
+        {{}, "missing.dll", "missing.dll: the entry DLL is not a file"},
+        {{}, "", "the entry DLL is not a file"},
+        {{"App.DLL"}, "app.dll", "differs only in letter case"},
+        {{"data", "DATA/inner"}, "app.dll", "needs a directory of that name"},
+        {{"back\\slash"}, "app.dll", "a backslash in a name"},
+        {{"sub/what?.txt"}, "app.dll", "sub/what?.txt: cannot be carried: the character '?'"},
+        {{"nul.txt"}, "app.dll", "nul.txt: cannot be carried: a name Windows reserves"},
+    };
+    for (const Case& c : cases) {
         TempTree tree;
         writeBytes(tree / "app.dll", "MZ");
-        expectRefusal(tree.path(), "missing.dll", "missing.dll: the entry DLL is not a file");
-        expectRefusal(tree.path(), "", "the entry DLL is not a file");
+        for (const std::string& file : c.files) writeBytes(tree / file, "x");
+        expectRefusal(tree.path(), c.entry, c.fragment);
     }
-    {
-        TempTree tree;
-        writeBytes(tree / "app.dll", "MZ");
-        writeBytes(tree / "App.DLL", "MZ");
-        expectRefusal(tree.path(), "app.dll", "differs only in letter case");
-    }
-    {
-        TempTree tree;
-        writeBytes(tree / "app.dll", "MZ");
-        writeBytes(tree / "data", "file");
-        writeBytes(tree / "DATA/inner", "needs a directory");
-        expectRefusal(tree.path(), "app.dll", "needs a directory of that name");
-    }
-    {
-        TempTree tree;
-        writeBytes(tree / "app.dll", "MZ");
-        fs::create_symlink(tree / "app.dll", tree / "link.dll");
-        expectRefusal(tree.path(), "app.dll", "link.dll: is a symbolic link");
-    }
-    {
-        TempTree tree;
-        writeBytes(tree / "app.dll", "MZ");
-        ASSERT_EQ(mkfifo((tree / "pipe").c_str(), 0600), 0);
-        expectRefusal(tree.path(), "app.dll", "pipe: is not a regular file");
-    }
-    {
-        TempTree tree;
-        writeBytes(tree / "app.dll", "MZ");
-        writeBytes(tree / "back\\slash", "x");
-        expectRefusal(tree.path(), "app.dll", "a backslash in a name");
-    }
-    {
-        TempTree tree;
-        writeBytes(tree / "app.dll", "MZ");
-        writeBytes(tree / "sub/what?.txt", "x");
-        expectRefusal(tree.path(), "app.dll", "sub/what?.txt: cannot be carried: the character '?'");
-    }
-    {
-        TempTree tree;
-        writeBytes(tree / "app.dll", "MZ");
-        writeBytes(tree / "nul.txt", "x");
-        expectRefusal(tree.path(), "app.dll", "nul.txt: cannot be carried: a name Windows reserves");
-    }
+}
+
+TEST(PackTree, LinksAndSpecialFilesAreRefused)
+{
+    TempTree linked;
+    writeBytes(linked / "app.dll", "MZ");
+    fs::create_symlink(linked / "app.dll", linked / "link.dll");
+    expectRefusal(linked.path(), "app.dll", "link.dll: is a symbolic link");
+
+    TempTree special;
+    writeBytes(special / "app.dll", "MZ");
+    ASSERT_EQ(mkfifo((special / "pipe").c_str(), 0600), 0);
+    expectRefusal(special.path(), "app.dll", "pipe: is not a regular file");
 }
 
 }  // namespace

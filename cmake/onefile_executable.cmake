@@ -1,0 +1,60 @@
+# onefile_add_executable(TARGET ENTRY dll DIRECTORY dir [SPLASH png] [ICON ico]
+#                        [DEPENDS targets...])
+# Packs DIRECTORY with the host packer at build time and links the block,
+# the bootstrap and its resources into the GUI executable TARGET.
+function(onefile_add_executable target)
+  cmake_parse_arguments(ARG "" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL" "DEPENDS;FILES" ${ARGN})
+  if(NOT ONEFILE_PACK)
+    message(FATAL_ERROR "onefile_add_executable needs ONEFILE_PACK, the host packer")
+  endif()
+  if(NOT ARG_LEVEL)
+    set(ARG_LEVEL 19)
+  endif()
+  set(block ${CMAKE_CURRENT_BINARY_DIR}/${target}.block)
+  add_custom_command(OUTPUT ${block}
+    COMMAND ${ONEFILE_PACK} create --level ${ARG_LEVEL} --entry ${ARG_ENTRY} -o ${block} ${ARG_DIRECTORY}
+    DEPENDS ${ONEFILE_PACK} ${ARG_DEPENDS} ${ARG_FILES}
+    COMMENT "Packing ${ARG_DIRECTORY} for ${target}")
+  add_custom_target(${target}_block DEPENDS ${block})
+  if(ARG_DEPENDS)
+    add_dependencies(${target}_block ${ARG_DEPENDS})
+  endif()
+
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.rc)
+  onefile_resource_script(${rc} "${ARG_ICON}" "${ARG_SPLASH}")
+  add_executable(${target} WIN32 $<TARGET_OBJECTS:onefile_entry> ${rc})
+  target_link_libraries(${target} PRIVATE onefile_bootstrap)
+  target_link_options(${target} PRIVATE -mwindows)
+  onefile_embed_block(${target} ${block})
+  add_dependencies(${target} ${target}_block)
+endfunction()
+
+# Writes the resource script: the manifest, and the icon group and splash
+# image when given.
+function(onefile_resource_script output icon splash)
+  set(text "#include <windows.h>\n1 24 \"${PROJECT_SOURCE_DIR}/resources/onefile.manifest\"\n")
+  if(icon)
+    string(APPEND text "1 ICON \"${icon}\"\n")
+  endif()
+  if(splash)
+    string(APPEND text "28 RCDATA \"${splash}\"\n")
+  endif()
+  file(WRITE ${output} "${text}")
+endfunction()
+
+# What `onefile-pack build` needs to link an executable without CMake: the
+# compiler, the entry object, the libraries and the flags, as this build
+# found and made them.
+function(onefile_write_sdk_description)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/onefile-sdk.txt CONTENT
+"compiler=${CMAKE_CXX_COMPILER}
+windres=${CMAKE_RC_COMPILER}
+entry=$<TARGET_OBJECTS:onefile_entry>
+library=$<TARGET_FILE:onefile_bootstrap>
+library=$<TARGET_FILE:zstd_decompress>
+block_template=${PROJECT_SOURCE_DIR}/resources/attached_data.S.in
+manifest=${PROJECT_SOURCE_DIR}/resources/onefile.manifest
+flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignment=4096
+system_libraries=-lshell32 -lshlwapi -lole32 -luser32 -lgdi32
+")
+endfunction()

@@ -1,0 +1,12 @@
+// The entry point's driver: picks the fresh or the re-entry road and calls
+// every other subsystem in a fixed order. The only folder that knows them all.
+#pragma once
+
+#include "paths/paths.h"
+
+// Whether the process named by `parentId` (MERLOX_ONEFILE_PARENT) is alive
+// and runs this very executable file.
+bool checkParentInstance(const wchar_t* parentId);
+
+// Runs the whole bootstrap and returns the process's exit code.
+int runDriver();

@@ -1,0 +1,30 @@
+#include "driver.h"
+
+#include <psapi.h>
+
+#include <errno.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+enum : size_t { parentPathCapacity = 2048 };
+
+bool checkParentInstance(const wchar_t* parentId)
+{
+    errno = 0;
+    wchar_t* end = nullptr;
+    const unsigned long id = wcstoul(parentId, &end, 10);
+    if (errno != 0 || end == parentId || *end != L'\0') {
+        return false;
+    }
+    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) {
+        return false;
+    }
+    wchar_t parentProcessPath[parentPathCapacity];
+    // A parent whose final path needs 2048 units or more is not accepted.
+    const bool same = K32GetModuleFileNameExW(process, nullptr, parentProcessPath, parentPathCapacity) != 0 &&
+                      normaliseFinalPath(parentProcessPath, parentPathCapacity) &&
+                      wcscmp(parentProcessPath, getExecutablePath(true)) == 0;
+    CloseHandle(process);
+    return same;
+}
