@@ -8,9 +8,6 @@
 #include <stdio.h>
 #include <wchar.h>
 
-extern "C" __attribute__((weak)) const unsigned char onefileAttachedData[] = {0};
-extern "C" __attribute__((weak)) const unsigned long long onefileAttachedDataSize = 0;
-
 static const unsigned char* loadBlockBeforeGuardPage(const wchar_t* path, uint64_t& size)
 {
     const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -1,0 +1,5 @@
+// For the harness that only reads blocks from files: an empty linked block.
+#include "attached_data/attached_data.h"
+
+extern "C" const unsigned char onefileAttachedData[1] = {0};
+extern "C" const unsigned long long onefileAttachedDataSize = 0;
