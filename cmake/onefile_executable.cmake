@@ -1,20 +1,27 @@
 # onefile_add_executable(TARGET ENTRY dll DIRECTORY dir [SPLASH png] [ICON ico]
-#                        [DEPENDS targets...])
+#                        [LEVEL n] [DEPENDS targets...] [FILES files...])
+# or, with a block made earlier: onefile_add_executable(TARGET BLOCK file ...).
+# MAIN replaces the bootstrap's entry source (for test programs).
 # Packs DIRECTORY with the host packer at build time and links the block,
 # the bootstrap and its resources into the GUI executable TARGET.
 function(onefile_add_executable target)
-  cmake_parse_arguments(ARG "" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL" "DEPENDS;FILES" ${ARGN})
+  cmake_parse_arguments(ARG "" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;BLOCK;MAIN" "DEPENDS;FILES" ${ARGN})
   if(NOT ONEFILE_PACK)
     message(FATAL_ERROR "onefile_add_executable needs ONEFILE_PACK, the host packer")
   endif()
   if(NOT ARG_LEVEL)
     set(ARG_LEVEL 19)
   endif()
-  set(block ${CMAKE_CURRENT_BINARY_DIR}/${target}.block)
-  add_custom_command(OUTPUT ${block}
-    COMMAND ${ONEFILE_PACK} create --level ${ARG_LEVEL} --entry ${ARG_ENTRY} -o ${block} ${ARG_DIRECTORY}
-    DEPENDS ${ONEFILE_PACK} ${ARG_DEPENDS} ${ARG_FILES}
-    COMMENT "Packing ${ARG_DIRECTORY} for ${target}")
+  if(ARG_BLOCK)
+    # A block made earlier (or by hand, for tests of damaged blocks).
+    set(block ${ARG_BLOCK})
+  else()
+    set(block ${CMAKE_CURRENT_BINARY_DIR}/${target}.block)
+    add_custom_command(OUTPUT ${block}
+      COMMAND ${ONEFILE_PACK} create --level ${ARG_LEVEL} --entry ${ARG_ENTRY} -o ${block} ${ARG_DIRECTORY}
+      DEPENDS ${ONEFILE_PACK} ${ARG_DEPENDS} ${ARG_FILES}
+      COMMENT "Packing ${ARG_DIRECTORY} for ${target}")
+  endif()
   add_custom_target(${target}_block DEPENDS ${block})
   if(ARG_DEPENDS)
     add_dependencies(${target}_block ${ARG_DEPENDS})
@@ -22,7 +29,11 @@ function(onefile_add_executable target)
 
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.rc)
   onefile_resource_script(${rc} "${ARG_ICON}" "${ARG_SPLASH}")
-  add_executable(${target} WIN32 $<TARGET_OBJECTS:onefile_entry> ${rc})
+  if(ARG_MAIN)
+    add_executable(${target} WIN32 ${ARG_MAIN} ${rc})
+  else()
+    add_executable(${target} WIN32 $<TARGET_OBJECTS:onefile_entry> ${rc})
+  endif()
   target_link_libraries(${target} PRIVATE onefile_bootstrap)
   target_link_options(${target} PRIVATE -mwindows)
   onefile_embed_block(${target} ${block})

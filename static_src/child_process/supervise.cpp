@@ -4,6 +4,10 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+// Long enough for the handler's cleanup (up to 5 s for the child, about 2 s
+// for the deletion) and the system's end of the process after it.
+static const DWORD consoleGraceMilliseconds = 15000;
+
 DWORD superviseChild(bool (*isSplashPending)())
 {
     if (supervisedChild == nullptr) {
@@ -33,6 +37,11 @@ DWORD superviseChild(bool (*isSplashPending)())
     supervisedChild = nullptr;
     if (const HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), nullptr)) {
         CloseHandle(child);
+    } else {
+        // The console handler ended the child; the system's default handling
+        // is about to end this process with the event's own code, which the
+        // terminated child's 0 must not overtake.
+        Sleep(consoleGraceMilliseconds);
     }
     return exitCode;
 }

@@ -1,5 +1,6 @@
 // Runs one bootstrap routine named on the command line, so that tests can
 // watch routines that end the process: their streams and exit codes.
+#include "child_process/child_process.h"
 #include "paths/paths.h"
 
 #include <stdio.h>
@@ -50,6 +51,15 @@ int wmain(int argc, wchar_t** argv)
         static wchar_t output[pathCapacity];
         __argc = 0;
         expandPathSpec(output, argv[2], pathCapacity);
+        return 0;
+    }
+    if (wcscmp(routine, L"overlong-command-line") == 0 && argc == 2) {
+        // Two arguments that together pass the command line's capacity.
+        static wchar_t half[20000];
+        wmemset(half, L'x', 19999);
+        wchar_t* arguments[] = {argv[0], half, half};
+        wcscpy(childExecutablePath, L"C:\\app.exe");
+        buildChildCommandLine(3, arguments);
         return 0;
     }
     if (wcscmp(routine, L"env-get") == 0 && argc == 3) {

@@ -1,0 +1,195 @@
+// Real onefile executables under Wine, with an application DLL that reports
+// what it received (report_app.cpp).
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+namespace {
+
+using Report = std::multimap<std::string, std::string>;
+
+std::string decodeHex(const std::string& hex)
+{
+    std::string text;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return text;
+}
+
+Report readReport(const std::wstring& path)
+{
+    Report report;
+    std::istringstream lines(readFile(path));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t equals = line.find('=');
+        const std::string key = line.substr(0, equals);
+        const std::string value = line.substr(equals + 1);
+        report.emplace(key == "pid" || key == "dll" || key == "arg" ? key : decodeHex(key),
+                       key == "pid" ? value : decodeHex(value));
+    }
+    return report;
+}
+
+std::vector<std::string> argumentsOf(const Report& report)
+{
+    std::vector<std::string> arguments;
+    const auto [first, last] = report.equal_range("arg");
+    for (auto it = first; it != last; ++it) arguments.push_back(it->second);
+    return arguments;
+}
+
+std::string valueOf(const Report& report, const std::string& key)
+{
+    const auto it = report.find(key);
+    return it == report.end() ? "(missing)" : it->second;
+}
+
+std::wstring onefilePath(const wchar_t* name) { return directoryOfThisProgram() + L"\\" + name + L".exe"; }
+
+std::wstring targetOf(const Report& report)
+{
+    const std::wstring dll = fromUtf8(valueOf(report, "dll"));
+    return dll.substr(0, dll.rfind(L'\\'));
+}
+
+struct OnefileOutcome {
+    ProcessResult result;
+    Report report;
+};
+
+class OnefileRun : public testing::Test {
+protected:
+    OnefileOutcome run(const wchar_t* executable, const std::vector<std::wstring>& arguments, EnvironmentChanges changes = {},
+            const std::wstring& argv0 = L"")
+    {
+        const std::wstring path = onefilePath(executable);
+        std::wstring line = quoteForCommandLine(argv0.empty() ? path : argv0);
+        for (const std::wstring& argument : arguments) line += L" " + quoteForCommandLine(argument);
+        changes.emplace_back(L"ONEFILE_TEST_REPORT", reportPath.c_str());
+        OnefileOutcome outcome{runProcess(path, line, changes), {}};
+        if (pathExists(reportPath)) outcome.report = readReport(reportPath);
+        DeleteFileW(reportPath.c_str());
+        return outcome;
+    }
+
+    ScratchDirectory scratch;
+    const std::wstring reportPath = scratch.path() + L"\\report.txt";
+};
+
+TEST_F(OnefileRun, ArgumentsAndVariablesArriveAsTheBootstrapSawThem)
+{
+    const std::vector<std::wstring> arguments = {
+        L"plain", L"two words", L"", L"say \"hi\"", L"C:\\my dir\\", L"C:\\dir\\", L"back\\\\\"slash",
+        L"tab\there", L"caf\u00e9 \u4e2d\u6587", L"*.txt", L"--app-exit=0"};
+    const OnefileOutcome outcome = run(L"report_onefile", arguments, {{L"MERLOX_ONEFILE_START", L"stale"}}, L"typed-name");
+    ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.result.out << outcome.result.err;
+    EXPECT_EQ(outcome.result.out + outcome.result.err, "");
+
+    std::vector<std::string> expected = {toUtf8(onefilePath(L"report_onefile"))};
+    for (const std::wstring& argument : arguments) expected.push_back(toUtf8(argument));
+    EXPECT_EQ(argumentsOf(outcome.report), expected);
+
+    const Report& report = outcome.report;
+    EXPECT_EQ(valueOf(report, "MERLOX_ORIGINAL_ARGV0"), "typed-name");
+    EXPECT_EQ(valueOf(report, "MERLOX_ONEFILE_DIRECTORY"), toUtf8(directoryOfThisProgram()));
+    EXPECT_EQ(valueOf(report, "MERLOX_ONEFILE_START"), "(unset)");
+    const std::string parent = valueOf(report, "MERLOX_ONEFILE_PARENT");
+    const std::string micro = valueOf(report, "MERLOX_ONEFILE_TIME_US");
+    const std::string random = valueOf(report, "MERLOX_ONEFILE_RANDOM");
+    EXPECT_NE(parent, valueOf(report, "pid"));
+    EXPECT_EQ(micro.size(), 6u);
+    EXPECT_EQ(random.size(), 11u);
+    const std::wstring target = temporaryDirectory() + L"\\onefile_" + fromUtf8(parent) + L"_" + fromUtf8(micro) +
+                                L"_" + fromUtf8(random);
+    EXPECT_EQ(targetOf(report), target);
+    EXPECT_FALSE(pathExists(target)) << "the target directory must be gone after the run";
+}
+
+TEST_F(OnefileRun, ExitCodesPassThroughUnchanged)
+{
+    for (const DWORD code : {0u, 3u, 255u, 256u, 259u, 0xFFFFFFFFu}) {
+        const OnefileOutcome outcome = run(L"report_onefile", {L"--app-exit=" + std::to_wstring(code)});
+        EXPECT_EQ(outcome.result.exitCode, code);
+        EXPECT_FALSE(pathExists(targetOf(outcome.report))) << code;
+    }
+    const OnefileOutcome crashed = run(L"report_onefile", {L"--app-crash"});
+    EXPECT_EQ(crashed.result.exitCode, 0xC0000005u);
+    EXPECT_FALSE(pathExists(targetOf(crashed.report)));
+}
+
+TEST_F(OnefileRun, SecondStartFromInsideTheApplicationReusesTheDirectory)
+{
+    const std::wstring secondReport = scratch.path() + L"\\second.txt";
+    const OnefileOutcome outcome = run(L"report_onefile", {L"--app-reenter=" + secondReport, L"--app-exit=4"});
+    ASSERT_EQ(outcome.result.exitCode, 4u) << outcome.result.out << outcome.result.err;
+    ASSERT_TRUE(pathExists(secondReport));
+    const Report second = readReport(secondReport);
+    EXPECT_EQ(valueOf(second, "dll"), valueOf(outcome.report, "dll"));
+    EXPECT_EQ(valueOf(second, "MERLOX_ONEFILE_PARENT"), valueOf(outcome.report, "MERLOX_ONEFILE_PARENT"));
+    EXPECT_EQ(argumentsOf(second).back(), "start here");
+}
+
+TEST_F(OnefileRun, UnacceptedParentGivesAFreshStart)
+{
+    const std::wstring notOurs = std::to_wstring(GetCurrentProcessId());  // a live process of another executable
+    for (const std::wstring& parent : {std::wstring(), std::wstring(L"abc"), std::wstring(L"12x"),
+                                      std::wstring(L"99999999999"), std::wstring(L"4000000000"), notOurs}) {
+        const OnefileOutcome outcome = run(L"report_onefile", {},
+                                {{L"MERLOX_ONEFILE_PARENT", parent.c_str()},
+                                 {L"MERLOX_ONEFILE_RANDOM", L"inheritedXX"},
+                                 {L"MERLOX_ONEFILE_TIME_US", L"123456"}});
+        ASSERT_EQ(outcome.result.exitCode, 0u) << toUtf8(parent) << outcome.result.out << outcome.result.err;
+        const std::string seen = valueOf(outcome.report, "MERLOX_ONEFILE_PARENT");
+        EXPECT_NE(seen, toUtf8(parent));
+        EXPECT_EQ(seen.find_first_not_of("0123456789"), std::string::npos) << seen;
+        EXPECT_NE(valueOf(outcome.report, "MERLOX_ONEFILE_RANDOM"), "inheritedXX");
+        EXPECT_EQ(targetOf(outcome.report).find(L"inheritedXX"), std::wstring::npos);
+    }
+}
+
+TEST_F(OnefileRun, FileHeldOpenKeepsTheDirectoryAndTheExitCode)
+{
+    const DWORD start = GetTickCount();
+    const OnefileOutcome outcome = run(L"report_onefile", {L"--app-hold=data\\held.txt", L"--app-exit=5"});
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(outcome.result.exitCode, 5u);
+    EXPECT_EQ(outcome.result.out + outcome.result.err, "");
+    const std::wstring target = targetOf(outcome.report);
+    EXPECT_TRUE(pathExists(target + L"\\data\\held.txt")) << "deletion cannot succeed while the file is held";
+    // Twenty retries 100 ms apart before giving up.
+    EXPECT_GE(elapsed, 1900u);
+    Sleep(4500);  // the holder lets go
+    removeTree(target);
+}
+
+TEST_F(OnefileRun, BrokenApplicationsGiveTheirExactMessages)
+{
+    const OnefileOutcome notDll = run(L"not_a_dll_onefile", {});
+    EXPECT_EQ(notDll.result.exitCode, 2u);
+    EXPECT_EQ(notDll.result.out, "");
+    EXPECT_EQ(notDll.result.err.rfind("Error, load DLL. ([Error 193] ", 0), 0u) << notDll.result.err;
+
+    const OnefileOutcome noEntry = run(L"no_entry_onefile", {});
+    EXPECT_EQ(noEntry.result.exitCode, 2u);
+    EXPECT_EQ(noEntry.result.out, "Error, DLL entry point not found.\r\n");
+
+    // A block without files must not make the child start a child again.
+    const OnefileOutcome noFiles = run(L"no_files_onefile", {});
+    EXPECT_EQ(noFiles.result.exitCode, 2u);
+    EXPECT_EQ(noFiles.result.out, "Error, attached data holds no file to run.\r\n");
+}
+
+TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
+{
+    const DWORD start = GetTickCount();
+    const OnefileOutcome outcome = run(L"console_cleanup_onefile", {L"--app-sleep=60000"});
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    ASSERT_FALSE(outcome.report.empty()) << "the application had started";
+    EXPECT_FALSE(pathExists(targetOf(outcome.report)));
+    EXPECT_LT(elapsed, 30000u) << "the child is ended after at most 5 s";
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// The application packed by the end-to-end tests: run_code writes what it
+// received to the file named by ONEFILE_TEST_REPORT (every value hex-encoded
+// UTF-8, one "key=value" per line) and acts on its --app-* arguments.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <wchar.h>
+
+namespace {
+
+std::string hexUtf8(const wchar_t* text)
+{
+    char utf8[65536];
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    std::string hex;
+    for (int i = 0; i + 1 < length; ++i) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(utf8[i]));
+        hex += pair;
+    }
+    return hex;
+}
+
+std::wstring variable(const wchar_t* name)
+{
+    wchar_t value[32768];
+    const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    return length == 0 || length >= 32768 ? L"(unset)" : value;
+}
+
+void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
+{
+    const std::wstring path = variable(L"ONEFILE_TEST_REPORT");
+    if (path == L"(unset)") return;
+    std::string report = "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
+    report += "dll=" + hexUtf8(dllPath) + "\n";
+    for (int i = 0; i < argc; ++i) report += "arg=" + hexUtf8(argv[i]) + "\n";
+    for (const wchar_t* name : {L"MERLOX_ONEFILE_PARENT", L"MERLOX_ONEFILE_DIRECTORY", L"MERLOX_ORIGINAL_ARGV0",
+                                L"MERLOX_ONEFILE_TIME_US", L"MERLOX_ONEFILE_RANDOM", L"MERLOX_ONEFILE_START"}) {
+        report += hexUtf8(name) + "=" + hexUtf8(variable(name).c_str()) + "\n";
+    }
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written;
+    WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::wstring directoryOf(const wchar_t* path)
+{
+    const std::wstring text = path;
+    return text.substr(0, text.rfind(L'\\'));
+}
+
+// Starts this onefile executable again from inside the application.
+HANDLE startAgain(const wchar_t* executable, const std::wstring& arguments)
+{
+    std::wstring line = L"\"" + std::wstring(executable) + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(executable, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+bool startsWith(const wchar_t* text, const wchar_t* prefix) { return wcsncmp(text, prefix, wcslen(prefix)) == 0; }
+
+}  // namespace
+
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* dllPath)
+{
+    writeReport(argc, argv, dllPath);
+    int exitCode = 0;
+    for (int i = 1; i < argc; ++i) {
+        const wchar_t* argument = argv[i];
+        if (startsWith(argument, L"--app-exit=")) {
+            exitCode = static_cast<int>(wcstoul(argument + 11, nullptr, 0));
+        } else if (wcscmp(argument, L"--app-crash") == 0) {
+            *static_cast<volatile int*>(nullptr) = 1;
+        } else if (startsWith(argument, L"--app-sleep=")) {
+            Sleep(wcstoul(argument + 12, nullptr, 10));
+        } else if (startsWith(argument, L"--app-hold=")) {
+            // Holds a file of the target directory open without sharing, in
+            // a second start that outlives this one.
+            const std::wstring ready = L"onefile_test_held_" + std::to_wstring(GetCurrentProcessId());
+            const HANDLE held = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
+            CloseHandle(startAgain(argv[0], std::wstring(L"--app-holder=") + (argument + 11) + L" " +
+                                                std::to_wstring(GetCurrentProcessId())));
+            WaitForSingleObject(held, 20000);
+            CloseHandle(held);
+        } else if (startsWith(argument, L"--app-holder=")) {
+            const std::wstring file = directoryOf(dllPath) + L"\\" + (argument + 13);
+            const HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            // Tell the first start (whose id follows) that the file is held.
+            const std::wstring ready = L"onefile_test_held_" + std::wstring(i + 1 < argc ? argv[i + 1] : L"");
+            const HANDLE readyEvent = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
+            SetEvent(readyEvent);
+            CloseHandle(readyEvent);
+            Sleep(held == INVALID_HANDLE_VALUE ? 0 : 4000);
+            CloseHandle(held);
+            break;
+        } else if (startsWith(argument, L"--app-reenter=")) {
+            SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", argument + 14);
+            const HANDLE again = startAgain(argv[0], L"second \"start here\"");
+            WaitForSingleObject(again, 60000);
+            CloseHandle(again);
+        } else if (startsWith(argument, L"--app-link=")) {
+            const std::wstring link = directoryOf(dllPath) + L"\\escape";
+            if (!CreateSymbolicLinkW(link.c_str(), argument + 11, SYMBOLIC_LINK_FLAG_DIRECTORY)) exitCode = 97;
+        }
+    }
+    return exitCode;
+}
