@@ -30,3 +30,6 @@ BOOL WINAPI consoleCtrlHandler(DWORD eventType);
 // Removes every symbolic link and junction below `directory` without
 // following it; false when one could not be removed.
 bool removeLinksBelow(const wchar_t* directory);
+// Deletes every file and directory below `directory`, and it, but never
+// enters or removes a link: for a link that could not be removed.
+void deleteAroundLinks(const wchar_t* directory);

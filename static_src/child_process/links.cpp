@@ -42,9 +42,26 @@ static bool removeLink(const wchar_t* path, DWORD attributes)
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path) : DeleteFileW(path);
 }
 
+static void deleteEntry(const wchar_t* path, DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(path);
+    } else {
+        DeleteFileW(path);
+    }
+}
+
+enum class Walk { removeLinks, deleteAroundLinks };
+
 // `path` and `scratch` are heap buffers of walkCapacity units shared by
-// every level, so the walk's depth costs little stack.
-static bool removeLinksInside(wchar_t* path, wchar_t* scratch, int depth)
+// every level, so the walk's depth costs little stack. With removeLinks it
+// removes every link and answers whether all of them went; with
+// deleteAroundLinks it deletes everything else, bottom up, and leaves links
+// (and the directories that hold them) alone.
+static bool walkTree(wchar_t* path, wchar_t* scratch, int depth, Walk walk)
 {
     const size_t length = wcslen(path);
     if (depth > deepestWalk || length + 3 >= walkCapacity) {
@@ -68,10 +85,15 @@ static bool removeLinksInside(wchar_t* path, wchar_t* scratch, int depth)
         }
         path[length] = L'\\';
         wcscpy(path + length + 1, entry.cFileName);
-        if (isLink(path, entry.dwFileAttributes, scratch)) {
+        const bool link = isLink(path, entry.dwFileAttributes, scratch);
+        const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (link && walk == Walk::removeLinks) {
             removed = removeLink(path, entry.dwFileAttributes) && removed;
-        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            removed = removeLinksInside(path, scratch, depth + 1) && removed;
+        } else if (!link && directory) {
+            removed = walkTree(path, scratch, depth + 1, walk) && removed;
+        }
+        if (!link && walk == Walk::deleteAroundLinks) {
+            deleteEntry(path, entry.dwFileAttributes);
         }
         path[length] = L'\0';
     } while (FindNextFileW(search, &entry));
@@ -79,7 +101,7 @@ static bool removeLinksInside(wchar_t* path, wchar_t* scratch, int depth)
     return removed;
 }
 
-bool removeLinksBelow(const wchar_t* directory)
+static bool walkFrom(const wchar_t* directory, Walk walk)
 {
     wchar_t* const path = static_cast<wchar_t*>(malloc(2 * walkCapacity * sizeof(wchar_t)));
     if (path == nullptr) {
@@ -87,7 +109,18 @@ bool removeLinksBelow(const wchar_t* directory)
     }
     wchar_t* const scratch = path + walkCapacity;
     // A directory that cannot be opened holds nothing to remove.
-    const bool removed = !readFinalPath(directory, path) || removeLinksInside(path, scratch, 0);
+    const bool removed = !readFinalPath(directory, path) || walkTree(path, scratch, 0, walk);
     free(path);
     return removed;
+}
+
+bool removeLinksBelow(const wchar_t* directory)
+{
+    return walkFrom(directory, Walk::removeLinks);
+}
+
+void deleteAroundLinks(const wchar_t* directory)
+{
+    walkFrom(directory, Walk::deleteAroundLinks);
+    RemoveDirectoryW(directory);
 }

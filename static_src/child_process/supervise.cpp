@@ -82,9 +82,11 @@ void cleanupChildAndTarget()
     if (!removeTargetOnCleanup || targetDirectory[0] == L'\0') {
         return;
     }
-    // The deletion would follow a link into whatever it points at; a link
-    // that cannot be removed keeps the whole directory in place instead.
+    // The deletion would follow a link into whatever it points at (Wine's
+    // does). A link that cannot be removed (Wine cannot remove a Unix one)
+    // stays with the directories above it; everything else goes.
     if (!removeLinksBelow(targetDirectory)) {
+        deleteAroundLinks(targetDirectory);
         return;
     }
     deleteTargetDirectory();

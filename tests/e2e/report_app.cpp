@@ -108,9 +108,6 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             const HANDLE again = startAgain(argv[0], L"second \"start here\"");
             WaitForSingleObject(again, 60000);
             CloseHandle(again);
-        } else if (startsWith(argument, L"--app-link=")) {
-            const std::wstring link = directoryOf(dllPath) + L"\\escape";
-            if (!CreateSymbolicLinkW(link.c_str(), argument + 11, SYMBOLIC_LINK_FLAG_DIRECTORY)) exitCode = 97;
         }
     }
     return exitCode;
