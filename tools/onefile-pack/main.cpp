@@ -6,7 +6,9 @@
 #include <chrono>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -17,6 +19,8 @@ int usage()
     std::fputs(
         "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N]\n"
         "                           [--no-checksum] DIR\n"
+        "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
+        "                          [--sdk FILE] [create's options]\n"
         "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
         "       onefile-pack verify FILE\n"
         "Defaults: level 19, one thread per processor, the level's window (at most 2^27), checksum on.\n",
@@ -53,41 +57,94 @@ pack::Progress terminalProgress()
     };
 }
 
-int create(int argc, char** argv)
-{
-    std::string entry;
-    std::string output;
-    std::string directory;
+struct Arguments {
+    std::string entry, output, directory, block, splash, icon, sdk;
     pack::CompressionOptions options;
+};
+
+// The options of create and build; false on anything unknown.
+bool parseArguments(int argc, char** argv, Arguments& parsed)
+{
     for (int i = 2; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (argument == "--entry" && hasValue) entry = argv[++i];
-        else if (argument == "-o" && hasValue) output = argv[++i];
-        else if (argument == "--level" && hasValue) options.level = parseNumber(argv[++i], "--level");
-        else if (argument == "--threads" && hasValue) options.workers = parseNumber(argv[++i], "--threads");
-        else if (argument == "--window-log" && hasValue) options.windowLog = parseNumber(argv[++i], "--window-log");
-        else if (argument == "--no-checksum") options.checksum = false;
-        else if (directory.empty() && argument[0] != '-') directory = argument;
-        else return usage();
+        if (argument == "--entry" && hasValue) parsed.entry = argv[++i];
+        else if (argument == "-o" && hasValue) parsed.output = argv[++i];
+        else if (argument == "--block" && hasValue) parsed.block = argv[++i];
+        else if (argument == "--splash" && hasValue) parsed.splash = argv[++i];
+        else if (argument == "--icon" && hasValue) parsed.icon = argv[++i];
+        else if (argument == "--sdk" && hasValue) parsed.sdk = argv[++i];
+        else if (argument == "--level" && hasValue) parsed.options.level = parseNumber(argv[++i], "--level");
+        else if (argument == "--threads" && hasValue) parsed.options.workers = parseNumber(argv[++i], "--threads");
+        else if (argument == "--window-log" && hasValue) parsed.options.windowLog = parseNumber(argv[++i], "--window-log");
+        else if (argument == "--no-checksum") parsed.options.checksum = false;
+        else if (parsed.directory.empty() && !argument.empty() && argument[0] != '-') parsed.directory = argument;
+        else return false;
     }
-    if (entry.empty() || output.empty() || directory.empty()) return usage();
+    return true;
+}
 
+void packDirectory(const Arguments& arguments, const std::string& blockFile)
+{
     const auto start = std::chrono::steady_clock::now();
-    const pack::Payload payload = pack::collectPayload(directory, entry);
+    const pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry);
     for (const std::string& empty : payload.emptyDirectories) {
         std::fprintf(stderr, "onefile-pack: warning: %s/%s is an empty directory and is not carried\n",
-                     directory.c_str(), empty.c_str());
+                     arguments.directory.c_str(), empty.c_str());
     }
     const pack::Progress progress = terminalProgress();
-    const pack::PackSummary summary = pack::writeBlock(payload, output, options, progress);
+    const pack::PackSummary summary = pack::writeBlock(payload, blockFile, arguments.options, progress);
     if (progress) std::fputs("\n", stderr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("onefile-pack: %llu files, %llu bytes into %llu bytes (%.1f%%) at level %d in %.2f s: %s\n",
                 static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.contentBytes),
                 static_cast<unsigned long long>(summary.blockBytes),
-                summary.contentBytes ? 100.0 * summary.blockBytes / summary.contentBytes : 0.0, options.level, seconds,
-                output.c_str());
+                summary.contentBytes ? 100.0 * summary.blockBytes / summary.contentBytes : 0.0, arguments.options.level,
+                seconds, blockFile.c_str());
+}
+
+int create(int argc, char** argv)
+{
+    Arguments arguments;
+    if (!parseArguments(argc, argv, arguments) || arguments.entry.empty() || arguments.output.empty() ||
+        arguments.directory.empty() || !arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty()) {
+        return usage();
+    }
+    packDirectory(arguments, arguments.output);
+    return 0;
+}
+
+int build(int argc, char** argv)
+{
+    Arguments arguments;
+    if (!parseArguments(argc, argv, arguments) || arguments.output.empty() ||
+        (arguments.block.empty() == (arguments.entry.empty() || arguments.directory.empty()))) {
+        return usage();
+    }
+    pack::BuildRequest request;
+    request.output = arguments.output;
+    request.splash = arguments.splash;
+    request.icon = arguments.icon;
+    const char* sdkFromEnvironment = std::getenv("ONEFILE_SDK");
+    request.sdkDescription = !arguments.sdk.empty() ? arguments.sdk
+                             : sdkFromEnvironment ? sdkFromEnvironment
+                                                  : ONEFILE_DEFAULT_SDK;
+    if (!arguments.block.empty()) {
+        request.block = arguments.block;
+        pack::buildExecutable(request);
+    } else {
+        // The block lives beside the executable only while it is linked.
+        request.block = arguments.output + ".block";
+        packDirectory(arguments, request.block.string());
+        try {
+            pack::buildExecutable(request);
+        } catch (...) {
+            std::filesystem::remove(request.block);
+            throw;
+        }
+        std::filesystem::remove(request.block);
+    }
+    std::printf("onefile-pack: wrote %s\n", arguments.output.c_str());
     return 0;
 }
 
@@ -131,6 +188,7 @@ int main(int argc, char** argv)
     const std::string command = argv[1];
     try {
         if (command == "create") return create(argc, argv);
+        if (command == "build") return build(argc, argv);
         if (command == "list" && argc == 3) return list(argv[2]);
         if (command == "verify" && argc == 3) return verify(argv[2]);
     } catch (const std::exception& error) {

@@ -90,4 +90,16 @@ struct BlockReport {
 // decodes the whole frame and checks every rule.
 BlockReport inspectBlock(const std::vector<uint8_t>& bytes);
 
+struct BuildRequest {
+    std::filesystem::path block;           // the attached data block to link
+    std::filesystem::path output;          // the executable to write
+    std::filesystem::path splash;          // optional PNG, resource 28
+    std::filesystem::path icon;            // optional .ico, icon group 1
+    std::filesystem::path sdkDescription;  // what the Windows build made
+};
+
+// Links a onefile executable from a block and the bootstrap's build, with
+// the cross toolchain that build used.
+void buildExecutable(const BuildRequest& request);
+
 }  // namespace pack

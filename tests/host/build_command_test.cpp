@@ -1,0 +1,67 @@
+// `onefile-pack build`: from a folder or a block to an executable that runs.
+#include "host_support.h"
+#include "pack.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+int shell(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
+
+class BuildCommand : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!harnessAvailable() || std::getenv("ONEFILE_REPORT_APP_DIR") == nullptr) GTEST_SKIP() << "no Windows build";
+    }
+    std::string pack = std::getenv("ONEFILE_PACK");
+    std::string wine = std::getenv("ONEFILE_WINE_RUN");
+};
+
+TEST_F(BuildCommand, FolderBecomesARunningExecutableWithSystemImportsOnly)
+{
+    TempTree tree;
+    const std::string exe = (tree / "app.exe").string();
+    ASSERT_EQ(shell(quoted(pack) + " build --level 3 --entry report_app.dll -o " + quoted(exe) + " " +
+                    quoted(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
+              0);
+    EXPECT_FALSE(fs::exists(exe + ".block")) << "the intermediate block is removed";
+    EXPECT_EQ(shell(quoted(wine) + " " + quoted(exe) + " --app-exit=9 < /dev/null"), 9);
+    EXPECT_EQ(shell(quoted(std::getenv("ONEFILE_CHECK_IMPORTS")) + " " + quoted(exe)), 0);
+}
+
+TEST_F(BuildCommand, EarlierBlockIsLinkedAsItIsDamagedOrNot)
+{
+    TempTree tree;
+    writeBytes(tree / "in/app.dll", "MZ");
+    std::vector<uint8_t> block = pack::frameBlock(compressFrame(recordStream({{u"app.dll", "MZ"}})));
+    block[2] = 'Z';
+    writeBytes(tree / "bad.block", std::string(block.begin(), block.end()));
+    const std::string exe = (tree / "bad.exe").string();
+    ASSERT_EQ(shell(quoted(pack) + " build --block " + quoted((tree / "bad.block").string()) + " -o " + quoted(exe) +
+                    " > /dev/null"),
+              0);
+    writeBytes(tree / "out", "");
+    EXPECT_EQ(shell(quoted(wine) + " " + quoted(exe) + " > " + quoted((tree / "out").string()) + " < /dev/null"), 2);
+    EXPECT_EQ(readBytes(tree / "out"), "Error, couldn't find attached data header.\r\n");
+}
+
+TEST_F(BuildCommand, MissingInputsAreRefusedWithOneLine)
+{
+    TempTree tree;
+    const std::string errors = (tree / "err").string();
+    EXPECT_NE(shell(quoted(pack) + " build --block " + quoted((tree / "none.block").string()) + " -o " +
+                    quoted((tree / "x.exe").string()) + " 2> " + quoted(errors)),
+              0);
+    EXPECT_NE(readBytes(errors).find("none.block: not a file"), std::string::npos) << readBytes(errors);
+    EXPECT_NE(shell(quoted(pack) + " build --block " + quoted((tree / "none.block").string()) + " --sdk " +
+                    quoted((tree / "missing.txt").string()) + " -o x.exe 2> " + quoted(errors)),
+              0);
+    EXPECT_NE(readBytes(errors).find("no bootstrap build description"), std::string::npos) << readBytes(errors);
+}
+
+}  // namespace
