@@ -8,7 +8,7 @@
 
 namespace {
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
 
 int shell(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
 
@@ -26,12 +26,12 @@ TEST_F(BuildCommand, FolderBecomesARunningExecutableWithSystemImportsOnly)
 {
     TempTree tree;
     const std::string exe = (tree / "app.exe").string();
-    ASSERT_EQ(shell(quoted(pack) + " build --level 3 --entry report_app.dll -o " + quoted(exe) + " " +
-                    quoted(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
+    ASSERT_EQ(shell(shellQuoted(pack) + " build --level 3 --entry report_app.dll -o " + shellQuoted(exe) + " " +
+                    shellQuoted(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
               0);
     EXPECT_FALSE(fs::exists(exe + ".block")) << "the intermediate block is removed";
-    EXPECT_EQ(shell(quoted(wine) + " " + quoted(exe) + " --app-exit=9 < /dev/null"), 9);
-    EXPECT_EQ(shell(quoted(std::getenv("ONEFILE_CHECK_IMPORTS")) + " " + quoted(exe)), 0);
+    EXPECT_EQ(shell(shellQuoted(wine) + " " + shellQuoted(exe) + " --app-exit=9 < /dev/null"), 9);
+    EXPECT_EQ(shell(shellQuoted(std::getenv("ONEFILE_CHECK_IMPORTS")) + " " + shellQuoted(exe)), 0);
 }
 
 TEST_F(BuildCommand, EarlierBlockIsLinkedAsItIsDamagedOrNot)
@@ -42,11 +42,11 @@ TEST_F(BuildCommand, EarlierBlockIsLinkedAsItIsDamagedOrNot)
     block[2] = 'Z';
     writeBytes(tree / "bad.block", std::string(block.begin(), block.end()));
     const std::string exe = (tree / "bad.exe").string();
-    ASSERT_EQ(shell(quoted(pack) + " build --block " + quoted((tree / "bad.block").string()) + " -o " + quoted(exe) +
+    ASSERT_EQ(shell(shellQuoted(pack) + " build --block " + shellQuoted((tree / "bad.block").string()) + " -o " + shellQuoted(exe) +
                     " > /dev/null"),
               0);
     writeBytes(tree / "out", "");
-    EXPECT_EQ(shell(quoted(wine) + " " + quoted(exe) + " > " + quoted((tree / "out").string()) + " < /dev/null"), 2);
+    EXPECT_EQ(shell(shellQuoted(wine) + " " + shellQuoted(exe) + " > " + shellQuoted((tree / "out").string()) + " < /dev/null"), 2);
     EXPECT_EQ(readBytes(tree / "out"), "Error, couldn't find attached data header.\r\n");
 }
 
@@ -54,12 +54,12 @@ TEST_F(BuildCommand, MissingInputsAreRefusedWithOneLine)
 {
     TempTree tree;
     const std::string errors = (tree / "err").string();
-    EXPECT_NE(shell(quoted(pack) + " build --block " + quoted((tree / "none.block").string()) + " -o " +
-                    quoted((tree / "x.exe").string()) + " 2> " + quoted(errors)),
+    EXPECT_NE(shell(shellQuoted(pack) + " build --block " + shellQuoted((tree / "none.block").string()) + " -o " +
+                    shellQuoted((tree / "x.exe").string()) + " 2> " + shellQuoted(errors)),
               0);
     EXPECT_NE(readBytes(errors).find("none.block: not a file"), std::string::npos) << readBytes(errors);
-    EXPECT_NE(shell(quoted(pack) + " build --block " + quoted((tree / "none.block").string()) + " --sdk " +
-                    quoted((tree / "missing.txt").string()) + " -o x.exe 2> " + quoted(errors)),
+    EXPECT_NE(shell(shellQuoted(pack) + " build --block " + shellQuoted((tree / "none.block").string()) + " --sdk " +
+                    shellQuoted((tree / "missing.txt").string()) + " -o x.exe 2> " + shellQuoted(errors)),
               0);
     EXPECT_NE(readBytes(errors).find("no bootstrap build description"), std::string::npos) << readBytes(errors);
 }
