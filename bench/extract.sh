@@ -36,28 +36,8 @@ make_payload() {
   echo "payload: $((count + 1)) files, $(du -sb "$payload" | cut -f1) bytes"
 }
 
-seconds_now() { date +%s.%N; }
-median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
-
-# time_runs NAME COMMAND...: runs the command $runs times after a reset,
-# prints and returns the median wall time in seconds.
-time_runs() {
-  local name=$1; shift
-  local times=()
-  for ((i = 0; i < runs; i++)); do
-    rm -rf "$work/out"
-    sync
-    local start end
-    start=$(seconds_now)
-    "$@" > /dev/null || { echo "benchmark: '$name' failed" >&2; exit 1; }
-    end=$(seconds_now)
-    times+=("$(echo "$end - $start" | bc -l)")
-  done
-  local m
-  m=$(printf '%s\n' "${times[@]}" | median)
-  printf '%-44s median %7.3f s   (runs: %s)\n' "$name" "$m" "$(printf '%.3f ' "${times[@]}")" >&2
-  echo "$m"
-}
+source "$root/bench/timing.sh"
+reset='rm -rf "$work/out"; sync'
 
 mkdir -p "$work"
 [[ -f $payload/app.dll ]] || make_payload
@@ -104,7 +84,6 @@ zstd_free=$(time_runs "native zstd -d > /dev/null (unpinned)" "${decode_zstd[@]}
 "$WINESERVER" -k
 rm -rf "$work/out"
 
-ratio() { echo "$1 / $2" | bc -l | xargs printf '%.2f'; }
 budget=$(( (block_size + window) / 1024 + 16 * 1024 ))
 cat <<REPORT
 

@@ -27,6 +27,9 @@ function(onefile_add_executable target)
     add_dependencies(${target}_block ${ARG_DEPENDS})
   endif()
 
+  if(NOT ARG_ICON)
+    set(ARG_ICON ${PROJECT_SOURCE_DIR}/resources/onefile.ico)
+  endif()
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.rc)
   onefile_resource_script(${rc} "${ARG_ICON}" "${ARG_SPLASH}")
   if(ARG_MAIN)
@@ -34,14 +37,15 @@ function(onefile_add_executable target)
   else()
     add_executable(${target} WIN32 $<TARGET_OBJECTS:onefile_entry> ${rc})
   endif()
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${ARG_ICON};${ARG_SPLASH}")
   target_link_libraries(${target} PRIVATE onefile_bootstrap)
   target_link_options(${target} PRIVATE -mwindows)
   onefile_embed_block(${target} ${block})
   add_dependencies(${target} ${target}_block)
 endfunction()
 
-# Writes the resource script: the manifest, and the icon group and splash
-# image when given.
+# Writes the resource script: the manifest, the icon group (ours unless the
+# caller brings one) and the splash image when one is given.
 function(onefile_resource_script output icon splash)
   set(text "#include <windows.h>\n1 24 \"${PROJECT_SOURCE_DIR}/resources/onefile.manifest\"\n")
   if(icon)
@@ -65,6 +69,7 @@ library=$<TARGET_FILE:onefile_bootstrap>
 library=$<TARGET_FILE:zstd_decompress>
 block_template=${PROJECT_SOURCE_DIR}/resources/attached_data.S.in
 manifest=${PROJECT_SOURCE_DIR}/resources/onefile.manifest
+icon=${PROJECT_SOURCE_DIR}/resources/onefile.ico
 flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignment=4096
 system_libraries=-lshell32 -lshlwapi -lole32 -luser32 -lgdi32
 ")

@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ONEFILE_BUILD_DIR:-$root/build}
 third_party=$build/third_party
-stamp=$build/.setup-done-v1
+stamp=$build/.setup-done-v2
 
 packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make g++
@@ -72,4 +72,7 @@ if [[ ! -d $third_party/zstd ]]; then
 fi
 
 "$root/scripts/wine-prefix.sh"
+# A second prefix, with its own wineserver, for the tests that need an X
+# display: a Wine session keeps the display it started with.
+"$root/scripts/wine-prefix.sh" "$build/wineprefix-display"
 touch "$stamp"

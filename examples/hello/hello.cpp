@@ -9,6 +9,8 @@
 
 #include <initializer_list>
 
+#include "onefile_app.h"
+
 static void printVariable(const wchar_t* name)
 {
     wchar_t value[4096];
@@ -18,6 +20,8 @@ static void printVariable(const wchar_t* name)
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* dllPath)
 {
+    // Ready: the splash can go.
+    onefile_hide_splash();
     wprintf(L"hello from %ls\n", dllPath);
     int exitCode = 0;
     for (int i = 0; i < argc; ++i) {

@@ -26,8 +26,11 @@ Report readReport(const std::wstring& path)
         const size_t equals = line.find('=');
         const std::string key = line.substr(0, equals);
         const std::string value = line.substr(equals + 1);
-        report.emplace(key == "pid" || key == "dll" || key == "arg" ? key : decodeHex(key),
-                       key == "pid" ? value : decodeHex(value));
+        // pid and feedback are plain; dll and arg have hex values; other
+        // lines are variables, hex on both sides.
+        const bool plain = key == "pid" || key == "feedback";
+        const bool named = plain || key == "dll" || key == "arg";
+        report.emplace(named ? key : decodeHex(key), plain ? value : decodeHex(value));
     }
     return report;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <wchar.h>
 
+#include "onefile_app.h"
+
 namespace {
 
 std::string hexUtf8(const wchar_t* text)
@@ -36,6 +38,12 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
     if (path == L"(unset)") return;
     std::string report = "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
     report += "dll=" + hexUtf8(dllPath) + "\n";
+    // Whether the bootstrap made a splash feedback file for this run.
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    const std::wstring feedback = std::wstring(temp) + L"onefile_" + variable(L"MERLOX_ONEFILE_PARENT") +
+                                  L"_splash_feedback.tmp";
+    report += GetFileAttributesW(feedback.c_str()) == INVALID_FILE_ATTRIBUTES ? "feedback=absent\n" : "feedback=present\n";
     for (int i = 0; i < argc; ++i) report += "arg=" + hexUtf8(argv[i]) + "\n";
     for (const wchar_t* name : {L"MERLOX_ONEFILE_PARENT", L"MERLOX_ONEFILE_DIRECTORY", L"MERLOX_ORIGINAL_ARGV0",
                                 L"MERLOX_ONEFILE_TIME_US", L"MERLOX_ONEFILE_RANDOM", L"MERLOX_ONEFILE_START"}) {
@@ -81,6 +89,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             exitCode = static_cast<int>(wcstoul(argument + 11, nullptr, 0));
         } else if (wcscmp(argument, L"--app-crash") == 0) {
             *static_cast<volatile int*>(nullptr) = 1;
+        } else if (wcscmp(argument, L"--app-hide-splash") == 0) {
+            if (!onefile_hide_splash()) exitCode = 98;
         } else if (startsWith(argument, L"--app-sleep=")) {
             Sleep(wcstoul(argument + 12, nullptr, 10));
         } else if (startsWith(argument, L"--app-hold=")) {

@@ -28,7 +28,7 @@ std::multimap<std::string, std::string> readSdkDescription(const std::filesystem
         const size_t equals = line.find('=');
         if (equals != std::string::npos) values.emplace(line.substr(0, equals), line.substr(equals + 1));
     }
-    for (const char* key : {"compiler", "windres", "entry", "library", "block_template", "manifest", "flags"}) {
+    for (const char* key : {"compiler", "windres", "entry", "library", "block_template", "manifest", "icon", "flags"}) {
         if (values.count(key) == 0) throw Error(file.string() + ": has no '" + key + "' line");
     }
     return values;
@@ -95,7 +95,10 @@ void buildExecutable(const BuildRequest& request)
 
     std::ofstream resources(temporary.path() / "resources.rc");
     resources << "1 24 " << quotedForTools(value("manifest")) << "\n";
-    if (!request.icon.empty()) resources << "1 ICON " << quotedForTools(std::filesystem::absolute(request.icon)) << "\n";
+    // Our icon unless the caller brings one.
+    const std::filesystem::path icon = request.icon.empty() ? std::filesystem::path(value("icon"))
+                                                            : std::filesystem::absolute(request.icon);
+    resources << "1 ICON " << quotedForTools(icon) << "\n";
     if (!request.splash.empty()) {
         resources << "28 RCDATA " << quotedForTools(std::filesystem::absolute(request.splash)) << "\n";
     }

@@ -1,0 +1,44 @@
+/* For applications packed into a onefile executable: take the splash down
+   when the application is ready, and read what the bootstrap passed on.
+   Header only, C or C++, Windows. */
+#ifndef ONEFILE_APP_H
+#define ONEFILE_APP_H
+
+#include <windows.h>
+#include <wchar.h>
+
+/* Copies the variable into `value` (capacity in wide characters); returns
+   0 when it is unset or does not fit. MERLOX_ONEFILE_DIRECTORY names the
+   folder of the executable the user started, MERLOX_ORIGINAL_ARGV0 its
+   argument 0 as typed, MERLOX_ONEFILE_PARENT the bootstrap's process id. */
+static inline int onefile_get_variable(const wchar_t* name, wchar_t* value, DWORD capacity)
+{
+    const DWORD length = GetEnvironmentVariableW(name, value, capacity);
+    return length != 0 && length < capacity;
+}
+
+/* Takes the splash down: deletes "{TEMP}\onefile_{PID}_splash_feedback.tmp",
+   which the bootstrap watches. Returns 1 when the file is gone (or there was
+   none, as when the executable carries no splash), 0 otherwise. */
+static inline int onefile_hide_splash(void)
+{
+    wchar_t parent[32];
+    wchar_t temp[MAX_PATH + 1];
+    wchar_t path[MAX_PATH + 64];
+    DWORD length;
+    if (!onefile_get_variable(L"MERLOX_ONEFILE_PARENT", parent, 32)) {
+        return 1;
+    }
+    length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) {
+        return 0;
+    }
+    while (length > 0 && temp[length - 1] == L'\\') {
+        temp[--length] = L'\0';
+    }
+    _snwprintf(path, MAX_PATH + 63, L"%ls\\onefile_%ls_splash_feedback.tmp", temp, parent);
+    path[MAX_PATH + 63] = L'\0';
+    return DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+#endif

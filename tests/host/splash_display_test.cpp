@@ -1,0 +1,229 @@
+// The splash in a real X server: Xvfb at 1920 x 1080, a Wine prefix of its
+// own, screenshots of the root window read pixel by pixel.
+#include "host_support.h"
+#include "pack.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <pwd.h>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string quote(const std::string& text) { return "'" + text + "'"; }
+
+struct Pixel {
+    int r, g, b;
+    bool operator==(const Pixel& other) const { return r == other.r && g == other.g && b == other.b; }
+};
+
+std::ostream& operator<<(std::ostream& out, const Pixel& p) { return out << p.r << "," << p.g << "," << p.b; }
+
+const Pixel black{0, 0, 0};
+const Pixel red{255, 0, 0};
+const Pixel green{0, 255, 0};
+const Pixel blue{0, 0, 255};
+const Pixel white{255, 255, 255};
+const Pixel yellow{255, 255, 0};
+
+// The image is 900 x 600 and the work area the whole 1920 x 1080 screen.
+constexpr int left = 510;
+constexpr int top = 240;
+
+class SplashDisplay : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        const char* prefix = std::getenv("ONEFILE_DISPLAY_WINEPREFIX");
+        if (!harnessAvailable() || prefix == nullptr || !fs::exists(fs::path(prefix) / ".onefile-ready") ||
+            std::system("command -v Xvfb import > /dev/null") != 0) {
+            return;
+        }
+        display = ":" + std::to_string(70 + getpid() % 50);
+        const std::string socket = "/tmp/.X11-unix/X" + display.substr(1);
+        xvfb = std::make_unique<std::thread>([] {
+            std::system(("Xvfb " + display + " -screen 0 1920x1080x24 -nolisten tcp -br > /dev/null 2>&1").c_str());
+        });
+        for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(100ms);
+        environment = "DISPLAY=" + display + " WINEPREFIX_OVERRIDE=" + quote(prefix) + " ";
+        shell("bash -c 'source " + quote(wineEnvironmentScript()) +
+              " && $WINESERVER -p && $WINELOADER cmd /c exit' < /dev/null > /dev/null 2>&1");
+        ready = fs::exists(socket);
+    }
+
+    static void TearDownTestSuite()
+    {
+        if (!xvfb) return;
+        shell("bash -c 'source " + quote(wineEnvironmentScript()) + " && $WINESERVER -k' > /dev/null 2>&1");
+        std::system(("pkill -f 'Xvfb " + display + " '").c_str());
+        xvfb->join();
+        xvfb.reset();
+    }
+
+    void SetUp() override
+    {
+        if (!ready) GTEST_SKIP() << "no Xvfb, ImageMagick, display prefix or Windows build";
+    }
+
+    static std::string wineEnvironmentScript()
+    {
+        return (fs::path(std::getenv("ONEFILE_WINE_RUN")).parent_path() / "wine-env.sh").string();
+    }
+
+    static int shell(const std::string& command) { return WEXITSTATUS(std::system((environment + command).c_str())); }
+
+    // A onefile executable of the report application with `splash`.
+    std::string buildWithSplash(const fs::path& splash)
+    {
+        const std::string exe = (tree / (splash.stem().string() + ".exe")).string();
+        EXPECT_EQ(shell(quote(std::getenv("ONEFILE_PACK")) + " build --level 1 --entry report_app.dll --splash " +
+                        quote(splash.string()) + " -o " + quote(exe) + " " +
+                        quote(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
+                  0);
+        return exe;
+    }
+
+    // Starts the executable; the returned thread ends with it.
+    std::thread start(const std::string& exe, const std::string& arguments, int& exitCode)
+    {
+        const std::string report = "Z:" + (tree / "report.txt").string();
+        return std::thread([=, &exitCode] {
+            exitCode = shell("ONEFILE_TEST_REPORT=" + quote(report) + " " + quote(std::getenv("ONEFILE_WINE_RUN")) +
+                             " " + quote(exe) + " " + arguments + " < /dev/null > /dev/null 2>&1");
+        });
+    }
+
+    Pixel pixelAt(int x, int y)
+    {
+        const std::string shot = (tree / "shot.png").string();
+        shell("import -display " + display + " -window root " + quote(shot) + " 2> /dev/null");
+        const std::string values = (tree / "pixel.txt").string();
+        std::system(("convert " + quote(shot) + " -format '%[fx:int(255*p{" + std::to_string(x) + "," +
+                     std::to_string(y) + "}.r+0.5)] %[fx:int(255*p{" + std::to_string(x) + "," + std::to_string(y) +
+                     "}.g+0.5)] %[fx:int(255*p{" + std::to_string(x) + "," + std::to_string(y) + "}.b+0.5)]' info: > " +
+                     quote(values))
+                        .c_str());
+        Pixel pixel{-1, -1, -1};
+        std::istringstream(readBytes(values)) >> pixel.r >> pixel.g >> pixel.b;
+        return pixel;
+    }
+
+    bool waitForPixel(int x, int y, const Pixel& wanted, std::chrono::milliseconds limit = 10s)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (pixelAt(x, y) == wanted) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    fs::path feedbackFileOf(const std::string& report)
+    {
+        // The bootstrap's process id is the application's MERLOX_ONEFILE_PARENT.
+        std::string parent;
+        std::istringstream lines(report);
+        const std::string key = "4d45524c4f585f4f4e4546494c455f504152454e54=";  // MERLOX_ONEFILE_PARENT
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(key, 0) == 0) {
+                for (size_t i = key.size(); i + 1 < line.size(); i += 2) {
+                    parent += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
+                }
+            }
+        }
+        return fs::path(std::getenv("ONEFILE_DISPLAY_WINEPREFIX")) / "drive_c/users" / getpwuid(getuid())->pw_name / "Temp" /
+               ("onefile_" + parent + "_splash_feedback.tmp");
+    }
+
+    TempTree tree;
+    static inline std::string display;
+    static inline std::string environment;
+    static inline std::unique_ptr<std::thread> xvfb;
+    static inline bool ready = false;
+};
+
+fs::path drawQuadrants(const fs::path& directory)
+{
+    const fs::path image = directory / "quadrants.png";
+    std::system(("convert -size 900x600 xc:white -fill red -draw 'rectangle 0,0 449,299' -fill lime -draw "
+                 "'rectangle 450,0 899,299' -fill blue -draw 'rectangle 0,300 449,599' -define png:color-type=2 "
+                 "PNG24:" + image.string()).c_str());
+    return image;
+}
+
+TEST_F(SplashDisplay, ShowsCentredWhileTheApplicationRunsAndStaysUntilTheEnd)
+{
+    const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
+    int exitCode = -1;
+    std::thread run = start(exe, "--app-sleep=3000 --app-exit=7", exitCode);
+    ASSERT_TRUE(waitForPixel(left + 100, top + 100, red)) << "no splash appeared";
+    EXPECT_EQ(pixelAt(left, top), red);
+    EXPECT_EQ(pixelAt(left - 1, top), black);
+    EXPECT_EQ(pixelAt(left, top - 1), black);
+    EXPECT_EQ(pixelAt(left + 800, top + 100), green);
+    EXPECT_EQ(pixelAt(left + 100, top + 500), blue);
+    EXPECT_EQ(pixelAt(left + 899, top + 599), white);
+    EXPECT_EQ(pixelAt(left + 900, top + 599), black);
+    EXPECT_EQ(pixelAt(left + 899, top + 600), black);
+    // Never told to go, it stays while the application runs.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(pixelAt(left + 100, top + 100), red);
+    run.join();
+    EXPECT_EQ(exitCode, 7);
+    EXPECT_TRUE(waitForPixel(left + 100, top + 100, black, 5s)) << "the splash outlived the bootstrap";
+    // The bootstrap never deletes the feedback file itself.
+    const fs::path feedback = feedbackFileOf(readBytes(tree / "report.txt"));
+    EXPECT_TRUE(fs::exists(feedback)) << feedback;
+    fs::remove(feedback);
+}
+
+TEST_F(SplashDisplay, GoesWhenTheApplicationDeletesTheFeedbackFile)
+{
+    const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
+    int exitCode = -1;
+    std::thread run = start(exe, "--app-sleep=1500 --app-hide-splash --app-sleep=5000", exitCode);
+    ASSERT_TRUE(waitForPixel(left + 100, top + 100, red)) << "no splash appeared";
+    const auto shown = std::chrono::steady_clock::now();
+    EXPECT_TRUE(waitForPixel(left + 100, top + 100, black, 4s)) << "the splash stayed after the file went";
+    EXPECT_LT(std::chrono::steady_clock::now() - shown, 4500ms) << "it must go while the application still runs";
+    run.join();
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_FALSE(fs::exists(feedbackFileOf(readBytes(tree / "report.txt"))));
+}
+
+TEST_F(SplashDisplay, FullyTransparentPixelsShowWhatLiesBehind)
+{
+    const fs::path image = tree / "halves.png";
+    std::system(("convert -size 900x600 xc:none -fill yellow -draw 'rectangle 450,0 899,599' PNG32:" + image.string())
+                    .c_str());
+    const std::string exe = buildWithSplash(image);
+    int exitCode = -1;
+    std::thread run = start(exe, "--app-sleep=2500", exitCode);
+    ASSERT_TRUE(waitForPixel(left + 800, top + 300, yellow)) << "no splash appeared";
+    EXPECT_EQ(pixelAt(left + 100, top + 300), black);
+    run.join();
+    fs::remove(feedbackFileOf(readBytes(tree / "report.txt")));
+}
+
+TEST_F(SplashDisplay, ImageThatIsNotAPngGivesNoSplashAndTheRunCompletes)
+{
+    const fs::path png = drawQuadrants(tree.path());
+    const fs::path jpeg = tree / "quadrants.jpg";
+    std::system(("convert " + png.string() + " " + jpeg.string()).c_str());
+    const std::string exe = buildWithSplash(jpeg);
+    int exitCode = -1;
+    std::thread run = start(exe, "--app-sleep=2000 --app-exit=4", exitCode);
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(pixelAt(left + 100, top + 100), black);
+    run.join();
+    EXPECT_EQ(exitCode, 4);
+    EXPECT_NE(readBytes(tree / "report.txt").find("feedback=absent"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "OnefileSplashScreen/splash.h"
+
+namespace {
+
+TEST(SplashPlacement, CentresInTheWorkAreaTruncatingTowardZero)
+{
+    struct Case {
+        RECT workArea;
+        int width, height;
+        LONG x, y;
+    };
+    const Case cases[] = {
+        {{0, 0, 1920, 1040}, 900, 600, 510, 220},   // taskbar along the bottom
+        {{60, 0, 1920, 1080}, 900, 600, 540, 240},  // taskbar on the left
+        {{0, 0, 1365, 768}, 900, 600, 232, 84},     // odd remainder: the left side gets the smaller half
+        {{0, 0, 899, 599}, 900, 600, 0, 0},         // one pixel too large: starts at the edge
+        {{0, 0, 819, 600}, 900, 600, -40, 0},       // 81 too wide: 40 left, 41 right
+        {{-1920, 0, 0, 1080}, 900, 600, -1410, 240},
+    };
+    for (const Case& c : cases) {
+        const POINT position = computeSplashPosition(c.workArea, c.width, c.height);
+        EXPECT_EQ(position.x, c.x) << c.workArea.left << "," << c.workArea.right;
+        EXPECT_EQ(position.y, c.y) << c.workArea.top << "," << c.workArea.bottom;
+    }
+}
+
+std::string resourceText(HMODULE module, LPCWSTR type, LPCWSTR name)
+{
+    const HRSRC resource = FindResourceW(module, name, type);
+    if (resource == nullptr) return {};
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+    return std::string(bytes, SizeofResource(module, resource));
+}
+
+HMODULE openAsData(const wchar_t* name)
+{
+    return LoadLibraryExW((directoryOfThisProgram() + L"\\" + name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+}
+
+TEST(Resources, ManifestIconGroupAndSplashImageAreInPlace)
+{
+    const HMODULE withSplash = openAsData(L"splash_onefile.exe");
+    ASSERT_NE(withSplash, nullptr);
+    const std::string manifest = resourceText(withSplash, MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
+    for (const char* expected : {"level=\"asInvoker\"", ">true</longPathAware>", "Microsoft.Windows.Common-Controls",
+                                 "version=\"6.0.0.0\"", "{e2011457-1546-43c5-a5fe-008deee3d3f0}",
+                                 "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                                 "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+        EXPECT_NE(manifest.find(expected), std::string::npos) << expected;
+    }
+
+    // The group directory: reserved, type 1, count, then 14-byte entries
+    // whose first byte is the width (0 meaning 256).
+    const std::string group = resourceText(withSplash, RT_GROUP_ICON, MAKEINTRESOURCEW(1));
+    ASSERT_GE(group.size(), 6u);
+    const int count = static_cast<unsigned char>(group[4]) | static_cast<unsigned char>(group[5]) << 8;
+    ASSERT_EQ(count, 6);
+    ASSERT_EQ(group.size(), 6u + 14u * 6);
+    std::vector<int> widths;
+    for (int i = 0; i < count; ++i) {
+        const int width = static_cast<unsigned char>(group[6 + 14 * i]);
+        widths.push_back(width == 0 ? 256 : width);
+    }
+    std::sort(widths.begin(), widths.end());
+    EXPECT_EQ(widths, (std::vector<int>{16, 32, 48, 64, 128, 256}));
+
+    const std::string image = resourceText(withSplash, RT_RCDATA, MAKEINTRESOURCEW(28));
+    ASSERT_GT(image.size(), 33u);
+    EXPECT_EQ(image.substr(1, 3), "PNG");
+    // IHDR: 900 x 600, bit depth 8, colour type 2 (truecolour, no alpha).
+    const auto byteAt = [&](size_t i) { return static_cast<unsigned char>(image[i]); };
+    EXPECT_EQ(byteAt(18) << 8 | byteAt(19), 900);
+    EXPECT_EQ(byteAt(22) << 8 | byteAt(23), 600);
+    EXPECT_EQ(byteAt(24), 8);
+    EXPECT_EQ(byteAt(25), 2);
+    FreeLibrary(withSplash);
+
+    const HMODULE without = openAsData(L"report_onefile.exe");
+    ASSERT_NE(without, nullptr);
+    EXPECT_TRUE(resourceText(without, RT_RCDATA, MAKEINTRESOURCEW(28)).empty());
+    EXPECT_FALSE(resourceText(without, RT_GROUP_ICON, MAKEINTRESOURCEW(1)).empty());
+    FreeLibrary(without);
+}
+
+// Without a display no window can be made: the run goes on without a
+// splash and without a feedback file for the application to delete.
+TEST(SplashWithoutDisplay, RunCompletesWithoutWindowOrFeedbackFile)
+{
+    ScratchDirectory scratch;
+    const std::wstring report = scratch.path() + L"\\report.txt";
+    const std::wstring exe = directoryOfThisProgram() + L"\\splash_onefile.exe";
+    const ProcessResult result = runProcess(exe, quoteForCommandLine(exe) + L" --app-exit=6",
+                                            {{L"ONEFILE_TEST_REPORT", report.c_str()}, {L"DISPLAY", nullptr}});
+    EXPECT_EQ(result.exitCode, 6u) << result.out << result.err;
+    EXPECT_EQ(result.out + result.err, "");
+    const std::string text = readFile(report);
+    EXPECT_NE(text.find("feedback=absent"), std::string::npos) << text;
+}
+
+}  // namespace
