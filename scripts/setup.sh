@@ -66,7 +66,7 @@ if [[ ! -d $third_party/zstd ]]; then
     rm -f "$third_party/zstd-src"/*
   done
   [[ -n $fetched ]] || { echo "setup: no libzstd source package could be fetched" >&2; exit 1; }
-  (cd "$third_party/zstd-src" && dpkg-source -x ./*.dsc unpacked > /dev/null)
+  (cd "$third_party/zstd-src" && dpkg-source -x ./*.dsc unpacked > /dev/null 2>&1)
   mv "$third_party/zstd-src/unpacked" "$third_party/zstd"
   ls "$third_party/zstd-src"/*.dsc | xargs -n1 basename > "$third_party/zstd/.debian-source"
 fi
