@@ -45,7 +45,10 @@ protected:
             std::system("command -v Xvfb import > /dev/null") != 0) {
             return;
         }
-        display = ":" + std::to_string(70 + getpid() % 50);
+        // A display number no other X server holds a lock on.
+        int number = 70 + getpid() % 50;
+        while (fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) ++number;
+        display = ":" + std::to_string(number);
         const std::string socket = "/tmp/.X11-unix/X" + display.substr(1);
         xvfb = std::make_unique<std::thread>([] {
             std::system(("Xvfb " + display + " -screen 0 1920x1080x24 -nolisten tcp -br > /dev/null 2>&1").c_str());
