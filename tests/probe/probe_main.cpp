@@ -62,6 +62,10 @@ int wmain(int argc, wchar_t** argv)
         buildChildCommandLine(3, arguments);
         return 0;
     }
+    if (wcscmp(routine, L"sleep-then-exit") == 0 && argc == 4) {
+        Sleep(wcstoul(argv[2], nullptr, 10));
+        return static_cast<int>(wcstoul(argv[3], nullptr, 0));
+    }
     if (wcscmp(routine, L"env-get") == 0 && argc == 3) {
         wchar_t* value = getEnvVar(narrow(argv[2]));
         printWide(value != nullptr ? value : L"(null)");
