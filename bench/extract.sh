@@ -19,11 +19,14 @@ harness=$build/windows/tests/onefile_extract_harness.exe
 make_payload() {
   rm -rf "$payload"; mkdir -p "$payload"
   local list=$work/files.txt
+  # About 2,000 files: a few large libraries, the small shared libraries,
+  # text in nested directories, then medium libraries up to the size.
   # Distinct inodes only: several large drivers are hard links of one file.
   {
-    find /usr/lib/x86_64-linux-gnu /usr/lib/wine -type f -size +10M -size -60M -not -path '*/dri/*' | sort | head -n 4
-    find /usr/lib/x86_64-linux-gnu -type f -name '*.so*' -size -8M | sort
-    find /usr/share/doc /usr/include -type f | sort
+    find /usr/lib/x86_64-linux-gnu /usr/lib/wine -type f -size +10M -size -60M -not -path '*/dri/*' | sort | sed -n 1,4p
+    find /usr/lib/x86_64-linux-gnu -type f -name '*.so*' -size -1024k | sort
+    find /usr/share/doc /usr/include -type f | sort | sed -n 1,850p
+    find /usr/lib/x86_64-linux-gnu -type f -name '*.so*' -size +1023k -size -10M | sort
   } | grep -E '^[A-Za-z0-9_./+-]+$' | awk '!seen[tolower($0)]++' | xargs stat -c '%i %n' | awk '!inode[$1]++ {print $2}' > "$list"
   local total=0 count=0 limit=$((330 * 1000 * 1000))
   cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernelbase.dll "$payload/app.dll"

@@ -184,6 +184,36 @@ TEST_F(OnefileRun, BrokenApplicationsGiveTheirExactMessages)
     EXPECT_EQ(noFiles.result.out, "Error, attached data holds no file to run.\r\n");
 }
 
+// A start accepted as a re-entry whose target directory is not there: DLL
+// mode writes nothing, so loading the DLL fails.
+TEST_F(OnefileRun, ReentryIntoAMissingDirectoryCannotLoadTheDll)
+{
+    const std::wstring exe = onefilePath(L"report_onefile");
+    std::wstring line = quoteForCommandLine(exe) + L" --app-sleep=4000";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION parent = {};
+    SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", reportPath.c_str());
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &parent));
+    SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", nullptr);
+    for (int i = 0; i < 100 && !pathExists(reportPath); ++i) Sleep(50);
+    Sleep(100);
+    const Report running = readReport(reportPath);
+    const std::wstring parentId = fromUtf8(valueOf(running, "MERLOX_ONEFILE_PARENT"));
+
+    const OnefileOutcome outcome = run(L"report_onefile", {},
+                                       {{L"MERLOX_ONEFILE_PARENT", parentId.c_str()},
+                                        {L"MERLOX_ONEFILE_TIME_US", L"000000"},
+                                        {L"MERLOX_ONEFILE_RANDOM", L"notExtracted"}});
+    EXPECT_EQ(outcome.result.exitCode, 2u);
+    EXPECT_EQ(outcome.result.err.rfind("Error, load DLL. ([Error 126] ", 0), 0u) << outcome.result.err;
+    EXPECT_FALSE(pathExists(temporaryDirectory() + L"\\onefile_" + parentId + L"_000000_notExtracted"));
+
+    WaitForSingleObject(parent.hProcess, 30000);
+    CloseHandle(parent.hThread);
+    CloseHandle(parent.hProcess);
+}
+
 TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
 {
     const DWORD start = GetTickCount();

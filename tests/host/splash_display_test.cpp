@@ -200,6 +200,21 @@ TEST_F(SplashDisplay, GoesWhenTheApplicationDeletesTheFeedbackFile)
     EXPECT_FALSE(fs::exists(feedbackFileOf(readBytes(tree / "report.txt"))));
 }
 
+TEST_F(SplashDisplay, ReenteredStartShowsNoSplashAndMakesNoFeedbackFile)
+{
+    const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
+    const fs::path second = tree / "second.txt";
+    int exitCode = -1;
+    // The application takes the splash down, then starts the executable
+    // again; a second splash would bring the feedback file back.
+    std::thread run = start(exe, "--app-hide-splash --app-reenter=" + quote("Z:" + second.string()), exitCode);
+    run.join();
+    EXPECT_EQ(exitCode, 0);
+    const std::string report = readBytes(second);
+    EXPECT_NE(report.find("feedback=absent"), std::string::npos) << report;
+    EXPECT_EQ(pixelAt(left + 100, top + 100), black);
+}
+
 TEST_F(SplashDisplay, FullyTransparentPixelsShowWhatLiesBehind)
 {
     const fs::path image = tree / "halves.png";
