@@ -58,6 +58,13 @@ if [[ -d $payload ]]; then
   whole_time=$(time_runs "onefile, whole run on the reference payload" "${pin[@]}" "$WINELOADER" "$big")
   reset='rm -rf "$work/out"' extract_time=$(time_runs "  of which: extraction alone (harness)" "${pin[@]}" "$WINELOADER" \
     "$build/windows/tests/onefile_extract_harness.exe" --block "$block" "$(windows_path "$work/out")")
+  harness=$build/windows/tests/onefile_extract_harness.exe
+  probe=$build/windows/tests/onefile_probe.exe
+  extract_again='rm -rf "$work/out"; "${pin[@]}" "$WINELOADER" "$harness" --block "$block" "$(windows_path "$work/out")" > /dev/null'
+  links_time=$(runs=5 reset=$extract_again time_runs "  of which: the walk for links (after extraction)" \
+    "${pin[@]}" "$WINELOADER" "$probe" remove-links "$(windows_path "$work/out")")
+  cleanup_time=$(runs=5 reset=$extract_again time_runs "  of which: the whole cleanup (after extraction)" \
+    "${pin[@]}" "$WINELOADER" "$probe" cleanup "$(windows_path "$work/out")")
   rm -rf "$work/out"
 fi
 "$WINESERVER" -k
@@ -70,4 +77,5 @@ if [[ -n ${whole_time:-} ]]; then
   rest=$(echo "$whole_time - $extract_time - ($fresh_time - $plain_time)" | bc -l)
   echo "  reference payload: whole run $(printf '%.2f' "$whole_time") s = extraction $(printf '%.2f' "$extract_time") s" \
        "+ start-up $(echo "$fresh_time - $plain_time" | bc -l | xargs printf '%.2f') s + cleanup and the rest $(printf '%.2f' "$rest") s"
+  echo "  cleanup alone $(printf '%.2f' "$cleanup_time") s, of which the walk for links $(printf '%.2f' "$links_time") s (process start included in both)"
 fi

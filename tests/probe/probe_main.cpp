@@ -66,6 +66,19 @@ int wmain(int argc, wchar_t** argv)
         Sleep(wcstoul(argv[2], nullptr, 10));
         return static_cast<int>(wcstoul(argv[3], nullptr, 0));
     }
+    if (wcscmp(routine, L"cleanup") == 0 && argc == 3) {
+        copyWideBounded(targetDirectory, pathCapacity, argv[2], "the directory does not fit");
+        removeTargetOnCleanup = true;
+        cleanupChildAndTarget();
+        return 0;
+    }
+    if (wcscmp(routine, L"delete-around-links") == 0 && argc == 3) {
+        deleteAroundLinks(argv[2]);
+        return GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES ? 0 : 1;
+    }
+    if (wcscmp(routine, L"remove-links") == 0 && argc == 3) {
+        return removeLinksBelow(argv[2]) ? 0 : 1;
+    }
     if (wcscmp(routine, L"env-get") == 0 && argc == 3) {
         wchar_t* value = getEnvVar(narrow(argv[2]));
         printWide(value != nullptr ? value : L"(null)");
