@@ -33,25 +33,14 @@ static bool isLink(const wchar_t* path, DWORD attributes, wchar_t* scratch)
     return !readFinalPath(path, scratch) || _wcsicmp(scratch, path) != 0;
 }
 
-static bool removeLink(const wchar_t* path, DWORD attributes)
+// Removes one file, empty directory or link; for a link both calls act on
+// the link itself, never on what it points at.
+static bool removeEntry(const wchar_t* path, DWORD attributes)
 {
-    // Both calls act on the link itself, never on what it points at.
     if (attributes & FILE_ATTRIBUTE_READONLY) {
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path) : DeleteFileW(path);
-}
-
-static void deleteEntry(const wchar_t* path, DWORD attributes)
-{
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveDirectoryW(path);
-    } else {
-        DeleteFileW(path);
-    }
 }
 
 enum class Walk { removeLinks, deleteAroundLinks };
@@ -88,12 +77,12 @@ static bool walkTree(wchar_t* path, wchar_t* scratch, int depth, Walk walk)
         const bool link = isLink(path, entry.dwFileAttributes, scratch);
         const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (link && walk == Walk::removeLinks) {
-            removed = removeLink(path, entry.dwFileAttributes) && removed;
+            removed = removeEntry(path, entry.dwFileAttributes) && removed;
         } else if (!link && directory) {
             removed = walkTree(path, scratch, depth + 1, walk) && removed;
         }
         if (!link && walk == Walk::deleteAroundLinks) {
-            deleteEntry(path, entry.dwFileAttributes);
+            removeEntry(path, entry.dwFileAttributes);  // a directory still holding a link stays
         }
         path[length] = L'\0';
     } while (FindNextFileW(search, &entry));
