@@ -17,9 +17,12 @@ bool countSplashCheck()
     return splashChecks <= splashChecksAnsweredTrue;
 }
 
-// Starts the probe as the child, the way launchChild publishes it.
-void startChild(const std::wstring& sleepMilliseconds, const std::wstring& exitCode)
+// Starts the probe as the child, the way launchChild publishes it, with
+// the splash reported pending for the first `pendingChecks` checks.
+void startChild(const std::wstring& sleepMilliseconds, const std::wstring& exitCode, int pendingChecks)
 {
+    splashChecks = 0;
+    splashChecksAnsweredTrue = pendingChecks;
     std::wstring line = quoteForCommandLine(probePath()) + L" sleep-then-exit " + sleepMilliseconds + L" " + exitCode;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -34,9 +37,7 @@ void startChild(const std::wstring& sleepMilliseconds, const std::wstring& exitC
 
 TEST(Supervision, WithoutAPendingSplashOneCheckThenAWaitWithoutPolling)
 {
-    splashChecks = 0;
-    splashChecksAnsweredTrue = 0;
-    startChild(L"1000", L"7");
+    startChild(L"1000", L"7", 0);
     EXPECT_EQ(superviseChild(countSplashCheck), 7u);
     EXPECT_EQ(splashChecks, 1);
     EXPECT_EQ(childProcess, nullptr);
@@ -45,9 +46,7 @@ TEST(Supervision, WithoutAPendingSplashOneCheckThenAWaitWithoutPolling)
 
 TEST(Supervision, PendingSplashIsPolledUntilItGoesAndNeverAgain)
 {
-    splashChecks = 0;
-    splashChecksAnsweredTrue = 4;
-    startChild(L"1500", L"0");
+    startChild(L"1500", L"0", 4);
     EXPECT_EQ(superviseChild(countSplashCheck), 0u);
     // Four answers "still pending", then one "gone"; the 1.5 s left after
     // that pass in a single wait.
@@ -56,9 +55,7 @@ TEST(Supervision, PendingSplashIsPolledUntilItGoesAndNeverAgain)
 
 TEST(Supervision, ExitCodeThatMeansStillActiveEndsTheWait)
 {
-    splashChecks = 0;
-    splashChecksAnsweredTrue = 0;
-    startChild(L"100", L"259");
+    startChild(L"100", L"259", 0);
     EXPECT_EQ(superviseChild(countSplashCheck), 259u);
 }
 

@@ -8,8 +8,6 @@
 
 namespace {
 
-std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
-
 int shell(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
 
 class BuildCommand : public testing::Test {
@@ -26,12 +24,12 @@ TEST_F(BuildCommand, FolderBecomesARunningExecutableWithSystemImportsOnly)
 {
     TempTree tree;
     const std::string exe = (tree / "app.exe").string();
-    ASSERT_EQ(shell(shellQuoted(pack) + " build --level 3 --entry report_app.dll -o " + shellQuoted(exe) + " " +
-                    shellQuoted(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
+    ASSERT_EQ(shell(shellQuote(pack) + " build --level 3 --entry report_app.dll -o " + shellQuote(exe) + " " +
+                    shellQuote(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
               0);
     EXPECT_FALSE(fs::exists(exe + ".block")) << "the intermediate block is removed";
-    EXPECT_EQ(shell(shellQuoted(wine) + " " + shellQuoted(exe) + " --app-exit=9 < /dev/null"), 9);
-    EXPECT_EQ(shell(shellQuoted(std::getenv("ONEFILE_CHECK_IMPORTS")) + " " + shellQuoted(exe)), 0);
+    EXPECT_EQ(shell(shellQuote(wine) + " " + shellQuote(exe) + " --app-exit=9 < /dev/null"), 9);
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_CHECK_IMPORTS")) + " " + shellQuote(exe)), 0);
 }
 
 TEST_F(BuildCommand, EarlierBlockIsLinkedAsItIsDamagedOrNot)
@@ -42,11 +40,11 @@ TEST_F(BuildCommand, EarlierBlockIsLinkedAsItIsDamagedOrNot)
     block[2] = 'Z';
     writeBytes(tree / "bad.block", std::string(block.begin(), block.end()));
     const std::string exe = (tree / "bad.exe").string();
-    ASSERT_EQ(shell(shellQuoted(pack) + " build --block " + shellQuoted((tree / "bad.block").string()) + " -o " + shellQuoted(exe) +
+    ASSERT_EQ(shell(shellQuote(pack) + " build --block " + shellQuote((tree / "bad.block").string()) + " -o " + shellQuote(exe) +
                     " > /dev/null"),
               0);
     writeBytes(tree / "out", "");
-    EXPECT_EQ(shell(shellQuoted(wine) + " " + shellQuoted(exe) + " > " + shellQuoted((tree / "out").string()) + " < /dev/null"), 2);
+    EXPECT_EQ(shell(shellQuote(wine) + " " + shellQuote(exe) + " > " + shellQuote((tree / "out").string()) + " < /dev/null"), 2);
     EXPECT_EQ(readBytes(tree / "out"), "Error, couldn't find attached data header.\r\n");
 }
 
@@ -54,12 +52,12 @@ TEST_F(BuildCommand, MissingInputsAreRefusedWithOneLine)
 {
     TempTree tree;
     const std::string errors = (tree / "err").string();
-    EXPECT_NE(shell(shellQuoted(pack) + " build --block " + shellQuoted((tree / "none.block").string()) + " -o " +
-                    shellQuoted((tree / "x.exe").string()) + " 2> " + shellQuoted(errors)),
+    EXPECT_NE(shell(shellQuote(pack) + " build --block " + shellQuote((tree / "none.block").string()) + " -o " +
+                    shellQuote((tree / "x.exe").string()) + " 2> " + shellQuote(errors)),
               0);
     EXPECT_NE(readBytes(errors).find("none.block: not a file"), std::string::npos) << readBytes(errors);
-    EXPECT_NE(shell(shellQuoted(pack) + " build --block " + shellQuoted((tree / "none.block").string()) + " --sdk " +
-                    shellQuoted((tree / "missing.txt").string()) + " -o x.exe 2> " + shellQuoted(errors)),
+    EXPECT_NE(shell(shellQuote(pack) + " build --block " + shellQuote((tree / "none.block").string()) + " --sdk " +
+                    shellQuote((tree / "missing.txt").string()) + " -o x.exe 2> " + shellQuote(errors)),
               0);
     EXPECT_NE(readBytes(errors).find("no bootstrap build description"), std::string::npos) << readBytes(errors);
 }

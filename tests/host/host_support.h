@@ -31,6 +31,11 @@ std::string patternBytes(size_t size, uint32_t seed);
 std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog = 0);
 std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, std::string>>& files);
 
+// Single-quoted for the shell, embedded quotes included.
+std::string shellQuote(const std::string& text);
+// The text behind two hex digits per byte, as the report application writes.
+std::string decodeHex(const std::string& hex);
+
 struct HarnessRun {
     int exitCode = -1;
     std::string out;

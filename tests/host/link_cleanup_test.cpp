@@ -22,13 +22,6 @@ fs::path linuxPathOf(const std::string& windowsPath)
     return fs::path(std::getenv("ONEFILE_WINEPREFIX")) / "drive_c" / rest;
 }
 
-std::string decodeHex(const std::string& hex)
-{
-    std::string text;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return text;
-}
-
 TEST(LinkCleanup, LinksInsideTheTargetAreRemovedWithoutFollowingThem)
 {
     const char* onefile = std::getenv("ONEFILE_REPORT_APP");

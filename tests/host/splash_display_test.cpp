@@ -16,8 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string quote(const std::string& text) { return "'" + text + "'"; }
-
 struct Pixel {
     int r, g, b;
     bool operator==(const Pixel& other) const { return r == other.r && g == other.g && b == other.b; }
@@ -54,8 +52,8 @@ protected:
             std::system(("Xvfb " + display + " -screen 0 1920x1080x24 -nolisten tcp -br > /dev/null 2>&1").c_str());
         });
         for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(100ms);
-        environment = "DISPLAY=" + display + " WINEPREFIX_OVERRIDE=" + quote(prefix) + " ";
-        shell("bash -c 'source " + quote(wineEnvironmentScript()) +
+        environment = "DISPLAY=" + display + " WINEPREFIX_OVERRIDE=" + shellQuote(prefix) + " ";
+        shell("bash -c 'source " + shellQuote(wineEnvironmentScript()) +
               " && $WINESERVER -p && $WINELOADER cmd /c exit' < /dev/null > /dev/null 2>&1");
         ready = fs::exists(socket);
     }
@@ -63,7 +61,7 @@ protected:
     static void TearDownTestSuite()
     {
         if (!xvfb) return;
-        shell("bash -c 'source " + quote(wineEnvironmentScript()) + " && $WINESERVER -k' > /dev/null 2>&1");
+        shell("bash -c 'source " + shellQuote(wineEnvironmentScript()) + " && $WINESERVER -k' > /dev/null 2>&1");
         std::system(("pkill -f 'Xvfb " + display + " '").c_str());
         xvfb->join();
         xvfb.reset();
@@ -85,9 +83,9 @@ protected:
     std::string buildWithSplash(const fs::path& splash)
     {
         const std::string exe = (tree / (splash.stem().string() + ".exe")).string();
-        EXPECT_EQ(shell(quote(std::getenv("ONEFILE_PACK")) + " build --level 1 --entry report_app.dll --splash " +
-                        quote(splash.string()) + " -o " + quote(exe) + " " +
-                        quote(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
+        EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " build --level 1 --entry report_app.dll --splash " +
+                        shellQuote(splash.string()) + " -o " + shellQuote(exe) + " " +
+                        shellQuote(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
                   0);
         return exe;
     }
@@ -97,20 +95,20 @@ protected:
     {
         const std::string report = "Z:" + (tree / "report.txt").string();
         return std::thread([=, &exitCode] {
-            exitCode = shell("ONEFILE_TEST_REPORT=" + quote(report) + " " + quote(std::getenv("ONEFILE_WINE_RUN")) +
-                             " " + quote(exe) + " " + arguments + " < /dev/null > /dev/null 2>&1");
+            exitCode = shell("ONEFILE_TEST_REPORT=" + shellQuote(report) + " " + shellQuote(std::getenv("ONEFILE_WINE_RUN")) +
+                             " " + shellQuote(exe) + " " + arguments + " < /dev/null > /dev/null 2>&1");
         });
     }
 
     Pixel pixelAt(int x, int y)
     {
         const std::string shot = (tree / "shot.png").string();
-        shell("import -display " + display + " -window root " + quote(shot) + " 2> /dev/null");
+        shell("import -display " + display + " -window root " + shellQuote(shot) + " 2> /dev/null");
         const std::string values = (tree / "pixel.txt").string();
-        std::system(("convert " + quote(shot) + " -format '%[fx:int(255*p{" + std::to_string(x) + "," +
+        std::system(("convert " + shellQuote(shot) + " -format '%[fx:int(255*p{" + std::to_string(x) + "," +
                      std::to_string(y) + "}.r+0.5)] %[fx:int(255*p{" + std::to_string(x) + "," + std::to_string(y) +
                      "}.g+0.5)] %[fx:int(255*p{" + std::to_string(x) + "," + std::to_string(y) + "}.b+0.5)]' info: > " +
-                     quote(values))
+                     shellQuote(values))
                         .c_str());
         Pixel pixel{-1, -1, -1};
         std::istringstream(readBytes(values)) >> pixel.r >> pixel.g >> pixel.b;
@@ -134,11 +132,7 @@ protected:
         std::istringstream lines(report);
         const std::string key = "4d45524c4f585f4f4e4546494c455f504152454e54=";  // MERLOX_ONEFILE_PARENT
         for (std::string line; std::getline(lines, line);) {
-            if (line.rfind(key, 0) == 0) {
-                for (size_t i = key.size(); i + 1 < line.size(); i += 2) {
-                    parent += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
-                }
-            }
+            if (line.rfind(key, 0) == 0) parent = decodeHex(line.substr(key.size()));
         }
         return fs::path(std::getenv("ONEFILE_DISPLAY_WINEPREFIX")) / "drive_c/users" / getpwuid(getuid())->pw_name / "Temp" /
                ("onefile_" + parent + "_splash_feedback.tmp");
@@ -207,7 +201,7 @@ TEST_F(SplashDisplay, ReenteredStartShowsNoSplashAndMakesNoFeedbackFile)
     int exitCode = -1;
     // The application takes the splash down, then starts the executable
     // again; a second splash would bring the feedback file back.
-    std::thread run = start(exe, "--app-hide-splash --app-reenter=" + quote("Z:" + second.string()), exitCode);
+    std::thread run = start(exe, "--app-hide-splash --app-reenter=" + shellQuote("Z:" + second.string()), exitCode);
     run.join();
     EXPECT_EQ(exitCode, 0);
     const std::string report = readBytes(second);
