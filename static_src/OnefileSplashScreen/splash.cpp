@@ -16,7 +16,7 @@ static HWND createSplashWindow()
 {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.lpszClassName = "Splash";
     RegisterClassA(&windowClass);
     // No taskbar button: a tool window is left out of it.
@@ -51,8 +51,11 @@ static void createFeedbackFile()
     if (!expandPathSpec(splash_feedback_path, L"{TEMP}\\onefile_{PID}_splash_feedback.tmp", pathCapacity)) {
         return;
     }
+    // Only the file's presence counts: one already there (an earlier run with
+    // the same id, or anything planted on a shared temporary directory) is
+    // left exactly as it is, and a link at the name is never followed.
     const HANDLE file =
-        CreateFileW(splash_feedback_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        CreateFileW(splash_feedback_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }

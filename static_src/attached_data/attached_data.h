@@ -26,6 +26,8 @@ struct AttachedDataReaderState {
     // Between reads: size is the fill of the window, pos the read position.
     ZSTD_outBuffer output;
     bool windowFilled;
+    // zstd reported the frame's end: all of it decoded, its checksum verified.
+    bool frameComplete;
 };
 extern AttachedDataReaderState AttachedDataReader;
 
@@ -35,11 +37,11 @@ extern wchar_t firstFilePath[pathCapacity];
 void verifyAttachedDataHeader();
 void openAttachedDataReader();
 void readAttachedData(void* destination, size_t count);
+// Reads on to the frame's verified end; anything after the end record, or
+// a frame cut short, is damage.
+void finishAttachedData();
+[[noreturn]] void failDecoding();
 void closeAttachedDataReader();
-
-// Whether a record name keeps to the format: relative, backslash-separated,
-// no empty, "." or ".." component, no colon and no forward slash.
-bool isSafeRecordName(const wchar_t* name);
 
 // Writes every record below targetDirectory. With dllMode it stops at the
 // first record, loads it as the application's DLL and ends the process with

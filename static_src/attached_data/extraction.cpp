@@ -1,4 +1,5 @@
 #include "attached_data.h"
+#include "record_names.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -6,27 +7,6 @@
 
 unsigned char copyBuffer[copyBufferSize];
 wchar_t firstFilePath[pathCapacity];
-
-bool isSafeRecordName(const wchar_t* name)
-{
-    const wchar_t* component = name;
-    for (const wchar_t* c = name;; ++c) {
-        if (*c == L':' || *c == L'/') {
-            return false;
-        }
-        if (*c == L'\\' || *c == L'\0') {
-            const size_t length = static_cast<size_t>(c - component);
-            const bool parent = length == 2 && component[0] == L'.' && component[1] == L'.';
-            if (length == 0 || parent) {
-                return false;
-            }
-            if (*c == L'\0') {
-                return true;
-            }
-            component = c + 1;
-        }
-    }
-}
 
 // Reads one record name; false for the end record. A name that overflows its
 // buffer or could leave the target directory is damage, reported before
@@ -42,14 +22,14 @@ static bool readRecordName(wchar_t name[recordNameCapacity])
             break;
         }
         if (++length == recordNameCapacity) {
-            fatalError("Error, couldn't decode attached data.");
+            failDecoding();
         }
     }
     if (length == 0) {
         return false;
     }
-    if (!isSafeRecordName(name)) {
-        fatalError("Error, couldn't decode attached data.");
+    if (findRecordNameProblem(name, length) != RecordNameProblem::none) {
+        failDecoding();
     }
     return true;
 }
@@ -69,23 +49,31 @@ static void ensureFileDirectory(const wchar_t* filePath)
     }
 }
 
+// Every write and the close are checked: a short write or a failure the
+// system reports only at the close would otherwise leave a truncated file.
 static void writeRecordData(const wchar_t* filePath, uint64_t size)
 {
-    const HANDLE file = CreateFileW(filePath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    wchar_t longForm[pathCapacity + 8];
+    const wchar_t* const opened = toLongPathForm(filePath, longForm, pathCapacity + 8) ? longForm : filePath;
+    const HANDLE file = CreateFileW(opened, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "Error, failed to open '%ls' for writing.\n", filePath);
-        exit(2);
+        fatalFileError("Error, couldn't open for writing", filePath, GetLastError());
     }
     while (size > 0) {
         const DWORD chunk = size < copyBufferSize ? static_cast<DWORD>(size) : static_cast<DWORD>(copyBufferSize);
         readAttachedData(copyBuffer, chunk);
-        DWORD written;
+        DWORD written = 0;
         if (!WriteFile(file, copyBuffer, chunk, &written, nullptr)) {
-            fatalSystemError("Error, couldn't unpack file to target path.", GetLastError());
+            fatalFileError("Error, couldn't unpack file to target path", filePath, GetLastError());
+        }
+        if (written != chunk) {
+            fatalFileError("Error, couldn't unpack file to target path", filePath, ERROR_WRITE_FAULT);
         }
         size -= chunk;
     }
-    CloseHandle(file);
+    if (!CloseHandle(file)) {
+        fatalFileError("Error, couldn't unpack file to target path", filePath, GetLastError());
+    }
 }
 
 using RunCode = int (*)(int argc, wchar_t** argv, const wchar_t* dllPath);
@@ -130,6 +118,7 @@ bool extractAttachedFiles(bool dllMode, int argc, wchar_t** argv)
     if (dllMode) {
         return false;
     }
+    finishAttachedData();
     closeAttachedDataReader();
     return true;
 }

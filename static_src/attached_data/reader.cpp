@@ -3,6 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+void failDecoding()
+{
+    fatalError("Error, couldn't decode attached data.");
+}
+
 AttachedDataReaderState AttachedDataReader;
 
 void openAttachedDataReader()
@@ -19,6 +24,7 @@ void openAttachedDataReader()
     AttachedDataReader.input = ZSTD_inBuffer{attachedDataCursor, static_cast<size_t>(attachedDataRemaining), 0};
     AttachedDataReader.output = ZSTD_outBuffer{window, 0, 0};
     AttachedDataReader.windowFilled = false;
+    AttachedDataReader.frameComplete = false;
 }
 
 // Hands out exactly `count` bytes or ends the process; the refill loop is
@@ -44,17 +50,45 @@ void readAttachedData(void* destination, size_t count)
         // Input used up and nothing held back by the decoder: the stream
         // ended before the reader's caller was satisfied.
         if (input.pos >= input.size && !AttachedDataReader.windowFilled) {
-            fatalError("Error, couldn't decode attached data.");
+            failDecoding();
         }
         output.size = readerWindowSize;
         output.pos = 0;
         const size_t result = ZSTD_decompressStream(AttachedDataReader.context, &output, &input);
         if (ZSTD_isError(result)) {
-            fatalError("Error, couldn't decode attached data.");
+            failDecoding();
         }
         AttachedDataReader.windowFilled = output.pos == readerWindowSize;
+        AttachedDataReader.frameComplete = result == 0;
         output.size = output.pos;
         output.pos = 0;
+    }
+}
+
+void finishAttachedData()
+{
+    ZSTD_inBuffer& input = AttachedDataReader.input;
+    ZSTD_outBuffer& output = AttachedDataReader.output;
+    // Only zstd's own word that the frame ended counts: it comes after the
+    // checksum has been read and verified.
+    while (!AttachedDataReader.frameComplete) {
+        if (output.pos != output.size) {
+            failDecoding();  // bytes after the end record
+        }
+        output.size = readerWindowSize;
+        output.pos = 0;
+        const size_t before = input.pos;
+        const size_t result = ZSTD_decompressStream(AttachedDataReader.context, &output, &input);
+        // Output here is data after the end record; no progress at all is a
+        // frame cut short.
+        if (ZSTD_isError(result) || output.pos != 0 || (result != 0 && input.pos == before)) {
+            failDecoding();
+        }
+        output.size = 0;
+        AttachedDataReader.frameComplete = result == 0;
+    }
+    if (output.pos != output.size) {
+        failDecoding();
     }
 }
 

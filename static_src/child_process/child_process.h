@@ -15,8 +15,12 @@ extern wchar_t childCommandLine[commandLineCapacity];
 extern HANDLE volatile childProcess;
 // The main thread's own handle to the child, used only by superviseChild.
 extern HANDLE supervisedChild;
+// The job that ends the child with this process (null when the system
+// refused one); never closed, so it lives exactly as long as this process.
+extern HANDLE childJob;
 extern volatile bool removeTargetOnCleanup;
 
+void clearChildCommandLine();
 void appendQuotedArgument(const wchar_t* argument);
 void buildChildCommandLine(int count, wchar_t** arguments);
 void launchChild();
@@ -25,11 +29,9 @@ void launchChild();
 // into 50 ms slices; from its first false on, the wait has no time limit.
 DWORD superviseChild(bool (*isSplashPending)());
 void cleanupChildAndTarget();
+// Removes the target directory, if this run owns it, with the retries that
+// give a file held by another process time to be let go.
+void removeTargetDirectory();
 BOOL WINAPI consoleCtrlHandler(DWORD eventType);
-
-// Removes every symbolic link and junction below `directory` without
-// following it; false when one could not be removed.
-bool removeLinksBelow(const wchar_t* directory);
-// Deletes every file and directory below `directory`, and it, but never
-// enters or removes a link: for a link that could not be removed.
-void deleteAroundLinks(const wchar_t* directory);
+// Registers consoleCtrlHandler with what it needs; false on failure.
+bool registerConsoleHandler();

@@ -8,16 +8,26 @@ wchar_t childExecutablePath[pathCapacity];
 wchar_t childCommandLine[commandLineCapacity];
 HANDLE volatile childProcess;
 HANDLE supervisedChild;
+HANDLE childJob;
 volatile bool removeTargetOnCleanup;
+
+// Characters in childCommandLine, kept so that every append is linear.
+static size_t childCommandLineLength;
 
 static void appendToCommandLine(const wchar_t* text, size_t count)
 {
-    const size_t used = wcslen(childCommandLine);
-    if (count >= commandLineCapacity - used) {
+    if (count >= commandLineCapacity - childCommandLineLength) {
         stopProcess("the child's command line does not fit in 32768 characters");
     }
-    wmemcpy(childCommandLine + used, text, count);
-    childCommandLine[used + count] = L'\0';
+    wmemcpy(childCommandLine + childCommandLineLength, text, count);
+    childCommandLineLength += count;
+    childCommandLine[childCommandLineLength] = L'\0';
+}
+
+void clearChildCommandLine()
+{
+    childCommandLine[0] = L'\0';
+    childCommandLineLength = 0;
 }
 
 static void appendBackslashes(size_t count)
@@ -52,7 +62,7 @@ void appendQuotedArgument(const wchar_t* argument)
 
 void buildChildCommandLine(int count, wchar_t** arguments)
 {
-    childCommandLine[0] = L'\0';
+    clearChildCommandLine();
     arguments[0] = childExecutablePath;
     for (int i = 0; i < count; ++i) {
         if (i > 0) {
@@ -72,26 +82,37 @@ static void publishExecutableDirectory()
     setEnvVar("MERLOX_ONEFILE_DIRECTORY", executableDirectory);
 }
 
-void launchChild()
+// A job that ends the child when this process ends in any way, also when
+// it is killed and no cleanup runs. Processes the application starts break
+// away silently: an updater or a nested start must live on. Best effort: a
+// system that refuses the job (an outer job that forbids nesting) runs the
+// child without it.
+static HANDLE createChildJob()
 {
-    publishExecutableDirectory();
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+static void prepareChildCommandLine()
+{
     if (__argc < 1 || __wargv == nullptr || __wargv[0] == nullptr) {
         stopProcess("the command line has no argument 0");
     }
     setEnvVar("MERLOX_ORIGINAL_ARGV0", __wargv[0]);
     if (childExecutablePath[0] == L'\0') {
-        const DWORD length = GetModuleFileNameW(nullptr, childExecutablePath, pathCapacity);
-        if (length == 0 || length >= pathCapacity) {
-            stopProcess("the executable's path does not fit in 4096 characters");
-        }
+        copyWideBounded(childExecutablePath, pathCapacity, getExecutablePath(false),
+                        "the executable's path does not fit in 4096 characters");
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-
     int count = 0;
     wchar_t** const split = CommandLineToArgvW(GetCommandLineW(), &count);
     if (split == nullptr) {
@@ -99,19 +120,48 @@ void launchChild()
     }
     buildChildCommandLine(count, split);
     LocalFree(split);
+}
 
+// Starts the child suspended, puts it in the job before it runs a single
+// instruction, then lets it go; the returned thread handle is closed.
+static PROCESS_INFORMATION startChild()
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    childJob = createChildJob();
+    const DWORD flags = NORMAL_PRIORITY_CLASS | (childJob != nullptr ? CREATE_SUSPENDED : 0);
     PROCESS_INFORMATION child = {};
-    if (!CreateProcessW(childExecutablePath, childCommandLine, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &child)) {
+    if (!CreateProcessW(childExecutablePath, childCommandLine, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                        &startup, &child)) {
         fatalSystemError("Error, couldn't launch child", GetLastError());
     }
+    if (childJob != nullptr) {
+        if (!AssignProcessToJobObject(childJob, child.hProcess)) {
+            CloseHandle(childJob);
+            childJob = nullptr;
+        }
+        ResumeThread(child.hThread);
+    }
     CloseHandle(child.hThread);
+    return child;
+}
+
+void launchChild()
+{
+    publishExecutableDirectory();
+    prepareChildCommandLine();
+    const PROCESS_INFORMATION child = startChild();
     // A second handle for the supervision loop, so that a console handler
     // closing its own never leaves the loop waiting on a closed handle.
     if (!DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &supervisedChild, 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
         const DWORD error = GetLastError();
         TerminateProcess(child.hProcess, 0);
+        CloseHandle(child.hProcess);
         fatalSystemError("Error, couldn't launch child", error);
     }
     InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), child.hProcess);

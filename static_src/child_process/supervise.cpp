@@ -1,12 +1,28 @@
 #include "child_process.h"
 
-#include <shellapi.h>
-#include <stdlib.h>
-#include <wchar.h>
+enum : DWORD {
+    splashPollMilliseconds = 50,
+    childGraceMilliseconds = 5000,
+    deletionRetries = 20,
+    deletionPauseMilliseconds = 100,
+    // What the child's exit code reads as when it cannot be read.
+    unreadableExitCode = 1,
+    // The code the system's default handling ends a process with after a
+    // console control event.
+    consoleEventExitCode = 0xC000013A,
+};
 
-// Long enough for the handler's cleanup (up to 5 s for the child, about 2 s
-// for the deletion) and the system's end of the process after it.
-static const DWORD consoleGraceMilliseconds = 15000;
+// Set by the console handler once its cleanup is done; manual reset.
+static HANDLE consoleCleanupDone;
+
+// The console handler took the child: it has ended it and is removing the
+// target. This process ends once that is done, with the event's own code,
+// whichever of this thread and the system's default handling comes first.
+[[noreturn]] static void endAfterConsoleCleanup()
+{
+    WaitForSingleObject(consoleCleanupDone, INFINITE);
+    ExitProcess(consoleEventExitCode);
+}
 
 DWORD superviseChild(bool (*isSplashPending)())
 {
@@ -14,13 +30,13 @@ DWORD superviseChild(bool (*isSplashPending)())
         return 0;
     }
     DWORD exitCode = 0;
-    DWORD slice = 50;
+    DWORD slice = splashPollMilliseconds;
     for (;;) {
         // The wait's own result tells an ended child: a child may really
         // end with 259, the code that otherwise means "still running".
         const DWORD waited = WaitForSingleObject(supervisedChild, slice);
         if (!GetExitCodeProcess(supervisedChild, &exitCode) || waited == WAIT_FAILED) {
-            exitCode = 1;
+            exitCode = unreadableExitCode;
             break;
         }
         if (waited == WAIT_OBJECT_0) {
@@ -35,65 +51,39 @@ DWORD superviseChild(bool (*isSplashPending)())
     }
     CloseHandle(supervisedChild);
     supervisedChild = nullptr;
-    if (const HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), nullptr)) {
+    const HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), nullptr);
+    if (child == nullptr && consoleCleanupDone != nullptr) {
+        endAfterConsoleCleanup();
+    }
+    if (child != nullptr) {
         CloseHandle(child);
-    } else {
-        // The console handler ended the child; the system's default handling
-        // is about to end this process with the event's own code, which the
-        // terminated child's 0 must not overtake.
-        Sleep(consoleGraceMilliseconds);
     }
     return exitCode;
 }
 
-static void deleteTargetDirectory()
+void removeTargetDirectory()
 {
-    // The list form needs a second NUL; a target filling its whole buffer
-    // leaves no room for it there.
-    static wchar_t fromList[pathCapacity + 1];
-    wmemset(fromList, L'\0', pathCapacity + 1);
-    wcsncpy(fromList, targetDirectory, pathCapacity - 1);
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = nullptr;
-    request.wFunc = FO_DELETE;
-    request.pFrom = fromList;
-    request.pTo = L"";
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = nullptr;
-    request.lpszProgressTitle = L"";
-    SHFileOperationW(&request);
-}
-
-static bool isDirectoryPresent(const wchar_t* path)
-{
-    const DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!removeTargetOnCleanup || targetDirectory[0] == L'\0') {
+        return;
+    }
+    // Every attempt is a fresh walk: a link made since the last one is
+    // seen as a link, never followed.
+    for (DWORD retry = 0; !removeDirectoryTree(targetDirectory) && retry < deletionRetries; ++retry) {
+        Sleep(deletionPauseMilliseconds);
+    }
 }
 
 void cleanupChildAndTarget()
 {
     if (const HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), nullptr)) {
-        if (WaitForSingleObject(child, 5000) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(child, childGraceMilliseconds) != WAIT_OBJECT_0) {
             TerminateProcess(child, 0);
+            // Its files are free only once it has really gone.
+            WaitForSingleObject(child, childGraceMilliseconds);
         }
         CloseHandle(child);
     }
-    if (!removeTargetOnCleanup || targetDirectory[0] == L'\0') {
-        return;
-    }
-    // The deletion would follow a link into whatever it points at (Wine's
-    // does). A link that cannot be removed (Wine cannot remove a Unix one)
-    // stays with the directories above it; everything else goes.
-    if (!removeLinksBelow(targetDirectory)) {
-        deleteAroundLinks(targetDirectory);
-        return;
-    }
-    deleteTargetDirectory();
-    for (int retry = 0; retry < 20 && isDirectoryPresent(targetDirectory); ++retry) {
-        Sleep(100);
-        deleteTargetDirectory();
-    }
+    removeTargetDirectory();
 }
 
 BOOL WINAPI consoleCtrlHandler(DWORD eventType)
@@ -105,9 +95,18 @@ BOOL WINAPI consoleCtrlHandler(DWORD eventType)
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         cleanupChildAndTarget();
+        if (consoleCleanupDone != nullptr) {
+            SetEvent(consoleCleanupDone);
+        }
         break;
     default:
         break;
     }
     return FALSE;
+}
+
+bool registerConsoleHandler()
+{
+    consoleCleanupDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return consoleCleanupDone != nullptr && SetConsoleCtrlHandler(consoleCtrlHandler, TRUE);
 }

@@ -18,7 +18,7 @@ static void pointAtAttachedData()
 static bool takeReentryRoad()
 {
     wchar_t* const parent = getEnvVar("MERLOX_ONEFILE_PARENT");
-    const bool accepted = parent != nullptr && checkParentInstance(parent);
+    const bool accepted = parent != nullptr && checkParentInstance(parent) && hasInheritedRunValues();
     free(parent);
     if (!accepted) {
         return false;
@@ -46,9 +46,27 @@ static void prepareFreshRoad()
     if (!expanded) {
         fatalSpecExpansion(defaultPathSpec);
     }
-    if (!SetConsoleCtrlHandler(consoleCtrlHandler, TRUE)) {
+    if (!registerConsoleHandler()) {
         fatalError("Error, failed to register signal handler.");
     }
+}
+
+// The fresh road's own new directory: one that already exists may hold
+// whatever someone planted there, so it is refused, never taken over. From
+// here on every fatal stop removes what this run wrote.
+static void createTargetDirectory()
+{
+    ensureParentDirectories(targetDirectory);
+    wchar_t longForm[pathCapacity + 8];
+    if (!toLongPathForm(targetDirectory, longForm, pathCapacity + 8)) {
+        stopProcess("the target directory does not fit in 4096 characters");
+    }
+    if (!CreateDirectoryW(longForm, nullptr)) {
+        fatalFileError("Error, couldn't create the target directory", targetDirectory, GetLastError());
+    }
+    ensureDirectory(targetDirectory);
+    removeTargetOnCleanup = true;
+    setFatalCleanup(removeTargetDirectory);
 }
 
 int runDriver()
@@ -63,7 +81,9 @@ int runDriver()
     }
     verifyAttachedDataHeader();
     openAttachedDataReader();
-    removeTargetOnCleanup = true;
+    if (!dllMode) {
+        createTargetDirectory();
+    }
     if (!extractAttachedFiles(dllMode, argc, argv)) {
         // Launching a child here would start a chain of copies, each
         // starting the next.

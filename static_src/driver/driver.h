@@ -8,5 +8,9 @@
 // and runs this very executable file.
 bool checkParentInstance(const wchar_t* parentId);
 
+// Whether the inherited time and random values have exactly the form the
+// parent's expansion gives them (6 digits; 11 characters of the alphabet).
+bool hasInheritedRunValues();
+
 // Runs the whole bootstrap and returns the process's exit code.
 int runDriver();

@@ -44,7 +44,10 @@ bool ensureDirectory(const wchar_t* path)
     if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') {
         return true;
     }
-    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    // The "\\?\" form lifts the 260-character limit on every system.
+    wchar_t longForm[pathCapacity + 8];
+    const wchar_t* const created = toLongPathForm(path, longForm, pathCapacity + 8) ? longForm : path;
+    if (!CreateDirectoryW(created, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         return false;
     }
     rememberDirectory(path);

@@ -42,15 +42,51 @@ void shortenPathDirectories(wchar_t* path, size_t capacity)
 
 using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 
+// Looked up at run time, once: systems before Vista do not have it.
 static FinalPathFunction lookUpFinalPathFunction()
 {
-    // Looked up at run time: systems before Vista do not have it.
-    const HMODULE kernel = GetModuleHandleA("Kernel32.dll");
-    if (kernel == nullptr) {
-        return nullptr;
+    static FinalPathFunction found;
+    static bool looked;
+    if (!looked) {
+        if (const HMODULE kernel = GetModuleHandleW(L"kernel32.dll")) {
+            const FARPROC address = GetProcAddress(kernel, "GetFinalPathNameByHandleW");
+            found = reinterpret_cast<FinalPathFunction>(reinterpret_cast<void*>(address));
+        }
+        looked = true;
     }
-    const FARPROC found = GetProcAddress(kernel, "GetFinalPathNameByHandleW");
-    return reinterpret_cast<FinalPathFunction>(reinterpret_cast<void*>(found));
+    return found;
+}
+
+DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity)
+{
+    const FinalPathFunction getFinalPath = lookUpFinalPathFunction();
+    if (getFinalPath == nullptr) {
+        return 0;
+    }
+    const DWORD length = getFinalPath(handle, buffer, static_cast<DWORD>(capacity), 0);
+    return length < capacity ? length : 0;
+}
+
+bool toLongPathForm(const wchar_t* path, wchar_t* buffer, size_t capacity)
+{
+    const wchar_t* prefix = L"\\\\?\\";
+    const wchar_t* rest = path;
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+        prefix = L"";
+    } else if (wcsncmp(path, L"\\\\", 2) == 0) {
+        prefix = L"\\\\?\\UNC\\";
+        rest = path + 2;
+    } else if (path[0] == L'\0' || path[1] != L':' || path[2] != L'\\') {
+        return false;  // relative: the prefix would change its meaning
+    }
+    const size_t prefixLength = wcslen(prefix);
+    const size_t restLength = wcslen(rest);
+    if (prefixLength + restLength >= capacity) {
+        return false;
+    }
+    wmemcpy(buffer, prefix, prefixLength);
+    wmemcpy(buffer + prefixLength, rest, restLength + 1);
+    return true;
 }
 
 static void removeLongPathPrefixes(wchar_t* path)
@@ -68,22 +104,23 @@ bool normaliseFinalPath(wchar_t* path, size_t capacity)
     const HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
-        DWORD length = 0;
         // A failed query may leave anything in its buffer, so it writes into
         // a scratch buffer and the path changes only on success.
         wchar_t finalPath[executablePathCapacity];
-        if (const FinalPathFunction getFinalPath = lookUpFinalPathFunction()) {
-            length = getFinalPath(file, finalPath, static_cast<DWORD>(capacity), 0);
-        }
+        const FinalPathFunction getFinalPath = lookUpFinalPathFunction();
+        const DWORD length =
+            getFinalPath != nullptr ? getFinalPath(file, finalPath, static_cast<DWORD>(capacity), 0) : 0;
         CloseHandle(file);
         if (length >= capacity) {
             return false;
         }
         if (length != 0) {
             wmemcpy(path, finalPath, length + 1);
+            // Only the system's own answer carries the prefixes; a path that
+            // could not be opened stays exactly as it was given.
+            removeLongPathPrefixes(path);
         }
     }
-    removeLongPathPrefixes(path);
     shortenPathDirectories(path, capacity);
     return true;
 }

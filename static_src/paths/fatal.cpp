@@ -3,45 +3,83 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+static void (*volatile fatalCleanup)();
+
+void setFatalCleanup(void (*cleanup)())
+{
+    fatalCleanup = cleanup;
+}
+
+// Runs the registered cleanup at most once, even when it fails fatally
+// itself or a second thread stops at the same time.
+static void runFatalCleanup()
+{
+    void* const taken = InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&fatalCleanup), nullptr);
+    if (taken != nullptr) {
+        reinterpret_cast<void (*)()>(taken)();
+    }
+}
+
+[[noreturn]] static void endAfterFailure()
+{
+    fflush(stdout);
+    fflush(stderr);
+    runFatalCleanup();
+    exit(fatalExitCode);
+}
+
 void fatalError(const char* message)
 {
     puts(message);
-    exit(2);
+    endAfterFailure();
+}
+
+// The system's text for `errorCode`, without its line break, in `text`.
+static const char* describeSystemError(DWORD errorCode, char* text, DWORD capacity)
+{
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, errorCode,
+                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, capacity, nullptr);
+    // Systems without English message texts find none for any code.
+    if (length == 0) {
+        return "unknown error";
+    }
+    DWORD end = length;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) {
+        --end;
+    }
+    text[end] = '\0';
+    return text;
 }
 
 void fatalSystemError(const char* message, DWORD errorCode)
 {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-        nullptr, errorCode, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-        reinterpret_cast<char*>(&text), 0, nullptr);
-    // Systems without English message texts find none for any code.
-    const char* shown = "unknown error";
-    if (length != 0 && text != nullptr) {
-        DWORD end = length;
-        while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) {
-            --end;
-        }
-        text[end] = '\0';
-        shown = text;
-    }
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(errorCode), shown);
-    exit(2);
+    char text[1024];
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(errorCode),
+            describeSystemError(errorCode, text, sizeof text));
+    endAfterFailure();
+}
+
+void fatalFileError(const char* message, const wchar_t* path, DWORD errorCode)
+{
+    char text[1024];
+    fprintf(stderr, "%s '%ls' ([Error %ld] %s)\n", message, path, static_cast<long>(errorCode),
+            describeSystemError(errorCode, text, sizeof text));
+    endAfterFailure();
 }
 
 void fatalSpecExpansion(const wchar_t* spec)
 {
     fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
     fflush(stderr);
-    // A GUI program's abort would otherwise show the runtime's message box;
-    // on standard error it stays a non-interactive abnormal end (exit code 3).
-    _set_error_mode(_OUT_TO_STDERR);
-    abort();
+    // The runtime's abort may still show a dialog or print more (Windows'
+    // own msvcrt does); the abnormal end's exit code 3 is given directly.
+    TerminateProcess(GetCurrentProcess(), fatalSpecExitCode);
+    ExitProcess(fatalSpecExitCode);
 }
 
 void stopProcess(const char* reason)
 {
     fprintf(stderr, "Error, %s.\n", reason);
-    exit(2);
+    endAfterFailure();
 }

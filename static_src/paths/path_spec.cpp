@@ -8,6 +8,7 @@
 
 const wchar_t defaultPathSpec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 wchar_t targetDirectory[pathCapacity];
+const wchar_t randomTextAlphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
 // The output under construction: the caller's buffer, its capacity and the
 // characters written so far. The buffer holds a terminated string after
@@ -81,7 +82,6 @@ uint32_t drawRandomSeed()
 
 void encodeRandomText(uint32_t seed, wchar_t text[randomTextLength + 1])
 {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     uint8_t b[8];
     uint32_t s = seed;
     for (uint8_t& byte : b) {
@@ -97,7 +97,7 @@ void encodeRandomText(uint32_t seed, wchar_t text[randomTextLength + 1])
         b[6] >> 2, ((b[6] & 3) << 4) | (b[7] >> 4), (b[7] & 15) << 2,
     };
     for (size_t i = 0; i < randomTextLength; ++i) {
-        text[i] = static_cast<wchar_t>(alphabet[sextets[i]]);
+        text[i] = randomTextAlphabet[sextets[i]];
     }
     text[randomTextLength] = L'\0';
 }
@@ -170,17 +170,20 @@ static bool insertProgramPart(Expansion& out, bool directory)
     return true;
 }
 
-static void insertTemporaryDirectory(Expansion& out)
+// A directory the platform cannot give (GetTempPathW fails above 260
+// characters on some systems) or that does not fit fails the expansion:
+// inserting nothing would put the target at the root of the drive.
+static bool insertTemporaryDirectory(Expansion& out)
 {
-    // The platform writes in place; a directory that does not fit the free
-    // room inserts nothing.
     const DWORD room = static_cast<DWORD>(out.capacity - out.length);
     const DWORD length = GetTempPathW(room, out.output + out.length);
-    if (length != 0 && length < room) {
-        out.length += length;
+    if (length == 0 || length >= room) {
+        out.output[out.length] = L'\0';
+        return false;
     }
-    out.output[out.length] = L'\0';
+    out.length += length;
     removeTrailingBackslashes(out);
+    return true;
 }
 
 static bool insertFolder(Expansion& out, int folder)
@@ -196,10 +199,7 @@ static bool insertFolder(Expansion& out, int folder)
 
 static bool insertPlaceholder(Expansion& out, const wchar_t* name)
 {
-    if (_wcsicmp(name, L"TEMP") == 0) {
-        insertTemporaryDirectory(out);
-        return true;
-    }
+    if (_wcsicmp(name, L"TEMP") == 0) return insertTemporaryDirectory(out);
     if (_wcsicmp(name, L"PROGRAM") == 0) return insertProgramName(out);
     if (_wcsicmp(name, L"PROGRAM_BASE") == 0) return insertProgramPart(out, false);
     if (_wcsicmp(name, L"PROGRAM_DIR") == 0) return insertProgramPart(out, true);

@@ -19,12 +19,19 @@ enum : size_t {
 };
 
 // --- Fatal routines (fatal.cpp). None of them returns.
+enum : UINT { fatalExitCode = 2, fatalSpecExitCode = 3 };
 [[noreturn]] void fatalError(const char* message);
 [[noreturn]] void fatalSystemError(const char* message, DWORD errorCode);
+// "<message> '<path>' ([Error <code>] <text>)" on standard error.
+[[noreturn]] void fatalFileError(const char* message, const wchar_t* path, DWORD errorCode);
 [[noreturn]] void fatalSpecExpansion(const wchar_t* spec);
 // Ends the process where a value would break a fixed bound or a hard
 // precondition: one line "Error, <reason>." on standard error, exit code 2.
 [[noreturn]] void stopProcess(const char* reason);
+// What every fatal stop but a failed expansion runs once, after its message
+// and before the process ends: the driver undoes a half-made target with it.
+// Null (the default) runs nothing.
+void setFatalCleanup(void (*cleanup)());
 
 // --- Bounded copies into fixed buffers (wide_buffer.cpp). Each stops the
 // process, naming `what`, instead of writing past `capacity`.
@@ -47,6 +54,20 @@ void shortenPathDirectories(wchar_t* path, size_t capacity);
 // short form; false when the final path does not fit `capacity` (at most
 // executablePathCapacity). A file that cannot be opened keeps its path.
 bool normaliseFinalPath(wchar_t* path, size_t capacity);
+// The final path of an open handle in the "\\?\" form, as the system gives
+// it: its length, or 0 on failure or when it does not fit `capacity`.
+DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity);
+// An absolute path ("C:\x", "\\server\share\x" or already "\\?\...") in
+// the "\\?\" form that lifts the 260-character limit; false for a relative
+// path or one that does not fit.
+bool toLongPathForm(const wchar_t* path, wchar_t* buffer, size_t capacity);
+
+// --- Tree removal (remove_tree.cpp).
+// Removes `directory` and everything below it, bottom up. Never enters or
+// follows a link or junction: it removes the link itself, and never deletes
+// an entry whose final path is not the path it was reached by. True when
+// the directory is gone (or was never there).
+bool removeDirectoryTree(const wchar_t* directory);
 const wchar_t* getExecutablePath(bool resolved);
 
 // --- Path spec expansion (path_spec.cpp).
@@ -56,6 +77,7 @@ extern wchar_t targetDirectory[pathCapacity];
 bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
 // The pieces behind RANDOM, TIME_US and TIME, callable with given inputs.
 enum : size_t { randomTextLength = 11 };
+extern const wchar_t randomTextAlphabet[];
 uint32_t drawRandomSeed();
 void encodeRandomText(uint32_t seed, wchar_t text[randomTextLength + 1]);
 void formatMicrosecondsOfSecond(int64_t fileTime, wchar_t text[8]);

@@ -204,10 +204,10 @@ TEST_F(OnefileRun, ReentryIntoAMissingDirectoryCannotLoadTheDll)
     const OnefileOutcome outcome = run(L"report_onefile", {},
                                        {{L"MERLOX_ONEFILE_PARENT", parentId.c_str()},
                                         {L"MERLOX_ONEFILE_TIME_US", L"000000"},
-                                        {L"MERLOX_ONEFILE_RANDOM", L"notExtracted"}});
+                                        {L"MERLOX_ONEFILE_RANDOM", L"notExtract1"}});
     EXPECT_EQ(outcome.result.exitCode, 2u);
     EXPECT_EQ(outcome.result.err.rfind("Error, load DLL. ([Error 126] ", 0), 0u) << outcome.result.err;
-    EXPECT_FALSE(pathExists(temporaryDirectory() + L"\\onefile_" + parentId + L"_000000_notExtracted"));
+    EXPECT_FALSE(pathExists(temporaryDirectory() + L"\\onefile_" + parentId + L"_000000_notExtract1"));
 
     WaitForSingleObject(parent.hProcess, 30000);
     CloseHandle(parent.hThread);

@@ -55,7 +55,7 @@ TEST(Quoting, WorkedForms)
         {L"a\\\\\"b", L"\"a\\\\\\\\\\\"b\""},
     };
     for (const Case& c : cases) {
-        childCommandLine[0] = L'\0';
+        clearChildCommandLine();
         appendQuotedArgument(c.argument);
         EXPECT_STREQ(childCommandLine, c.quoted) << toUtf8(c.argument);
     }

@@ -28,12 +28,12 @@ std::vector<std::string> lines(const std::string& text)
     return result;
 }
 
-TEST(ExecutablePath, LongPathPrefixesAreRemovedOnlyForDrivesAndUnc)
+// Only the system's own final path loses its prefixes; a path that cannot
+// be opened is no final path and keeps its text.
+TEST(ExecutablePath, PathThatCannotBeOpenedKeepsItsPrefix)
 {
-    // Paths that do not exist keep their text apart from the prefix.
-    EXPECT_EQ(normalised(L"\\\\?\\C:\\onefile-missing\\a.exe"), L"C:\\onefile-missing\\a.exe");
-    EXPECT_EQ(normalised(L"\\\\?\\UNC\\srv\\share\\a.exe"), L"\\\\srv\\share\\a.exe");
-    EXPECT_EQ(normalised(L"\\\\?\\Volume{0}\\a.exe"), L"\\\\?\\Volume{0}\\a.exe");
+    EXPECT_EQ(normalised(L"\\\\?\\C:\\onefile-missing\\a.exe"), L"\\\\?\\C:\\onefile-missing\\a.exe");
+    EXPECT_EQ(normalised(L"\\\\?\\UNC\\srv\\share\\a.exe"), L"\\\\?\\UNC\\srv\\share\\a.exe");
 }
 
 TEST(ExecutablePath, FinalPathOfAnExistingFileHasNoPrefix)

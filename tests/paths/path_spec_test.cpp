@@ -85,15 +85,14 @@ TEST_F(PathSpec, PlaceholderValueFillsBufferExactly)
     EXPECT_EQ(expand(L"a{PID}", 7), std::make_pair(true, std::wstring(L"a12345")));
 }
 
-TEST_F(PathSpec, TemporaryDirectoryThatDoesNotFitInsertsNothing)
+// Inserting nothing would put the target directory at the drive's root.
+TEST_F(PathSpec, TemporaryDirectoryThatDoesNotFitFailsTheExpansion)
 {
-    // The free room after "C:\" is far too small for the temporary
-    // directory, and the trailing backslash goes as well.
-    EXPECT_EQ(expand(L"C:\\{TEMP}", 6), std::make_pair(true, std::wstring(L"C:")));
+    EXPECT_EQ(expand(L"C:\\{TEMP}", 6), std::make_pair(false, std::wstring(L"C:\\")));
     const std::wstring temp = temporaryDirectory() + L"\\";
     // Exactly the room GetTempPathW needs (its text and terminator).
     EXPECT_EQ(expand(L"{TEMP}", temp.size() + 1), std::make_pair(true, temporaryDirectory()));
-    EXPECT_EQ(expand(L"{TEMP}", temp.size()), std::make_pair(true, std::wstring()));
+    EXPECT_EQ(expand(L"{TEMP}", temp.size()), std::make_pair(false, std::wstring()));
 }
 
 TEST_F(PathSpec, NameLongerThanItsBufferIsRefused)

@@ -72,12 +72,8 @@ int wmain(int argc, wchar_t** argv)
         cleanupChildAndTarget();
         return 0;
     }
-    if (wcscmp(routine, L"delete-around-links") == 0 && argc == 3) {
-        deleteAroundLinks(argv[2]);
-        return GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES ? 0 : 1;
-    }
-    if (wcscmp(routine, L"remove-links") == 0 && argc == 3) {
-        return removeLinksBelow(argv[2]) ? 0 : 1;
+    if (wcscmp(routine, L"remove-tree") == 0 && argc == 3) {
+        return removeDirectoryTree(argv[2]) ? 0 : 1;
     }
     if (wcscmp(routine, L"env-get") == 0 && argc == 3) {
         wchar_t* value = getEnvVar(narrow(argv[2]));

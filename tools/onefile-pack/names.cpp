@@ -1,7 +1,7 @@
 #include "pack.h"
 
-#include <algorithm>
-#include <cctype>
+#include "attached_data/record_names.h"
+
 
 namespace pack {
 
@@ -60,54 +60,29 @@ std::string utf16ToUtf8(const std::u16string& text)
     return result;
 }
 
-// Device names Windows reserves in every directory, with any extension.
-static bool isReservedDeviceName(const std::u16string& component)
+static const char* describeProblem(RecordNameProblem problem)
 {
-    std::string base;
-    for (const char16_t c : component) {
-        if (c == u'.') break;
-        base += c < 0x80 ? static_cast<char>(std::toupper(static_cast<int>(c))) : '?';
+    switch (problem) {
+    case RecordNameProblem::none: return "";
+    case RecordNameProblem::empty: return "an empty name";
+    case RecordNameProblem::tooLong: return "a name too long";
+    case RecordNameProblem::emptyComponent: return "an empty path component";
+    case RecordNameProblem::dotComponent: return "a '.' or '..' component";
+    case RecordNameProblem::forbiddenCharacter: return "a character Windows forbids in file names (<>:\"|?*/)";
+    case RecordNameProblem::controlCharacter: return "a control character, which Windows forbids in file names";
+    case RecordNameProblem::trailingDotOrSpace: return "a component ending in a dot or space, which Windows drops";
+    case RecordNameProblem::deviceName: return "a name Windows reserves for a device";
     }
-    while (!base.empty() && base.back() == ' ') base.pop_back();
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$") {
-        return true;
-    }
-    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-           base[3] >= '1' && base[3] <= '9';
-}
-
-static std::string componentProblem(const std::u16string& component)
-{
-    if (component.empty()) return "an empty path component";
-    if (component == u"." || component == u"..") return "a '.' or '..' component";
-    for (const char16_t c : component) {
-        if (c < 0x20) return "a control character, which Windows forbids in file names";
-        if (std::u16string_view(u"<>:\"|?*/").find(c) != std::u16string_view::npos) {
-            return std::string("the character '") + static_cast<char>(c) + "', which Windows forbids in file names";
-        }
-    }
-    if (component.back() == u'.' || component.back() == u' ') {
-        return "a component ending in a dot or space, which Windows drops";
-    }
-    if (isReservedDeviceName(component)) return "a name Windows reserves for a device";
-    return {};
+    return "an unknown problem";
 }
 
 std::string nameProblem(const std::u16string& name)
 {
-    if (name.empty()) return "an empty name";
     if (name.size() > maxNameUnits) {
         return "a name of " + std::to_string(name.size()) + " UTF-16 units (at most " +
                std::to_string(maxNameUnits) + ")";
     }
-    size_t start = 0;
-    for (;;) {
-        const size_t end = name.find(u'\\', start);
-        const std::string problem = componentProblem(name.substr(start, end - start));
-        if (!problem.empty()) return problem;
-        if (end == std::u16string::npos) return {};
-        start = end + 1;
-    }
+    return describeProblem(findRecordNameProblem(name.data(), name.size()));
 }
 
 }  // namespace pack

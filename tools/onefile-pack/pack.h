@@ -22,7 +22,7 @@ struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-constexpr size_t maxNameUnits = 1023;
+constexpr size_t maxNameUnits = 1023;  // the reader's recordNameMaxUnits
 constexpr int maxWindowLog = 27;
 
 struct FileEntry {

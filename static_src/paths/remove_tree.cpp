@@ -1,0 +1,209 @@
+// Removing a directory tree without ever following a link out of it.
+//
+// The walk works on the root's final path in the "\\?\" form, so paths of
+// any length go, and descends without recursion: one search handle per open
+// level, as many levels as the path's length allows. Windows marks every
+// link and junction as a reparse point; those are removed as links, never
+// entered. Wine shows a Unix link to a file as a plain file and deletes its
+// target when asked to delete it, so every file and directory is opened
+// without following a link, its final path compared with the path it was
+// reached by, and a file deleted through that same handle: nothing can be
+// swapped in between the check and the deletion.
+#include "paths.h"
+
+#include <stdlib.h>
+#include <wchar.h>
+
+enum : size_t {
+    walkCapacity = 32768,
+    // Every level adds a separator and at least one character.
+    deepestWalk = walkCapacity / 2,
+};
+
+static const DWORD openWithoutFollowing = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+static const DWORD shareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Scratch space of one walk, on the heap so that a walk costs little stack
+// and concurrent walks share nothing.
+struct TreeWalk {
+    wchar_t path[walkCapacity];
+    wchar_t finalPath[walkCapacity];
+    HANDLE searches[deepestWalk];
+    bool complete;
+};
+
+// Whether `handle` is reached by no other path than `path`.
+static bool isWhereItSeems(HANDLE handle, const wchar_t* path, wchar_t* scratch)
+{
+    const DWORD length = readFinalPath(handle, scratch, walkCapacity);
+    return length != 0 && length < walkCapacity && wcscmp(scratch, path) == 0;
+}
+
+static void deleteFileInPlace(TreeWalk& walk, DWORD attributes)
+{
+    const HANDLE file = CreateFileW(walk.path, DELETE | FILE_WRITE_ATTRIBUTES, shareEverything, nullptr,
+                                    OPEN_EXISTING, openWithoutFollowing, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        walk.complete = false;
+        return;
+    }
+    bool deleted = false;
+    if (isWhereItSeems(file, walk.path, walk.finalPath)) {
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            FILE_BASIC_INFO basic = {};
+            const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
+            basic.FileAttributes = writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL;
+            SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+        }
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        deleted = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+    }
+    CloseHandle(file);
+    walk.complete = walk.complete && deleted;
+}
+
+static bool isDirectoryWhereItSeems(TreeWalk& walk)
+{
+    const HANDLE directory = CreateFileW(walk.path, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
+                                         openWithoutFollowing, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool inPlace = isWhereItSeems(directory, walk.path, walk.finalPath);
+    CloseHandle(directory);
+    return inPlace;
+}
+
+// Opens the search of the directory walk.path names as level `depth`.
+static bool openLevel(TreeWalk& walk, size_t depth, WIN32_FIND_DATAW& entry)
+{
+    const size_t length = wcslen(walk.path);
+    if (depth >= deepestWalk || length + 2 >= walkCapacity) {
+        return false;
+    }
+    wcscpy(walk.path + length, L"\\*");
+    walk.searches[depth] = FindFirstFileW(walk.path, &entry);
+    walk.path[length] = L'\0';
+    return walk.searches[depth] != INVALID_HANDLE_VALUE;
+}
+
+static void closeLevel(TreeWalk& walk, size_t depth)
+{
+    FindClose(walk.searches[depth]);
+    // A read-only directory refuses removal until it is made writable.
+    if (!RemoveDirectoryW(walk.path) &&
+        !(GetLastError() == ERROR_ACCESS_DENIED && SetFileAttributesW(walk.path, FILE_ATTRIBUTE_NORMAL) &&
+          RemoveDirectoryW(walk.path))) {
+        walk.complete = false;
+    }
+    if (depth > 0) {
+        *wcsrchr(walk.path, L'\\') = L'\0';
+    }
+}
+
+// Handles one entry of the open level; true when it opened a level below.
+static bool visitEntry(TreeWalk& walk, size_t depth, WIN32_FIND_DATAW& entry)
+{
+    const size_t length = wcslen(walk.path);
+    if (length + 1 + wcslen(entry.cFileName) >= walkCapacity) {
+        walk.complete = false;
+        return false;
+    }
+    walk.path[length] = L'\\';
+    wcscpy(walk.path + length + 1, entry.cFileName);
+    const DWORD attributes = entry.dwFileAttributes;
+    bool descended = false;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Both act on a link itself, never on what it points at.
+        const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(walk.path)
+                                                                     : DeleteFileW(walk.path);
+        walk.complete = walk.complete && removed;
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        descended = isDirectoryWhereItSeems(walk) && openLevel(walk, depth + 1, entry);
+        walk.complete = walk.complete && descended;
+    } else {
+        deleteFileInPlace(walk, attributes);
+    }
+    if (!descended) {
+        walk.path[length] = L'\0';
+    }
+    return descended;
+}
+
+static bool isDotEntry(const wchar_t* name)
+{
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+// One pass over the tree whose root walk.path names, bottom up.
+static void walkTree(TreeWalk& walk)
+{
+    WIN32_FIND_DATAW entry;
+    if (!openLevel(walk, 0, entry)) {
+        walk.complete = false;
+        return;
+    }
+    size_t depth = 0;
+    bool pending = true;  // `entry` holds the first entry of a new level
+    for (;;) {
+        if (!pending && !FindNextFileW(walk.searches[depth], &entry)) {
+            closeLevel(walk, depth);
+            if (depth == 0) {
+                return;
+            }
+            --depth;
+            continue;
+        }
+        pending = false;
+        if (isDotEntry(entry.cFileName)) {
+            continue;
+        }
+        if (visitEntry(walk, depth, entry)) {
+            ++depth;
+            pending = true;
+        }
+    }
+}
+
+// The root's final path into walk.path; false when there is nothing to walk.
+// A root that is itself a link is removed as one.
+static bool openRoot(TreeWalk& walk, const wchar_t* directory)
+{
+    if (!toLongPathForm(directory, walk.finalPath, walkCapacity)) {
+        walk.complete = false;
+        return false;
+    }
+    const HANDLE root = CreateFileW(walk.finalPath, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
+                                    openWithoutFollowing, nullptr);
+    if (root == INVALID_HANDLE_VALUE) {
+        walk.complete = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    const bool known = GetFileInformationByHandle(root, &information) != FALSE;
+    const DWORD length = readFinalPath(root, walk.path, walkCapacity);
+    CloseHandle(root);
+    const DWORD attributes = information.dwFileAttributes;
+    if (known && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        walk.complete = RemoveDirectoryW(walk.finalPath) != FALSE;
+        return false;
+    }
+    // Not a directory: nothing of ours to remove there.
+    walk.complete = known && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return known && !walk.complete && length != 0 && length < walkCapacity;
+}
+
+bool removeDirectoryTree(const wchar_t* directory)
+{
+    TreeWalk* const walk = static_cast<TreeWalk*>(malloc(sizeof(TreeWalk)));
+    if (walk == nullptr) {
+        return false;
+    }
+    walk->complete = true;
+    if (openRoot(*walk, directory)) {
+        walkTree(*walk);
+    }
+    const bool complete = walk->complete;
+    free(walk);
+    return complete;
+}
