@@ -46,7 +46,7 @@ static void showBitmap(HWND window, HBITMAP bitmap)
     ReleaseDC(nullptr, screen);
 }
 
-static void createFeedbackFile()
+void createSplashFeedbackFile()
 {
     if (!expandPathSpec(splash_feedback_path, L"{TEMP}\\onefile_{PID}_splash_feedback.tmp", pathCapacity)) {
         return;
@@ -81,7 +81,7 @@ void initSplashScreen()
         return;
     }
     splash_window = window;
-    createFeedbackFile();
+    createSplashFeedbackFile();
 }
 
 bool checkSplashScreen()

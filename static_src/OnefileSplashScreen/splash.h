@@ -11,6 +11,9 @@ extern wchar_t splash_feedback_path[pathCapacity];
 extern bool splash_feedback_pending;
 
 void initSplashScreen();
+// Makes "{TEMP}\onefile_{PID}_splash_feedback.tmp" if nothing has that name
+// yet and marks the splash pending.
+void createSplashFeedbackFile();
 bool checkSplashScreen();
 void hideSplashScreen();
 

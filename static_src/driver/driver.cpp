@@ -51,10 +51,8 @@ static void prepareFreshRoad()
     }
 }
 
-// The fresh road's own new directory: one that already exists may hold
-// whatever someone planted there, so it is refused, never taken over. From
-// here on every fatal stop removes what this run wrote.
-static void createTargetDirectory()
+// From here on every fatal stop removes what this run wrote.
+void createTargetDirectory()
 {
     ensureParentDirectories(targetDirectory);
     wchar_t longForm[pathCapacity + 8];

@@ -12,5 +12,10 @@ bool checkParentInstance(const wchar_t* parentId);
 // parent's expansion gives them (6 digits; 11 characters of the alphabet).
 bool hasInheritedRunValues();
 
+// Creates targetDirectory for the fresh road, which must be new: one that
+// already exists may hold whatever someone planted there, so it is refused
+// (one line, exit code 2), never taken over.
+void createTargetDirectory();
+
 // Runs the whole bootstrap and returns the process's exit code.
 int runDriver();

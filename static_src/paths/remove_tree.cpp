@@ -6,9 +6,11 @@
 // link and junction as a reparse point; those are removed as links, never
 // entered. Wine shows a Unix link to a file as a plain file and deletes its
 // target when asked to delete it, so every file and directory is opened
-// without following a link, its final path compared with the path it was
-// reached by, and a file deleted through that same handle: nothing can be
-// swapped in between the check and the deletion.
+// without following a link, the name the system gives the open file
+// compared with the path it was reached by, and a file deleted through that
+// same handle: nothing can be swapped in between the check and the deletion.
+// (The file's name, not its final path: Wine's GetFinalPathNameByHandleW
+// fails beyond 260 characters.)
 #include "paths.h"
 
 #include <stdlib.h>
@@ -27,16 +29,27 @@ static const DWORD shareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_S
 // and concurrent walks share nothing.
 struct TreeWalk {
     wchar_t path[walkCapacity];
-    wchar_t finalPath[walkCapacity];
+    // The start of `path` the file name information leaves out: "\\?\C:"
+    // or "\\?\UNC".
+    size_t volumeLength;
+    union {
+        FILE_NAME_INFO name;
+        unsigned char nameSpace[sizeof(FILE_NAME_INFO) + walkCapacity * sizeof(wchar_t)];
+    };
     HANDLE searches[deepestWalk];
     bool complete;
 };
 
-// Whether `handle` is reached by no other path than `path`.
-static bool isWhereItSeems(HANDLE handle, const wchar_t* path, wchar_t* scratch)
+// Whether the open `handle` is the entry walk.path names, not something a
+// link leads to.
+static bool isWhereItSeems(TreeWalk& walk, HANDLE handle)
 {
-    const DWORD length = readFinalPath(handle, scratch, walkCapacity);
-    return length != 0 && length < walkCapacity && wcscmp(scratch, path) == 0;
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, &walk.name, sizeof walk.nameSpace)) {
+        return false;
+    }
+    const wchar_t* const expected = walk.path + walk.volumeLength;
+    const size_t length = walk.name.FileNameLength / sizeof(wchar_t);
+    return wcslen(expected) == length && wmemcmp(expected, walk.name.FileName, length) == 0;
 }
 
 static void deleteFileInPlace(TreeWalk& walk, DWORD attributes)
@@ -48,7 +61,7 @@ static void deleteFileInPlace(TreeWalk& walk, DWORD attributes)
         return;
     }
     bool deleted = false;
-    if (isWhereItSeems(file, walk.path, walk.finalPath)) {
+    if (isWhereItSeems(walk, file)) {
         if (attributes & FILE_ATTRIBUTE_READONLY) {
             FILE_BASIC_INFO basic = {};
             const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
@@ -69,7 +82,7 @@ static bool isDirectoryWhereItSeems(TreeWalk& walk)
     if (directory == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const bool inPlace = isWhereItSeems(directory, walk.path, walk.finalPath);
+    const bool inPlace = isWhereItSeems(walk, directory);
     CloseHandle(directory);
     return inPlace;
 }
@@ -165,32 +178,42 @@ static void walkTree(TreeWalk& walk)
     }
 }
 
-// The root's final path into walk.path; false when there is nothing to walk.
-// A root that is itself a link is removed as one.
+// The root's path into walk.path: its final path, which has long names
+// only, or where the system cannot give that, the path as given. A root
+// that is itself a link is removed as one; false when there is nothing to walk.
 static bool openRoot(TreeWalk& walk, const wchar_t* directory)
 {
-    if (!toLongPathForm(directory, walk.finalPath, walkCapacity)) {
+    if (!toLongPathForm(directory, walk.path, walkCapacity)) {
         walk.complete = false;
         return false;
     }
-    const HANDLE root = CreateFileW(walk.finalPath, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
+    const HANDLE root = CreateFileW(walk.path, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
                                     openWithoutFollowing, nullptr);
     if (root == INVALID_HANDLE_VALUE) {
-        walk.complete = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+        const DWORD error = GetLastError();
+        walk.complete = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         return false;
     }
     BY_HANDLE_FILE_INFORMATION information = {};
     const bool known = GetFileInformationByHandle(root, &information) != FALSE;
-    const DWORD length = readFinalPath(root, walk.path, walkCapacity);
+    wchar_t* const finalPath = reinterpret_cast<wchar_t*>(walk.nameSpace);
+    const DWORD finalLength = readFinalPath(root, finalPath, walkCapacity);
     CloseHandle(root);
     const DWORD attributes = information.dwFileAttributes;
     if (known && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        walk.complete = RemoveDirectoryW(walk.finalPath) != FALSE;
+        walk.complete = RemoveDirectoryW(walk.path) != FALSE;
         return false;
     }
-    // Not a directory: nothing of ours to remove there.
-    walk.complete = known && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    return known && !walk.complete && length != 0 && length < walkCapacity;
+    if (known && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        walk.complete = true;  // not a directory: nothing of ours to remove
+        return false;
+    }
+    if (finalLength != 0) {
+        wmemcpy(walk.path, finalPath, finalLength + 1);
+    }
+    walk.volumeLength = wcsncmp(walk.path, L"\\\\?\\UNC\\", 8) == 0 ? 7 : 6;
+    walk.complete = known;
+    return known;
 }
 
 bool removeDirectoryTree(const wchar_t* directory)

@@ -57,6 +57,30 @@ std::wstring targetOf(const Report& report)
     return dll.substr(0, dll.rfind(L'\\'));
 }
 
+// Removes a tree once whatever holds a file in it has let go.
+bool removeWhenFree(const std::wstring& directory)
+{
+    for (int i = 0; i < 6000 && pathExists(directory); ++i) {
+        removeTree(directory);
+        if (pathExists(directory)) Sleep(10);
+    }
+    return !pathExists(directory);
+}
+
+bool isEmptyDirectory(const std::wstring& directory)
+{
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool empty = true;
+    do {
+        const std::wstring name = entry.cFileName;
+        empty = empty && (name == L"." || name == L"..");
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return empty;
+}
+
 struct OnefileOutcome {
     ProcessResult result;
     Report report;
@@ -154,8 +178,11 @@ TEST_F(OnefileRun, UnacceptedParentGivesAFreshStart)
 
 TEST_F(OnefileRun, FileHeldOpenKeepsTheDirectoryAndTheExitCode)
 {
+    const std::wstring release = scratch.path() + L"\\release";
+    writeFile(release, "");
     const DWORD start = GetTickCount();
-    const OnefileOutcome outcome = run(L"report_onefile", {L"--app-hold=data\\held.txt", L"--app-exit=5"});
+    const OnefileOutcome outcome = run(L"report_onefile", {L"--app-hold=data\\held.txt", L"--app-exit=5"},
+                                       {{L"ONEFILE_TEST_RELEASE", release.c_str()}});
     const DWORD elapsed = GetTickCount() - start;
     EXPECT_EQ(outcome.result.exitCode, 5u);
     EXPECT_EQ(outcome.result.out + outcome.result.err, "");
@@ -163,8 +190,70 @@ TEST_F(OnefileRun, FileHeldOpenKeepsTheDirectoryAndTheExitCode)
     EXPECT_TRUE(pathExists(target + L"\\data\\held.txt")) << "deletion cannot succeed while the file is held";
     // Twenty retries 100 ms apart before giving up.
     EXPECT_GE(elapsed, 1900u);
-    Sleep(4500);  // the holder lets go
-    removeTree(target);
+    DeleteFileW(release.c_str());  // the holder lets go
+    EXPECT_TRUE(removeWhenFree(target));
+}
+
+// A hard kill (task manager, an updater) runs no cleanup: the job the child
+// runs in takes it along, but not what the application itself started.
+TEST_F(OnefileRun, KilledBootstrapTakesTheApplicationButNotWhatItStarted)
+{
+    const std::wstring release = scratch.path() + L"\\release";
+    const std::wstring spawnedReport = scratch.path() + L"\\spawned.txt";
+    writeFile(release, "");
+    const std::wstring exe = onefilePath(L"report_onefile");
+    const PROCESS_INFORMATION bootstrap =
+        startProcess(exe, quoteForCommandLine(exe) + L" --app-spawn=" + quoteForCommandLine(spawnedReport) +
+                              L" --app-wait=" + quoteForCommandLine(release),
+                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}, {L"ONEFILE_TEST_RELEASE", release.c_str()}});
+    ASSERT_TRUE(waitForPath(reportPath) && waitForPath(spawnedReport));
+    const Report report = readReport(reportPath);
+    const auto openByReport = [](const Report& r) {
+        return OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(valueOf(r, "pid"))));
+    };
+    const HANDLE application = openByReport(report);
+    const HANDLE spawned = openByReport(readReport(spawnedReport));
+    ASSERT_NE(application, nullptr);
+    ASSERT_NE(spawned, nullptr);
+
+    TerminateProcess(bootstrap.hProcess, 9);
+    EXPECT_EQ(WaitForSingleObject(application, 30000), WAIT_OBJECT_0) << "the application outlived its bootstrap";
+    EXPECT_EQ(WaitForSingleObject(spawned, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "a process it started was killed";
+
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(WaitForSingleObject(spawned, 30000), WAIT_OBJECT_0);
+    for (const HANDLE handle : {application, spawned, bootstrap.hProcess}) CloseHandle(handle);
+    EXPECT_TRUE(removeWhenFree(targetOf(report)));
+}
+
+// Damage found after some files were written: the decode error, exit code
+// 2, and nothing of the run left in the temporary directory.
+TEST_F(OnefileRun, FailedExtractionLeavesNothingInTheTemporaryDirectory)
+{
+    for (const wchar_t* damaged : {L"device_name_onefile", L"checksum_cut_onefile"}) {
+        ScratchDirectory temp(L"temp");
+        const OnefileOutcome outcome =
+            run(damaged, {}, {{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}});
+        EXPECT_EQ(outcome.result.exitCode, 2u) << toUtf8(damaged);
+        EXPECT_EQ(outcome.result.out, "Error, couldn't decode attached data.\r\n") << toUtf8(damaged);
+        EXPECT_TRUE(isEmptyDirectory(temp.path())) << toUtf8(damaged);
+    }
+}
+
+// On a shared temporary directory anyone can create the target's name
+// first; taking it over would run whatever was planted there.
+TEST_F(OnefileRun, PlantedTargetDirectoryIsRefusedAndLeftAlone)
+{
+    const std::wstring planted = scratch.path() + L"\\onefile_1_000000_plantedXXXX";
+    ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+    writeFile(planted + L"\\evil.dll", "planted");
+    const ProcessResult result = runProbe({L"create-target", planted});
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(result.err.rfind("Error, couldn't create the target directory '" + toUtf8(planted) + "' ([Error 183] ", 0),
+              0u)
+        << result.err;
+    EXPECT_EQ(readFile(planted + L"\\evil.dll"), "planted");
+    EXPECT_EQ(runProbe({L"create-target", scratch.path() + L"\\fresh"}).exitCode, 0u);
 }
 
 TEST_F(OnefileRun, BrokenApplicationsGiveTheirExactMessages)
@@ -189,15 +278,11 @@ TEST_F(OnefileRun, BrokenApplicationsGiveTheirExactMessages)
 TEST_F(OnefileRun, ReentryIntoAMissingDirectoryCannotLoadTheDll)
 {
     const std::wstring exe = onefilePath(L"report_onefile");
-    std::wstring line = quoteForCommandLine(exe) + L" --app-sleep=4000";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION parent = {};
-    SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", reportPath.c_str());
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &parent));
-    SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", nullptr);
-    for (int i = 0; i < 100 && !pathExists(reportPath); ++i) Sleep(50);
-    Sleep(100);
+    const std::wstring release = scratch.path() + L"\\release";
+    writeFile(release, "");
+    const PROCESS_INFORMATION parent = startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
+                                                    {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    ASSERT_TRUE(waitForPath(reportPath));
     const Report running = readReport(reportPath);
     const std::wstring parentId = fromUtf8(valueOf(running, "MERLOX_ONEFILE_PARENT"));
 
@@ -209,20 +294,21 @@ TEST_F(OnefileRun, ReentryIntoAMissingDirectoryCannotLoadTheDll)
     EXPECT_EQ(outcome.result.err.rfind("Error, load DLL. ([Error 126] ", 0), 0u) << outcome.result.err;
     EXPECT_FALSE(pathExists(temporaryDirectory() + L"\\onefile_" + parentId + L"_000000_notExtract1"));
 
-    WaitForSingleObject(parent.hProcess, 30000);
-    CloseHandle(parent.hThread);
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(WaitForSingleObject(parent.hProcess, 60000), WAIT_OBJECT_0);
     CloseHandle(parent.hProcess);
 }
 
 TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
 {
-    const DWORD start = GetTickCount();
-    const OnefileOutcome outcome = run(L"console_cleanup_onefile", {L"--app-sleep=60000"});
-    const DWORD elapsed = GetTickCount() - start;
+    // The application waits for a signal that never comes: the handler's
+    // cleanup must end it.
+    const std::wstring never = scratch.path() + L"\\never-deleted";
+    writeFile(never, "");
+    const OnefileOutcome outcome = run(L"console_cleanup_onefile", {L"--app-wait=" + never});
     EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
     ASSERT_FALSE(outcome.report.empty()) << "the application had started";
     EXPECT_FALSE(pathExists(targetOf(outcome.report)));
-    EXPECT_LT(elapsed, 30000u) << "the child is ended after at most 5 s";
 }
 
 }  // namespace

@@ -49,10 +49,20 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
                                 L"MERLOX_ONEFILE_TIME_US", L"MERLOX_ONEFILE_RANDOM", L"MERLOX_ONEFILE_START"}) {
         report += hexUtf8(name) + "=" + hexUtf8(variable(name).c_str()) + "\n";
     }
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    // Written aside and renamed, so a test that sees the file reads it whole.
+    const std::wstring part = path + L".part";
+    const HANDLE file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written;
     WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
     CloseHandle(file);
+    MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+// The test's signal: it deletes the file. Bounded only so that a test that
+// died cannot leave this process behind for ever.
+void waitForDeletion(const std::wstring& file)
+{
+    for (int i = 0; i < 12000 && GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
 }
 
 std::wstring directoryOf(const wchar_t* path)
@@ -110,9 +120,18 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             const HANDLE readyEvent = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str());
             SetEvent(readyEvent);
             CloseHandle(readyEvent);
-            Sleep(held == INVALID_HANDLE_VALUE ? 0 : 4000);
+            if (held != INVALID_HANDLE_VALUE) waitForDeletion(variable(L"ONEFILE_TEST_RELEASE"));
             CloseHandle(held);
             break;
+        } else if (startsWith(argument, L"--app-wait=")) {
+            waitForDeletion(argument + 11);
+        } else if (startsWith(argument, L"--app-spawn=")) {
+            // A nested start that reports to its own file and waits for the
+            // test: a process the application starts, which must outlive it.
+            SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", argument + 12);
+            CloseHandle(startAgain(argv[0], L"--app-wait=" + variable(L"ONEFILE_TEST_RELEASE")));
+        } else if (startsWith(argument, L"--app-mark-return=")) {
+            CloseHandle(CreateFileW(argument + 18, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         } else if (startsWith(argument, L"--app-reenter=")) {
             SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", argument + 14);
             const HANDLE again = startAgain(argv[0], L"second \"start here\"");

@@ -14,7 +14,7 @@ class BuildCommand : public testing::Test {
 protected:
     void SetUp() override
     {
-        if (!harnessAvailable() || std::getenv("ONEFILE_REPORT_APP_DIR") == nullptr) GTEST_SKIP() << "no Windows build";
+        ONEFILE_REQUIRE(harnessAvailable() && std::getenv("ONEFILE_REPORT_APP_DIR") != nullptr, "no Windows build");
     }
     std::string pack = std::getenv("ONEFILE_PACK");
     std::string wine = std::getenv("ONEFILE_WINE_RUN");

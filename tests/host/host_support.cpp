@@ -47,10 +47,11 @@ std::string patternBytes(size_t size, uint32_t seed)
     return bytes;
 }
 
-std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog)
+std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog, bool checksum)
 {
     ZSTD_CCtx* context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
     if (windowLog != 0) ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
     std::vector<uint8_t> frame(ZSTD_compressBound(content.size()) + 64);
     ZSTD_outBuffer output{frame.data(), frame.size(), 0};

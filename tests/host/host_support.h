@@ -2,12 +2,25 @@
 // hand, and runs of the Windows extraction harness under Wine.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
+
+// Skips a test whose prerequisites are missing, except when CI is set: there
+// a skip would let a run pass without testing anything.
+#define ONEFILE_REQUIRE(condition, why)                    \
+    do {                                                   \
+        if (!(condition)) {                                \
+            if (std::getenv("CI") != nullptr) FAIL() << why; \
+            GTEST_SKIP() << why;                           \
+        }                                                  \
+    } while (0)
 
 class TempTree {
 public:
@@ -28,7 +41,7 @@ std::string patternBytes(size_t size, uint32_t seed);
 
 // A zstd frame of `content`; windowLog 0 keeps the level's default and a
 // known size, otherwise the frame declares that window and no size.
-std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog = 0);
+std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog = 0, bool checksum = false);
 std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, std::string>>& files);
 
 // Single-quoted for the shell, embedded quotes included.

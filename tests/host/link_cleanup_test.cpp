@@ -1,8 +1,9 @@
-// A link that the application leaves in the target directory must not lead
-// the cleanup out of it. Wine's CreateSymbolicLinkW reports success but makes
-// no link, so the link is made from this side while the application runs.
-// (A Unix link to a file looks like a plain file to Windows code under Wine,
-// and Wine deletes its target: no Windows program can tell it apart.)
+// Links into the target directory must never lead a deletion out of it.
+// Wine's CreateSymbolicLinkW reports success but makes no link, so links
+// are made from this side: some while the application runs, more after it
+// has returned, while a held file keeps the cleanup's retries going. Wine
+// shows a Unix link to a file as a plain file; deleting it by name would
+// delete what it points at.
 #include "host_support.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +11,21 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// The prefix's only user folder besides Public holds the temporary directory.
+fs::path temporaryDirectoryOfThePrefix()
+{
+    for (const auto& user : fs::directory_iterator(fs::path(std::getenv("ONEFILE_WINEPREFIX")) / "drive_c/users")) {
+        if (fs::is_directory(user.path() / "AppData/Local/Temp")) return user.path() / "AppData/Local/Temp";
+    }
+    return {};
+}
 
 // "C:\users\..." as the Linux path inside the Wine prefix.
 fs::path linuxPathOf(const std::string& windowsPath)
@@ -22,51 +35,104 @@ fs::path linuxPathOf(const std::string& windowsPath)
     return fs::path(std::getenv("ONEFILE_WINEPREFIX")) / "drive_c" / rest;
 }
 
-TEST(LinkCleanup, LinksInsideTheTargetAreRemovedWithoutFollowingThem)
+// Waits for a file the program under test makes; the limit only ends a
+// hung test.
+bool waitFor(const fs::path& path)
 {
-    const char* onefile = std::getenv("ONEFILE_REPORT_APP");
-    if (!harnessAvailable() || onefile == nullptr || !fs::exists(onefile)) GTEST_SKIP() << "Windows build missing";
-    TempTree tree;
-    writeBytes(tree / "outside/keep.txt", "must survive");
-    writeBytes(tree / "outside/sub/also.txt", "must survive too");
-    const fs::path report = tree / "report.txt";
+    for (int i = 0; i < 6000 && !fs::exists(path); ++i) std::this_thread::sleep_for(10ms);
+    return fs::exists(path);
+}
 
-    const std::string command = std::string("ONEFILE_TEST_REPORT='Z:") + report.string() + "' timeout 60 " +
-                                std::getenv("ONEFILE_WINE_RUN") + " '" + onefile + "' --app-sleep=3000 > /dev/null 2>&1";
-    std::thread run([&] { EXPECT_EQ(std::system(command.c_str()), 0); });
-    for (int i = 0; i < 200 && !fs::exists(report); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-
+std::string reportedDll(const fs::path& report)
+{
     std::ifstream lines(report);
-    std::string line;
-    std::string dll;
-    while (std::getline(lines, line)) {
-        if (line.rfind("dll=", 0) == 0) dll = decodeHex(line.substr(4));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("dll=", 0) == 0) return decodeHex(line.substr(4));
     }
-    ASSERT_FALSE(dll.empty()) << "the application did not report";
+    return {};
+}
+
+class LinkCleanup : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        onefile = std::getenv("ONEFILE_REPORT_APP") ? std::getenv("ONEFILE_REPORT_APP") : "";
+        ONEFILE_REQUIRE(harnessAvailable() && !onefile.empty() && fs::exists(onefile), "the Windows build is missing");
+        writeBytes(tree / "outside/keep.txt", "must survive");
+        writeBytes(tree / "outside/sub/also.txt", "must survive too");
+    }
+
+    void expectOutsideUntouched()
+    {
+        EXPECT_EQ(readBytes(tree / "outside/keep.txt"), "must survive");
+        EXPECT_EQ(readBytes(tree / "outside/sub/also.txt"), "must survive too");
+    }
+
+    std::string onefile;
+    TempTree tree;
+};
+
+TEST_F(LinkCleanup, LinksMadeBeforeAndDuringTheCleanupAreNeverFollowed)
+{
+    const fs::path report = tree / "report.txt";
+    const fs::path go = tree / "go";
+    const fs::path returned = tree / "returned";
+    const fs::path release = tree / "release";
+    writeBytes(go, "");
+    writeBytes(release, "");
+    const std::string command = "ONEFILE_TEST_REPORT='Z:" + report.string() + "' ONEFILE_TEST_RELEASE='Z:" +
+                                release.string() + "' timeout 120 " + std::getenv("ONEFILE_WINE_RUN") + " '" + onefile +
+                                "' --app-hold=data\\\\held.txt --app-wait='Z:" + go.string() +
+                                "' --app-mark-return='Z:" + returned.string() + "' > /dev/null 2>&1";
+    int status = -1;
+    std::thread run([&] { status = std::system(command.c_str()); });
+
+    ASSERT_TRUE(waitFor(report)) << "the application did not report";
+    const std::string dll = reportedDll(report);
     const fs::path target = linuxPathOf(dll.substr(0, dll.rfind('\\')));
     ASSERT_TRUE(fs::is_directory(target)) << target;
     fs::create_directory_symlink(tree / "outside", target / "escape");
     fs::create_directories(target / "deeper");
     fs::create_directory_symlink(tree / "outside", target / "deeper/escape-too");
+    fs::create_symlink(tree / "outside/keep.txt", target / "file-link.txt");
+    fs::remove(go);
+    // The held file keeps the retries going: each one is a walk of its own.
+    EXPECT_TRUE(waitFor(returned));
+    fs::create_directory_symlink(tree / "outside/sub", target / "late-link");
+    fs::create_symlink(tree / "outside/sub/also.txt", target / "deeper/late-file.txt");
     run.join();
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 
-    EXPECT_EQ(readBytes(tree / "outside/keep.txt"), "must survive");
-    EXPECT_EQ(readBytes(tree / "outside/sub/also.txt"), "must survive too");
-    // What Wine cannot remove (a Unix link) stays with its directories;
-    // every extracted file is gone.
-    size_t files = 0;
-    if (fs::exists(target)) {
-        for (auto it = fs::recursive_directory_iterator(target); it != fs::recursive_directory_iterator(); ++it) {
-            if (fs::is_symlink(it->symlink_status())) {
-                it.disable_recursion_pending();
-            } else {
-                files += fs::is_regular_file(it->symlink_status());
-            }
+    expectOutsideUntouched();
+    // Left behind: what Wine cannot remove (Unix links, and the directories
+    // holding them) and what the second start still holds.
+    std::set<std::string> files;
+    for (auto it = fs::recursive_directory_iterator(target); it != fs::recursive_directory_iterator(); ++it) {
+        if (fs::is_symlink(it->symlink_status())) {
+            it.disable_recursion_pending();
+        } else if (fs::is_regular_file(it->symlink_status())) {
+            files.insert(fs::relative(it->path(), target).string());
         }
-        fs::remove_all(target);  // std::filesystem removes links without following them
     }
-    EXPECT_EQ(files, 0u) << "every extracted file must be deleted";
+    EXPECT_EQ(files, (std::set<std::string>{"data/held.txt", "report_app.dll"}));
+    fs::remove(release);
+    fs::remove_all(target);  // std::filesystem removes links without following them
+}
+
+// The feedback file's name is known in advance; a link planted there must
+// not make the splash truncate what it points at.
+TEST_F(LinkCleanup, LinkAtTheFeedbackPathIsLeftAlone)
+{
+    const fs::path planted = temporaryDirectoryOfThePrefix() / "onefile_424242_splash_feedback.tmp";
+    fs::remove(planted);
+    fs::create_symlink(tree / "outside/keep.txt", planted);
+    const fs::path probe = fs::path(std::getenv("ONEFILE_HARNESS")).parent_path() / "onefile_probe.exe";
+    const std::string command = "MERLOX_ONEFILE_PARENT=424242 " + std::string(std::getenv("ONEFILE_WINE_RUN")) +
+                                " '" + probe.string() + "' feedback-file > /dev/null 2>&1";
+    EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 0) << "the splash counts the file as present";
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(planted)));
+    fs::remove(planted);
+    expectOutsideUntouched();
 }
 
 }  // namespace

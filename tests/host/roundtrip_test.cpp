@@ -16,7 +16,7 @@ class RoundTrip : public testing::Test {
 protected:
     void SetUp() override
     {
-        if (!harnessAvailable()) GTEST_SKIP() << "the Windows harness is not built";
+        ONEFILE_REQUIRE(harnessAvailable(), "the Windows harness is not built");
     }
 };
 
@@ -162,6 +162,48 @@ TEST_F(RoundTrip, NamesThatCouldLeaveTheTargetAreRefusedBeforeWriting)
         }
         EXPECT_EQ(entries, 3u) << pack::utf16ToUtf8(name);  // box, box/target, box/target/first.txt
     }
+}
+
+// Device names write to devices (a serial port, or nowhere) and names that
+// Windows alters land elsewhere: both are damage, refused before anything
+// of their record is written.
+TEST_F(RoundTrip, DeviceNamesAndNamesWindowsWouldAlterAreRefusedBeforeWriting)
+{
+    for (const std::u16string name : {u"COM1", u"sub\\COM1", u"COM1.log", u"aux.txt", u"NUL", u"sub\\NUL.txt", u"nul ",
+                                      u"nul .txt", u"CONIN$", u"conout$.x", u"Lpt9", u"COM\u00b9", u"trail.", u"trail ",
+                                      u"sub.\\x", u".", u"sub\\.\\x", u"tab\tx", u"a<b", u"a|b", u"a*b"}) {
+        TempTree tree;
+        const HarnessRun run = extractHandMade({{u"first.txt", "ok"}, {name, "payload"}}, tree / "box/target");
+        EXPECT_EQ(run.exitCode, 2) << pack::utf16ToUtf8(name);
+        EXPECT_EQ(run.out, decodeError) << pack::utf16ToUtf8(name);
+        size_t entries = 0;
+        for (auto it = fs::recursive_directory_iterator(tree.path()); it != fs::recursive_directory_iterator(); ++it) {
+            ++entries;
+        }
+        EXPECT_EQ(entries, 3u) << pack::utf16ToUtf8(name);  // box, box/target, box/target/first.txt
+    }
+}
+
+// The end record comes before zstd reads the checksum: only a frame read
+// to its verified end may count as whole.
+TEST_F(RoundTrip, FrameIsCheckedToItsEnd)
+{
+    const std::vector<uint8_t> content = recordStream({{u"a.dll", "MZ" + patternBytes(70000, 5)}});
+    const std::vector<uint8_t> frame = compressFrame(content, 0, true);
+    TempTree tree;
+    EXPECT_EQ(runHarness(pack::frameBlock(frame), tree / "whole").exitCode, 0);
+    for (const size_t cut : {1u, 3u, 4u}) {
+        const std::vector<uint8_t> shorter(frame.begin(), frame.end() - static_cast<long>(cut));
+        const HarnessRun run = runHarness(pack::frameBlock(shorter), tree / ("cut" + std::to_string(cut)));
+        EXPECT_EQ(run.exitCode, 2) << cut;
+        EXPECT_EQ(run.out, decodeError) << cut;
+    }
+    std::vector<uint8_t> wrongSum = frame;
+    wrongSum.back() ^= 1;
+    EXPECT_EQ(runHarness(pack::frameBlock(wrongSum), tree / "sum").out, decodeError);
+    std::vector<uint8_t> trailing = content;
+    trailing.push_back(7);
+    EXPECT_EQ(runHarness(pack::frameBlock(compressFrame(trailing)), tree / "trailing").out, decodeError);
 }
 
 TEST_F(RoundTrip, NameAndPathBoundsAreKept)

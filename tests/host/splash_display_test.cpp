@@ -51,7 +51,7 @@ protected:
         xvfb = std::make_unique<std::thread>([] {
             std::system(("Xvfb " + display + " -screen 0 1920x1080x24 -nolisten tcp -br > /dev/null 2>&1").c_str());
         });
-        for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(100ms);
+        for (int i = 0; i < 600 && !fs::exists(socket); ++i) std::this_thread::sleep_for(100ms);
         environment = "DISPLAY=" + display + " WINEPREFIX_OVERRIDE=" + shellQuote(prefix) + " ";
         shell("bash -c 'source " + shellQuote(wineEnvironmentScript()) +
               " && $WINESERVER -p && $WINELOADER cmd /c exit' < /dev/null > /dev/null 2>&1");
@@ -69,7 +69,7 @@ protected:
 
     void SetUp() override
     {
-        if (!ready) GTEST_SKIP() << "no Xvfb, ImageMagick, display prefix or Windows build";
+        ONEFILE_REQUIRE(ready, "no Xvfb, ImageMagick, display prefix or Windows build");
     }
 
     static std::string wineEnvironmentScript()
@@ -100,29 +100,52 @@ protected:
         });
     }
 
-    Pixel pixelAt(int x, int y)
+    // One screenshot of the whole screen serves every pixel checked at one
+    // moment: raw 8-bit RGB, row by row.
+    struct Screen {
+        std::string rgb;
+        Pixel at(int x, int y) const
+        {
+            const size_t offset = (static_cast<size_t>(y) * 1920 + static_cast<size_t>(x)) * 3;
+            if (offset + 3 > rgb.size()) return Pixel{-1, -1, -1};
+            const auto byte = [&](size_t i) { return static_cast<int>(static_cast<unsigned char>(rgb[offset + i])); };
+            return Pixel{byte(0), byte(1), byte(2)};
+        }
+    };
+
+    Screen screenshot()
     {
-        const std::string shot = (tree / "shot.png").string();
-        shell("import -display " + display + " -window root " + shellQuote(shot) + " 2> /dev/null");
-        const std::string values = (tree / "pixel.txt").string();
-        std::system(("convert " + shellQuote(shot) + " -format '%[fx:int(255*p{" + std::to_string(x) + "," +
-                     std::to_string(y) + "}.r+0.5)] %[fx:int(255*p{" + std::to_string(x) + "," + std::to_string(y) +
-                     "}.g+0.5)] %[fx:int(255*p{" + std::to_string(x) + "," + std::to_string(y) + "}.b+0.5)]' info: > " +
-                     shellQuote(values))
-                        .c_str());
-        Pixel pixel{-1, -1, -1};
-        std::istringstream(readBytes(values)) >> pixel.r >> pixel.g >> pixel.b;
-        return pixel;
+        const fs::path shot = tree / "screen.rgb";
+        fs::remove(shot);
+        shell("import -display " + display + " -window root -depth 8 rgb:" + shellQuote(shot.string()) + " 2> /dev/null");
+        return Screen{fs::exists(shot) ? readBytes(shot) : std::string()};
     }
 
-    bool waitForPixel(int x, int y, const Pixel& wanted, std::chrono::milliseconds limit = 10s)
+    // Takes screenshots until the pixel shows `wanted`; the limit only ends
+    // a hung test.
+    bool waitForPixel(int x, int y, const Pixel& wanted)
     {
-        const auto end = std::chrono::steady_clock::now() + limit;
+        const auto end = std::chrono::steady_clock::now() + 120s;
         while (std::chrono::steady_clock::now() < end) {
-            if (pixelAt(x, y) == wanted) return true;
-            std::this_thread::sleep_for(50ms);
+            if (screenshot().at(x, y) == wanted) return true;
+            std::this_thread::sleep_for(20ms);
         }
         return false;
+    }
+
+    // A file the application waits on; deleting it lets the application go on.
+    std::string signalFile(const std::string& name)
+    {
+        writeBytes(tree / name, "");
+        return shellQuote("Z:" + (tree / name).string());
+    }
+
+    void signal(const std::string& name) { fs::remove(tree / name); }
+
+    bool waitForReport()
+    {
+        for (int i = 0; i < 12000 && !fs::exists(tree / "report.txt"); ++i) std::this_thread::sleep_for(10ms);
+        return fs::exists(tree / "report.txt");
     }
 
     fs::path feedbackFileOf(const std::string& report)
@@ -158,22 +181,24 @@ TEST_F(SplashDisplay, ShowsCentredWhileTheApplicationRunsAndStaysUntilTheEnd)
 {
     const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
     int exitCode = -1;
-    std::thread run = start(exe, "--app-sleep=3000 --app-exit=7", exitCode);
+    std::thread run = start(exe, "--app-wait=" + signalFile("go") + " --app-exit=7", exitCode);
     ASSERT_TRUE(waitForPixel(left + 100, top + 100, red)) << "no splash appeared";
-    EXPECT_EQ(pixelAt(left, top), red);
-    EXPECT_EQ(pixelAt(left - 1, top), black);
-    EXPECT_EQ(pixelAt(left, top - 1), black);
-    EXPECT_EQ(pixelAt(left + 800, top + 100), green);
-    EXPECT_EQ(pixelAt(left + 100, top + 500), blue);
-    EXPECT_EQ(pixelAt(left + 899, top + 599), white);
-    EXPECT_EQ(pixelAt(left + 900, top + 599), black);
-    EXPECT_EQ(pixelAt(left + 899, top + 600), black);
-    // Never told to go, it stays while the application runs.
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(pixelAt(left + 100, top + 100), red);
+    const Screen screen = screenshot();
+    EXPECT_EQ(screen.at(left, top), red);
+    EXPECT_EQ(screen.at(left - 1, top), black);
+    EXPECT_EQ(screen.at(left, top - 1), black);
+    EXPECT_EQ(screen.at(left + 800, top + 100), green);
+    EXPECT_EQ(screen.at(left + 100, top + 500), blue);
+    EXPECT_EQ(screen.at(left + 899, top + 599), white);
+    EXPECT_EQ(screen.at(left + 900, top + 599), black);
+    EXPECT_EQ(screen.at(left + 899, top + 600), black);
+    // Never told to go, it stays while the application (waiting for us) runs.
+    ASSERT_TRUE(waitForReport());
+    EXPECT_EQ(screenshot().at(left + 100, top + 100), red);
+    signal("go");
     run.join();
     EXPECT_EQ(exitCode, 7);
-    EXPECT_TRUE(waitForPixel(left + 100, top + 100, black, 5s)) << "the splash outlived the bootstrap";
+    EXPECT_TRUE(waitForPixel(left + 100, top + 100, black)) << "the splash outlived the bootstrap";
     // The bootstrap never deletes the feedback file itself.
     const fs::path feedback = feedbackFileOf(readBytes(tree / "report.txt"));
     EXPECT_TRUE(fs::exists(feedback)) << feedback;
@@ -184,11 +209,13 @@ TEST_F(SplashDisplay, GoesWhenTheApplicationDeletesTheFeedbackFile)
 {
     const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
     int exitCode = -1;
-    std::thread run = start(exe, "--app-sleep=1500 --app-hide-splash --app-sleep=5000", exitCode);
+    std::thread run = start(exe, "--app-wait=" + signalFile("hide") + " --app-hide-splash --app-wait=" + signalFile("end"),
+                            exitCode);
     ASSERT_TRUE(waitForPixel(left + 100, top + 100, red)) << "no splash appeared";
-    const auto shown = std::chrono::steady_clock::now();
-    EXPECT_TRUE(waitForPixel(left + 100, top + 100, black, 4s)) << "the splash stayed after the file went";
-    EXPECT_LT(std::chrono::steady_clock::now() - shown, 4500ms) << "it must go while the application still runs";
+    signal("hide");
+    // The application now waits for "end": the splash must go meanwhile.
+    EXPECT_TRUE(waitForPixel(left + 100, top + 100, black)) << "the splash stayed after the file went";
+    signal("end");
     run.join();
     EXPECT_EQ(exitCode, 0);
     EXPECT_FALSE(fs::exists(feedbackFileOf(readBytes(tree / "report.txt"))));
@@ -206,7 +233,7 @@ TEST_F(SplashDisplay, ReenteredStartShowsNoSplashAndMakesNoFeedbackFile)
     EXPECT_EQ(exitCode, 0);
     const std::string report = readBytes(second);
     EXPECT_NE(report.find("feedback=absent"), std::string::npos) << report;
-    EXPECT_EQ(pixelAt(left + 100, top + 100), black);
+    EXPECT_EQ(screenshot().at(left + 100, top + 100), black);
 }
 
 TEST_F(SplashDisplay, FullyTransparentPixelsShowWhatLiesBehind)
@@ -216,9 +243,10 @@ TEST_F(SplashDisplay, FullyTransparentPixelsShowWhatLiesBehind)
                     .c_str());
     const std::string exe = buildWithSplash(image);
     int exitCode = -1;
-    std::thread run = start(exe, "--app-sleep=2500", exitCode);
+    std::thread run = start(exe, "--app-wait=" + signalFile("go"), exitCode);
     ASSERT_TRUE(waitForPixel(left + 800, top + 300, yellow)) << "no splash appeared";
-    EXPECT_EQ(pixelAt(left + 100, top + 300), black);
+    EXPECT_EQ(screenshot().at(left + 100, top + 300), black);
+    signal("go");
     run.join();
     fs::remove(feedbackFileOf(readBytes(tree / "report.txt")));
 }
@@ -230,9 +258,11 @@ TEST_F(SplashDisplay, ImageThatIsNotAPngGivesNoSplashAndTheRunCompletes)
     std::system(("convert " + png.string() + " " + jpeg.string()).c_str());
     const std::string exe = buildWithSplash(jpeg);
     int exitCode = -1;
-    std::thread run = start(exe, "--app-sleep=2000 --app-exit=4", exitCode);
-    std::this_thread::sleep_for(1200ms);
-    EXPECT_EQ(pixelAt(left + 100, top + 100), black);
+    std::thread run = start(exe, "--app-wait=" + signalFile("go") + " --app-exit=4", exitCode);
+    // The application runs, so the splash step is long over.
+    ASSERT_TRUE(waitForReport());
+    EXPECT_EQ(screenshot().at(left + 100, top + 100), black);
+    signal("go");
     run.join();
     EXPECT_EQ(exitCode, 4);
     EXPECT_NE(readBytes(tree / "report.txt").find("feedback=absent"), std::string::npos);

@@ -1,6 +1,8 @@
 // Runs one bootstrap routine named on the command line, so that tests can
 // watch routines that end the process: their streams and exit codes.
+#include "OnefileSplashScreen/splash.h"
 #include "child_process/child_process.h"
+#include "driver/driver.h"
 #include "paths/paths.h"
 
 #include <stdio.h>
@@ -74,6 +76,16 @@ int wmain(int argc, wchar_t** argv)
     }
     if (wcscmp(routine, L"remove-tree") == 0 && argc == 3) {
         return removeDirectoryTree(argv[2]) ? 0 : 1;
+    }
+    if (wcscmp(routine, L"create-target") == 0 && argc == 3) {
+        copyWideBounded(targetDirectory, pathCapacity, argv[2], "the directory does not fit");
+        createTargetDirectory();
+        return GetFileAttributesW(argv[2]) & FILE_ATTRIBUTE_DIRECTORY ? 0 : 1;
+    }
+    if (wcscmp(routine, L"feedback-file") == 0 && argc == 2) {
+        createSplashFeedbackFile();
+        printWide(splash_feedback_path);
+        return splash_feedback_pending ? 0 : 1;
     }
     if (wcscmp(routine, L"env-get") == 0 && argc == 3) {
         wchar_t* value = getEnvVar(narrow(argv[2]));

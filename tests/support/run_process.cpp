@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -132,6 +133,49 @@ static HANDLE createCaptureFile(const std::wstring& path)
     return file;
 }
 
+ScopedEnvironment::ScopedEnvironment(const EnvironmentChanges& changes)
+{
+    for (const auto& [name, value] : changes) {
+        wchar_t previous[32768];
+        const DWORD length = GetEnvironmentVariableW(name.c_str(), previous, 32768);
+        const bool wasSet = length != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+        saved_.push_back({name, std::wstring(previous, length), wasSet});
+        SetEnvironmentVariableW(name.c_str(), value);
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+        SetEnvironmentVariableW(it->name.c_str(), it->wasSet ? it->value.c_str() : nullptr);
+    }
+}
+
+PROCESS_INFORMATION startProcess(const std::wstring& applicationPath, const std::wstring& commandLine,
+                                 const EnvironmentChanges& changes)
+{
+    ScopedEnvironment environment(changes);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring mutableLine = commandLine;
+    if (!CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        throw std::runtime_error("cannot start " + toUtf8(applicationPath));
+    }
+    CloseHandle(process.hThread);
+    return process;
+}
+
+bool waitForPath(const std::wstring& path, bool present, DWORD limitMilliseconds)
+{
+    for (DWORD waited = 0; pathExists(path) != present; waited += 10) {
+        if (waited >= limitMilliseconds) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
 ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring& commandLine,
                          const EnvironmentChanges& changes)
 {
@@ -142,16 +186,7 @@ ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring
     const HANDLE out = createCaptureFile(base + L".out");
     const HANDLE err = createCaptureFile(base + L".err");
 
-    std::vector<std::pair<std::wstring, std::wstring>> saved;
-    std::vector<bool> wasSet;
-    for (const auto& [name, value] : changes) {
-        wchar_t previous[32768];
-        const DWORD length = GetEnvironmentVariableW(name.c_str(), previous, 32768);
-        wasSet.push_back(length != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND);
-        saved.emplace_back(name, std::wstring(previous, length));
-        SetEnvironmentVariableW(name.c_str(), value);
-    }
-
+    std::optional<ScopedEnvironment> environment(std::in_place, changes);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -164,9 +199,7 @@ ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring
                                         nullptr, nullptr, &startup, &process);
     const DWORD startError = GetLastError();
 
-    for (size_t i = saved.size(); i-- > 0;) {
-        SetEnvironmentVariableW(saved[i].first.c_str(), wasSet[i] ? saved[i].second.c_str() : nullptr);
-    }
+    environment.reset();
 
     ProcessResult result;
     if (started) {

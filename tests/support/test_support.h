@@ -21,6 +21,33 @@ using EnvironmentChanges = std::vector<std::pair<std::wstring, const wchar_t*>>;
 ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring& commandLine,
                          const EnvironmentChanges& changes = {});
 
+// Applies `changes` to this process's environment while it lives, so that
+// children started meanwhile inherit them (null deletes a variable).
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const EnvironmentChanges& changes);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    struct Saved {
+        std::wstring name;
+        std::wstring value;
+        bool wasSet;
+    };
+    std::vector<Saved> saved_;
+};
+
+// Starts a program without capturing its streams; the caller owns hProcess
+// (the thread handle is closed).
+PROCESS_INFORMATION startProcess(const std::wstring& applicationPath, const std::wstring& commandLine,
+                                 const EnvironmentChanges& changes = {});
+
+// Waits until `path` exists (or is gone, with present false): true when it
+// happened within the limit, which only ends a hung test.
+bool waitForPath(const std::wstring& path, bool present = true, DWORD limitMilliseconds = 60000);
+
 // Runs the probe helper beside the test program with the given arguments.
 ProcessResult runProbe(const std::vector<std::wstring>& arguments, const EnvironmentChanges& changes = {});
 std::wstring probePath();

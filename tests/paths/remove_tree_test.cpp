@@ -1,0 +1,74 @@
+// The tree removal behind every cleanup: long paths, read-only entries,
+// and many removals of one tree at once, with files around it that must stay.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "child_process/child_process.h"
+
+namespace {
+
+std::wstring longForm(const std::wstring& path) { return L"\\\\?\\" + path; }
+
+// A directory chain below `root` whose deepest file path is `length` long.
+std::wstring makeDeepFile(const std::wstring& root, size_t length)
+{
+    std::wstring path = root;
+    while (path.size() + 60 < length) {
+        path += L"\\" + std::wstring(50, L'd');
+        EXPECT_TRUE(CreateDirectoryW(longForm(path).c_str(), nullptr));
+    }
+    path += L"\\" + std::wstring(length - path.size() - 1, L'f');
+    writeFile(longForm(path), "deep");
+    return path;
+}
+
+TEST(RemoveTree, PathsFarBeyond260CharactersGoToTheLastDirectory)
+{
+    ScratchDirectory scratch;
+    const std::wstring target = scratch.path() + L"\\target";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    const std::wstring deep = makeDeepFile(target, 420);
+    ASSERT_EQ(deep.size(), 420u);
+    ASSERT_TRUE(pathExists(longForm(deep)));
+    writeFile(target + L"\\locked.txt", "read-only");
+    SetFileAttributesW((target + L"\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_TRUE(removeDirectoryTree(target.c_str()));
+    EXPECT_FALSE(pathExists(target));
+    EXPECT_TRUE(removeDirectoryTree(target.c_str())) << "a missing directory counts as removed";
+}
+
+TEST(RemoveTree, ConcurrentCleanupsRemoveTheTargetAndNothingBesideOrAbove)
+{
+    ScratchDirectory scratch;
+    const std::wstring target = scratch.path() + L"\\onefile_target";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    for (int d = 0; d < 10; ++d) {
+        const std::wstring directory = target + L"\\dir" + std::to_wstring(d);
+        ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+        for (int f = 0; f < 20; ++f) writeFile(directory + L"\\file" + std::to_wstring(f), "x");
+    }
+    const std::wstring beside = target + L"_beside";
+    ASSERT_TRUE(CreateDirectoryW(beside.c_str(), nullptr));
+    writeFile(beside + L"\\keep.txt", "beside");
+    writeFile(scratch.path() + L"\\above.txt", "above");
+    writeFile(target + L"x", "a name that extends the target's");
+
+    wcscpy(targetDirectory, target.c_str());
+    removeTargetOnCleanup = true;
+    std::vector<std::thread> cleanups;
+    for (int i = 0; i < 50; ++i) cleanups.emplace_back(cleanupChildAndTarget);
+    for (std::thread& cleanup : cleanups) cleanup.join();
+    removeTargetOnCleanup = false;
+    targetDirectory[0] = L'\0';
+
+    EXPECT_FALSE(pathExists(target));
+    EXPECT_EQ(readFile(beside + L"\\keep.txt"), "beside");
+    EXPECT_EQ(readFile(scratch.path() + L"\\above.txt"), "above");
+    EXPECT_EQ(readFile(target + L"x"), "a name that extends the target's");
+}
+
+}  // namespace
