@@ -9,41 +9,16 @@ build=${ONEFILE_BUILD_DIR:-$root/build}
 runs=${1:-3}
 level=${ONEFILE_BENCH_LEVEL:-19}
 work=$build/bench
-payload=$work/payload
 source "$root/scripts/wine-env.sh"
 pack=$build/host/onefile-pack
 harness=$build/windows/tests/onefile_extract_harness.exe
 
-# --- The reference payload: a few large files, then shared libraries, then
-# text, taken in sorted order so the same machine always gives the same set.
-make_payload() {
-  rm -rf "$payload"; mkdir -p "$payload"
-  local list=$work/files.txt
-  # About 2,000 files: a few large libraries, the small shared libraries,
-  # text in nested directories, then medium libraries up to the size.
-  # Distinct inodes only: several large drivers are hard links of one file.
-  {
-    find /usr/lib/x86_64-linux-gnu /usr/lib/wine -type f -size +10M -size -60M -not -path '*/dri/*' | sort | sed -n 1,4p
-    find /usr/lib/x86_64-linux-gnu -type f -name '*.so*' -size -1024k | sort
-    find /usr/share/doc /usr/include -type f | sort | sed -n 1,850p
-    find /usr/lib/x86_64-linux-gnu -type f -name '*.so*' -size +1023k -size -10M | sort
-  } | grep -E '^[A-Za-z0-9_./+-]+$' | awk '!seen[tolower($0)]++' | xargs stat -c '%i %n' | awk '!inode[$1]++ {print $2}' > "$list"
-  local total=0 count=0 limit=$((330 * 1000 * 1000))
-  cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernelbase.dll "$payload/app.dll"
-  while read -r file && (( total < limit && count < 1969 )); do
-    mkdir -p "$payload/$(dirname "${file#/}")"
-    cp "$file" "$payload/${file#/}"
-    total=$((total + $(stat -c %s "$file"))); count=$((count + 1))
-  done < "$list"
-  # A payload file may name a directory another one needs as a file; drop such clashes.
-  echo "payload: $((count + 1)) files, $(du -sb "$payload" | cut -f1) bytes"
-}
-
+source "$root/bench/payload.sh"
 source "$root/bench/timing.sh"
 reset='rm -rf "$work/out"; sync'
 
 mkdir -p "$work"
-[[ -f $payload/app.dll ]] || make_payload
+ensure_payload
 content=$(du -sb "$payload" | cut -f1)
 
 block=$work/payload-$level.block

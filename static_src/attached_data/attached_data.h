@@ -41,6 +41,7 @@ void readAttachedData(void* destination, size_t count);
 // a frame cut short, is damage.
 void finishAttachedData();
 [[noreturn]] void failDecoding();
+void closeFileBeingWritten();
 void closeAttachedDataReader();
 
 // Writes every record below targetDirectory. With dllMode it stops at the

@@ -6,6 +6,17 @@
 #include <wchar.h>
 
 unsigned char copyBuffer[copyBufferSize];
+// The file a record's data is being written to, so a stop in the middle of
+// it can close it first: an open file cannot be removed by the cleanup.
+static HANDLE fileBeingWritten = INVALID_HANDLE_VALUE;
+
+void closeFileBeingWritten()
+{
+    const HANDLE file = InterlockedExchangePointer(&fileBeingWritten, INVALID_HANDLE_VALUE);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+}
 wchar_t firstFilePath[pathCapacity];
 
 // Reads one record name; false for the end record. A name that overflows its
@@ -49,8 +60,28 @@ static void ensureFileDirectory(const wchar_t* filePath)
     }
 }
 
+// Writes all of `count` bytes: a short write is continued, so that the
+// system names the real cause (a full disk) in the failure that follows.
+static bool writeAll(HANDLE file, const unsigned char* bytes, DWORD count)
+{
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, count, &written, nullptr)) {
+            return false;
+        }
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        bytes += written;
+        count -= written;
+    }
+    return true;
+}
+
 // Every write and the close are checked: a short write or a failure the
 // system reports only at the close would otherwise leave a truncated file.
+// The file is closed before the stop, so the cleanup can remove it.
 static void writeRecordData(const wchar_t* filePath, uint64_t size)
 {
     wchar_t longForm[pathCapacity + 8];
@@ -59,20 +90,20 @@ static void writeRecordData(const wchar_t* filePath, uint64_t size)
     if (file == INVALID_HANDLE_VALUE) {
         fatalFileError("Error, couldn't open for writing", filePath, GetLastError());
     }
-    while (size > 0) {
+    fileBeingWritten = file;
+    DWORD error = ERROR_SUCCESS;
+    while (size > 0 && error == ERROR_SUCCESS) {
         const DWORD chunk = size < copyBufferSize ? static_cast<DWORD>(size) : static_cast<DWORD>(copyBufferSize);
         readAttachedData(copyBuffer, chunk);
-        DWORD written = 0;
-        if (!WriteFile(file, copyBuffer, chunk, &written, nullptr)) {
-            fatalFileError("Error, couldn't unpack file to target path", filePath, GetLastError());
-        }
-        if (written != chunk) {
-            fatalFileError("Error, couldn't unpack file to target path", filePath, ERROR_WRITE_FAULT);
-        }
+        error = writeAll(file, copyBuffer, chunk) ? ERROR_SUCCESS : GetLastError();
         size -= chunk;
     }
-    if (!CloseHandle(file)) {
-        fatalFileError("Error, couldn't unpack file to target path", filePath, GetLastError());
+    fileBeingWritten = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(file) && error == ERROR_SUCCESS) {
+        error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
+        fatalFileError("Error, couldn't unpack file to target path", filePath, error);
     }
 }
 

@@ -5,6 +5,7 @@
 
 void failDecoding()
 {
+    closeFileBeingWritten();
     fatalError("Error, couldn't decode attached data.");
 }
 

@@ -230,7 +230,7 @@ TEST_F(OnefileRun, KilledBootstrapTakesTheApplicationButNotWhatItStarted)
 // 2, and nothing of the run left in the temporary directory.
 TEST_F(OnefileRun, FailedExtractionLeavesNothingInTheTemporaryDirectory)
 {
-    for (const wchar_t* damaged : {L"device_name_onefile", L"checksum_cut_onefile"}) {
+    for (const wchar_t* damaged : {L"device_name_onefile", L"checksum_cut_onefile", L"truncated_data_onefile"}) {
         ScratchDirectory temp(L"temp");
         const OnefileOutcome outcome =
             run(damaged, {}, {{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}});
