@@ -6,12 +6,14 @@
 #include "child_process/child_process.h"
 #include "driver/driver.h"
 
+// Fires once the application has written its report: the child is running.
 static DWORD WINAPI interruptWhileChildRuns(void*)
 {
-    while (childProcess == nullptr) {
+    wchar_t* const report = getEnvVar("ONEFILE_TEST_REPORT");
+    while (childProcess == nullptr || report == nullptr || GetFileAttributesW(report) == INVALID_FILE_ATTRIBUTES) {
         Sleep(10);
     }
-    Sleep(500);
+    free(report);
     consoleCtrlHandler(CTRL_C_EVENT);
     // What the system's default handling does once every handler declined.
     ExitProcess(STATUS_CONTROL_C_EXIT);

@@ -110,7 +110,14 @@ TEST_F(OnefileRun, ArgumentsAndVariablesArriveAsTheBootstrapSawThem)
     const std::vector<std::wstring> arguments = {
         L"plain", L"two words", L"", L"say \"hi\"", L"C:\\my dir\\", L"C:\\dir\\", L"back\\\\\"slash",
         L"tab\there", L"caf\u00e9 \u4e2d\u6587", L"*.txt", L"--app-exit=0"};
+    // Started where "*.txt" matches a file: a runtime that expands
+    // wildcards would pass "match.txt" instead.
+    writeFile(scratch.path() + L"\\match.txt", "");
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(scratch.path().c_str());
     const OnefileOutcome outcome = run(L"report_onefile", arguments, {{L"MERLOX_ONEFILE_START", L"stale"}}, L"typed-name");
+    SetCurrentDirectoryW(previous);
     ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.result.out << outcome.result.err;
     EXPECT_EQ(outcome.result.out + outcome.result.err, "");
 

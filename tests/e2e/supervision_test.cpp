@@ -10,26 +10,30 @@ namespace {
 
 int splashChecks;
 int splashChecksAnsweredTrue;
+std::wstring childSignal;
 
+// The splash check is also the test's hand on the child: the child runs
+// until the check that answers "gone" deletes its signal file, so every
+// count below holds however slowly the machine runs.
 bool countSplashCheck()
 {
     ++splashChecks;
-    return splashChecks <= splashChecksAnsweredTrue;
+    const bool pending = splashChecks <= splashChecksAnsweredTrue;
+    if (!pending) DeleteFileW(childSignal.c_str());
+    return pending;
 }
 
 // Starts the probe as the child, the way launchChild publishes it, with
 // the splash reported pending for the first `pendingChecks` checks.
-void startChild(const std::wstring& sleepMilliseconds, const std::wstring& exitCode, int pendingChecks)
+void startChild(const ScratchDirectory& scratch, const std::wstring& exitCode, int pendingChecks)
 {
     splashChecks = 0;
     splashChecksAnsweredTrue = pendingChecks;
-    std::wstring line = quoteForCommandLine(probePath()) + L" sleep-then-exit " + sleepMilliseconds + L" " + exitCode;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child = {};
-    ASSERT_TRUE(CreateProcessW(probePath().c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &child));
-    CloseHandle(child.hThread);
+    childSignal = scratch.path() + L"\\signal";
+    writeFile(childSignal, "");
+    const PROCESS_INFORMATION child =
+        startProcess(probePath(), quoteForCommandLine(probePath()) + L" wait-then-exit " +
+                                      quoteForCommandLine(childSignal) + L" " + exitCode);
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &supervisedChild, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
     childProcess = child.hProcess;
@@ -37,7 +41,8 @@ void startChild(const std::wstring& sleepMilliseconds, const std::wstring& exitC
 
 TEST(Supervision, WithoutAPendingSplashOneCheckThenAWaitWithoutPolling)
 {
-    startChild(L"1000", L"7", 0);
+    ScratchDirectory scratch;
+    startChild(scratch, L"7", 0);
     EXPECT_EQ(superviseChild(countSplashCheck), 7u);
     EXPECT_EQ(splashChecks, 1);
     EXPECT_EQ(childProcess, nullptr);
@@ -46,16 +51,18 @@ TEST(Supervision, WithoutAPendingSplashOneCheckThenAWaitWithoutPolling)
 
 TEST(Supervision, PendingSplashIsPolledUntilItGoesAndNeverAgain)
 {
-    startChild(L"1500", L"0", 4);
+    ScratchDirectory scratch;
+    startChild(scratch, L"0", 4);
     EXPECT_EQ(superviseChild(countSplashCheck), 0u);
-    // Four answers "still pending", then one "gone"; the 1.5 s left after
-    // that pass in a single wait.
+    // Four answers "still pending", then one "gone"; the child ends only
+    // after that, and the loop waits for it without another check.
     EXPECT_EQ(splashChecks, 5);
 }
 
 TEST(Supervision, ExitCodeThatMeansStillActiveEndsTheWait)
 {
-    startChild(L"100", L"259", 0);
+    ScratchDirectory scratch;
+    startChild(scratch, L"259", 0);
     EXPECT_EQ(superviseChild(countSplashCheck), 259u);
 }
 

@@ -64,8 +64,9 @@ int wmain(int argc, wchar_t** argv)
         buildChildCommandLine(3, arguments);
         return 0;
     }
-    if (wcscmp(routine, L"sleep-then-exit") == 0 && argc == 4) {
-        Sleep(wcstoul(argv[2], nullptr, 10));
+    if (wcscmp(routine, L"wait-then-exit") == 0 && argc == 4) {
+        // Until the test deletes the file; bounded so a dead test leaves no process.
+        for (int i = 0; i < 12000 && GetFileAttributesW(argv[2]) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
         return static_cast<int>(wcstoul(argv[3], nullptr, 0));
     }
     if (wcscmp(routine, L"cleanup") == 0 && argc == 3) {
