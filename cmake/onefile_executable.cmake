@@ -39,7 +39,13 @@ function(onefile_add_executable target)
   endif()
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${ARG_ICON};${ARG_SPLASH}")
   target_link_libraries(${target} PRIVATE onefile_bootstrap)
-  target_link_options(${target} PRIVATE -mwindows)
+  # Users ship these files: no debug sections, and the same input gives the
+  # same bytes (the linker takes SOURCE_DATE_EPOCH as the time stamp when it
+  # is set, and writes none otherwise).
+  target_link_options(${target} PRIVATE -mwindows -s)
+  if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+    target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
+  endif()
   onefile_embed_block(${target} ${block})
   add_dependencies(${target} ${target}_block)
 endfunction()

@@ -32,6 +32,26 @@ TEST_F(BuildCommand, FolderBecomesARunningExecutableWithSystemImportsOnly)
     EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_CHECK_IMPORTS")) + " " + shellQuote(exe)), 0);
 }
 
+// Users ship these files: two builds of one folder are the same bytes, with
+// no debug sections and no path of the machine that built them.
+TEST_F(BuildCommand, ReleaseExecutablesAreReproducibleAndCarryNoBuildPaths)
+{
+    TempTree tree;
+    std::string built[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string exe = (tree / ("app" + std::to_string(i) + ".exe")).string();
+        ASSERT_EQ(shell("env -u SOURCE_DATE_EPOCH " + shellQuote(pack) + " build --level 3 --entry report_app.dll -o " +
+                        shellQuote(exe) + " " + shellQuote(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
+                  0);
+        built[i] = readBytes(exe);
+    }
+    EXPECT_TRUE(built[0] == built[1]) << "two builds of the same folder differ";
+    EXPECT_EQ(built[0].find(".debug_"), std::string::npos);
+    const std::string buildRoot = fs::path(pack).parent_path().parent_path().string();
+    EXPECT_EQ(built[0].find(buildRoot), std::string::npos) << buildRoot;
+    EXPECT_EQ(built[0].find(fs::temp_directory_path().string() + "/onefile-pack-"), std::string::npos);
+}
+
 TEST_F(BuildCommand, EarlierBlockIsLinkedAsItIsDamagedOrNot)
 {
     TempTree tree;

@@ -1,21 +1,20 @@
 #include "pack.h"
 
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace pack {
 
 namespace {
-
-std::string shellQuote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 std::multimap<std::string, std::string> readSdkDescription(const std::filesystem::path& file)
 {
@@ -53,9 +52,29 @@ std::string quotedForTools(const std::filesystem::path& path)
     return "\"" + text + "\"";
 }
 
-void run(const std::string& command, const std::string& what)
+// Runs a tool with an argument vector: no shell, so no quoting to get wrong.
+void runTool(const std::vector<std::string>& arguments, const std::string& what)
 {
-    if (std::system(command.c_str()) != 0) throw Error(what + " failed: " + command);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int spawned = posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (spawned != 0) throw Error(what + " failed: cannot start " + arguments[0] + ": " + std::strerror(spawned));
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) throw Error(what + " failed: cannot wait for " + arguments[0]);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Error(what + " failed: " + arguments[0] + " reported an error");
+}
+
+// Splits a space-separated list of flags from the build description.
+std::vector<std::string> splitFlags(const std::string& text)
+{
+    std::vector<std::string> flags;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) flags.push_back(word);
+    return flags;
 }
 
 class TemporaryDirectory {
@@ -103,18 +122,28 @@ void buildExecutable(const BuildRequest& request)
         resources << "28 RCDATA " << quotedForTools(std::filesystem::absolute(request.splash)) << "\n";
     }
     resources.close();
-    run(shellQuote(value("windres")) + " -i " + shellQuote((temporary.path() / "resources.rc").string()) + " -o " +
-            shellQuote((temporary.path() / "resources.o").string()),
-        "compiling the resources");
+    runTool({value("windres"), "-i", (temporary.path() / "resources.rc").string(), "-o",
+             (temporary.path() / "resources.o").string()},
+            "compiling the resources");
 
-    std::string link = shellQuote(value("compiler")) + " " + value("flags") + " -o " +
-                       shellQuote(std::filesystem::absolute(request.output).string()) + " " +
-                       shellQuote(value("entry")) + " " + shellQuote((temporary.path() / "attached_data.S").string()) +
-                       " " + shellQuote((temporary.path() / "resources.o").string());
+    std::vector<std::string> link = {value("compiler")};
+    for (const std::string& flag : splitFlags(value("flags"))) link.push_back(flag);
+    // Users ship these files: no debug sections, and the same input gives
+    // the same bytes. The linker takes the time stamp from SOURCE_DATE_EPOCH
+    // when it is set; otherwise it writes none.
+    link.push_back("-s");
+    if (std::getenv("SOURCE_DATE_EPOCH") == nullptr) link.push_back("-Wl,--no-insert-timestamp");
+    for (const std::string& part : {std::string("-o"), std::filesystem::absolute(request.output).string(), value("entry"),
+                                    (temporary.path() / "attached_data.S").string(),
+                                    (temporary.path() / "resources.o").string()}) {
+        link.push_back(part);
+    }
     const auto [first, last] = sdk.equal_range("library");
-    for (auto it = first; it != last; ++it) link += " " + shellQuote(it->second);
-    if (sdk.count("system_libraries")) link += " " + value("system_libraries");
-    run(link, "linking " + request.output.string());
+    for (auto it = first; it != last; ++it) link.push_back(it->second);
+    if (sdk.count("system_libraries")) {
+        for (const std::string& library : splitFlags(value("system_libraries"))) link.push_back(library);
+    }
+    runTool(link, "linking " + request.output.string());
 }
 
 }  // namespace pack
