@@ -82,4 +82,31 @@ TEST_F(BuildCommand, MissingInputsAreRefusedWithOneLine)
     EXPECT_NE(readBytes(errors).find("no bootstrap build description"), std::string::npos) << readBytes(errors);
 }
 
+// Each option keeps to its own range; anything the packer cannot act on is
+// one line and exit code 64, before anything is read or written.
+TEST(PackCommandLine, BadOptionsAreOneLineUsageErrors)
+{
+    TempTree tree;
+    const std::string pack = shellQuote(std::getenv("ONEFILE_PACK"));
+    const std::string errors = (tree / "err").string();
+    const std::pair<std::string, std::string> cases[] = {
+        {"create --level 500 --entry a -o x d", "--level takes a whole number from 1 to 22, not '500'"},
+        {"create --level 0 --entry a -o x d", "--level takes a whole number from 1 to 22"},
+        {"create --threads -1 --entry a -o x d", "--threads takes a whole number from 1 to 256"},
+        {"create --window-log 28 --entry a -o x d", "--window-log takes a whole number from 10 to 27"},
+        {"create --bogus --entry a -o x d", "unknown option '--bogus'"},
+        {"create --entry a -o x d e", "one directory only, not also 'e'"},
+        {"create -o", "-o needs a value"},
+        {"create --entry a d", "create needs --entry NAME, -o BLOCK and a directory"},
+        {"build --entry a d", "build needs -o APP.exe"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        EXPECT_EQ(WEXITSTATUS(std::system((pack + " " + arguments + " 2> " + shellQuote(errors)).c_str())), 64) << arguments;
+        const std::string text = readBytes(errors);
+        EXPECT_NE(text.find(message), std::string::npos) << arguments << ": " << text;
+        EXPECT_EQ(text.find('\n'), text.size() - 1) << arguments << ": " << text;
+    }
+    EXPECT_FALSE(fs::exists("x"));
+}
+
 }  // namespace

@@ -1,8 +1,10 @@
 // onefile-pack create | list | verify: see usage() below.
 #include "pack.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -28,12 +30,19 @@ int usage()
     return 64;
 }
 
-int parseNumber(const char* text, const char* option)
+// A command line the tools cannot act on: one line, exit code 64.
+struct UsageError : pack::Error {
+    using pack::Error::Error;
+};
+
+int parseNumber(const char* text, const char* option, long lowest, long highest)
 {
     char* end = nullptr;
+    errno = 0;
     const long value = std::strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || value < 0 || value > 1000) {
-        throw pack::Error(std::string(option) + " takes a number, not '" + text + "'");
+    if (*text == '\0' || *end != '\0' || errno != 0 || value < lowest || value > highest) {
+        throw UsageError(std::string(option) + " takes a whole number from " + std::to_string(lowest) + " to " +
+                         std::to_string(highest) + ", not '" + text + "'");
     }
     return static_cast<int>(value);
 }
@@ -62,26 +71,43 @@ struct Arguments {
     pack::CompressionOptions options;
 };
 
-// The options of create and build; false on anything unknown.
-bool parseArguments(int argc, char** argv, Arguments& parsed)
+// The options of create and build; any other option, a missing value or a
+// second directory is a usage error.
+Arguments parseArguments(int argc, char** argv)
 {
-    for (int i = 2; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (argument == "--entry" && hasValue) parsed.entry = argv[++i];
-        else if (argument == "-o" && hasValue) parsed.output = argv[++i];
-        else if (argument == "--block" && hasValue) parsed.block = argv[++i];
-        else if (argument == "--splash" && hasValue) parsed.splash = argv[++i];
-        else if (argument == "--icon" && hasValue) parsed.icon = argv[++i];
-        else if (argument == "--sdk" && hasValue) parsed.sdk = argv[++i];
-        else if (argument == "--level" && hasValue) parsed.options.level = parseNumber(argv[++i], "--level");
-        else if (argument == "--threads" && hasValue) parsed.options.workers = parseNumber(argv[++i], "--threads");
-        else if (argument == "--window-log" && hasValue) parsed.options.windowLog = parseNumber(argv[++i], "--window-log");
-        else if (argument == "--no-checksum") parsed.options.checksum = false;
-        else if (parsed.directory.empty() && !argument.empty() && argument[0] != '-') parsed.directory = argument;
-        else return false;
+    enum : int { level = 256, threads, windowLog, noChecksum, entry, block, splash, icon, sdk };
+    static const option options[] = {
+        {"entry", required_argument, nullptr, entry},      {"block", required_argument, nullptr, block},
+        {"splash", required_argument, nullptr, splash},    {"icon", required_argument, nullptr, icon},
+        {"sdk", required_argument, nullptr, sdk},          {"level", required_argument, nullptr, level},
+        {"threads", required_argument, nullptr, threads},  {"window-log", required_argument, nullptr, windowLog},
+        {"no-checksum", no_argument, nullptr, noChecksum}, {nullptr, 0, nullptr, 0},
+    };
+    Arguments parsed;
+    opterr = 0;
+    optind = 1;
+    // The command's own arguments start after its name.
+    for (int found; (found = getopt_long(argc - 1, argv + 1, ":o:", options, nullptr)) != -1;) {
+        switch (found) {
+        case 'o': parsed.output = optarg; break;
+        case entry: parsed.entry = optarg; break;
+        case block: parsed.block = optarg; break;
+        case splash: parsed.splash = optarg; break;
+        case icon: parsed.icon = optarg; break;
+        case sdk: parsed.sdk = optarg; break;
+        case level: parsed.options.level = parseNumber(optarg, "--level", 1, 22); break;
+        case threads: parsed.options.workers = parseNumber(optarg, "--threads", 1, 256); break;
+        case windowLog: parsed.options.windowLog = parseNumber(optarg, "--window-log", 10, pack::maxWindowLog); break;
+        case noChecksum: parsed.options.checksum = false; break;
+        case ':': throw UsageError(std::string(argv[optind]) + " needs a value");
+        default: throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
+        }
     }
-    return true;
+    for (int i = optind + 1; i < argc; ++i) {
+        if (!parsed.directory.empty()) throw UsageError("one directory only, not also '" + std::string(argv[i]) + "'");
+        parsed.directory = argv[i];
+    }
+    return parsed;
 }
 
 void packDirectory(const Arguments& arguments, const std::string& blockFile)
@@ -105,10 +131,12 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile)
 
 int create(int argc, char** argv)
 {
-    Arguments arguments;
-    if (!parseArguments(argc, argv, arguments) || arguments.entry.empty() || arguments.output.empty() ||
-        arguments.directory.empty() || !arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty()) {
-        return usage();
+    const Arguments arguments = parseArguments(argc, argv);
+    if (arguments.entry.empty() || arguments.output.empty() || arguments.directory.empty()) {
+        throw UsageError("create needs --entry NAME, -o BLOCK and a directory");
+    }
+    if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sdk.empty()) {
+        throw UsageError("--block, --splash, --icon and --sdk belong to build");
     }
     packDirectory(arguments, arguments.output);
     return 0;
@@ -116,10 +144,9 @@ int create(int argc, char** argv)
 
 int build(int argc, char** argv)
 {
-    Arguments arguments;
-    if (!parseArguments(argc, argv, arguments) || arguments.output.empty() ||
-        (arguments.block.empty() == (arguments.entry.empty() || arguments.directory.empty()))) {
-        return usage();
+    const Arguments arguments = parseArguments(argc, argv);
+    if (arguments.output.empty() || (arguments.block.empty() == (arguments.entry.empty() || arguments.directory.empty()))) {
+        throw UsageError("build needs -o APP.exe and either --entry NAME with a directory or --block BLOCK");
     }
     pack::BuildRequest request;
     request.output = arguments.output;
@@ -191,6 +218,9 @@ int main(int argc, char** argv)
         if (command == "build") return build(argc, argv);
         if (command == "list" && argc == 3) return list(argv[2]);
         if (command == "verify" && argc == 3) return verify(argv[2]);
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "onefile-pack: %s (run onefile-pack alone for its usage)\n", error.what());
+        return 64;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "onefile-pack: %s\n", error.what());
         return 1;
