@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <iostream>
 #include <random>
 
 namespace {
@@ -225,35 +227,63 @@ TEST_F(RoundTrip, NameAndPathBoundsAreKept)
 
 // Corrupted blocks must end cleanly: success, or one error line and exit
 // code 2; never a crash, a hang or a file outside the target.
+void expectCleanEnd(const std::vector<uint8_t>& bytes, const std::string& what)
+{
+    TempTree box;
+    const HarnessRun run = runHarness(bytes, box / "target");
+    ASSERT_TRUE(run.exitCode == 0 || run.exitCode == 2) << what << " exit " << run.exitCode << run.err;
+    if (run.exitCode == 2) {
+        const std::string line = run.out + run.err;
+        EXPECT_EQ(line.rfind("Error, ", 0), 0u) << what << line;
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << what << line;
+    }
+    for (const auto& entry : fs::directory_iterator(box.path())) EXPECT_EQ(entry.path().filename(), "target") << what;
+}
+
+// Every damaged block that ever mattered is kept in tests/data/damaged and
+// replayed on every run.
+TEST_F(RoundTrip, DamagedCorpusIsRefused)
+{
+    const fs::path corpus = fs::path(std::getenv("ONEFILE_TEST_DATA")) / "damaged";
+    size_t replayed = 0;
+    for (const auto& entry : fs::directory_iterator(corpus)) {
+        const std::string bytes = readBytes(entry.path());
+        TempTree box;
+        const HarnessRun run = runHarness(std::vector<uint8_t>(bytes.begin(), bytes.end()), box / "target");
+        EXPECT_EQ(run.exitCode, 2) << entry.path();
+        EXPECT_EQ(run.out + run.err, decodeError) << entry.path();
+        ++replayed;
+    }
+    EXPECT_GE(replayed, 3u);
+}
+
+// A bounded random search around a good block. The seed is printed, and
+// ONEFILE_MUTATION_SEED replays a run.
 TEST_F(RoundTrip, MutatedBlocksNeverCrashHangOrEscape)
 {
     TempTree tree;
     writeBytes(tree / "in/app.dll", "MZ" + patternBytes(5000, 11));
     writeBytes(tree / "in/lib/data.bin", patternBytes(40000, 12));
     writeBytes(tree / "in/lib/more/text.txt", std::string(3000, 't'));
-    pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "block", {3, 1, false, 0});
+    pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "block", {3, 1, true, 0});
     const std::string original = readBytes(tree / "block");
 
-    std::mt19937 generator(20261207);
-    const int runs = 300;
-    for (int i = 0; i < runs; ++i) {
+    const char* given = std::getenv("ONEFILE_MUTATION_SEED");
+    const uint32_t seed = given != nullptr ? static_cast<uint32_t>(std::strtoul(given, nullptr, 10))
+                                           : static_cast<uint32_t>(std::random_device{}());
+    std::cerr << "mutation seed " << seed << " (replay with ONEFILE_MUTATION_SEED=" << seed << ")\n";
+    RecordProperty("mutation_seed", std::to_string(seed));
+    std::mt19937 generator(seed);
+    for (int i = 0; i < 48; ++i) {
         std::vector<uint8_t> bytes(original.begin(), original.end());
-        const int kind = i % 3;
         const size_t at = generator() % bytes.size();
-        if (kind == 0) bytes[at] ^= static_cast<uint8_t>(1 + generator() % 255);
-        if (kind == 1) bytes.resize(at);
-        if (kind == 2) for (int k = 0; k < 8; ++k) bytes[generator() % bytes.size()] = static_cast<uint8_t>(generator());
-        TempTree box;
-        const HarnessRun run = runHarness(bytes, box / "target");
-        ASSERT_TRUE(run.exitCode == 0 || run.exitCode == 2) << "run " << i << " exit " << run.exitCode << run.err;
-        if (run.exitCode == 2) {
-            const std::string line = run.out + run.err;
-            EXPECT_EQ(line.rfind("Error, ", 0), 0u) << i << line;
-            EXPECT_EQ(line.find('\n'), line.size() - 1) << i << line;
+        switch (i % 3) {
+        case 0: bytes[at] ^= static_cast<uint8_t>(1 + generator() % 255); break;
+        case 1: bytes.resize(at); break;
+        default:
+            for (int k = 0; k < 8; ++k) bytes[generator() % bytes.size()] = static_cast<uint8_t>(generator());
         }
-        for (const auto& entry : fs::directory_iterator(box.path())) {
-            EXPECT_EQ(entry.path().filename(), "target") << "run " << i;
-        }
+        expectCleanEnd(bytes, "seed " + std::to_string(seed) + " run " + std::to_string(i));
     }
 }
 
