@@ -6,6 +6,15 @@
 # the bootstrap and its resources into the GUI executable TARGET.
 function(onefile_add_executable target)
   cmake_parse_arguments(ARG "" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;BLOCK;MAIN" "DEPENDS;FILES" ${ARGN})
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "onefile_add_executable(${target}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  if(ARG_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "onefile_add_executable(${target}): no value for ${ARG_KEYWORDS_MISSING_VALUES}")
+  endif()
+  if(NOT ARG_BLOCK AND NOT (ARG_ENTRY AND ARG_DIRECTORY))
+    message(FATAL_ERROR "onefile_add_executable(${target}): needs ENTRY and DIRECTORY, or BLOCK")
+  endif()
   if(NOT ONEFILE_PACK)
     message(FATAL_ERROR "onefile_add_executable needs ONEFILE_PACK, the host packer")
   endif()
@@ -50,17 +59,17 @@ function(onefile_add_executable target)
   add_dependencies(${target} ${target}_block)
 endfunction()
 
-# Writes the resource script: the manifest, the icon group (ours unless the
-# caller brings one) and the splash image when one is given.
+# Writes the resource script from resources/onefile.rc.in: the manifest, the
+# icon group (ours unless the caller brings one) and the splash image when
+# one is given.
 function(onefile_resource_script output icon splash)
-  set(text "#include <windows.h>\n1 24 \"${PROJECT_SOURCE_DIR}/resources/onefile.manifest\"\n")
-  if(icon)
-    string(APPEND text "1 ICON \"${icon}\"\n")
-  endif()
+  set(ONEFILE_MANIFEST "${PROJECT_SOURCE_DIR}/resources/onefile.manifest")
+  set(ONEFILE_ICON_LINE "1 ICON \"${icon}\"")
+  set(ONEFILE_SPLASH_LINE "")
   if(splash)
-    string(APPEND text "28 RCDATA \"${splash}\"\n")
+    set(ONEFILE_SPLASH_LINE "28 RCDATA \"${splash}\"")
   endif()
-  file(WRITE ${output} "${text}")
+  configure_file("${PROJECT_SOURCE_DIR}/resources/onefile.rc.in" "${output}" @ONLY)
 endfunction()
 
 # What `onefile-pack build` needs to link an executable without CMake: the

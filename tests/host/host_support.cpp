@@ -94,6 +94,17 @@ std::string shellQuote(const std::string& text)
     return quoted + "'";
 }
 
+// The paths CMake wrote into ONEFILE_TEST_ENVIRONMENT, set before any test
+// runs unless the environment already has them.
+[[maybe_unused]] static const bool testEnvironmentSet = [] {
+    std::istringstream pairs(ONEFILE_TEST_ENVIRONMENT);
+    for (std::string pair; std::getline(pairs, pair, '|');) {
+        const size_t equals = pair.find('=');
+        setenv(pair.substr(0, equals).c_str(), pair.substr(equals + 1).c_str(), 0);
+    }
+    return true;
+}();
+
 bool harnessAvailable()
 {
     const char* harness = std::getenv("ONEFILE_HARNESS");
