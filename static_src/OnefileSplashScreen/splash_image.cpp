@@ -8,6 +8,10 @@ static const CLSID pngDecoderClass = {0x389EA17B, 0x5078, 0x4CDE, {0xB6, 0xEF, 0
 static const IID bitmapDecoderInterface = {0x9EDDE9E7, 0x8DEE, 0x47EA, {0x99, 0xDF, 0xE6, 0xFA, 0xF2, 0xED, 0x44, 0xBF}};
 static const GUID premultipliedBgra = {0x6FDDC324, 0x4E03, 0x4BFE, {0xB1, 0x85, 0x3D, 0x77, 0x76, 0x8D, 0xC9, 0x10}};
 
+enum : int { splashResourceId = 28 };
+// Larger sides would overflow the 32-bit size of the pixel copy.
+enum : UINT { largestSplashSide = 16384 };
+
 using ConvertBitmapSource = HRESULT(WINAPI*)(REFWICPixelFormatGUID, IWICBitmapSource*, IWICBitmapSource**);
 
 // The imaging component is not a known DLL: it is loaded from the system
@@ -25,7 +29,7 @@ static ConvertBitmapSource lookUpConverter()
 // The resource's bytes copied into a stream that owns (and frees) its block.
 static IStream* openImageStream()
 {
-    const HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(28), MAKEINTRESOURCEA(10));
+    const HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(splashResourceId), RT_RCDATA);
     if (resource == nullptr) {
         return nullptr;
     }
@@ -55,7 +59,7 @@ static IStream* openImageStream()
 }
 
 // The single frame of the PNG, converted to premultiplied BGRA; null when
-// the data is not a one-frame PNG.
+// the data is not a one-frame PNG. The stream stays the caller's.
 static IWICBitmapSource* decodeImage(IStream* stream)
 {
     const ConvertBitmapSource convert = lookUpConverter();
@@ -75,7 +79,6 @@ static IWICBitmapSource* decodeImage(IStream* stream)
     }
     if (frame != nullptr) frame->Release();
     if (decoder != nullptr) decoder->Release();
-    stream->Release();
     return converted;
 }
 
@@ -83,7 +86,7 @@ static HBITMAP copyIntoBitmap(IWICBitmapSource* source)
 {
     UINT width = 0;
     UINT height = 0;
-    if (FAILED(source->GetSize(&width, &height)) || width == 0 || height == 0 || width > 16384 || height > 16384) {
+    if (FAILED(source->GetSize(&width, &height)) || width == 0 || height == 0 || width > largestSplashSide || height > largestSplashSide) {
         return nullptr;
     }
     BITMAPINFO info = {};
@@ -115,6 +118,7 @@ HBITMAP loadSplashBitmap()
         return nullptr;
     }
     IWICBitmapSource* const converted = decodeImage(stream);
+    stream->Release();  // frees the copy of the image too
     if (converted == nullptr) {
         return nullptr;
     }

@@ -1,5 +1,6 @@
 #include "attached_data.h"
 
+#include <assert.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -32,6 +33,7 @@ void openAttachedDataReader()
 // kept in one piece so its states can be seen at once.
 void readAttachedData(void* destination, size_t count)
 {
+    assert(AttachedDataReader.context != nullptr && "the reader is opened first");
     unsigned char* to = static_cast<unsigned char*>(destination);
     ZSTD_inBuffer& input = AttachedDataReader.input;
     ZSTD_outBuffer& output = AttachedDataReader.output;

@@ -1,6 +1,8 @@
 #include "child_process.h"
 
 #include <shellapi.h>
+
+#include <assert.h>
 #include <wchar.h>
 
 wchar_t executableDirectory[executablePathCapacity];
@@ -16,12 +18,9 @@ static size_t childCommandLineLength;
 
 static void appendToCommandLine(const wchar_t* text, size_t count)
 {
-    if (count >= commandLineCapacity - childCommandLineLength) {
+    if (!appendWide(childCommandLine, commandLineCapacity, childCommandLineLength, text, count)) {
         stopProcess("the child's command line does not fit in 32768 characters");
     }
-    wmemcpy(childCommandLine + childCommandLineLength, text, count);
-    childCommandLineLength += count;
-    childCommandLine[childCommandLineLength] = L'\0';
 }
 
 void clearChildCommandLine()
@@ -41,6 +40,7 @@ static void appendBackslashes(size_t count)
 // empty argument becomes "" so that no later argument shifts.
 void appendQuotedArgument(const wchar_t* argument)
 {
+    assert(argument != nullptr);
     if (argument[0] != L'\0' && wcspbrk(argument, L" \t\n\v\"") == nullptr) {
         appendToCommandLine(argument, wcslen(argument));
         return;

@@ -26,11 +26,9 @@ static void widenVariableName(const char* name, wchar_t wide[variableNameCapacit
         if (mbstowcs(converted, single, 2) != 1) {
             stopProcess("an environment variable name holds a byte that does not convert");
         }
-        if (length + 1 >= variableNameCapacity) {
+        if (!appendWide(wide, variableNameCapacity, length, converted, 1)) {
             stopProcess("an environment variable name is longer than 39 characters");
         }
-        wide[length++] = converted[0];
-        wide[length] = L'\0';
     }
 }
 

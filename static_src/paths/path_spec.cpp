@@ -21,12 +21,8 @@ struct Expansion {
 
 static void insertValue(Expansion& out, const wchar_t* value)
 {
-    for (const wchar_t* c = value; *c != L'\0'; ++c) {
-        if (out.length + 1 >= out.capacity) {
-            stopProcess("a path placeholder's value does not fit its buffer");
-        }
-        out.output[out.length++] = *c;
-        out.output[out.length] = L'\0';
+    if (!appendWide(out.output, out.capacity, out.length, value, wcslen(value))) {
+        stopProcess("a path placeholder's value does not fit its buffer");
     }
 }
 
@@ -254,12 +250,8 @@ bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity)
             } else {
                 nameOverflowed = true;
             }
-        } else {
-            if (out.length + 1 >= capacity) {
-                return false;
-            }
-            output[out.length++] = *c;
-            output[out.length] = L'\0';
+        } else if (!appendWide(output, capacity, out.length, c, 1)) {
+            return false;
         }
     }
     return true;

@@ -33,8 +33,12 @@ enum : UINT { fatalExitCode = 2, fatalSpecExitCode = 3 };
 // Null (the default) runs nothing.
 void setFatalCleanup(void (*cleanup)());
 
-// --- Bounded copies into fixed buffers (wide_buffer.cpp). Each stops the
-// process, naming `what`, instead of writing past `capacity`.
+// --- Bounded copies into fixed buffers (wide_buffer.cpp).
+// Appends `count` units of `text` to the `length` units already in a buffer
+// of `capacity`, keeping the terminator; false, with nothing written, when
+// they do not fit. The one bound check every append shares.
+bool appendWide(wchar_t* buffer, size_t capacity, size_t& length, const wchar_t* text, size_t count);
+// These stop the process, naming `what`, instead of writing past `capacity`.
 void copyWideBounded(wchar_t* destination, size_t capacity, const wchar_t* source, const char* what);
 void appendWideBounded(wchar_t* destination, size_t capacity, const wchar_t* source, const char* what);
 // The last backslash at index 1 or later, or null: the first character is

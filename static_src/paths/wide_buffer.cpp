@@ -1,25 +1,35 @@
 #include "paths.h"
 
+#include <assert.h>
 #include <string.h>
 #include <wchar.h>
 
+bool appendWide(wchar_t* buffer, size_t capacity, size_t& length, const wchar_t* text, size_t count)
+{
+    assert(buffer != nullptr && length < capacity);
+    if (count >= capacity - length) {
+        return false;
+    }
+    wmemcpy(buffer + length, text, count);
+    length += count;
+    buffer[length] = L'\0';
+    return true;
+}
+
 void copyWideBounded(wchar_t* destination, size_t capacity, const wchar_t* source, const char* what)
 {
-    const size_t length = wcslen(source);
-    if (length >= capacity) {
+    size_t length = 0;
+    if (!appendWide(destination, capacity, length, source, wcslen(source))) {
         stopProcess(what);
     }
-    wmemcpy(destination, source, length + 1);
 }
 
 void appendWideBounded(wchar_t* destination, size_t capacity, const wchar_t* source, const char* what)
 {
-    const size_t used = wcsnlen(destination, capacity);
-    const size_t length = wcslen(source);
-    if (used >= capacity || length >= capacity - used) {
+    size_t length = wcsnlen(destination, capacity);
+    if (length >= capacity || !appendWide(destination, capacity, length, source, wcslen(source))) {
         stopProcess(what);
     }
-    wmemcpy(destination + used, source, length + 1);
 }
 
 wchar_t* findLastSeparator(wchar_t* path)

@@ -1,6 +1,7 @@
 // Real onefile executables under Wine, with an application DLL that reports
 // what it received (report_app.cpp).
 #include "test_support.h"
+#include "../common/report_format.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +11,6 @@
 namespace {
 
 using Report = std::multimap<std::string, std::string>;
-
-std::string decodeHex(const std::string& hex)
-{
-    std::string text;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return text;
-}
 
 Report readReport(const std::wstring& path)
 {

@@ -80,13 +80,6 @@ std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, st
     return stream;
 }
 
-std::string decodeHex(const std::string& hex)
-{
-    std::string text;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return text;
-}
-
 std::string shellQuote(const std::string& text)
 {
     std::string quoted = "'";

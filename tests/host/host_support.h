@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../common/report_format.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -46,8 +48,6 @@ std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, st
 
 // Single-quoted for the shell, embedded quotes included.
 std::string shellQuote(const std::string& text);
-// The text behind two hex digits per byte, as the report application writes.
-std::string decodeHex(const std::string& hex);
 
 struct HarnessRun {
     int exitCode = -1;

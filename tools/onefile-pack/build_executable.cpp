@@ -96,6 +96,43 @@ private:
     std::filesystem::path path_;
 };
 
+// The resource script: our manifest, the icon (ours unless the caller
+// brings one) and the splash image when one is given.
+void writeResourceScript(const std::filesystem::path& script, const std::string& manifest,
+                         const std::filesystem::path& icon, const std::filesystem::path& splash)
+{
+    std::ofstream resources(script);
+    resources << "1 24 " << quotedForTools(manifest) << "\n";
+    resources << "1 ICON " << quotedForTools(icon) << "\n";
+    if (!splash.empty()) resources << "28 RCDATA " << quotedForTools(std::filesystem::absolute(splash)) << "\n";
+    if (!resources.flush()) throw Error(script.string() + ": cannot be written");
+}
+
+// The link command: the build's flags, release settings, our objects and
+// the libraries.
+std::vector<std::string> linkCommand(const std::multimap<std::string, std::string>& sdk,
+                                     const std::filesystem::path& output, const std::filesystem::path& work)
+{
+    const auto value = [&](const char* key) { return sdk.find(key)->second; };
+    std::vector<std::string> link = {value("compiler")};
+    for (const std::string& flag : splitFlags(value("flags"))) link.push_back(flag);
+    // Users ship these files: no debug sections, and the same input gives
+    // the same bytes. The linker takes the time stamp from SOURCE_DATE_EPOCH
+    // when it is set; otherwise it writes none.
+    link.push_back("-s");
+    if (std::getenv("SOURCE_DATE_EPOCH") == nullptr) link.push_back("-Wl,--no-insert-timestamp");
+    for (const std::string& part : {std::string("-o"), std::filesystem::absolute(output).string(), value("entry"),
+                                    (work / "attached_data.S").string(), (work / "resources.o").string()}) {
+        link.push_back(part);
+    }
+    const auto [first, last] = sdk.equal_range("library");
+    for (auto it = first; it != last; ++it) link.push_back(it->second);
+    if (sdk.count("system_libraries")) {
+        for (const std::string& library : splitFlags(value("system_libraries"))) link.push_back(library);
+    }
+    return link;
+}
+
 }  // namespace
 
 void buildExecutable(const BuildRequest& request)
@@ -112,38 +149,13 @@ void buildExecutable(const BuildRequest& request)
     assembly.replace(assembly.find(marker), marker.size(), quotedForTools(std::filesystem::absolute(request.block)));
     std::ofstream(temporary.path() / "attached_data.S") << assembly;
 
-    std::ofstream resources(temporary.path() / "resources.rc");
-    resources << "1 24 " << quotedForTools(value("manifest")) << "\n";
-    // Our icon unless the caller brings one.
     const std::filesystem::path icon = request.icon.empty() ? std::filesystem::path(value("icon"))
                                                             : std::filesystem::absolute(request.icon);
-    resources << "1 ICON " << quotedForTools(icon) << "\n";
-    if (!request.splash.empty()) {
-        resources << "28 RCDATA " << quotedForTools(std::filesystem::absolute(request.splash)) << "\n";
-    }
-    resources.close();
+    writeResourceScript(temporary.path() / "resources.rc", value("manifest"), icon, request.splash);
     runTool({value("windres"), "-i", (temporary.path() / "resources.rc").string(), "-o",
              (temporary.path() / "resources.o").string()},
             "compiling the resources");
-
-    std::vector<std::string> link = {value("compiler")};
-    for (const std::string& flag : splitFlags(value("flags"))) link.push_back(flag);
-    // Users ship these files: no debug sections, and the same input gives
-    // the same bytes. The linker takes the time stamp from SOURCE_DATE_EPOCH
-    // when it is set; otherwise it writes none.
-    link.push_back("-s");
-    if (std::getenv("SOURCE_DATE_EPOCH") == nullptr) link.push_back("-Wl,--no-insert-timestamp");
-    for (const std::string& part : {std::string("-o"), std::filesystem::absolute(request.output).string(), value("entry"),
-                                    (temporary.path() / "attached_data.S").string(),
-                                    (temporary.path() / "resources.o").string()}) {
-        link.push_back(part);
-    }
-    const auto [first, last] = sdk.equal_range("library");
-    for (auto it = first; it != last; ++it) link.push_back(it->second);
-    if (sdk.count("system_libraries")) {
-        for (const std::string& library : splitFlags(value("system_libraries"))) link.push_back(library);
-    }
-    runTool(link, "linking " + request.output.string());
+    runTool(linkCommand(sdk, request.output, temporary.path()), "linking " + request.output.string());
 }
 
 }  // namespace pack

@@ -46,21 +46,40 @@ std::vector<uint8_t> decodeFrame(const uint8_t* frame, size_t available, size_t&
     return content;
 }
 
+// Reads a NUL-terminated UTF-16LE name at `at`; false when the stream ends first.
+bool readName(const std::vector<uint8_t>& content, size_t& at, std::u16string& name)
+{
+    for (;;) {
+        if (at + 2 > content.size()) return false;
+        const char16_t unit = static_cast<char16_t>(content[at] | (content[at + 1] << 8));
+        at += 2;
+        if (unit == 0) return true;
+        name += unit;
+    }
+}
+
+// What the record list as a whole must hold: something after the names,
+// and a Windows DLL first.
+void checkRecordList(const std::vector<uint8_t>& content, size_t end, BlockReport& report)
+{
+    if (end != content.size()) report.problems.push_back("the frame holds bytes after the end record");
+    if (report.records.empty()) {
+        report.problems.push_back("the block holds no file, so there is no entry DLL");
+    } else if (report.records[0].size < 2 || content[report.records[0].dataOffset] != 'M' ||
+               content[report.records[0].dataOffset + 1] != 'Z') {
+        report.problems.push_back(utf16ToUtf8(report.records[0].name) + ": the first record is not a Windows DLL");
+    }
+}
+
 void parseRecords(const std::vector<uint8_t>& content, BlockReport& report)
 {
     std::map<std::u16string, std::u16string> seen;
     size_t at = 0;
     for (;;) {
         std::u16string name;
-        for (;;) {
-            if (at + 2 > content.size()) {
-                report.problems.push_back("the record stream ends inside a name, before its end record");
-                return;
-            }
-            const char16_t unit = static_cast<char16_t>(content[at] | (content[at + 1] << 8));
-            at += 2;
-            if (unit == 0) break;
-            name += unit;
+        if (!readName(content, at, name)) {
+            report.problems.push_back("the record stream ends inside a name, before its end record");
+            return;
         }
         if (name.empty()) break;
         if (at + 8 > content.size()) {
@@ -82,13 +101,7 @@ void parseRecords(const std::vector<uint8_t>& content, BlockReport& report)
         report.records.push_back(Record{name, size, at});
         at += size;
     }
-    if (at != content.size()) report.problems.push_back("the frame holds bytes after the end record");
-    if (report.records.empty()) {
-        report.problems.push_back("the block holds no file, so there is no entry DLL");
-    } else if (report.records[0].size < 2 || content[report.records[0].dataOffset] != 'M' ||
-               content[report.records[0].dataOffset + 1] != 'Z') {
-        report.problems.push_back(utf16ToUtf8(report.records[0].name) + ": the first record is not a Windows DLL");
-    }
+    checkRecordList(content, at, report);
 }
 
 void checkTail(const std::vector<uint8_t>& bytes, BlockReport& report)
