@@ -86,6 +86,6 @@ block_template=${PROJECT_SOURCE_DIR}/resources/attached_data.S.in
 manifest=${PROJECT_SOURCE_DIR}/resources/onefile.manifest
 icon=${PROJECT_SOURCE_DIR}/resources/onefile.ico
 flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignment=4096
-system_libraries=-lshell32 -lshlwapi -lole32 -luser32 -lgdi32
+system_libraries=
 ")
 endfunction()

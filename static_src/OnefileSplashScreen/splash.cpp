@@ -1,10 +1,34 @@
 #include "splash_internal.h"
 
-#include <shlwapi.h>
-
 HWND splash_window;
 wchar_t splash_feedback_path[pathCapacity];
 bool splash_feedback_pending;
+splash_functions splash_api;
+
+bool bind_splash_functions()
+{
+    splash_functions& f = splash_api;
+    const wchar_t* const ole = L"ole32.dll";
+    const wchar_t* const user = L"user32.dll";
+    const wchar_t* const gdi = L"gdi32.dll";
+    return bindSystemFunction(f.co_initialize, ole, "CoInitialize") &&
+           bindSystemFunction(f.create_stream_on_hglobal, ole, "CreateStreamOnHGlobal") &&
+           bindSystemFunction(f.co_create_instance, ole, "CoCreateInstance") &&
+           bindSystemFunction(f.def_window_proc, user, "DefWindowProcA") &&
+           bindSystemFunction(f.load_cursor, user, "LoadCursorW") &&
+           bindSystemFunction(f.register_class, user, "RegisterClassA") &&
+           bindSystemFunction(f.create_window, user, "CreateWindowExA") &&
+           bindSystemFunction(f.destroy_window, user, "DestroyWindow") &&
+           bindSystemFunction(f.monitor_from_point, user, "MonitorFromPoint") &&
+           bindSystemFunction(f.get_monitor_info, user, "GetMonitorInfoA") &&
+           bindSystemFunction(f.get_dc, user, "GetDC") && bindSystemFunction(f.release_dc, user, "ReleaseDC") &&
+           bindSystemFunction(f.update_layered_window, user, "UpdateLayeredWindow") &&
+           bindSystemFunction(f.create_compatible_dc, gdi, "CreateCompatibleDC") &&
+           bindSystemFunction(f.create_dib_section, gdi, "CreateDIBSection") &&
+           bindSystemFunction(f.select_object, gdi, "SelectObject") &&
+           bindSystemFunction(f.get_object, gdi, "GetObjectA") && bindSystemFunction(f.delete_dc, gdi, "DeleteDC") &&
+           bindSystemFunction(f.delete_object, gdi, "DeleteObject");
+}
 
 POINT computeSplashPosition(const RECT& workArea, int width, int height)
 {
@@ -15,12 +39,12 @@ POINT computeSplashPosition(const RECT& workArea, int width, int height)
 static HWND createSplashWindow()
 {
     WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpfnWndProc = splash_api.def_window_proc;
+    windowClass.hCursor = splash_api.load_cursor(nullptr, IDC_ARROW);
     windowClass.lpszClassName = "Splash";
-    RegisterClassA(&windowClass);
+    splash_api.register_class(&windowClass);
     // No taskbar button: a tool window is left out of it.
-    return CreateWindowExA(WS_EX_LAYERED | WS_EX_TOOLWINDOW, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0,
+    return splash_api.create_window(WS_EX_LAYERED | WS_EX_TOOLWINDOW, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0,
                            nullptr, nullptr, nullptr, nullptr);
 }
 
@@ -29,21 +53,21 @@ static HWND createSplashWindow()
 static void showBitmap(HWND window, HBITMAP bitmap)
 {
     BITMAP shape = {};
-    GetObjectA(bitmap, sizeof shape, &shape);
+    splash_api.get_object(bitmap, sizeof shape, &shape);
     SIZE size = {shape.bmWidth, shape.bmHeight};
     MONITORINFO monitor = {};
     monitor.cbSize = sizeof monitor;
-    GetMonitorInfoA(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    splash_api.get_monitor_info(splash_api.monitor_from_point(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
     POINT position = computeSplashPosition(monitor.rcWork, size.cx, size.cy);
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    const HDC screen = GetDC(nullptr);
-    const HDC memory = CreateCompatibleDC(screen);
-    const HGDIOBJ previous = SelectObject(memory, bitmap);
-    UpdateLayeredWindow(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
-    SelectObject(memory, previous);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    const HDC screen = splash_api.get_dc(nullptr);
+    const HDC memory = splash_api.create_compatible_dc(screen);
+    const HGDIOBJ previous = splash_api.select_object(memory, bitmap);
+    splash_api.update_layered_window(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
+    splash_api.select_object(memory, previous);
+    splash_api.delete_dc(memory);
+    splash_api.release_dc(nullptr, screen);
 }
 
 void createSplashFeedbackFile()
@@ -64,7 +88,10 @@ void createSplashFeedbackFile()
 
 void initSplashScreen()
 {
-    CoInitialize(nullptr);
+    if (!bind_splash_functions()) {
+        return;  // a system without them shows no splash
+    }
+    splash_api.co_initialize(nullptr);
     const HBITMAP bitmap = loadSplashBitmap();
     if (bitmap == nullptr) {
         return;
@@ -76,7 +103,7 @@ void initSplashScreen()
         showBitmap(window, bitmap);
     }
     // The layered window keeps its own copy of the image.
-    DeleteObject(bitmap);
+    splash_api.delete_object(bitmap);
     if (window == nullptr) {
         return;
     }
@@ -89,7 +116,7 @@ bool checkSplashScreen()
     if (!splash_feedback_pending) {
         return false;
     }
-    if (PathFileExistsW(splash_feedback_path)) {
+    if (GetFileAttributesW(splash_feedback_path) != INVALID_FILE_ATTRIBUTES) {
         return true;
     }
     hideSplashScreen();
@@ -99,7 +126,7 @@ bool checkSplashScreen()
 void hideSplashScreen()
 {
     if (splash_window != nullptr) {
-        DestroyWindow(splash_window);
+        splash_api.destroy_window(splash_window);
         splash_window = nullptr;
     }
     splash_feedback_pending = false;

@@ -14,16 +14,12 @@ enum : UINT { largestSplashSide = 16384 };
 
 using ConvertBitmapSource = HRESULT(WINAPI*)(REFWICPixelFormatGUID, IWICBitmapSource*, IWICBitmapSource**);
 
-// The imaging component is not a known DLL: it is loaded from the system
+// The imaging component, like every system DLL here, comes from the system
 // directory only, never from beside the executable.
 static ConvertBitmapSource lookUpConverter()
 {
-    const HMODULE codecs = LoadLibraryExW(L"windowscodecs.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (codecs == nullptr) {
-        return nullptr;
-    }
-    const FARPROC found = GetProcAddress(codecs, "WICConvertBitmapSource");
-    return reinterpret_cast<ConvertBitmapSource>(reinterpret_cast<void*>(found));
+    ConvertBitmapSource convert;
+    return bindSystemFunction(convert, L"windowscodecs.dll", "WICConvertBitmapSource") ? convert : nullptr;
 }
 
 // The resource's bytes copied into a stream that owns (and frees) its block.
@@ -51,7 +47,7 @@ static IStream* openImageStream()
     memcpy(copy, bytes, size);
     GlobalUnlock(block);
     IStream* stream = nullptr;
-    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream)) || stream == nullptr) {
+    if (FAILED(splash_api.create_stream_on_hglobal(block, TRUE, &stream)) || stream == nullptr) {
         GlobalFree(block);
         return nullptr;
     }
@@ -68,7 +64,7 @@ static IWICBitmapSource* decodeImage(IStream* stream)
     UINT frames = 0;
     const bool decoded =
         convert != nullptr &&
-        SUCCEEDED(CoCreateInstance(pngDecoderClass, nullptr, CLSCTX_INPROC_SERVER, bitmapDecoderInterface,
+        SUCCEEDED(splash_api.co_create_instance(pngDecoderClass, nullptr, CLSCTX_INPROC_SERVER, bitmapDecoderInterface,
                                    reinterpret_cast<void**>(&decoder))) &&
         decoder != nullptr && SUCCEEDED(decoder->Initialize(stream, WICDecodeMetadataCacheOnLoad)) &&
         SUCCEEDED(decoder->GetFrameCount(&frames)) && frames == 1 && SUCCEEDED(decoder->GetFrame(0, &frame)) &&
@@ -97,15 +93,15 @@ static HBITMAP copyIntoBitmap(IWICBitmapSource* source)
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* pixels = nullptr;
-    const HDC screen = GetDC(nullptr);
-    const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
-    ReleaseDC(nullptr, screen);
+    const HDC screen = splash_api.get_dc(nullptr);
+    const HBITMAP bitmap = splash_api.create_dib_section(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+    splash_api.release_dc(nullptr, screen);
     if (bitmap == nullptr) {
         return nullptr;
     }
     const UINT stride = width * 4;
     if (FAILED(source->CopyPixels(nullptr, stride, stride * height, static_cast<BYTE*>(pixels)))) {
-        DeleteObject(bitmap);
+        splash_api.delete_object(bitmap);
         return nullptr;
     }
     return bitmap;

@@ -113,8 +113,12 @@ static void prepareChildCommandLine()
         copyWideBounded(childExecutablePath, pathCapacity, getExecutablePath(false),
                         "the executable's path does not fit in 4096 characters");
     }
+    decltype(&CommandLineToArgvW) splitCommandLine;
+    if (!bindSystemFunction(splitCommandLine, L"shell32.dll", "CommandLineToArgvW")) {
+        stopProcess("the system's shell32.dll has no CommandLineToArgvW");
+    }
     int count = 0;
-    wchar_t** const split = CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t** const split = splitCommandLine(GetCommandLineW(), &count);
     if (split == nullptr) {
         stopProcess("the command line could not be split into arguments");
     }

@@ -184,8 +184,10 @@ static bool insertTemporaryDirectory(Expansion& out)
 
 static bool insertFolder(Expansion& out, int folder)
 {
+    decltype(&SHGetFolderPathW) getFolderPath;
     wchar_t path[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
+    if (!bindSystemFunction(getFolderPath, L"shell32.dll", "SHGetFolderPathW") ||
+        getFolderPath(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
         return false;
     }
     insertValue(out, path);

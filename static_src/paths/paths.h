@@ -93,3 +93,17 @@ extern wchar_t* knownDirectories[knownDirectoriesCapacity];
 extern int knownDirectoryCount;
 bool ensureDirectory(const wchar_t* path);
 void ensureParentDirectories(const wchar_t* path);
+
+// --- System functions bound at run time (system_functions.cpp).
+// A function of a system DLL, loaded from the system directory only, so
+// that the re-entry road loads nothing but kernel32 and the C runtime before
+// the application's DLL, and no DLL planted beside the executable can stand
+// in for a system one. Null when the DLL or the function is missing.
+FARPROC findSystemFunction(const wchar_t* dll, const char* name);
+
+template <typename Function>
+bool bindSystemFunction(Function& pointer, const wchar_t* dll, const char* name)
+{
+    pointer = reinterpret_cast<Function>(reinterpret_cast<void*>(findSystemFunction(dll, name)));
+    return pointer != nullptr;
+}

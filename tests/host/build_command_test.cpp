@@ -29,7 +29,7 @@ TEST_F(BuildCommand, FolderBecomesARunningExecutableWithSystemImportsOnly)
               0);
     EXPECT_FALSE(fs::exists(exe + ".block")) << "the intermediate block is removed";
     EXPECT_EQ(shell(shellQuote(wine) + " " + shellQuote(exe) + " --app-exit=9 < /dev/null"), 9);
-    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_CHECK_IMPORTS")) + " " + shellQuote(exe)), 0);
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_CHECK_IMPORTS")) + " shipped " + shellQuote(exe)), 0);
 }
 
 // Users ship these files: two builds of one folder are the same bytes, with
