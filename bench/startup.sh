@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Start-up benchmark: a onefile executable with a small payload against a
-# plain program that loads the same DLL and calls run_code itself; a
-# re-entered start; and the whole run on the extraction benchmark's payload.
-# Everything runs pinned, with the wineserver, on CPU 0 (see bench/extract.sh).
+# Start-up benchmark, interleaved (one run of each in turn), pinned with the
+# wineserver to CPU 0 (see bench/extract.sh):
+#   - a plain program that loads the application's DLL and calls run_code;
+#   - the floor of a fresh start: the same system DLLs, COM, an empty child;
+#   - a onefile executable's fresh start with the 830 KB test application;
+#   - a re-entered start of it (a running parent, its variables inherited).
 #   bench/startup.sh [RUNS]      (default 15; medians shown)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ONEFILE_BUILD_DIR:-$root/build}
 runs=${1:-15}
+work=$build/bench
 source "$root/scripts/wine-env.sh"
 source "$root/bench/timing.sh"
-work=$build/bench
+source "$root/bench/payload.sh"
 mkdir -p "$work"
 onefile=$build/windows/tests/report_onefile.exe
-app_dir=$build/windows/tests/e2e/apps/report
+app_dll=$(windows_path "$build/windows/tests/e2e/apps/report/report_app.dll")
 plain=$build/windows/bench/plain_launcher.exe
+floor=$build/windows/bench/floor_start.exe
+empty=$(windows_path "$build/windows/bench/empty_child.exe")
 pin=(taskset -c 0)
-windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
 variable_from_report() {  # NAME REPORT: the hex-encoded value of NAME
   local key
   key=$(printf '%s' "$1" | xxd -p | tr -d '\n')
@@ -24,58 +28,48 @@ variable_from_report() {  # NAME REPORT: the hex-encoded value of NAME
 }
 
 "$WINESERVER" -k 2>/dev/null || true
-sleep 1
 "${pin[@]}" "$WINESERVER" -p
 "${pin[@]}" "$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
 
-plain_time=$(time_runs "plain program, LoadLibrary + run_code" "${pin[@]}" "$WINELOADER" "$plain" "$(windows_path "$app_dir/report_app.dll")")
-fresh_time=$(time_runs "onefile, fresh start (830 KB DLL)" "${pin[@]}" "$WINELOADER" "$onefile")
-
-# A running parent, whose variables a re-entered start inherits.
+# A running parent, whose variables a re-entered start inherits; it waits
+# until its signal file is deleted.
 parent_report=$work/parent-report.txt
-rm -f "$parent_report"
-ONEFILE_TEST_REPORT=$(windows_path "$parent_report") "${pin[@]}" "$WINELOADER" "$onefile" --app-sleep=$((runs * 1000 + 5000)) > /dev/null 2>&1 &
+release=$work/parent-release
+rm -f "$parent_report"; touch "$release"
+ONEFILE_TEST_REPORT=$(windows_path "$parent_report") "${pin[@]}" "$WINELOADER" "$onefile" \
+  "--app-wait=$(windows_path "$release")" > /dev/null 2>&1 &
 parent_job=$!
-for _ in $(seq 100); do [[ -s $parent_report ]] && break; sleep 0.1; done
-reentry_time=$(MERLOX_ONEFILE_PARENT=$(variable_from_report MERLOX_ONEFILE_PARENT "$parent_report") \
-  MERLOX_ONEFILE_TIME_US=$(variable_from_report MERLOX_ONEFILE_TIME_US "$parent_report") \
-  MERLOX_ONEFILE_RANDOM=$(variable_from_report MERLOX_ONEFILE_RANDOM "$parent_report") \
-  time_runs "onefile, re-entered start" "${pin[@]}" "$WINELOADER" "$onefile")
+until [[ -s $parent_report ]]; do sleep 0.05; done
+reentry_env=(env MERLOX_ONEFILE_PARENT="$(variable_from_report MERLOX_ONEFILE_PARENT "$parent_report")"
+  MERLOX_ONEFILE_TIME_US="$(variable_from_report MERLOX_ONEFILE_TIME_US "$parent_report")"
+  MERLOX_ONEFILE_RANDOM="$(variable_from_report MERLOX_ONEFILE_RANDOM "$parent_report")")
+
+declare -A times
+for ((i = 0; i < runs; i++)); do
+  for kind in plain floor fresh reentry; do
+    case $kind in
+      plain)   command=("${pin[@]}" "$WINELOADER" "$plain" "$app_dll") ;;
+      floor)   command=("${pin[@]}" "$WINELOADER" "$floor" "$empty") ;;
+      fresh)   command=("${pin[@]}" "$WINELOADER" "$onefile") ;;
+      reentry) command=("${reentry_env[@]}" "${pin[@]}" "$WINELOADER" "$onefile") ;;
+    esac
+    start=$(seconds_now)
+    "${command[@]}" < /dev/null > /dev/null 2>&1 || { echo "benchmark: $kind failed" >&2; exit 1; }
+    times[$kind]+="$(echo "$(seconds_now) - $start" | bc -l) "
+  done
+done
+rm -f "$release"
 wait "$parent_job" || true
-
-# The whole run on the reference payload: unpack, run, clean up.
-payload=$work/payload
-if [[ -d $payload ]]; then
-  big=$work/reference-onefile.exe
-  block=$work/reference.block
-  if [[ ! -f $big ]]; then
-    rm -rf "$work/payload-app"
-    cp -al "$payload" "$work/payload-app"
-    cp "$app_dir/report_app.dll" "$work/payload-app/report_app.dll"
-    "$build/host/onefile-pack" create --entry report_app.dll -o "$block" "$work/payload-app" > /dev/null
-    "$build/host/onefile-pack" build --block "$block" -o "$big" > /dev/null
-  fi
-  whole_time=$(time_runs "onefile, whole run on the reference payload" "${pin[@]}" "$WINELOADER" "$big")
-  reset='rm -rf "$work/out"' extract_time=$(time_runs "  of which: extraction alone (harness)" "${pin[@]}" "$WINELOADER" \
-    "$build/windows/tests/onefile_extract_harness.exe" --block "$block" "$(windows_path "$work/out")")
-  harness=$build/windows/tests/onefile_extract_harness.exe
-  probe=$build/windows/tests/onefile_probe.exe
-  extract_again='rm -rf "$work/out"; "${pin[@]}" "$WINELOADER" "$harness" --block "$block" "$(windows_path "$work/out")" > /dev/null'
-  links_time=$(runs=5 reset=$extract_again time_runs "  of which: the walk for links (after extraction)" \
-    "${pin[@]}" "$WINELOADER" "$probe" remove-links "$(windows_path "$work/out")")
-  cleanup_time=$(runs=5 reset=$extract_again time_runs "  of which: the whole cleanup (after extraction)" \
-    "${pin[@]}" "$WINELOADER" "$probe" cleanup "$(windows_path "$work/out")")
-  rm -rf "$work/out"
-fi
 "$WINESERVER" -k
+median_of() { printf '%s\n' ${times[$1]} | median; }
+plain_time=$(median_of plain) floor_time=$(median_of floor) fresh_time=$(median_of fresh) reentry_time=$(median_of reentry)
+ms() { echo "$1 * 1000" | bc -l | xargs printf '%.1f'; }
+cat <<REPORT
 
-echo
-echo "Start-up, pinned to one CPU, $runs runs each:"
-echo "  fresh start / plain program    = $(ratio "$fresh_time" "$plain_time")  (overhead $(echo "($fresh_time - $plain_time) * 1000" | bc -l | xargs printf '%.0f') ms)"
-echo "  re-entered start / plain       = $(ratio "$reentry_time" "$plain_time")"
-if [[ -n ${whole_time:-} ]]; then
-  rest=$(echo "$whole_time - $extract_time - ($fresh_time - $plain_time)" | bc -l)
-  echo "  reference payload: whole run $(printf '%.2f' "$whole_time") s = extraction $(printf '%.2f' "$extract_time") s" \
-       "+ start-up $(echo "$fresh_time - $plain_time" | bc -l | xargs printf '%.2f') s + cleanup and the rest $(printf '%.2f' "$rest") s"
-  echo "  cleanup alone $(printf '%.2f' "$cleanup_time") s, of which the walk for links $(printf '%.2f' "$links_time") s (process start included in both)"
-fi
+Start-up, pinned to one CPU, $runs interleaved runs, medians:
+  plain program (LoadLibrary + run_code)   $(ms "$plain_time") ms
+  floor of a fresh start                   $(ms "$floor_time") ms
+  onefile fresh start (830 KB DLL)         $(ms "$fresh_time") ms
+  onefile re-entered start                 $(ms "$reentry_time") ms
+  fresh / floor = $(ratio "$fresh_time" "$floor_time")   fresh / plain = $(ratio "$fresh_time" "$plain_time")   re-entered / plain = $(ratio "$reentry_time" "$plain_time")
+REPORT

@@ -21,10 +21,14 @@ bool checkParentInstance(const wchar_t* parentId)
         return false;
     }
     wchar_t parentProcessPath[parentPathCapacity];
-    // A parent whose final path needs 2048 units or more is not accepted.
-    const bool same = K32GetModuleFileNameExW(process, nullptr, parentProcessPath, parentPathCapacity) != 0 &&
-                      normaliseFinalPath(parentProcessPath, parentPathCapacity) &&
-                      wcscmp(parentProcessPath, getExecutablePath(true)) == 0;
+    // The same module path names the same file, which saves resolving both
+    // (the usual case: the parent started this very path). Otherwise the
+    // final paths decide; a parent whose final path needs 2048 units or
+    // more is not accepted.
+    const bool named = K32GetModuleFileNameExW(process, nullptr, parentProcessPath, parentPathCapacity) != 0;
+    const bool same = named && (_wcsicmp(parentProcessPath, getExecutablePath(false)) == 0 ||
+                                (normaliseFinalPath(parentProcessPath, parentPathCapacity) &&
+                                 wcscmp(parentProcessPath, getExecutablePath(true)) == 0));
     CloseHandle(process);
     return same;
 }
