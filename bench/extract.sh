@@ -15,7 +15,6 @@ harness=$build/windows/tests/onefile_extract_harness.exe
 
 source "$root/bench/payload.sh"
 source "$root/bench/timing.sh"
-reset='rm -rf "$work/out"; sync'
 
 mkdir -p "$work"
 ensure_payload
@@ -35,38 +34,63 @@ head -c $((3 + frame)) "$block" | tail -c +4 > "$work/frame.zst"
 [[ -f $work/payload-$level.tar.zst ]] || tar -C "$payload" -cf - . | zstd -q -"$level" -T0 -o "$work/payload-$level.tar.zst"
 echo "block: $block_size bytes for $content bytes of files (ratio $(echo "$content / $block_size" | bc -l | xargs printf '%.2f')), window $window bytes" >&2
 
-target='Z:'${work//\//\\}'\out'
+# The whole fresh road: the payload behind the report application, which
+# returns at once; unpacked, run and removed again by the bootstrap.
+whole=$work/reference-$level.exe
+if [[ ! -f $whole ]]; then
+  rm -rf "$work/payload-app"
+  cp -al "$payload" "$work/payload-app"
+  cp "$build/windows/tests/e2e/apps/report/report_app.dll" "$work/payload-app/report_app.dll"
+  "$pack" build --level "$level" --entry report_app.dll -o "$whole" "$work/payload-app" > /dev/null
+fi
+
+out=$work/out
+target=$(windows_path "$out")
 tar_zst=$work/payload-$level.tar.zst
-extract_wine=("$WINELOADER" "$harness" --block "$block" "$target")
-extract_tar=(bash -c 'mkdir -p "$2" && zstd -q -d -c "$1" | tar -C "$2" -xf -' _ "$tar_zst" "$work/out")
-decode_zstd=(bash -c 'zstd -q -d -c "$1" > /dev/null' _ "$work/frame.zst")
 
-"$WINESERVER" -k 2>/dev/null || true
-sleep 1
-echo "--- pinned: Wine process and wineserver on CPU 0" >&2
-taskset -c 0 "$WINESERVER" -p
-taskset -c 0 "$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
-wine_pinned=$(time_runs "harness extraction under Wine (pinned)" taskset -c 0 "${extract_wine[@]}")
-tar_pinned=$(time_runs "native zstd -d | tar -x (pinned)" taskset -c 0 "${extract_tar[@]}")
-zstd_pinned=$(time_runs "native zstd -d > /dev/null (pinned)" taskset -c 0 "${decode_zstd[@]}")
-rm -rf "$work/out"
-peak=$( { /usr/bin/time -f '%M' taskset -c 0 "$WINELOADER" "$harness" --block "$block" "$target" > /dev/null; } 2>&1 | tail -n 1)
-"$WINESERVER" -k; sleep 1
-
-echo "--- unpinned" >&2
-"$WINESERVER" -p
-"$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
-wine_free=$(time_runs "harness extraction under Wine (unpinned)" "${extract_wine[@]}")
-tar_free=$(time_runs "native zstd -d | tar -x (unpinned)" "${extract_tar[@]}")
-zstd_free=$(time_runs "native zstd -d > /dev/null (unpinned)" "${decode_zstd[@]}")
-"$WINESERVER" -k
-rm -rf "$work/out"
+# measure PIN...: every figure once per round, rounds interleaved, medians.
+declare -A times
+measure() {
+  local kind command start
+  "$WINESERVER" -k 2>/dev/null || true
+  "$@" "$WINESERVER" -p
+  "$@" "$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
+  for ((i = 0; i < runs; i++)); do
+    for kind in harness tar zstd whole tar_rm; do
+      rm -rf "$out"; sync
+      case $kind in
+        harness) command=("$WINELOADER" "$harness" --block "$block" "$target") ;;
+        tar)     command=(bash -c 'mkdir -p "$2" && zstd -q -d -c "$1" | tar -C "$2" -xf -' _ "$tar_zst" "$out") ;;
+        zstd)    command=(bash -c 'zstd -q -d -c "$1" > /dev/null' _ "$work/frame.zst") ;;
+        whole)   command=("$WINELOADER" "$whole") ;;
+        tar_rm)  command=(bash -c 'mkdir -p "$2" && zstd -q -d -c "$1" | tar -C "$2" -xf - && rm -rf "$2"' _ "$tar_zst" "$out") ;;
+      esac
+      start=$(seconds_now)
+      "$@" "${command[@]}" < /dev/null > /dev/null 2>&1 || { echo "benchmark: $kind failed" >&2; exit 1; }
+      times[$kind$1]+="$(echo "$(seconds_now) - $start" | bc -l) "
+    done
+  done
+  "$WINESERVER" -k
+}
+measure taskset -c 0
+measure env
+rm -rf "$out"
+rm -rf "$out"; "$WINESERVER" -p; "$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
+peak=$( { /usr/bin/time -f '%M' "$WINELOADER" "$harness" --block "$block" "$target" > /dev/null; } 2>&1 | tail -n 1)
+"$WINESERVER" -k; rm -rf "$out"
+median_of() { printf '%s\n' ${times[$1]} | median; }
+line() {  # PIN LABEL
+  local h t z w r
+  h=$(median_of "harness$1") t=$(median_of "tar$1") z=$(median_of "zstd$1") w=$(median_of "whole$1") r=$(median_of "tar_rm$1")
+  printf '  %-9s extraction %.2f s / tar %.2f s = %s   / zstd decode %.2f s = %s   whole road %.2f s / tar + rm -rf %.2f s = %s\n' \
+    "$2" "$h" "$t" "$(ratio "$h" "$t")" "$z" "$(ratio "$h" "$z")" "$w" "$r" "$(ratio "$w" "$r")"
+}
 
 budget=$(( (block_size + window) / 1024 + 16 * 1024 ))
 cat <<REPORT
 
-Extraction of $content bytes in $(find "$payload" -type f | wc -l) files, level $level:
-  pinned:   harness / native tar = $(ratio "$wine_pinned" "$tar_pinned")   harness / zstd decode = $(ratio "$wine_pinned" "$zstd_pinned")
-  unpinned: harness / native tar = $(ratio "$wine_free" "$tar_free")   harness / zstd decode = $(ratio "$wine_free" "$zstd_free")
-  peak resident memory of the harness (pinned run): $peak KiB; budget block + window + 16 MiB = $budget KiB
+Extraction of $content bytes in $(find "$payload" -type f | wc -l) files, level $level, $runs interleaved rounds, medians:
+$(line taskset pinned:)
+$(line env unpinned:)
+  peak resident memory of the harness: $peak KiB; budget block + window + 16 MiB = $budget KiB
 REPORT
