@@ -1,8 +1,14 @@
-# onefile_embed_block(TARGET BLOCK_FILE): links an attached data block into
-# TARGET's read-only data, relinking whenever the block file changes.
+# onefile_embed_block(TARGET BLOCK_FILE [NO_SWEEP]): links an attached data
+# block into TARGET's read-only data, relinking whenever the block file
+# changes. NO_SWEEP turns off the removal of dead runs' leftovers.
 function(onefile_embed_block target block_file)
+  cmake_parse_arguments(ARG "NO_SWEEP" "" "" ${ARGN})
   get_filename_component(block_file "${block_file}" ABSOLUTE)
   set(ONEFILE_BLOCK_FILE "${block_file}")
+  set(ONEFILE_SWEEP 1)
+  if(ARG_NO_SWEEP)
+    set(ONEFILE_SWEEP 0)
+  endif()
   set(assembly "${CMAKE_CURRENT_BINARY_DIR}/${target}_attached_data.S")
   configure_file("${PROJECT_SOURCE_DIR}/resources/attached_data.S.in" "${assembly}" @ONLY)
   target_sources(${target} PRIVATE "${assembly}")

@@ -1,11 +1,11 @@
 # onefile_add_executable(TARGET ENTRY dll DIRECTORY dir [SPLASH png] [ICON ico]
-#                        [LEVEL n] [DEPENDS targets...] [FILES files...])
+#                        [LEVEL n] [NO_SWEEP] [DEPENDS targets...] [FILES files...])
 # or, with a block made earlier: onefile_add_executable(TARGET BLOCK file ...).
 # MAIN replaces the bootstrap's entry source (for test programs).
 # Packs DIRECTORY with the host packer at build time and links the block,
 # the bootstrap and its resources into the GUI executable TARGET.
 function(onefile_add_executable target)
-  cmake_parse_arguments(ARG "" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;BLOCK;MAIN" "DEPENDS;FILES" ${ARGN})
+  cmake_parse_arguments(ARG "NO_SWEEP" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;BLOCK;MAIN" "DEPENDS;FILES" ${ARGN})
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "onefile_add_executable(${target}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
   endif()
@@ -55,7 +55,11 @@ function(onefile_add_executable target)
   if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
     target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
   endif()
-  onefile_embed_block(${target} ${block})
+  if(ARG_NO_SWEEP)
+    onefile_embed_block(${target} ${block} NO_SWEEP)
+  else()
+    onefile_embed_block(${target} ${block})
+  endif()
   add_dependencies(${target} ${target}_block)
 endfunction()
 

@@ -10,6 +10,8 @@
 // The block, as linked into the image by the build (attached_data.S).
 extern "C" const unsigned char onefileAttachedData[];
 extern "C" const unsigned long long onefileAttachedDataSize;
+// Set by the build: whether a fresh start sweeps the leftovers of dead runs.
+extern "C" const unsigned char onefileSweepEnabled;
 
 // Next unread byte of the block and the count of bytes from it to the end.
 extern const unsigned char* attachedDataCursor;
@@ -35,6 +37,9 @@ extern unsigned char copyBuffer[copyBufferSize];
 extern wchar_t firstFilePath[pathCapacity];
 
 void verifyAttachedDataHeader();
+// The size of the record stream as the frame header declares it (at least
+// the files' bytes), or false when the block does not say.
+bool readDeclaredContentSize(uint64_t& size);
 void openAttachedDataReader();
 void readAttachedData(void* destination, size_t count);
 // Reads on to the frame's verified end; anything after the end record, or

@@ -17,3 +17,14 @@ void verifyAttachedDataHeader()
         fatalError("Error, couldn't find attached data header.");
     }
 }
+
+bool readDeclaredContentSize(uint64_t& size)
+{
+    const unsigned long long declared =
+        ZSTD_getFrameContentSize(attachedDataCursor, static_cast<size_t>(attachedDataRemaining));
+    if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared == ZSTD_CONTENTSIZE_ERROR) {
+        return false;
+    }
+    size = declared;
+    return true;
+}

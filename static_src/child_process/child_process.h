@@ -35,3 +35,9 @@ void removeTargetDirectory();
 BOOL WINAPI consoleCtrlHandler(DWORD eventType);
 // Registers consoleCtrlHandler with what it needs; false on failure.
 bool registerConsoleHandler();
+
+// Removes what earlier runs that can no longer clean up (killed, crashed)
+// left directly in `temporaryDirectory`: target directories and splash
+// feedback files by their exact names, at most 8 per call, one link-safe
+// attempt each. Never fails; returns how many went.
+int sweepDeadRuns(const wchar_t* temporaryDirectory);

@@ -72,6 +72,8 @@ bool toLongPathForm(const wchar_t* path, wchar_t* buffer, size_t capacity);
 // an entry whose final path is not the path it was reached by. True when
 // the directory is gone (or was never there).
 bool removeDirectoryTree(const wchar_t* directory);
+// Deletes one file by the same rules: never what a link leads to.
+bool removeFileInPlace(const wchar_t* path);
 const wchar_t* getExecutablePath(bool resolved);
 
 // --- Path spec expansion (path_spec.cpp).

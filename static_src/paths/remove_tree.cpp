@@ -178,42 +178,90 @@ static void walkTree(TreeWalk& walk)
     }
 }
 
-// The root's path into walk.path: its final path, which has long names
-// only, or where the system cannot give that, the path as given. A root
-// that is itself a link is removed as one; false when there is nothing to walk.
+// The final path of a directory the caller trusts (links on the way
+// followed) into walk.path; false when it cannot be had.
+static bool resolveDirectory(TreeWalk& walk, const wchar_t* directory)
+{
+    const HANDLE handle = CreateFileW(directory, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const DWORD length = readFinalPath(handle, walk.path, walkCapacity);
+    CloseHandle(handle);
+    walk.volumeLength = wcsncmp(walk.path, L"\\\\?\\UNC\\", 8) == 0 ? 7 : 6;
+    return length != 0;
+}
+
+// The root's path into walk.path: its parent's final path (links above the
+// root are the caller's own and are followed) and its own name. A root that
+// is a link is removed as one, never walked: Wine shows a link to a
+// directory as a reparse point only by path, and an open handle's name then
+// leads elsewhere. False when there is nothing to walk.
 static bool openRoot(TreeWalk& walk, const wchar_t* directory)
 {
-    if (!toLongPathForm(directory, walk.path, walkCapacity)) {
-        walk.complete = false;
+    wchar_t given[pathCapacity + 8];
+    walk.complete = false;
+    if (!toLongPathForm(directory, given, pathCapacity + 8)) {
         return false;
     }
-    const HANDLE root = CreateFileW(walk.path, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
-                                    openWithoutFollowing, nullptr);
-    if (root == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        walk.complete = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    const DWORD attributes = GetFileAttributesW(given);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        walk.complete = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION information = {};
-    const bool known = GetFileInformationByHandle(root, &information) != FALSE;
-    wchar_t* const finalPath = reinterpret_cast<wchar_t*>(walk.nameSpace);
-    const DWORD finalLength = readFinalPath(root, finalPath, walkCapacity);
-    CloseHandle(root);
-    const DWORD attributes = information.dwFileAttributes;
-    if (known && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        walk.complete = RemoveDirectoryW(walk.path) != FALSE;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        walk.complete = RemoveDirectoryW(given) != FALSE;
         return false;
     }
-    if (known && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         walk.complete = true;  // not a directory: nothing of ours to remove
         return false;
     }
-    if (finalLength != 0) {
-        wmemcpy(walk.path, finalPath, finalLength + 1);
+    wchar_t* const separator = wcsrchr(given, L'\\');
+    *separator = L'\0';
+    const bool resolved = resolveDirectory(walk, given);
+    *separator = L'\\';
+    if (!resolved || wcslen(walk.path) + wcslen(separator) >= walkCapacity) {
+        return false;
     }
-    walk.volumeLength = wcsncmp(walk.path, L"\\\\?\\UNC\\", 8) == 0 ? 7 : 6;
-    walk.complete = known;
-    return known;
+    wcscat(walk.path, separator);
+    const HANDLE root = CreateFileW(walk.path, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
+                                    openWithoutFollowing, nullptr);
+    if (root == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    walk.complete = isWhereItSeems(walk, root);
+    CloseHandle(root);
+    return walk.complete;
+}
+
+bool removeFileInPlace(const wchar_t* path)
+{
+    TreeWalk* const walk = static_cast<TreeWalk*>(malloc(sizeof(TreeWalk)));
+    if (walk == nullptr) {
+        return false;
+    }
+    // The file's expected name: its directory's final path and its own name.
+    const wchar_t* const separator = wcsrchr(path, L'\\');
+    walk->complete = false;
+    if (separator != nullptr && static_cast<size_t>(separator - path) < pathCapacity) {
+        wchar_t directory[pathCapacity];
+        wmemcpy(directory, path, static_cast<size_t>(separator - path));
+        directory[separator - path] = L'\0';
+        size_t length = 0;
+        if (resolveDirectory(*walk, directory) && (length = wcslen(walk->path)) + wcslen(separator) < walkCapacity) {
+            wcscpy(walk->path + length, separator);
+            const DWORD attributes = GetFileAttributesW(walk->path);
+            walk->complete = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+            if (walk->complete) {
+                deleteFileInPlace(*walk, attributes);
+            }
+        }
+    }
+    const bool removed = walk->complete;
+    free(walk);
+    return removed;
 }
 
 bool removeDirectoryTree(const wchar_t* directory)

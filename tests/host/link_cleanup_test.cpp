@@ -135,4 +135,24 @@ TEST_F(LinkCleanup, LinkAtTheFeedbackPathIsLeftAlone)
     expectOutsideUntouched();
 }
 
+// A link planted under a name the sweep takes for a dead run's directory:
+// removed as a link where the system can (Wine cannot remove a Unix link,
+// so there it stays), and what it points at is never touched.
+TEST_F(LinkCleanup, SweepNeverFollowsALinkWithALeftoversName)
+{
+    const fs::path temp = tree / "temp";
+    fs::create_directories(temp);
+    fs::create_directory_symlink(tree / "outside", temp / "onefile_4294967291_123456_AAAAAAAAAAA");
+    fs::create_symlink(tree / "outside/keep.txt", temp / "onefile_4294967291_splash_feedback.tmp");
+    std::string windowsTemp = "Z:" + temp.string();
+    for (char& c : windowsTemp) c = c == '/' ? '\\' : c;
+    std::string windowsExe = "Z:" + onefile;
+    for (char& c : windowsExe) c = c == '/' ? '\\' : c;
+    const std::string line = "set TEMP=" + windowsTemp + "&& set TMP=" + windowsTemp + "&& " + windowsExe;
+    EXPECT_EQ(WEXITSTATUS(std::system((shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " cmd /c " + shellQuote(line) +
+                                       " > /dev/null 2>&1 < /dev/null").c_str())),
+              0);
+    expectOutsideUntouched();
+}
+
 }  // namespace

@@ -147,6 +147,10 @@ void buildExecutable(const BuildRequest& request)
     std::string assembly = readText(value("block_template"));
     const std::string marker = "\"@ONEFILE_BLOCK_FILE@\"";
     assembly.replace(assembly.find(marker), marker.size(), quotedForTools(std::filesystem::absolute(request.block)));
+    const std::string sweepMarker = "@ONEFILE_SWEEP@";
+    if (assembly.find(sweepMarker) != std::string::npos) {
+        assembly.replace(assembly.find(sweepMarker), sweepMarker.size(), request.sweep ? "1" : "0");
+    }
     std::ofstream(temporary.path() / "attached_data.S") << assembly;
 
     const std::filesystem::path icon = request.icon.empty() ? std::filesystem::path(value("icon"))

@@ -22,7 +22,7 @@ int usage()
         "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N]\n"
         "                           [--no-checksum] DIR\n"
         "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
-        "                          [--sdk FILE] [create's options]\n"
+        "                          [--sdk FILE] [--no-sweep] [create's options]\n"
         "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
         "       onefile-pack verify FILE\n"
         "Defaults: level 19, one thread per processor, the level's window (at most 2^27), checksum on.\n",
@@ -68,6 +68,7 @@ pack::Progress terminalProgress()
 
 struct Arguments {
     std::string entry, output, directory, block, splash, icon, sdk;
+    bool sweep = true;
     pack::CompressionOptions options;
 };
 
@@ -75,13 +76,14 @@ struct Arguments {
 // second directory is a usage error.
 Arguments parseArguments(int argc, char** argv)
 {
-    enum : int { level = 256, threads, windowLog, noChecksum, entry, block, splash, icon, sdk };
+    enum : int { level = 256, threads, windowLog, noChecksum, noSweep, entry, block, splash, icon, sdk };
     static const option options[] = {
         {"entry", required_argument, nullptr, entry},      {"block", required_argument, nullptr, block},
         {"splash", required_argument, nullptr, splash},    {"icon", required_argument, nullptr, icon},
         {"sdk", required_argument, nullptr, sdk},          {"level", required_argument, nullptr, level},
         {"threads", required_argument, nullptr, threads},  {"window-log", required_argument, nullptr, windowLog},
-        {"no-checksum", no_argument, nullptr, noChecksum}, {nullptr, 0, nullptr, 0},
+        {"no-checksum", no_argument, nullptr, noChecksum}, {"no-sweep", no_argument, nullptr, noSweep},
+        {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
     opterr = 0;
@@ -99,6 +101,7 @@ Arguments parseArguments(int argc, char** argv)
         case threads: parsed.options.workers = parseNumber(optarg, "--threads", 1, 256); break;
         case windowLog: parsed.options.windowLog = parseNumber(optarg, "--window-log", 10, pack::maxWindowLog); break;
         case noChecksum: parsed.options.checksum = false; break;
+        case noSweep: parsed.sweep = false; break;
         case ':': throw UsageError(std::string(argv[optind]) + " needs a value");
         default: throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
         }
@@ -135,8 +138,9 @@ int create(int argc, char** argv)
     if (arguments.entry.empty() || arguments.output.empty() || arguments.directory.empty()) {
         throw UsageError("create needs --entry NAME, -o BLOCK and a directory");
     }
-    if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sdk.empty()) {
-        throw UsageError("--block, --splash, --icon and --sdk belong to build");
+    if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sdk.empty() ||
+        !arguments.sweep) {
+        throw UsageError("--block, --splash, --icon, --sdk and --no-sweep belong to build");
     }
     packDirectory(arguments, arguments.output);
     return 0;
@@ -152,6 +156,7 @@ int build(int argc, char** argv)
     request.output = arguments.output;
     request.splash = arguments.splash;
     request.icon = arguments.icon;
+    request.sweep = arguments.sweep;
     const char* sdkFromEnvironment = std::getenv("ONEFILE_SDK");
     request.sdkDescription = !arguments.sdk.empty() ? arguments.sdk
                              : sdkFromEnvironment ? sdkFromEnvironment

@@ -96,6 +96,7 @@ struct BuildRequest {
     std::filesystem::path splash;          // optional PNG, resource 28
     std::filesystem::path icon;            // optional .ico, icon group 1
     std::filesystem::path sdkDescription;  // what the Windows build made
+    bool sweep = true;                     // remove dead runs' leftovers at start
 };
 
 // Links a onefile executable from a block and the bootstrap's build, with
