@@ -93,3 +93,23 @@ flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignm
 system_libraries=
 ")
 endfunction()
+
+# The same description for an installed SDK (./run install): files named
+# relative to share/onefile, where it lies, and the tools by their names, so
+# nothing in it names this machine's paths and the SDK can be moved.
+function(onefile_write_installed_sdk_description)
+  get_filename_component(compiler "${CMAKE_CXX_COMPILER}" NAME)
+  get_filename_component(windres "${CMAKE_RC_COMPILER}" NAME)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/onefile-sdk-installed.txt CONTENT
+"compiler=${compiler}
+windres=${windres}
+entry=../../lib/onefile/onefile_entry.obj
+library=../../lib/onefile/$<TARGET_FILE_NAME:onefile_bootstrap>
+library=../../lib/onefile/$<TARGET_FILE_NAME:zstd_decompress>
+block_template=attached_data.S.in
+manifest=onefile.manifest
+icon=onefile.ico
+flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignment=4096
+system_libraries=
+")
+endfunction()

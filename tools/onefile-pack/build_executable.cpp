@@ -30,6 +30,15 @@ std::multimap<std::string, std::string> readSdkDescription(const std::filesystem
     for (const char* key : {"compiler", "windres", "entry", "library", "block_template", "manifest", "icon", "flags"}) {
         if (values.count(key) == 0) throw Error(file.string() + ": has no '" + key + "' line");
     }
+    // Files named relative to the description, so that an installed SDK
+    // works wherever it is moved.
+    for (auto& [key, value] : values) {
+        const bool isFile = key == "entry" || key == "library" || key == "block_template" || key == "manifest" ||
+                            key == "icon";
+        if (isFile && std::filesystem::path(value).is_relative()) {
+            value = (std::filesystem::absolute(file).parent_path() / value).lexically_normal().string();
+        }
+    }
     return values;
 }
 

@@ -66,6 +66,18 @@ pack::Progress terminalProgress()
     };
 }
 
+// The bootstrap this packer belongs to, found from its own location: an
+// installed SDK (bin/ beside share/onefile/) or the build tree (host/ beside
+// windows/). Nothing names the machine that built it.
+std::filesystem::path findSdkBesideThisProgram()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path installed = self.parent_path() / "../share/onefile/onefile-sdk.txt";
+    const std::filesystem::path buildTree = self.parent_path() / "../windows/onefile-sdk.txt";
+    return (std::filesystem::exists(installed) ? installed : buildTree).lexically_normal();
+}
+
 struct Arguments {
     std::string entry, output, directory, block, splash, icon, sdk;
     bool sweep = true;
@@ -158,9 +170,9 @@ int build(int argc, char** argv)
     request.icon = arguments.icon;
     request.sweep = arguments.sweep;
     const char* sdkFromEnvironment = std::getenv("ONEFILE_SDK");
-    request.sdkDescription = !arguments.sdk.empty() ? arguments.sdk
-                             : sdkFromEnvironment ? sdkFromEnvironment
-                                                  : ONEFILE_DEFAULT_SDK;
+    request.sdkDescription = !arguments.sdk.empty() ? std::filesystem::path(arguments.sdk)
+                             : sdkFromEnvironment ? std::filesystem::path(sdkFromEnvironment)
+                                                  : findSdkBesideThisProgram();
     if (!arguments.block.empty()) {
         request.block = arguments.block;
         pack::buildExecutable(request);

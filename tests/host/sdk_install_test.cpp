@@ -1,0 +1,74 @@
+// The installed SDK, moved after installing, used the two ways a project
+// would: an outside CMake project that finds the package, and the packer
+// on its own.
+#include "host_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+int shell(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
+
+const char* const outsideProject = R"(cmake_minimum_required(VERSION 3.20)
+project(outside CXX)
+find_package(OnefileBootstrap CONFIG REQUIRED)
+add_library(app SHARED app.cpp)
+set_target_properties(app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/payload)
+target_include_directories(app PRIVATE ${ONEFILE_INCLUDE_DIR})
+target_link_options(app PRIVATE -static)
+onefile_add_executable(outside_app ENTRY app.dll DIRECTORY ${CMAKE_BINARY_DIR}/payload DEPENDS app)
+)";
+
+const char* const outsideApplication = R"(#include <windows.h>
+#include "onefile_app.h"
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t**, const wchar_t*)
+{
+    onefile_hide_splash();
+    return 40 + argc;
+}
+)";
+
+TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
+{
+    ONEFILE_REQUIRE(harnessAvailable() && std::getenv("ONEFILE_HOST_BUILD") != nullptr, "no Windows build");
+    TempTree tree;
+    const fs::path installed = tree / "installed";
+    const fs::path moved = tree / "elsewhere/sdk";
+    for (const std::string& build : {std::string(std::getenv("ONEFILE_HOST_BUILD")),
+                                    fs::path(std::getenv("ONEFILE_HARNESS")).parent_path().parent_path().string()}) {
+        ASSERT_EQ(shell("cmake --install " + shellQuote(build) + " --prefix " + shellQuote(installed.string()) +
+                        " > /dev/null"),
+                  0);
+    }
+    EXPECT_NE(shell("grep -rqF " + shellQuote(fs::path(std::getenv("ONEFILE_HOST_BUILD")).parent_path().string()) +
+                    " " + shellQuote(installed.string())),
+              0)
+        << "the installed SDK names the build tree";
+    fs::create_directories(moved.parent_path());
+    fs::rename(installed, moved);
+
+    writeBytes(tree / "project/CMakeLists.txt", outsideProject);
+    writeBytes(tree / "project/app.cpp", outsideApplication);
+    const std::string configure = "cmake -S " + shellQuote((tree / "project").string()) + " -B " +
+                                  shellQuote((tree / "build").string()) + " -DCMAKE_TOOLCHAIN_FILE=" +
+                                  shellQuote((moved / "share/onefile/mingw-w64-x86_64.cmake").string()) +
+                                  " -DCMAKE_PREFIX_PATH=" + shellQuote(moved.string()) + " > " +
+                                  shellQuote((tree / "log").string()) + " 2>&1";
+    ASSERT_EQ(shell(configure), 0) << readBytes(tree / "log");
+    ASSERT_EQ(shell("cmake --build " + shellQuote((tree / "build").string()) + " > " + shellQuote((tree / "log").string()) +
+                    " 2>&1"),
+              0)
+        << readBytes(tree / "log");
+    const std::string wine = shellQuote(std::getenv("ONEFILE_WINE_RUN"));
+    EXPECT_EQ(shell(wine + " " + shellQuote((tree / "build/outside_app.exe").string()) + " a b < /dev/null"), 43);
+
+    const std::string packed = (tree / "packed.exe").string();
+    ASSERT_EQ(shell(shellQuote((moved / "bin/onefile-pack").string()) + " build --level 3 --entry app.dll -o " +
+                    shellQuote(packed) + " " + shellQuote((tree / "build/payload").string()) + " > /dev/null"),
+              0);
+    EXPECT_EQ(shell(wine + " " + shellQuote(packed) + " < /dev/null"), 41);
+}
+
+}  // namespace
