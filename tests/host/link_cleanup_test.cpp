@@ -18,11 +18,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The prefix's only user folder besides Public holds the temporary directory.
+// The temporary directory Wine gives the prefix's user: C:\users\<user>\Temp.
 fs::path temporaryDirectoryOfThePrefix()
 {
     for (const auto& user : fs::directory_iterator(fs::path(std::getenv("ONEFILE_WINEPREFIX")) / "drive_c/users")) {
-        if (fs::is_directory(user.path() / "AppData/Local/Temp")) return user.path() / "AppData/Local/Temp";
+        if (user.path().filename() != "Public" && fs::is_directory(user.path() / "Temp")) return user.path() / "Temp";
     }
     return {};
 }
@@ -124,6 +124,7 @@ TEST_F(LinkCleanup, LinksMadeBeforeAndDuringTheCleanupAreNeverFollowed)
 TEST_F(LinkCleanup, LinkAtTheFeedbackPathIsLeftAlone)
 {
     const fs::path planted = temporaryDirectoryOfThePrefix() / "onefile_424242_splash_feedback.tmp";
+    ASSERT_TRUE(fs::is_directory(planted.parent_path())) << planted;
     fs::remove(planted);
     fs::create_symlink(tree / "outside/keep.txt", planted);
     const fs::path probe = fs::path(std::getenv("ONEFILE_HARNESS")).parent_path() / "onefile_probe.exe";
