@@ -241,6 +241,30 @@ TEST_F(OnefileRun, FailedExtractionLeavesNothingInTheTemporaryDirectory)
     }
 }
 
+// The system cannot give a temporary directory this long (Wine's
+// GetTempPathW stops at 260 characters): the expansion fails, and the target
+// never lands at the root of the drive instead.
+TEST_F(OnefileRun, TemporaryDirectoryTheSystemCannotGiveFailsTheStart)
+{
+    const auto rootEntries = [] {
+        size_t count = 0;
+        WIN32_FIND_DATAW entry;
+        const HANDLE search = FindFirstFileW(L"C:\\onefile_*", &entry);
+        if (search == INVALID_HANDLE_VALUE) return count;
+        do ++count; while (FindNextFileW(search, &entry));
+        FindClose(search);
+        return count;
+    };
+    const size_t before = rootEntries();
+    const std::wstring longTemp = scratch.path() + L"\\" + std::wstring(300, L't');
+    const OnefileOutcome outcome =
+        run(L"report_onefile", {}, {{L"TEMP", longTemp.c_str()}, {L"TMP", longTemp.c_str()}});
+    EXPECT_EQ(outcome.result.exitCode, 3u);
+    EXPECT_EQ(outcome.result.err, "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
+    EXPECT_TRUE(outcome.report.empty()) << "the application must not run";
+    EXPECT_EQ(rootEntries(), before);
+}
+
 // On a shared temporary directory anyone can create the target's name
 // first; taking it over would run whatever was planted there.
 TEST_F(OnefileRun, PlantedTargetDirectoryIsRefusedAndLeftAlone)
