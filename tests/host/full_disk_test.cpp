@@ -14,13 +14,6 @@ namespace {
 
 int shell(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
 
-std::string windowsPathOf(const fs::path& path)
-{
-    std::string text = "Z:" + path.string();
-    for (char& c : text) c = c == '/' ? '\\' : c;
-    return text;
-}
-
 class FullDisk : public testing::Test {
 protected:
     void SetUp() override

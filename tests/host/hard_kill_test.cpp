@@ -35,13 +35,6 @@ bool waitUntilGone(pid_t process)
     return kill(process, 0) != 0;
 }
 
-std::string windowsPathOf(const fs::path& path)
-{
-    std::string text = "Z:" + path.string();
-    for (char& c : text) c = c == '/' ? '\\' : c;
-    return text;
-}
-
 TEST(HardKill, ApplicationEndsWithItsBootstrapButWhatItStartedLivesOn)
 {
     const char* onefile = std::getenv("ONEFILE_REPORT_APP");

@@ -80,6 +80,13 @@ std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, st
     return stream;
 }
 
+std::string windowsPathOf(const fs::path& path)
+{
+    std::string text = "Z:" + path.string();
+    for (char& c : text) c = c == '/' ? '\\' : c;
+    return text;
+}
+
 std::string shellQuote(const std::string& text)
 {
     std::string quoted = "'";

@@ -48,6 +48,8 @@ std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, st
 
 // Single-quoted for the shell, embedded quotes included.
 std::string shellQuote(const std::string& text);
+// A Linux path as Wine programs name it, on drive Z:.
+std::string windowsPathOf(const fs::path& path);
 
 struct HarnessRun {
     int exitCode = -1;

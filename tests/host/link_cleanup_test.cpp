@@ -145,11 +145,8 @@ TEST_F(LinkCleanup, SweepNeverFollowsALinkWithALeftoversName)
     fs::create_directories(temp);
     fs::create_directory_symlink(tree / "outside", temp / "onefile_4294967291_123456_AAAAAAAAAAA");
     fs::create_symlink(tree / "outside/keep.txt", temp / "onefile_4294967291_splash_feedback.tmp");
-    std::string windowsTemp = "Z:" + temp.string();
-    for (char& c : windowsTemp) c = c == '/' ? '\\' : c;
-    std::string windowsExe = "Z:" + onefile;
-    for (char& c : windowsExe) c = c == '/' ? '\\' : c;
-    const std::string line = "set TEMP=" + windowsTemp + "&& set TMP=" + windowsTemp + "&& " + windowsExe;
+    const std::string windowsTemp = windowsPathOf(temp);
+    const std::string line = "set TEMP=" + windowsTemp + "&& set TMP=" + windowsTemp + "&& " + windowsPathOf(onefile);
     EXPECT_EQ(WEXITSTATUS(std::system((shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " cmd /c " + shellQuote(line) +
                                        " > /dev/null 2>&1 < /dev/null").c_str())),
               0);
