@@ -85,18 +85,12 @@ private:
     uint64_t frameBytes_ = 0;
 };
 
-}  // namespace
+using Context = std::unique_ptr<ZSTD_CCtx, ContextDeleter>;
 
-PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output,
-                       const CompressionOptions& options, const Progress& progress)
+// A compression context for a frame of `total` bytes.
+Context makeContext(const CompressionOptions& options, uint64_t total)
 {
-    if (options.windowLog > maxWindowLog) {
-        throw Error("a window of 2^" + std::to_string(options.windowLog) + " bytes is larger than the 2^27 the bootstrap accepts");
-    }
-    uint64_t total = 2;
-    for (const FileEntry& file : payload.files) total += recordHeader(file.name, file.size).size() + file.size;
-
-    std::unique_ptr<ZSTD_CCtx, ContextDeleter> context(ZSTD_createCCtx());
+    Context context(ZSTD_createCCtx());
     if (!context) throw Error("zstd: cannot create a compression context");
     const int workers = options.workers > 0 ? options.workers : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, options.level), "level");
@@ -107,35 +101,53 @@ PackSummary writeBlock(const Payload& payload, const std::filesystem::path& outp
     // A known size lets zstd fit the window to small payloads, which keeps
     // the bootstrap's memory down.
     check(ZSTD_CCtx_setPledgedSrcSize(context.get(), total), "size");
+    return context;
+}
+
+// Streams one file's record (header and bytes) into the frame; a file that
+// changes size meanwhile is refused rather than packed wrong.
+void packFile(FrameWriter& frame, const FileEntry& entry, std::vector<uint8_t>& chunk, uint64_t& done, uint64_t total,
+              const Progress& progress)
+{
+    const std::vector<uint8_t> header = recordHeader(entry.name, entry.size);
+    frame.write(header.data(), header.size());
+    std::ifstream source(entry.source, std::ios::binary);
+    if (!source) throw Error(entry.source.string() + ": cannot be read");
+    for (uint64_t left = entry.size; left > 0;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+        source.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(want));
+        if (static_cast<size_t>(source.gcount()) != want) {
+            throw Error(entry.source.string() + ": changed size while it was packed");
+        }
+        frame.write(chunk.data(), want);
+        left -= want;
+        done += want;
+        if (progress) progress(done, total);
+    }
+    if (source.peek() != std::char_traits<char>::eof()) {
+        throw Error(entry.source.string() + ": changed size while it was packed");
+    }
+}
+
+}  // namespace
+
+PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output,
+                       const CompressionOptions& options, const Progress& progress)
+{
+    if (options.windowLog > maxWindowLog) {
+        throw Error("a window of 2^" + std::to_string(options.windowLog) + " bytes is larger than the 2^27 the bootstrap accepts");
+    }
+    uint64_t total = 2;
+    for (const FileEntry& file : payload.files) total += recordHeader(file.name, file.size).size() + file.size;
+    const Context context = makeContext(options, total);
 
     std::ofstream file(output, std::ios::binary | std::ios::trunc);
     if (!file) throw Error(output.string() + ": cannot be written");
     file.write("MXY", 3);
     FrameWriter frame(context.get(), file);
-
     std::vector<uint8_t> chunk(1 << 20);
     uint64_t done = 0;
-    for (const FileEntry& entry : payload.files) {
-        const std::vector<uint8_t> header = recordHeader(entry.name, entry.size);
-        frame.write(header.data(), header.size());
-        std::ifstream source(entry.source, std::ios::binary);
-        if (!source) throw Error(entry.source.string() + ": cannot be read");
-        uint64_t left = entry.size;
-        while (left > 0) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
-            source.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(want));
-            if (static_cast<size_t>(source.gcount()) != want) {
-                throw Error(entry.source.string() + ": changed size while it was packed");
-            }
-            frame.write(chunk.data(), want);
-            left -= want;
-            done += want;
-            if (progress) progress(done, total);
-        }
-        if (source.peek() != std::char_traits<char>::eof()) {
-            throw Error(entry.source.string() + ": changed size while it was packed");
-        }
-    }
+    for (const FileEntry& entry : payload.files) packFile(frame, entry, chunk, done, total, progress);
     const uint8_t endRecord[2] = {0, 0};
     frame.write(endRecord, 2, ZSTD_e_end);
 
@@ -145,5 +157,3 @@ PackSummary writeBlock(const Payload& payload, const std::filesystem::path& outp
     if (!file) throw Error(output.string() + ": cannot be written");
     return PackSummary{payload.files.size(), total, 3 + frame.frameBytes() + tail.size()};
 }
-
-}  // namespace pack
