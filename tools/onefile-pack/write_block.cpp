@@ -157,3 +157,5 @@ PackSummary writeBlock(const Payload& payload, const std::filesystem::path& outp
     if (!file) throw Error(output.string() + ": cannot be written");
     return PackSummary{payload.files.size(), total, 3 + frame.frameBytes() + tail.size()};
 }
+
+}  // namespace pack
