@@ -6,6 +6,7 @@
 #include <wchar.h>
 
 unsigned char copyBuffer[copyBufferSize];
+wchar_t firstFilePath[pathCapacity];
 // The file a record's data is being written to, so a stop in the middle of
 // it can close it first: an open file cannot be removed by the cleanup.
 static HANDLE fileBeingWritten = INVALID_HANDLE_VALUE;
@@ -17,7 +18,6 @@ void closeFileBeingWritten()
         CloseHandle(file);
     }
 }
-wchar_t firstFilePath[pathCapacity];
 
 // Reads one record name; false for the end record. A name that overflows its
 // buffer or could leave the target directory is damage, reported before

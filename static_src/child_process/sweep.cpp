@@ -27,11 +27,6 @@ static bool readProcessId(const wchar_t*& c, DWORD& processId)
     return c != start && value <= 0xFFFFFFFFu && !(*c >= L'0' && *c <= L'9');
 }
 
-static bool isRunOf(const wchar_t* c, size_t length, const wchar_t* alphabet)
-{
-    return wcslen(c) == length && wcsspn(c, alphabet) == length;
-}
-
 // "onefile_<pid>_<6 digits>_<11 of the RANDOM alphabet>" or
 // "onefile_<pid>_splash_feedback.tmp", exactly; anything else is not ours.
 static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
@@ -47,8 +42,9 @@ static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
     if (wcscmp(c, L"splash_feedback.tmp") == 0) {
         return LeftoverKind::feedbackFile;
     }
-    if (wcslen(c) != 6 + 1 + randomTextLength || c[6] != L'_' || wcsspn(c, L"0123456789") != 6 ||
-        !isRunOf(c + 7, randomTextLength, randomTextAlphabet)) {
+    const wchar_t* const random = c + microsecondsTextLength + 1;
+    if (wcslen(c) != microsecondsTextLength + 1 + randomTextLength || random[-1] != L'_' ||
+        wcsspn(c, decimalDigits) != microsecondsTextLength || !consistsOf(random, randomTextLength, randomTextAlphabet)) {
         return LeftoverKind::none;
     }
     return LeftoverKind::targetDirectory;

@@ -82,14 +82,9 @@ static void refuseWhatCannotFit(const wchar_t* parent)
 void createTargetDirectory()
 {
     ensureParentDirectories(targetDirectory);
-    wchar_t longForm[pathCapacity + 8];
-    if (!toLongPathForm(targetDirectory, longForm, pathCapacity + 8)) {
-        stopProcess("the target directory does not fit in 4096 characters");
-    }
-    if (!CreateDirectoryW(longForm, nullptr)) {
+    if (!createNewDirectory(targetDirectory)) {
         fatalFileError("Error, couldn't create the target directory", targetDirectory, GetLastError());
     }
-    ensureDirectory(targetDirectory);
     removeTargetOnCleanup = true;
     setFatalCleanup(removeTargetDirectory);
 }

@@ -33,20 +33,14 @@ bool checkParentInstance(const wchar_t* parentId)
     return same;
 }
 
-static bool isMadeOf(const wchar_t* value, size_t length, const wchar_t* alphabet)
-{
-    return value != nullptr && wcslen(value) == length && wcsspn(value, alphabet) == length;
-}
-
 bool hasInheritedRunValues()
 {
     wchar_t* const time = getEnvVar("MERLOX_ONEFILE_TIME_US");
     wchar_t* const random = getEnvVar("MERLOX_ONEFILE_RANDOM");
     // Exactly what the parent's expansion writes; anything else could carry
     // separators or ".." into the target directory's path.
-    const bool wellFormed =
-        isMadeOf(time, 6, L"0123456789") &&
-        isMadeOf(random, randomTextLength, randomTextAlphabet);
+    const bool wellFormed = consistsOf(time, microsecondsTextLength, decimalDigits) &&
+                            consistsOf(random, randomTextLength, randomTextAlphabet);
     free(time);
     free(random);
     return wellFormed;

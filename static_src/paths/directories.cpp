@@ -28,7 +28,8 @@ static bool isKnownDirectory(const wchar_t* path)
     return false;
 }
 
-bool ensureDirectory(const wchar_t* path)
+// The table starts with the user's home directory.
+static void rememberHomeFirst()
 {
     if (knownDirectoryCount == 0) {
         wchar_t home[pathCapacity];
@@ -37,6 +38,28 @@ bool ensureDirectory(const wchar_t* path)
         }
         rememberDirectory(home);
     }
+}
+
+// The "\\?\" form lifts the 260-character limit on every system.
+static BOOL createDirectoryOfAnyLength(const wchar_t* path)
+{
+    wchar_t longForm[pathCapacity + 8];
+    return CreateDirectoryW(toLongPathForm(path, longForm, pathCapacity + 8) ? longForm : path, nullptr);
+}
+
+bool createNewDirectory(const wchar_t* path)
+{
+    rememberHomeFirst();
+    if (!createDirectoryOfAnyLength(path)) {
+        return false;
+    }
+    rememberDirectory(path);
+    return true;
+}
+
+bool ensureDirectory(const wchar_t* path)
+{
+    rememberHomeFirst();
     if (isKnownDirectory(path)) {
         return true;
     }
@@ -44,10 +67,7 @@ bool ensureDirectory(const wchar_t* path)
     if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') {
         return true;
     }
-    // The "\\?\" form lifts the 260-character limit on every system.
-    wchar_t longForm[pathCapacity + 8];
-    const wchar_t* const created = toLongPathForm(path, longForm, pathCapacity + 8) ? longForm : path;
-    if (!CreateDirectoryW(created, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!createDirectoryOfAnyLength(path) && GetLastError() != ERROR_ALREADY_EXISTS) {
         return false;
     }
     rememberDirectory(path);

@@ -9,6 +9,12 @@
 const wchar_t defaultPathSpec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 wchar_t targetDirectory[pathCapacity];
 const wchar_t randomTextAlphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+const wchar_t decimalDigits[] = L"0123456789";
+
+bool consistsOf(const wchar_t* text, size_t length, const wchar_t* alphabet)
+{
+    return text != nullptr && wcslen(text) == length && wcsspn(text, alphabet) == length;
+}
 
 // The output under construction: the caller's buffer, its capacity and the
 // characters written so far. The buffer holds a terminated string after

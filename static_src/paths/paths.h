@@ -66,14 +66,6 @@ DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity);
 // path or one that does not fit.
 bool toLongPathForm(const wchar_t* path, wchar_t* buffer, size_t capacity);
 
-// --- Tree removal (remove_tree.cpp).
-// Removes `directory` and everything below it, bottom up. Never enters or
-// follows a link or junction: it removes the link itself, and never deletes
-// an entry whose final path is not the path it was reached by. True when
-// the directory is gone (or was never there).
-bool removeDirectoryTree(const wchar_t* directory);
-// Deletes one file by the same rules: never what a link leads to.
-bool removeFileInPlace(const wchar_t* path);
 const wchar_t* getExecutablePath(bool resolved);
 
 // --- Path spec expansion (path_spec.cpp).
@@ -84,6 +76,11 @@ bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
 // The pieces behind RANDOM, TIME_US and TIME, callable with given inputs.
 enum : size_t { randomTextLength = 11 };
 extern const wchar_t randomTextAlphabet[];
+enum : size_t { microsecondsTextLength = 6 };
+extern const wchar_t decimalDigits[];
+// Whether `text` is exactly `length` characters, all from `alphabet`; the
+// form checks of the values a run's names are made of.
+bool consistsOf(const wchar_t* text, size_t length, const wchar_t* alphabet);
 uint32_t drawRandomSeed();
 void encodeRandomText(uint32_t seed, wchar_t text[randomTextLength + 1]);
 void formatMicrosecondsOfSecond(int64_t fileTime, wchar_t text[8]);
@@ -94,7 +91,19 @@ enum : int { knownDirectoriesCapacity = 1024 };
 extern wchar_t* knownDirectories[knownDirectoriesCapacity];
 extern int knownDirectoryCount;
 bool ensureDirectory(const wchar_t* path);
+// Creates a directory that must not exist yet and records it as known;
+// false (GetLastError tells why, ERROR_ALREADY_EXISTS among it) otherwise.
+bool createNewDirectory(const wchar_t* path);
 void ensureParentDirectories(const wchar_t* path);
+
+// --- Tree removal (remove_tree.cpp).
+// Removes `directory` and everything below it, bottom up. Never enters or
+// follows a link or junction: it removes the link itself, and never deletes
+// an entry whose final path is not the path it was reached by. True when
+// the directory is gone (or was never there).
+bool removeDirectoryTree(const wchar_t* directory);
+// Deletes one file by the same rules: never what a link leads to.
+bool removeFileInPlace(const wchar_t* path);
 
 // --- System functions bound at run time (system_functions.cpp).
 // A function of a system DLL, loaded from the system directory only, so

@@ -193,11 +193,29 @@ static bool resolveDirectory(TreeWalk& walk, const wchar_t* directory)
     return length != 0;
 }
 
-// The root's path into walk.path: its parent's final path (links above the
-// root are the caller's own and are followed) and its own name. A root that
-// is a link is removed as one, never walked: Wine shows a link to a
-// directory as a reparse point only by path, and an open handle's name then
-// leads elsewhere. False when there is nothing to walk.
+// The path an entry must have, into walk.path: the final path of its
+// parent (links above the entry are the caller's own and are followed) and
+// its own name. `given` is in the "\\?\" form and is left as it was.
+static bool placeBesideResolvedParent(TreeWalk& walk, wchar_t* given)
+{
+    wchar_t* const separator = wcsrchr(given, L'\\');
+    if (separator == nullptr) {
+        return false;
+    }
+    *separator = L'\0';
+    const bool resolved = resolveDirectory(walk, given);
+    *separator = L'\\';
+    if (!resolved || wcslen(walk.path) + wcslen(separator) >= walkCapacity) {
+        return false;
+    }
+    wcscat(walk.path, separator);
+    return true;
+}
+
+// The root's path into walk.path, placed beside its resolved parent. A
+// root that is a link is removed as one, never walked: Wine shows a link to
+// a directory as a reparse point only by path, and an open handle's name
+// then leads elsewhere. False when there is nothing to walk.
 static bool openRoot(TreeWalk& walk, const wchar_t* directory)
 {
     wchar_t given[pathCapacity + 8];
@@ -218,14 +236,9 @@ static bool openRoot(TreeWalk& walk, const wchar_t* directory)
         walk.complete = true;  // not a directory: nothing of ours to remove
         return false;
     }
-    wchar_t* const separator = wcsrchr(given, L'\\');
-    *separator = L'\0';
-    const bool resolved = resolveDirectory(walk, given);
-    *separator = L'\\';
-    if (!resolved || wcslen(walk.path) + wcslen(separator) >= walkCapacity) {
+    if (!placeBesideResolvedParent(walk, given)) {
         return false;
     }
-    wcscat(walk.path, separator);
     const HANDLE root = CreateFileW(walk.path, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
                                     openWithoutFollowing, nullptr);
     if (root == INVALID_HANDLE_VALUE) {
@@ -242,21 +255,13 @@ bool removeFileInPlace(const wchar_t* path)
     if (walk == nullptr) {
         return false;
     }
-    // The file's expected name: its directory's final path and its own name.
-    const wchar_t* const separator = wcsrchr(path, L'\\');
+    wchar_t given[pathCapacity + 8];
     walk->complete = false;
-    if (separator != nullptr && static_cast<size_t>(separator - path) < pathCapacity) {
-        wchar_t directory[pathCapacity];
-        wmemcpy(directory, path, static_cast<size_t>(separator - path));
-        directory[separator - path] = L'\0';
-        size_t length = 0;
-        if (resolveDirectory(*walk, directory) && (length = wcslen(walk->path)) + wcslen(separator) < walkCapacity) {
-            wcscpy(walk->path + length, separator);
-            const DWORD attributes = GetFileAttributesW(walk->path);
-            walk->complete = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-            if (walk->complete) {
-                deleteFileInPlace(*walk, attributes);
-            }
+    if (toLongPathForm(path, given, pathCapacity + 8) && placeBesideResolvedParent(*walk, given)) {
+        const DWORD attributes = GetFileAttributesW(walk->path);
+        walk->complete = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (walk->complete) {
+            deleteFileInPlace(*walk, attributes);
         }
     }
     const bool removed = walk->complete;
