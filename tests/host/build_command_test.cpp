@@ -8,8 +8,6 @@
 
 namespace {
 
-int shell(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
-
 class BuildCommand : public testing::Test {
 protected:
     void SetUp() override
@@ -101,7 +99,7 @@ TEST(PackCommandLine, BadOptionsAreOneLineUsageErrors)
         {"build --entry a d", "build needs -o APP.exe"},
     };
     for (const auto& [arguments, message] : cases) {
-        EXPECT_EQ(WEXITSTATUS(std::system((pack + " " + arguments + " 2> " + shellQuote(errors)).c_str())), 64) << arguments;
+        EXPECT_EQ(shell(pack + " " + arguments + " 2> " + shellQuote(errors)), 64) << arguments;
         const std::string text = readBytes(errors);
         EXPECT_NE(text.find(message), std::string::npos) << arguments << ": " << text;
         EXPECT_EQ(text.find('\n'), text.size() - 1) << arguments << ": " << text;

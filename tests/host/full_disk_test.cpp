@@ -12,8 +12,6 @@
 
 namespace {
 
-int shell(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
-
 class FullDisk : public testing::Test {
 protected:
     void SetUp() override

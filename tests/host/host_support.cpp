@@ -80,6 +80,11 @@ std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, st
     return stream;
 }
 
+int shell(const std::string& command)
+{
+    return WEXITSTATUS(std::system(command.c_str()));
+}
+
 std::string windowsPathOf(const fs::path& path)
 {
     std::string text = "Z:" + path.string();

@@ -46,6 +46,8 @@ std::string patternBytes(size_t size, uint32_t seed);
 std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog = 0, bool checksum = false);
 std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, std::string>>& files);
 
+// Runs a shell command line; its exit status.
+int shell(const std::string& command);
 // Single-quoted for the shell, embedded quotes included.
 std::string shellQuote(const std::string& text);
 // A Linux path as Wine programs name it, on drive Z:.

@@ -130,7 +130,7 @@ TEST_F(LinkCleanup, LinkAtTheFeedbackPathIsLeftAlone)
     const fs::path probe = fs::path(std::getenv("ONEFILE_HARNESS")).parent_path() / "onefile_probe.exe";
     const std::string command = "MERLOX_ONEFILE_PARENT=424242 " + std::string(std::getenv("ONEFILE_WINE_RUN")) +
                                 " '" + probe.string() + "' feedback-file > /dev/null 2>&1";
-    EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 0) << "the splash counts the file as present";
+    EXPECT_EQ(shell(command), 0) << "the splash counts the file as present";
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(planted)));
     fs::remove(planted);
     expectOutsideUntouched();
@@ -147,8 +147,7 @@ TEST_F(LinkCleanup, SweepNeverFollowsALinkWithALeftoversName)
     fs::create_symlink(tree / "outside/keep.txt", temp / "onefile_4294967291_splash_feedback.tmp");
     const std::string windowsTemp = windowsPathOf(temp);
     const std::string line = "set TEMP=" + windowsTemp + "&& set TMP=" + windowsTemp + "&& " + windowsPathOf(onefile);
-    EXPECT_EQ(WEXITSTATUS(std::system((shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " cmd /c " + shellQuote(line) +
-                                       " > /dev/null 2>&1 < /dev/null").c_str())),
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " cmd /c " + shellQuote(line) + " > /dev/null 2>&1 < /dev/null"),
               0);
     expectOutsideUntouched();
 }

@@ -9,8 +9,6 @@
 
 namespace {
 
-int shell(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
-
 const char* const outsideProject = R"(cmake_minimum_required(VERSION 3.20)
 project(outside CXX)
 find_package(OnefileBootstrap CONFIG REQUIRED)

@@ -77,7 +77,8 @@ protected:
         return (fs::path(std::getenv("ONEFILE_WINE_RUN")).parent_path() / "wine-env.sh").string();
     }
 
-    static int shell(const std::string& command) { return WEXITSTATUS(std::system((environment + command).c_str())); }
+    // Commands for the display: its DISPLAY and Wine prefix in front.
+    static int shell(const std::string& command) { return ::shell(environment + command); }
 
     // A onefile executable of the report application with `splash`.
     std::string buildWithSplash(const fs::path& splash)
