@@ -101,8 +101,6 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             *static_cast<volatile int*>(nullptr) = 1;
         } else if (wcscmp(argument, L"--app-hide-splash") == 0) {
             if (!onefile_hide_splash()) exitCode = 98;
-        } else if (startsWith(argument, L"--app-sleep=")) {
-            Sleep(wcstoul(argument + 12, nullptr, 10));
         } else if (startsWith(argument, L"--app-hold=")) {
             // Holds a file of the target directory open without sharing, in
             // a second start that outlives this one.
