@@ -15,9 +15,6 @@ extern wchar_t childCommandLine[commandLineCapacity];
 extern HANDLE volatile childProcess;
 // The main thread's own handle to the child, used only by superviseChild.
 extern HANDLE supervisedChild;
-// The job that ends the child with this process (null when the system
-// refused one); never closed, so it lives exactly as long as this process.
-extern HANDLE childJob;
 extern volatile bool removeTargetOnCleanup;
 
 void clearChildCommandLine();

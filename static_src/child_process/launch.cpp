@@ -10,8 +10,10 @@ wchar_t childExecutablePath[pathCapacity];
 wchar_t childCommandLine[commandLineCapacity];
 HANDLE volatile childProcess;
 HANDLE supervisedChild;
-HANDLE childJob;
 volatile bool removeTargetOnCleanup;
+// The job that ends the child with this process (null when the system
+// refused one); never closed, so it lives exactly as long as this process.
+static HANDLE childJob;
 
 // Characters in childCommandLine, kept so that every append is linear.
 static size_t childCommandLineLength;
