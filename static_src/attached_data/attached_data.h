@@ -49,7 +49,19 @@ void finishAttachedData();
 void closeFileBeingWritten();
 void closeAttachedDataReader();
 
-// Writes every record below targetDirectory. With dllMode it stops at the
+// Stops the extraction for a cleanup: from another thread it waits (for a
+// bounded time) until the main thread has closed its file and parked; then,
+// or on the main thread at once, it lets go of the directories extraction
+// holds. Nothing when no extraction runs.
+void stopExtraction();
+// Checks that the frame declares a content checksum, which zstd verifies at
+// the frame's end: a frame without one could run damaged files. Both roads.
+void requireFrameChecksum();
+// Checks what follows the frame: 6 to 13 zero bytes up to a multiple of 8,
+// then the block's last 8 bytes, which hold their own offset.
+void verifyBlockTail();
+
+// Writes every record below targetDirectory, which must exist. With dllMode it stops at the
 // first record, loads it as the application's DLL and ends the process with
 // the result of its run_code; it returns false when the block holds no file.
 bool extractAttachedFiles(bool dllMode, int argc, wchar_t** argv);

@@ -45,19 +45,57 @@ static bool readRecordName(wchar_t name[recordNameCapacity])
     return true;
 }
 
-static void ensureFileDirectory(const wchar_t* filePath)
+// Creates the directories of a record's path below the target. Each one is
+// new and the run's own: a name that exists and was not made by this run
+// (planted while the run writes, perhaps as a link) stops the run.
+static void createRecordDirectories(wchar_t* filePath)
 {
-    wchar_t directory[pathCapacity];
-    copyWideBounded(directory, pathCapacity, filePath, "a file path of the attached data does not fit in 4096 characters");
-    wchar_t* const separator = findLastSeparator(directory);
-    if (separator == nullptr) {
+    for (wchar_t* c = filePath + wcslen(targetDirectory) + 1; *c != L'\0'; ++c) {
+        if (*c != L'\\') {
+            continue;
+        }
+        *c = L'\0';
+        if (!isHeldDirectory(filePath) && !createHeldDirectory(filePath)) {
+            fatalFileError("Error, couldn't create a new directory", filePath, GetLastError());
+        }
+        *c = L'\\';
+    }
+}
+
+// The console handler's thread asks the main thread to stop writing: it
+// finishes the chunk at hand, closes its file and parks, so that the
+// cleanup which follows finds every file of the target closed.
+static volatile LONG stopRequested;
+static volatile bool extracting;
+static DWORD extractingThread;
+static HANDLE extractionParked;
+
+static void parkIfStopRequested()
+{
+    if (stopRequested == 0) {
         return;
     }
-    *separator = L'\0';
-    if (!ensureDirectory(directory)) {
-        ensureParentDirectories(directory);
-        ensureDirectory(directory);
+    closeFileBeingWritten();
+    SetEvent(extractionParked);
+    for (;;) {
+        Sleep(INFINITE);  // the handler's cleanup ends the process
     }
+}
+
+void stopExtraction()
+{
+    enum : DWORD { parkBudgetMilliseconds = 2000 };
+    if (!extracting) {
+        return;
+    }
+    if (GetCurrentThreadId() != extractingThread) {
+        InterlockedExchange(&stopRequested, 1);
+        // Past the budget the removal goes ahead; what is still open stays.
+        if (WaitForSingleObject(extractionParked, parkBudgetMilliseconds) != WAIT_OBJECT_0) {
+            return;
+        }
+    }
+    releaseHeldDirectories();
 }
 
 // Writes all of `count` bytes: a short write is continued, so that the
@@ -86,13 +124,16 @@ static void writeRecordData(const wchar_t* filePath, uint64_t size)
 {
     wchar_t longForm[pathCapacity + 8];
     const wchar_t* const opened = toLongPathForm(filePath, longForm, pathCapacity + 8) ? longForm : filePath;
-    const HANDLE file = CreateFileW(opened, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    // Never an existing file: CREATE_NEW refuses whatever has the name, a
+    // link or a hard link among it, instead of writing through it.
+    const HANDLE file = CreateFileW(opened, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fatalFileError("Error, couldn't open for writing", filePath, GetLastError());
     }
     fileBeingWritten = file;
     DWORD error = ERROR_SUCCESS;
     while (size > 0 && error == ERROR_SUCCESS) {
+        parkIfStopRequested();
         const DWORD chunk = size < copyBufferSize ? static_cast<DWORD>(size) : static_cast<DWORD>(copyBufferSize);
         readAttachedData(copyBuffer, chunk);
         error = writeAll(file, copyBuffer, chunk) ? ERROR_SUCCESS : GetLastError();
@@ -126,11 +167,33 @@ using RunCode = int (*)(int argc, wchar_t** argv, const wchar_t* dllPath);
     exit(runCode(argc, argv, firstFilePath));
 }
 
+static void beginExtraction()
+{
+    extractionParked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (extractionParked == nullptr) {
+        fatalSystemError("Error, couldn't allocate memory.", GetLastError());
+    }
+    extractingThread = GetCurrentThreadId();
+    extracting = true;
+}
+
+// A stop asked for after the last check finds no extraction, or wakes to
+// find the directories already let go.
+static void endExtraction()
+{
+    extracting = false;
+    releaseHeldDirectories();
+    SetEvent(extractionParked);
+}
+
 bool extractAttachedFiles(bool dllMode, int argc, wchar_t** argv)
 {
     wchar_t name[recordNameCapacity];
     wchar_t filePath[pathCapacity];
     const char* const tooLong = "a file path of the attached data does not fit in 4096 characters";
+    if (!dllMode) {
+        beginExtraction();
+    }
     while (readRecordName(name)) {
         copyWideBounded(filePath, pathCapacity, targetDirectory, tooLong);
         appendWideBounded(filePath, pathCapacity, L"\\", tooLong);
@@ -143,7 +206,8 @@ bool extractAttachedFiles(bool dllMode, int argc, wchar_t** argv)
         }
         uint64_t size;
         readAttachedData(&size, sizeof size);
-        ensureFileDirectory(filePath);
+        parkIfStopRequested();
+        createRecordDirectories(filePath);
         writeRecordData(filePath, size);
     }
     if (dllMode) {
@@ -151,5 +215,6 @@ bool extractAttachedFiles(bool dllMode, int argc, wchar_t** argv)
     }
     finishAttachedData();
     closeAttachedDataReader();
+    endExtraction();
     return true;
 }

@@ -1,4 +1,7 @@
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader: whether the frame declares a checksum
 #include "attached_data.h"
+
+enum : uint64_t { blockHeaderSize = 3, blockMinimumPadding = 6 };
 
 const unsigned char* attachedDataCursor;
 uint64_t attachedDataRemaining;
@@ -27,4 +30,41 @@ bool readDeclaredContentSize(uint64_t& size)
     }
     size = declared;
     return true;
+}
+
+void requireFrameChecksum()
+{
+    ZSTD_frameHeader header;
+    if (ZSTD_getFrameHeader(&header, attachedDataCursor, static_cast<size_t>(attachedDataRemaining)) != 0 ||
+        header.frameType != ZSTD_frame || !header.checksumFlag) {
+        failDecoding();
+    }
+}
+
+void verifyBlockTail()
+{
+    const size_t frameSize = ZSTD_findFrameCompressedSize(attachedDataCursor, static_cast<size_t>(attachedDataRemaining));
+    if (ZSTD_isError(frameSize)) {
+        failDecoding();
+    }
+    // Offsets count from the block's first byte, the header's 3 included.
+    const uint64_t frameEnd = blockHeaderSize + frameSize;
+    const uint64_t padding = blockMinimumPadding + (8 - (frameEnd + blockMinimumPadding) % 8) % 8;
+    const uint64_t trailerOffset = frameEnd + padding;
+    if (attachedDataRemaining != frameSize + padding + 8) {
+        failDecoding();
+    }
+    const unsigned char* const tail = attachedDataCursor + frameSize;
+    uint64_t trailer = 0;
+    for (uint64_t i = 0; i < padding; ++i) {
+        if (tail[i] != 0) {
+            failDecoding();
+        }
+    }
+    for (int i = 7; i >= 0; --i) {
+        trailer = (trailer << 8) | tail[padding + static_cast<uint64_t>(i)];
+    }
+    if (trailer != trailerOffset) {
+        failDecoding();
+    }
 }

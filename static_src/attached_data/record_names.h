@@ -44,8 +44,9 @@ inline bool baseIs(const Char* base, size_t length, const char* device)
 }
 
 // Windows opens these names as devices in every directory, whatever the
-// extension and with spaces before it: "nul .txt" is NUL. COM and LPT also
-// take the superscript digits 1 to 3.
+// extension and with spaces before it: "nul .txt" is NUL. COM and LPT take
+// the digits 0 to 9 (0 among the reserved names too) and the superscript
+// digits 1 to 3.
 template <typename Char>
 inline bool isDeviceName(const Char* component, size_t length)
 {
@@ -57,7 +58,7 @@ inline bool isDeviceName(const Char* component, size_t length)
     }
     if (base != 4 || !(baseIs(component, 3, "COM") || baseIs(component, 3, "LPT"))) return false;
     const unsigned digit = static_cast<unsigned>(component[3]);
-    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+    return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
 
 template <typename Char>

@@ -16,10 +16,25 @@ extern HANDLE volatile childProcess;
 // The main thread's own handle to the child, used only by superviseChild.
 extern HANDLE supervisedChild;
 extern volatile bool removeTargetOnCleanup;
+// The run's proof of life: the target directory held open without delete
+// sharing from its creation until the cleanup begins. Another start's sweep
+// takes a directory it cannot open for deletion as alive. Written by the
+// driver once, taken (exchanged) by the cleanup.
+extern HANDLE volatile targetDirectoryHold;
+// What the cleanup runs before it removes anything: it stops whatever still
+// writes into the target (the driver hands in the extraction's stop).
+void setTargetWritersStop(void (*stop)());
 
 void clearChildCommandLine();
 void appendQuotedArgument(const wchar_t* argument);
-void buildChildCommandLine(int count, wchar_t** arguments);
+// Where a command line's argument 0 ends: the C runtime's rule.
+const wchar_t* skipArgumentZero(const wchar_t* commandLine);
+void buildChildCommandLine(const wchar_t* commandLine);
+// Keeps a handle on this process's executable file, to compare the child's
+// with; called at the start of the fresh road.
+void holdOwnExecutable();
+// Starts the child suspended and lets it run only when it runs this very
+// executable file; ends the run (one line, cleanup, exit code 2) otherwise.
 void launchChild();
 
 // Waits for the child. While `isSplashPending` answers true the wait is cut

@@ -1,7 +1,5 @@
 #include "child_process.h"
 
-#include <shellapi.h>
-
 #include <assert.h>
 #include <wchar.h>
 
@@ -14,6 +12,10 @@ volatile bool removeTargetOnCleanup;
 // The job that ends the child with this process (null when the system
 // refused one); never closed, so it lives exactly as long as this process.
 static HANDLE childJob;
+
+// This process's own executable file, opened at start: the child must run
+// the same file, whatever has been put at its path since.
+static HANDLE ownExecutable = INVALID_HANDLE_VALUE;
 
 // Characters in childCommandLine, kept so that every append is linear.
 static size_t childCommandLineLength;
@@ -62,16 +64,29 @@ void appendQuotedArgument(const wchar_t* argument)
     appendToCommandLine(L"\"", 1);
 }
 
-void buildChildCommandLine(int count, wchar_t** arguments)
+// Argument 0 ends at the first blank or tab outside double quotes; quotes
+// toggle and nothing escapes. The C runtime skips it by the same rule.
+const wchar_t* skipArgumentZero(const wchar_t* commandLine)
+{
+    bool quoted = false;
+    const wchar_t* c = commandLine;
+    for (; *c != L'\0' && (quoted || (*c != L' ' && *c != L'\t')); ++c) {
+        if (*c == L'"') {
+            quoted = !quoted;
+        }
+    }
+    return c;
+}
+
+// The child's own path, quoted, then everything the user typed after
+// argument 0 exactly as typed: the application's runtime splits it as it
+// would split a plain program's command line.
+void buildChildCommandLine(const wchar_t* commandLine)
 {
     clearChildCommandLine();
-    arguments[0] = childExecutablePath;
-    for (int i = 0; i < count; ++i) {
-        if (i > 0) {
-            appendToCommandLine(L" ", 1);
-        }
-        appendQuotedArgument(arguments[i]);
-    }
+    appendQuotedArgument(childExecutablePath);
+    const wchar_t* const rest = skipArgumentZero(commandLine);
+    appendToCommandLine(rest, wcslen(rest));
 }
 
 static void publishExecutableDirectory()
@@ -115,21 +130,56 @@ static void prepareChildCommandLine()
         copyWideBounded(childExecutablePath, pathCapacity, getExecutablePath(false),
                         "the executable's path does not fit in 4096 characters");
     }
-    decltype(&CommandLineToArgvW) splitCommandLine;
-    if (!bindSystemFunction(splitCommandLine, L"shell32.dll", "CommandLineToArgvW")) {
-        stopProcess("the system's shell32.dll has no CommandLineToArgvW");
-    }
-    int count = 0;
-    wchar_t** const split = splitCommandLine(GetCommandLineW(), &count);
-    if (split == nullptr) {
-        stopProcess("the command line could not be split into arguments");
-    }
-    buildChildCommandLine(count, split);
-    LocalFree(split);
+    buildChildCommandLine(GetCommandLineW());
 }
 
-// Starts the child suspended, puts it in the job before it runs a single
-// instruction, then lets it go; the returned thread handle is closed.
+void holdOwnExecutable()
+{
+    ownExecutable = CreateFileW(getExecutablePath(false), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+}
+
+// Whether the suspended child runs the very file this process runs, not
+// whatever was put at its path since this process started (an updater's
+// new version, or a swap). A same-user attacker who swaps the file back
+// in between is not kept out by this.
+static bool isChildThisExecutable(HANDLE child)
+{
+    wchar_t image[pathCapacity];
+    DWORD length = pathCapacity;
+    if (ownExecutable == INVALID_HANDLE_VALUE || !QueryFullProcessImageNameW(child, 0, image, &length)) {
+        return false;
+    }
+    const HANDLE file = CreateFileW(image, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION childFile, ownFile;
+    const bool read = GetFileInformationByHandle(file, &childFile) && GetFileInformationByHandle(ownExecutable, &ownFile);
+    CloseHandle(file);
+    return read && childFile.dwVolumeSerialNumber == ownFile.dwVolumeSerialNumber &&
+           childFile.nFileIndexHigh == ownFile.nFileIndexHigh && childFile.nFileIndexLow == ownFile.nFileIndexLow;
+}
+
+// Ends a child that never ran an instruction of its own and stops this run.
+[[noreturn]] static void abandonChild(const PROCESS_INFORMATION& child, const char* reason, DWORD error)
+{
+    TerminateProcess(child.hProcess, fatalExitCode);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    if (error == ERROR_SUCCESS) {
+        stopProcess(reason);
+    }
+    fatalSystemError(reason, error);
+}
+
+// Starts the child suspended, puts it in the job and checks its image before
+// it runs a single instruction, then lets it go. The supervision loop gets a
+// second handle of its own, so that a console handler closing the first
+// never leaves the loop waiting on a closed handle.
 static PROCESS_INFORMATION startChild()
 {
     STARTUPINFOW startup = {};
@@ -139,18 +189,30 @@ static PROCESS_INFORMATION startChild()
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     childJob = createChildJob();
-    const DWORD flags = NORMAL_PRIORITY_CLASS | (childJob != nullptr ? CREATE_SUSPENDED : 0);
+    // The application gets the system's default error mode, not the one
+    // this process sets for itself.
+    const DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_DEFAULT_ERROR_MODE;
     PROCESS_INFORMATION child = {};
     if (!CreateProcessW(childExecutablePath, childCommandLine, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
                         &startup, &child)) {
         fatalSystemError("Error, couldn't launch child", GetLastError());
     }
-    if (childJob != nullptr) {
-        if (!AssignProcessToJobObject(childJob, child.hProcess)) {
-            CloseHandle(childJob);
-            childJob = nullptr;
-        }
-        ResumeThread(child.hThread);
+    if (childJob != nullptr && !AssignProcessToJobObject(childJob, child.hProcess)) {
+        CloseHandle(childJob);
+        childJob = nullptr;
+    }
+    if (!isChildThisExecutable(child.hProcess)) {
+        abandonChild(child, "the child process is not this executable", ERROR_SUCCESS);
+    }
+    if (!DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &supervisedChild, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        abandonChild(child, "Error, couldn't duplicate the child process's handle.", GetLastError());
+    }
+    if (ResumeThread(child.hThread) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        CloseHandle(supervisedChild);
+        supervisedChild = nullptr;
+        abandonChild(child, "Error, couldn't resume the child process.", error);
     }
     CloseHandle(child.hThread);
     return child;
@@ -161,14 +223,5 @@ void launchChild()
     publishExecutableDirectory();
     prepareChildCommandLine();
     const PROCESS_INFORMATION child = startChild();
-    // A second handle for the supervision loop, so that a console handler
-    // closing its own never leaves the loop waiting on a closed handle.
-    if (!DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &supervisedChild, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-        const DWORD error = GetLastError();
-        TerminateProcess(child.hProcess, 0);
-        CloseHandle(child.hProcess);
-        fatalSystemError("Error, couldn't launch child", error);
-    }
     InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), child.hProcess);
 }

@@ -61,8 +61,25 @@ DWORD superviseChild(bool (*isSplashPending)())
     return exitCode;
 }
 
+HANDLE volatile targetDirectoryHold = INVALID_HANDLE_VALUE;
+static void (*stopTargetWriters)();
+
+void setTargetWritersStop(void (*stop)())
+{
+    stopTargetWriters = stop;
+}
+
 void removeTargetDirectory()
 {
+    if (stopTargetWriters != nullptr) {
+        stopTargetWriters();
+    }
+    // The run's proof of life goes first: it keeps the directory itself
+    // from being removed, by this process too.
+    const HANDLE hold = InterlockedExchangePointer(const_cast<HANDLE*>(&targetDirectoryHold), INVALID_HANDLE_VALUE);
+    if (hold != INVALID_HANDLE_VALUE) {
+        CloseHandle(hold);
+    }
     if (!removeTargetOnCleanup || targetDirectory[0] == L'\0') {
         return;
     }

@@ -33,6 +33,10 @@ static bool takeReentryRoad()
 
 static void prepareFreshRoad()
 {
+    // A temporary directory on removable media without a medium raises
+    // no system dialog: the failure is reported as any other.
+    SetErrorMode(SEM_FAILCRITICALERRORS);
+    holdOwnExecutable();
     setEnvVar("MERLOX_ONEFILE_START", nullptr);
     setEnvVar("MERLOX_ONEFILE_TIME_US", nullptr);
     setEnvVar("MERLOX_ONEFILE_RANDOM", nullptr);
@@ -86,7 +90,12 @@ void createTargetDirectory()
         fatalFileError("Error, couldn't create the target directory", targetDirectory, GetLastError());
     }
     removeTargetOnCleanup = true;
+    setTargetWritersStop(stopExtraction);
     setFatalCleanup(removeTargetDirectory);
+    targetDirectoryHold = openDirectoryHold(targetDirectory);
+    if (targetDirectoryHold == INVALID_HANDLE_VALUE) {
+        fatalFileError("Error, couldn't hold the target directory open", targetDirectory, GetLastError());
+    }
 }
 
 int runDriver()
@@ -100,6 +109,10 @@ int runDriver()
         prepareFreshRoad();
     }
     verifyAttachedDataHeader();
+    requireFrameChecksum();
+    if (!dllMode) {
+        verifyBlockTail();
+    }
     openAttachedDataReader();
     if (!dllMode) {
         wchar_t parent[pathCapacity];

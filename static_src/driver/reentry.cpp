@@ -26,7 +26,7 @@ bool checkParentInstance(const wchar_t* parentId)
     // final paths decide; a parent whose final path needs 2048 units or
     // more is not accepted.
     const bool named = K32GetModuleFileNameExW(process, nullptr, parentProcessPath, parentPathCapacity) != 0;
-    const bool same = named && (_wcsicmp(parentProcessPath, getExecutablePath(false)) == 0 ||
+    const bool same = named && (wcscmp(parentProcessPath, getExecutablePath(false)) == 0 ||
                                 (normaliseFinalPath(parentProcessPath, parentPathCapacity) &&
                                  wcscmp(parentProcessPath, getExecutablePath(true)) == 0));
     CloseHandle(process);

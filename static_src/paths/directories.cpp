@@ -44,7 +44,8 @@ static void rememberHomeFirst()
 static BOOL createDirectoryOfAnyLength(const wchar_t* path)
 {
     wchar_t longForm[pathCapacity + 8];
-    return CreateDirectoryW(toLongPathForm(path, longForm, pathCapacity + 8) ? longForm : path, nullptr);
+    return CreateDirectoryW(toLongPathForm(path, longForm, pathCapacity + 8) ? longForm : path,
+                            privateDirectoryAttributes());
 }
 
 bool createNewDirectory(const wchar_t* path)

@@ -34,15 +34,17 @@ void fatalError(const char* message)
     endAfterFailure();
 }
 
-// The system's text for `errorCode`, without its line break, in `text`.
-static const char* describeSystemError(DWORD errorCode, char* text, DWORD capacity)
+// The system's text for `errorCode`, without its line break, allocated by
+// the system (a text of any length fits), to be freed with LocalFree; null
+// when there is none: systems without English texts find none for any code.
+static char* describeSystemError(DWORD errorCode)
 {
-    const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, errorCode,
-                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, capacity, nullptr);
-    // Systems without English message texts find none for any code.
-    if (length == 0) {
-        return "unknown error";
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, errorCode,
+        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<char*>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) {
+        return nullptr;
     }
     DWORD end = length;
     while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) {
@@ -54,17 +56,18 @@ static const char* describeSystemError(DWORD errorCode, char* text, DWORD capaci
 
 void fatalSystemError(const char* message, DWORD errorCode)
 {
-    char text[1024];
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(errorCode),
-            describeSystemError(errorCode, text, sizeof text));
+    char* const text = describeSystemError(errorCode);
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(errorCode), text != nullptr ? text : "unknown error");
+    LocalFree(text);
     endAfterFailure();
 }
 
 void fatalFileError(const char* message, const wchar_t* path, DWORD errorCode)
 {
-    char text[1024];
+    char* const text = describeSystemError(errorCode);
     fprintf(stderr, "%s '%ls' ([Error %ld] %s)\n", message, path, static_cast<long>(errorCode),
-            describeSystemError(errorCode, text, sizeof text));
+            text != nullptr ? text : "unknown error");
+    LocalFree(text);
     endAfterFailure();
 }
 

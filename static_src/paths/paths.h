@@ -96,6 +96,25 @@ bool ensureDirectory(const wchar_t* path);
 bool createNewDirectory(const wchar_t* path);
 void ensureParentDirectories(const wchar_t* path);
 
+// --- Private access (private_access.cpp).
+// What every directory a run creates is made with: a protected DACL for the
+// current user, SYSTEM and the Administrators only. Ends the process when
+// it cannot be made.
+SECURITY_ATTRIBUTES* privateDirectoryAttributes();
+
+// --- Directories below the target (held_directories.cpp).
+// Opens a directory for reading without delete sharing and without
+// following a link: while the handle is open no other process can remove
+// or rename it. INVALID_HANDLE_VALUE on failure.
+HANDLE openDirectoryHold(const wchar_t* path);
+// Whether this run created `path` with createHeldDirectory.
+bool isHeldDirectory(const wchar_t* path);
+// Creates a directory that must be new (GetLastError tells why not,
+// ERROR_ALREADY_EXISTS among it) and holds it until releaseHeldDirectories.
+bool createHeldDirectory(const wchar_t* path);
+// Closes every held directory and forgets them; main thread only.
+void releaseHeldDirectories();
+
 // --- Tree removal (remove_tree.cpp).
 // Removes `directory` and everything below it, bottom up. Never enters or
 // follows a link or junction: it removes the link itself, and never deletes

@@ -3,8 +3,8 @@
 // The walk works on the root's final path in the "\\?\" form, so paths of
 // any length go, and descends without recursion: one search handle per open
 // level, as many levels as the path's length allows. Windows marks every
-// link and junction as a reparse point; those are removed as links, never
-// entered. Wine shows a Unix link to a file as a plain file and deletes its
+// link and junction as a reparse point; those are removed as links, through
+// a handle to the link itself, never entered. Wine shows a Unix link to a file as a plain file and deletes its
 // target when asked to delete it, so every file and directory is opened
 // without following a link, the name the system gives the open file
 // compared with the path it was reached by, and a file deleted through that
@@ -127,10 +127,9 @@ static bool visitEntry(TreeWalk& walk, size_t depth, WIN32_FIND_DATAW& entry)
     const DWORD attributes = entry.dwFileAttributes;
     bool descended = false;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // Both act on a link itself, never on what it points at.
-        const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(walk.path)
-                                                                     : DeleteFileW(walk.path);
-        walk.complete = walk.complete && removed;
+        // Through a handle to the link itself: Wine's RemoveDirectoryW
+        // removes the empty directory a Unix link points at.
+        deleteFileInPlace(walk, attributes);
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         descended = isDirectoryWhereItSeems(walk) && openLevel(walk, depth + 1, entry);
         walk.complete = walk.complete && descended;
@@ -228,15 +227,16 @@ static bool openRoot(TreeWalk& walk, const wchar_t* directory)
         walk.complete = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
         return false;
     }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        walk.complete = RemoveDirectoryW(given) != FALSE;
-        return false;
-    }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         walk.complete = true;  // not a directory: nothing of ours to remove
         return false;
     }
     if (!placeBesideResolvedParent(walk, given)) {
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        walk.complete = true;
+        deleteFileInPlace(walk, attributes);
         return false;
     }
     const HANDLE root = CreateFileW(walk.path, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,

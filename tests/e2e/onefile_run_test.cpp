@@ -3,7 +3,9 @@
 #include "test_support.h"
 #include "../common/report_format.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <map>
 #include <sstream>
@@ -133,6 +135,64 @@ TEST_F(OnefileRun, ArgumentsAndVariablesArriveAsTheBootstrapSawThem)
                                 L"_" + fromUtf8(random);
     EXPECT_EQ(targetOf(report), target);
     EXPECT_FALSE(pathExists(target)) << "the target directory must be gone after the run";
+}
+
+// The application's runtime splits what the user typed exactly as a plain
+// program's runtime does: the bootstrap passes it on without splitting it.
+TEST_F(OnefileRun, CommandLinesArriveAsAPlainProgramSplitsThem)
+{
+    const std::wstring exe = onefilePath(L"report_onefile");
+    for (const std::wstring tail : {L"\"a\"\"b\" x", L"\"\"\"a b\"\"\" c", L"\"a\"\"\"b c", L"x \"\" \"a\"\"\" y",
+                                    L"  lead\ttab  \"in \\\"side\\\\\" \\\\\"", L"\"unclosed arg"}) {
+        const ProcessResult plain = runProcess(probePath(), quoteForCommandLine(probePath()) + L" print-arguments " + tail);
+        std::vector<std::string> expected = {toUtf8(exe)};
+        std::istringstream lines(plain.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            expected.push_back(decodeHex(line));
+        }
+        const std::wstring line = quoteForCommandLine(exe) + L" " + tail;
+        const ProcessResult result = runProcess(exe, line, {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+        ASSERT_EQ(result.exitCode, 0u) << toUtf8(tail) << result.err;
+        EXPECT_EQ(argumentsOf(readReport(reportPath)), expected) << toUtf8(tail);
+        DeleteFileW(reportPath.c_str());
+    }
+}
+
+// Nobody but the user, SYSTEM and the Administrators gets an entry on the
+// target: a shared temporary directory's entries are not inherited. (Wine
+// reads a DACL back from the Unix modes, without its protected flag.)
+TEST_F(OnefileRun, TargetGrantsNoOtherUsers)
+{
+    const std::wstring release = scratch.path() + L"\\release";
+    writeFile(release, "");
+    const std::wstring exe = onefilePath(L"report_onefile");
+    const PROCESS_INFORMATION running = startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
+                                                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    ASSERT_TRUE(waitForPath(reportPath));
+    const std::wstring target = targetOf(readReport(reportPath));
+    for (const std::wstring& path : {target, target + L"\\data"}) {
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                        nullptr, &descriptor),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_NE(dacl, nullptr) << "a null DACL grants everyone everything";
+        for (const wchar_t* others : {L"S-1-1-0", L"S-1-5-32-545", L"S-1-5-11"}) {
+            PSID sid = nullptr;
+            ConvertStringSidToSidW(others, &sid);
+            for (DWORD i = 0; i < dacl->AceCount; ++i) {
+                ACCESS_ALLOWED_ACE* ace = nullptr;
+                ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+                EXPECT_FALSE(EqualSid(&ace->SidStart, sid)) << toUtf8(path) << " grants " << toUtf8(others);
+            }
+            LocalFree(sid);
+        }
+        LocalFree(descriptor);
+    }
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(WaitForSingleObject(running.hProcess, 60000), WAIT_OBJECT_0);
+    CloseHandle(running.hProcess);
 }
 
 TEST_F(OnefileRun, ExitCodesPassThroughUnchanged)
@@ -331,7 +391,7 @@ TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
     const std::wstring never = scratch.path() + L"\\never-deleted";
     writeFile(never, "");
     const OnefileOutcome outcome = run(L"console_cleanup_onefile", {L"--app-wait=" + never});
-    EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << outcome.result.out << outcome.result.err;
     ASSERT_FALSE(outcome.report.empty()) << "the application had started";
     EXPECT_FALSE(pathExists(targetOf(outcome.report)));
 }

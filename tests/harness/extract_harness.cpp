@@ -51,6 +51,14 @@ int wmain(int argc, wchar_t** argv)
     }
     copyWideBounded(targetDirectory, pathCapacity, argv[argc - 1], "the target directory does not fit in 4096 characters");
     verifyAttachedDataHeader();
+    requireFrameChecksum();
+    verifyBlockTail();
+    // Made as the driver makes it: new, private, its parents as needed.
+    ensureParentDirectories(targetDirectory);
+    if (!createNewDirectory(targetDirectory)) {
+        fprintf(stderr, "harness: cannot create %ls\n", targetDirectory);
+        return 64;
+    }
     openAttachedDataReader();
     extractAttachedFiles(false, argc, argv);
     return 0;

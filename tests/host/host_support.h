@@ -43,7 +43,7 @@ std::string patternBytes(size_t size, uint32_t seed);
 
 // A zstd frame of `content`; windowLog 0 keeps the level's default and a
 // known size, otherwise the frame declares that window and no size.
-std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog = 0, bool checksum = false);
+std::vector<uint8_t> compressFrame(const std::vector<uint8_t>& content, int windowLog = 0, bool checksum = true);
 std::vector<uint8_t> recordStream(const std::vector<std::pair<std::u16string, std::string>>& files);
 
 // Runs a shell command line; its exit status.

@@ -136,6 +136,23 @@ TEST_F(LinkCleanup, LinkAtTheFeedbackPathIsLeftAlone)
     expectOutsideUntouched();
 }
 
+// Wine's RemoveDirectoryW on a Unix link to an empty directory removes that
+// directory: a link is removed only through a handle to the link itself.
+TEST_F(LinkCleanup, EmptyDirectoryBehindALinkSurvivesTheRemoval)
+{
+    fs::create_directories(tree / "outside/empty");
+    fs::create_directories(tree / "t");
+    fs::create_directory_symlink(tree / "outside/empty", tree / "t/link");
+    fs::create_directory_symlink(tree / "outside/empty", tree / "root-link");
+    const fs::path probe = fs::path(std::getenv("ONEFILE_HARNESS")).parent_path() / "onefile_probe.exe";
+    for (const char* root : {"t", "root-link"}) {
+        shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(probe.string()) + " remove-tree " +
+              shellQuote(windowsPathOf(tree / root)) + " > /dev/null 2>&1");
+        EXPECT_TRUE(fs::is_directory(tree / "outside/empty")) << root;
+    }
+    expectOutsideUntouched();
+}
+
 // A link planted under a name the sweep takes for a dead run's directory:
 // removed as a link where the system can (Wine cannot remove a Unix link,
 // so there it stays), and what it points at is never touched.

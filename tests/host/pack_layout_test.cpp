@@ -71,9 +71,9 @@ TEST(PackLayout, SameInputGivesTheSameBlockWhateverTheThreadCount)
     writeBytes(tree / "in/app.dll", "MZ" + patternBytes(3 << 20, 1));
     writeBytes(tree / "in/data/big.bin", patternBytes(5 << 20, 2));
     const pack::Payload payload = pack::collectPayload(tree / "in", "app.dll");
-    pack::writeBlock(payload, tree / "one", {3, 1, true, 0});
-    pack::writeBlock(payload, tree / "two", {3, 2, true, 0});
-    pack::writeBlock(payload, tree / "again", {3, 2, true, 0});
+    pack::writeBlock(payload, tree / "one", {3, 1, 0});
+    pack::writeBlock(payload, tree / "two", {3, 2, 0});
+    pack::writeBlock(payload, tree / "again", {3, 2, 0});
     EXPECT_EQ(readBytes(tree / "one"), readBytes(tree / "two"));
     EXPECT_EQ(readBytes(tree / "two"), readBytes(tree / "again"));
     EXPECT_TRUE(pack::inspectBlock(fileBytes(tree / "one")).checksum);
@@ -83,7 +83,7 @@ TEST(PackLayout, VerifyFindsTheBlockInsideAnExecutableAndReportsDeviations)
 {
     TempTree tree;
     writeBytes(tree / "in/app.dll", "MZ-app");
-    pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "block", {3, 1, false, 0});
+    pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "block", {3, 1, 0});
     std::vector<uint8_t> block = fileBytes(tree / "block");
 
     std::vector<uint8_t> executable(5000, 0x90);
@@ -102,6 +102,9 @@ TEST(PackLayout, VerifyFindsTheBlockInsideAnExecutableAndReportsDeviations)
     EXPECT_FALSE(pack::inspectBlock(unsafe).problems.empty());
     const std::vector<uint8_t> wide = pack::frameBlock(compressFrame(recordStream({{u"a.dll", "MZ"}}), 28));
     EXPECT_FALSE(pack::inspectBlock(wide).problems.empty());
+    const std::vector<uint8_t> unsummed = pack::frameBlock(compressFrame(recordStream({{u"a.dll", "MZ"}}), 0, false));
+    EXPECT_EQ(pack::inspectBlock(unsummed).problems,
+              std::vector<std::string>{"the frame has no content checksum, which the bootstrap requires"});
     const std::vector<uint8_t> notDll = pack::frameBlock(compressFrame(recordStream({{u"a.txt", "text"}})));
     EXPECT_FALSE(pack::inspectBlock(notDll).problems.empty());
     EXPECT_THROW(pack::inspectBlock(std::vector<uint8_t>(block.begin(), block.begin() + 20)), pack::Error);
@@ -111,7 +114,7 @@ TEST(PackLayout, WindowLargerThanTheBootstrapAcceptsIsRefused)
 {
     TempTree tree;
     writeBytes(tree / "in/app.dll", "MZ");
-    EXPECT_THROW(pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "b", {3, 1, true, 28}), pack::Error);
+    EXPECT_THROW(pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "b", {3, 1, 28}), pack::Error);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ TEST(PackNames, WhatWindowsCannotHoldIsRefused)
     }
     for (const std::u16string bad : {u"", u"\\lead", u"trail\\", u"a\\\\b", u"a\\..\\b", u".", u"a:b", u"a<b", u"a>b",
                                      u"a\"b", u"a|b", u"a?b", u"a*b", u"a/b", u"tab\tname", u"CON", u"con.txt",
-                                     u"dir\\nul", u"Com1.log", u"LPT9", u"aux ", u"dot.", u"dir.\\x", u"space \\x"}) {
+                                     u"dir\\nul", u"Com1.log", u"LPT9", u"COM0", u"lpt0.txt", u"aux ", u"dot.", u"dir.\\x", u"space \\x"}) {
         EXPECT_NE(pack::nameProblem(bad), "") << pack::utf16ToUtf8(bad);
     }
 }

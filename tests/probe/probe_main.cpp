@@ -57,11 +57,20 @@ int wmain(int argc, wchar_t** argv)
     }
     if (wcscmp(routine, L"overlong-command-line") == 0 && argc == 2) {
         // Two arguments that together pass the command line's capacity.
-        static wchar_t half[20000];
-        wmemset(half, L'x', 19999);
-        wchar_t* arguments[] = {argv[0], half, half};
+        static wchar_t line[40100];
+        wcscpy(line, L"app.exe ");
+        wmemset(line + 8, L'x', 40000);
         wcscpy(childExecutablePath, L"C:\\app.exe");
-        buildChildCommandLine(3, arguments);
+        buildChildCommandLine(line);
+        return 0;
+    }
+    if (wcscmp(routine, L"print-arguments") == 0) {
+        // What a plain program built with this toolchain receives: one
+        // line per argument after the routine's name, its UTF-8 in hex.
+        for (int i = 2; i < argc; ++i) {
+            for (const char* c = narrow(argv[i]); *c != '\0'; ++c) printf("%02x", static_cast<unsigned char>(*c));
+            putchar('\n');
+        }
         return 0;
     }
     if (wcscmp(routine, L"wait-then-exit") == 0 && argc == 4) {

@@ -146,6 +146,7 @@ BlockReport inspectBlock(const std::vector<uint8_t>& bytes)
             continue;
         }
         report.frameSize = consumed;
+        if (!report.checksum) report.problems.push_back("the frame has no content checksum, which the bootstrap requires");
         if (report.windowSize > (uint64_t{1} << maxWindowLog)) {
             report.problems.push_back("the frame's window of " + std::to_string(report.windowSize) +
                                       " bytes is larger than the 2^27 the bootstrap accepts");

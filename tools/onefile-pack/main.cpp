@@ -19,13 +19,12 @@ namespace {
 int usage()
 {
     std::fputs(
-        "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N]\n"
-        "                           [--no-checksum] DIR\n"
+        "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N] DIR\n"
         "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
         "                          [--sdk FILE] [--no-sweep] [create's options]\n"
         "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
         "       onefile-pack verify FILE\n"
-        "Defaults: level 19, one thread per processor, the level's window (at most 2^27), checksum on.\n",
+        "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n",
         stderr);
     return 64;
 }
@@ -88,13 +87,13 @@ struct Arguments {
 // second directory is a usage error.
 Arguments parseArguments(int argc, char** argv)
 {
-    enum : int { level = 256, threads, windowLog, noChecksum, noSweep, entry, block, splash, icon, sdk };
+    enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk };
     static const option options[] = {
         {"entry", required_argument, nullptr, entry},      {"block", required_argument, nullptr, block},
         {"splash", required_argument, nullptr, splash},    {"icon", required_argument, nullptr, icon},
         {"sdk", required_argument, nullptr, sdk},          {"level", required_argument, nullptr, level},
         {"threads", required_argument, nullptr, threads},  {"window-log", required_argument, nullptr, windowLog},
-        {"no-checksum", no_argument, nullptr, noChecksum}, {"no-sweep", no_argument, nullptr, noSweep},
+        {"no-sweep", no_argument, nullptr, noSweep},
         {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
@@ -112,7 +111,6 @@ Arguments parseArguments(int argc, char** argv)
         case level: parsed.options.level = parseNumber(optarg, "--level", 1, 22); break;
         case threads: parsed.options.workers = parseNumber(optarg, "--threads", 1, 256); break;
         case windowLog: parsed.options.windowLog = parseNumber(optarg, "--window-log", 10, pack::maxWindowLog); break;
-        case noChecksum: parsed.options.checksum = false; break;
         case noSweep: parsed.sweep = false; break;
         case ':': throw UsageError(std::string(argv[optind]) + " needs a value");
         default: throw UsageError("unknown option '" + std::string(argv[optind]) + "'");

@@ -50,7 +50,6 @@ Payload collectPayload(const std::filesystem::path& root, const std::string& ent
 struct CompressionOptions {
     int level = 19;
     int workers = 0;  // 0: one per processor
-    bool checksum = true;
     int windowLog = 0;  // 0: the level's default, capped at maxWindowLog
 };
 

@@ -94,7 +94,8 @@ Context makeContext(const CompressionOptions& options, uint64_t total)
     if (!context) throw Error("zstd: cannot create a compression context");
     const int workers = options.workers > 0 ? options.workers : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, options.level), "level");
-    check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum");
+    // The bootstrap refuses a frame without a content checksum.
+    check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1), "checksum");
     // Always multi-threaded, so the frame is the same whatever the worker count.
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, workers), "workers");
     if (options.windowLog != 0) check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, options.windowLog), "window");

@@ -1,0 +1,79 @@
+// The security every directory a run creates is made with: a protected DACL
+// that grants access to the current user, SYSTEM and the Administrators
+// only. Without it the target inherits the temporary directory's entries,
+// and where that directory is shared (a service's, or one set to a shared
+// folder) other users could read the application, or write into it before
+// it is loaded. Files inherit the entries from their directory.
+#include "paths.h"
+
+#include <sddl.h>
+
+#include <stdio.h>
+
+enum : size_t { userSidTextCapacity = 192, descriptorTextCapacity = 320 };
+
+struct AccessFunctions {
+    decltype(&OpenProcessToken) openProcessToken;
+    decltype(&GetTokenInformation) getTokenInformation;
+    decltype(&ConvertSidToStringSidW) convertSidToString;
+    decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW) convertDescriptor;
+};
+
+static bool bindAccessFunctions(AccessFunctions& f)
+{
+    const wchar_t* const advapi = L"advapi32.dll";
+    return bindSystemFunction(f.openProcessToken, advapi, "OpenProcessToken") &&
+           bindSystemFunction(f.getTokenInformation, advapi, "GetTokenInformation") &&
+           bindSystemFunction(f.convertSidToString, advapi, "ConvertSidToStringSidW") &&
+           bindSystemFunction(f.convertDescriptor, advapi, "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+}
+
+// The process user's SID as text ("S-1-5-21-..."); false when it cannot be had.
+static bool readUserSid(const AccessFunctions& f, wchar_t text[userSidTextCapacity])
+{
+    HANDLE token = nullptr;
+    if (!f.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    union {
+        TOKEN_USER user;
+        unsigned char space[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } owner;
+    DWORD size = 0;
+    wchar_t* sidText = nullptr;
+    const bool read = f.getTokenInformation(token, TokenUser, &owner, sizeof owner, &size) &&
+                      f.convertSidToString(owner.user.User.Sid, &sidText);
+    CloseHandle(token);
+    size_t length = 0;
+    text[0] = L'\0';
+    const bool copied = read && appendWide(text, userSidTextCapacity, length, sidText, wcslen(sidText));
+    LocalFree(sidText);
+    return copied;
+}
+
+SECURITY_ATTRIBUTES* privateDirectoryAttributes()
+{
+    // Made once, on the main thread, before the first directory; the
+    // descriptor lives as long as the process.
+    static SECURITY_ATTRIBUTES attributes;
+    if (attributes.lpSecurityDescriptor != nullptr) {
+        return &attributes;
+    }
+    AccessFunctions f;
+    wchar_t user[userSidTextCapacity];
+    if (!bindAccessFunctions(f) || !readUserSid(f, user)) {
+        fatalSystemError("Error, couldn't find the current user to make the target directory private.", GetLastError());
+    }
+    wchar_t descriptor[descriptorTextCapacity];
+    // P: protected, nothing inherited from above. OICI: files and folders
+    // below inherit the entries. FA: full access.
+    swprintf(descriptor, descriptorTextCapacity, L"D:P(A;OICI;FA;;;%ls)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", user);
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (!f.convertDescriptor(descriptor, SDDL_REVISION_1, &made, nullptr)) {
+        fatalSystemError("Error, couldn't make the target directory private.", GetLastError());
+    }
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = made;
+    attributes.bInheritHandle = FALSE;
+    return &attributes;
+}
