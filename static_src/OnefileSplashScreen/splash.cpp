@@ -70,18 +70,34 @@ static void showBitmap(HWND window, HBITMAP bitmap)
     splash_api.release_dc(nullptr, screen);
 }
 
+// Creates the feedback file anew: never truncates or follows what has the
+// name. A stale file with this process's id (an earlier run's, ids are
+// reused) is removed first, by the link-safe removal, since another start's
+// sweep never touches a name with a live run's id.
+static bool createFeedbackFile(const wchar_t* path)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS || !removeFileInPlace(path)) {
+            return false;
+        }
+    }
+    return false;
+}
+
 void createSplashFeedbackFile()
 {
     if (!expandPathSpec(splash_feedback_path, L"{TEMP}\\onefile_{PID}_splash_feedback.tmp", pathCapacity)) {
         return;
     }
-    // Only the file's presence counts: one already there (an earlier run with
-    // the same id, or anything planted on a shared temporary directory) is
-    // left exactly as it is, and a link at the name is never followed.
-    const HANDLE file =
-        CreateFileW(splash_feedback_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
+    // Without a file of its own the application cannot take the splash
+    // down: it stays until the application ends.
+    if (!createFeedbackFile(splash_feedback_path)) {
+        splash_feedback_path[0] = L'\0';
     }
     splash_feedback_pending = true;
 }
@@ -116,7 +132,7 @@ bool checkSplashScreen()
     if (!splash_feedback_pending) {
         return false;
     }
-    if (GetFileAttributesW(splash_feedback_path) != INVALID_FILE_ATTRIBUTES) {
+    if (splash_feedback_path[0] == L'\0' || GetFileAttributesW(splash_feedback_path) != INVALID_FILE_ATTRIBUTES) {
         return true;
     }
     hideSplashScreen();

@@ -50,6 +50,12 @@ bool registerConsoleHandler();
 
 // Removes what earlier runs that can no longer clean up (killed, crashed)
 // left directly in `temporaryDirectory`: target directories and splash
-// feedback files by their exact names, at most 8 per call, one link-safe
-// attempt each. Never fails; returns how many went.
+// feedback files by their exact names, without a proof of life and unused,
+// at most 8 per call. Never fails; returns how many went.
 int sweepDeadRuns(const wchar_t* temporaryDirectory);
+// The same on a thread of its own, while the application runs; nothing
+// when no thread can be made.
+void startSweep(const wchar_t* temporaryDirectory);
+// Ends a started sweep at its next entry and waits for that; nothing when
+// none runs. Any thread, any number of times.
+void stopSweep();

@@ -92,6 +92,7 @@ void removeTargetDirectory()
 
 void cleanupChildAndTarget()
 {
+    stopSweep();
     if (const HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), nullptr)) {
         if (WaitForSingleObject(child, childGraceMilliseconds) != WAIT_OBJECT_0) {
             TerminateProcess(child, 0);

@@ -1,21 +1,27 @@
 // Removing what earlier runs left in the temporary directory when they were
 // killed or crashed and could not clean up: their target directories and
-// splash feedback files. Only names this bootstrap makes are touched, only
-// when the run that made them has certainly ended, with the same link-safe
-// removal as the cleanup, one attempt each, and never failing the start.
+// splash feedback files. Only names this bootstrap makes are touched, never
+// one with this process's own id, and only without a proof of life: a run
+// holds its target open, refusing deletion, until its cleanup. Times prove
+// nothing (a clock steps back, a tool sets a folder's times). A leftover
+// any process still uses is left whole. The sweep runs on a thread of its
+// own while the application runs and stops at its next entry when the
+// application ends; what is left goes next time.
 #include "child_process.h"
 
+#include <stdlib.h>
 #include <wchar.h>
 
 enum : int {
-    // A start after a thousand crashes stays fast: the rest go next time.
+    // A start after a thousand crashes stays light: the rest go next time.
+    // Leftovers that cannot go do not count, so they never block others.
     sweepRemovalsPerStart = 8,
-    sweepCandidatesPerStart = 64,
 };
 
 enum class LeftoverKind { none, targetDirectory, feedbackFile };
 
-// Reads a decimal process id; false when there is none or it overflows.
+// Reads a decimal process id as a run writes it: no leading zero, no
+// overflow. False otherwise.
 static bool readProcessId(const wchar_t*& c, DWORD& processId)
 {
     uint64_t value = 0;
@@ -24,7 +30,7 @@ static bool readProcessId(const wchar_t*& c, DWORD& processId)
         value = value * 10 + static_cast<uint64_t>(*c - L'0');
     }
     processId = static_cast<DWORD>(value);
-    return c != start && value <= 0xFFFFFFFFu && !(*c >= L'0' && *c <= L'9');
+    return c != start && *start != L'0' && value <= 0xFFFFFFFFu && !(*c >= L'0' && *c <= L'9');
 }
 
 // "onefile_<pid>_<6 digits>_<11 of the RANDOM alphabet>" or
@@ -50,66 +56,132 @@ static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
     return LeftoverKind::targetDirectory;
 }
 
-// Dead: no process has the id, or the one that has it started after the
-// leftover was made (the id was reused), or it has ended. Anything unclear,
-// access denied among it, counts as alive.
-static bool isRunDead(DWORD processId, const FILETIME& made)
+// `directory`\`name` into `path`; false when it does not fit.
+static bool joinPath(wchar_t path[pathCapacity], const wchar_t* directory, const wchar_t* name)
 {
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) {
-        return GetLastError() == ERROR_INVALID_PARAMETER;
-    }
-    FILETIME started, ended, kernel, user;
-    DWORD exitCode = 0;
-    const bool younger = GetProcessTimes(process, &started, &ended, &kernel, &user) &&
-                         CompareFileTime(&started, &made) > 0;
-    const bool hasEnded = GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE;
-    CloseHandle(process);
-    return younger || hasEnded;
+    size_t length = 0;
+    return appendWide(path, pathCapacity, length, directory, wcslen(directory)) &&
+           appendWide(path, pathCapacity, length, L"\\", 1) && appendWide(path, pathCapacity, length, name, wcslen(name));
 }
 
-static bool removeLeftover(const wchar_t* directory, const WIN32_FIND_DATAW& entry, LeftoverKind kind)
+// A feedback file belongs to a live run while a target directory with the
+// same process id is held.
+static bool hasLiveTarget(const wchar_t* temporaryDirectory, DWORD processId)
+{
+    wchar_t name[48];
+    swprintf(name, 48, L"onefile_%lu_*", static_cast<unsigned long>(processId));
+    wchar_t pattern[pathCapacity];
+    if (!joinPath(pattern, temporaryDirectory, name)) {
+        return true;
+    }
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool live = false;
+    do {
+        DWORD owner = 0;
+        wchar_t path[pathCapacity];
+        live = classifyName(entry.cFileName, owner) == LeftoverKind::targetDirectory &&
+               (!joinPath(path, temporaryDirectory, entry.cFileName) || isHeldByAnotherRun(path));
+    } while (!live && FindNextFileW(search, &entry));
+    FindClose(search);
+    return live;
+}
+
+struct Sweep {
+    wchar_t directory[pathCapacity];
+    volatile LONG stop;
+    int removed;
+};
+
+static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, LeftoverKind kind, DWORD processId)
 {
     wchar_t path[pathCapacity];
-    size_t length = 0;
-    if (!appendWide(path, pathCapacity, length, directory, wcslen(directory)) ||
-        !appendWide(path, pathCapacity, length, L"\\", 1) ||
-        !appendWide(path, pathCapacity, length, entry.cFileName, wcslen(entry.cFileName))) {
+    if (processId == GetCurrentProcessId() || !joinPath(path, sweep.directory, entry.cFileName)) {
         return false;
     }
     const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (kind == LeftoverKind::targetDirectory) {
-        return isDirectory && removeDirectoryTree(path);
+        return isDirectory && removeUnusedTree(path, &sweep.stop);
     }
-    return !isDirectory && removeFileInPlace(path);
+    return !isDirectory && !hasLiveTarget(sweep.directory, processId) && removeFileInPlace(path);
+}
+
+static int sweepLeftovers(Sweep& sweep)
+{
+    wchar_t pattern[pathCapacity];
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = joinPath(pattern, sweep.directory, L"onefile_*")
+                              ? FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                                 FIND_FIRST_EX_LARGE_FETCH)
+                              : INVALID_HANDLE_VALUE;
+    if (search == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    do {
+        DWORD processId = 0;
+        const LeftoverKind kind = classifyName(entry.cFileName, processId);
+        if (kind != LeftoverKind::none && removeLeftover(sweep, entry, kind, processId)) {
+            ++sweep.removed;
+        }
+    } while (sweep.removed < sweepRemovalsPerStart && sweep.stop == 0 && FindNextFileW(search, &entry));
+    FindClose(search);
+    return sweep.removed;
 }
 
 int sweepDeadRuns(const wchar_t* temporaryDirectory)
 {
-    wchar_t pattern[pathCapacity];
+    Sweep* const sweep = static_cast<Sweep*>(calloc(1, sizeof(Sweep)));
     size_t length = 0;
-    if (!appendWide(pattern, pathCapacity, length, temporaryDirectory, wcslen(temporaryDirectory)) ||
-        !appendWide(pattern, pathCapacity, length, L"\\onefile_*", 10)) {
-        return 0;
-    }
-    WIN32_FIND_DATAW entry;
-    const HANDLE search =
-        FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    int removed = 0;
-    int candidates = 0;
-    do {
-        DWORD processId = 0;
-        const LeftoverKind kind = classifyName(entry.cFileName, processId);
-        if (kind == LeftoverKind::none || ++candidates > sweepCandidatesPerStart) {
-            continue;
-        }
-        if (isRunDead(processId, entry.ftCreationTime) && removeLeftover(temporaryDirectory, entry, kind)) {
-            ++removed;
-        }
-    } while (removed < sweepRemovalsPerStart && candidates < sweepCandidatesPerStart && FindNextFileW(search, &entry));
-    FindClose(search);
+    const int removed =
+        sweep != nullptr && appendWide(sweep->directory, pathCapacity, length, temporaryDirectory, wcslen(temporaryDirectory))
+            ? sweepLeftovers(*sweep)
+            : 0;
+    free(sweep);
     return removed;
+}
+
+// The running sweep: made by startSweep, taken (exchanged for null) by
+// stopSweep, which waits for the thread and frees both.
+static HANDLE volatile sweepThread;
+static Sweep* sweepInProgress;
+
+static DWORD WINAPI runSweep(void* sweep)
+{
+    sweepLeftovers(*static_cast<Sweep*>(sweep));
+    return 0;
+}
+
+void startSweep(const wchar_t* temporaryDirectory)
+{
+    Sweep* const sweep = static_cast<Sweep*>(calloc(1, sizeof(Sweep)));
+    size_t length = 0;
+    if (sweep == nullptr ||
+        !appendWide(sweep->directory, pathCapacity, length, temporaryDirectory, wcslen(temporaryDirectory))) {
+        free(sweep);
+        return;
+    }
+    sweepInProgress = sweep;
+    const HANDLE thread = CreateThread(nullptr, 0, runSweep, sweep, 0, nullptr);
+    if (thread == nullptr) {
+        sweepInProgress = nullptr;
+        free(sweep);
+        return;
+    }
+    InterlockedExchangePointer(const_cast<HANDLE*>(&sweepThread), thread);
+}
+
+void stopSweep()
+{
+    const HANDLE thread = InterlockedExchangePointer(const_cast<HANDLE*>(&sweepThread), nullptr);
+    if (thread == nullptr) {
+        return;
+    }
+    InterlockedExchange(&sweepInProgress->stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    free(sweepInProgress);
+    sweepInProgress = nullptr;
 }

@@ -114,12 +114,10 @@ int runDriver()
         verifyBlockTail();
     }
     openAttachedDataReader();
+    wchar_t parent[pathCapacity];
+    parent[0] = L'\0';
     if (!dllMode) {
-        wchar_t parent[pathCapacity];
         findTargetParent(parent);
-        if (onefileSweepEnabled && parent[0] != L'\0') {
-            sweepDeadRuns(parent);
-        }
         refuseWhatCannotFit(parent);
         createTargetDirectory();
     }
@@ -129,6 +127,11 @@ int runDriver()
         fatalError("Error, attached data holds no file to run.");
     }
     launchChild();
+    // This process is idle while the application runs: the leftovers of
+    // dead runs go then, costing the start nothing.
+    if (onefileSweepEnabled && parent[0] != L'\0') {
+        startSweep(parent);
+    }
     const DWORD exitCode = superviseChild(checkSplashScreen);
     cleanupChildAndTarget();
     return static_cast<int>(exitCode);

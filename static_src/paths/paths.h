@@ -123,6 +123,14 @@ void releaseHeldDirectories();
 bool removeDirectoryTree(const wchar_t* directory);
 // Deletes one file by the same rules: never what a link leads to.
 bool removeFileInPlace(const wchar_t* path);
+// Whether a directory is held open by a holder that refuses its deletion:
+// a live run's proof of life. True also when it cannot be checked.
+bool isHeldByAnotherRun(const wchar_t* directory);
+// The sweep's removal of a dead run's directory: nothing when it is held,
+// or when any entry in it is open anywhere (each is first opened for
+// deletion without sharing); then deleted through those handles. `*stop`
+// set by another thread ends it at its next entry. True when it is gone.
+bool removeUnusedTree(const wchar_t* directory, const volatile LONG* stop);
 
 // --- System functions bound at run time (system_functions.cpp).
 // A function of a system DLL, loaded from the system directory only, so

@@ -38,7 +38,40 @@ struct TreeWalk {
     };
     HANDLE searches[deepestWalk];
     bool complete;
+    // Claiming (the sweep's removal): every entry is first opened for
+    // deletion without sharing, and none is deleted unless all could be.
+    // Null for the plain removal, which deletes as it goes.
+    struct Claims* claims;
+    // Set by another thread to end a claiming walk at its next entry.
+    const volatile LONG* stop;
 };
+
+// An entry opened for deletion, in the order the entries can go: every
+// directory after what it holds.
+struct Claim {
+    HANDLE handle;
+    DWORD attributes;
+};
+struct Claims {
+    Claim* entries;
+    size_t count;
+    size_t capacity;
+};
+
+static bool addClaim(Claims& claims, HANDLE handle, DWORD attributes)
+{
+    if (claims.count == claims.capacity) {
+        const size_t capacity = claims.capacity == 0 ? 256 : claims.capacity * 2;
+        Claim* const grown = static_cast<Claim*>(realloc(claims.entries, capacity * sizeof(Claim)));
+        if (grown == nullptr) {
+            return false;
+        }
+        claims.entries = grown;
+        claims.capacity = capacity;
+    }
+    claims.entries[claims.count++] = Claim{handle, attributes};
+    return true;
+}
 
 // Whether the open `handle` is the entry walk.path names, not something a
 // link leads to.
@@ -52,25 +85,49 @@ static bool isWhereItSeems(TreeWalk& walk, HANDLE handle)
     return wcslen(expected) == length && wmemcmp(expected, walk.name.FileName, length) == 0;
 }
 
+// Deletes the entry an open handle (with DELETE and FILE_WRITE_ATTRIBUTES)
+// names; a read-only one is made writable first.
+static bool deleteThroughHandle(HANDLE handle, DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO basic = {};
+        const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
+        basic.FileAttributes = writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// Opens the entry walk.path names, a link itself rather than its target;
+// a claim shares nothing, so it fails on an entry that anyone has open.
+static HANDLE openInPlace(TreeWalk& walk, bool claiming)
+{
+    const HANDLE handle = CreateFileW(walk.path, DELETE | FILE_WRITE_ATTRIBUTES, claiming ? 0 : shareEverything,
+                                      nullptr, OPEN_EXISTING, openWithoutFollowing, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && !isWhereItSeems(walk, handle)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// Deletes the entry walk.path names, or claims it when the walk claims.
 static void deleteFileInPlace(TreeWalk& walk, DWORD attributes)
 {
-    const HANDLE file = CreateFileW(walk.path, DELETE | FILE_WRITE_ATTRIBUTES, shareEverything, nullptr,
-                                    OPEN_EXISTING, openWithoutFollowing, nullptr);
+    const HANDLE file = openInPlace(walk, walk.claims != nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         walk.complete = false;
         return;
     }
-    bool deleted = false;
-    if (isWhereItSeems(walk, file)) {
-        if (attributes & FILE_ATTRIBUTE_READONLY) {
-            FILE_BASIC_INFO basic = {};
-            const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
-            basic.FileAttributes = writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL;
-            SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    if (walk.claims != nullptr) {
+        if (!addClaim(*walk.claims, file, attributes)) {
+            CloseHandle(file);
+            walk.complete = false;
         }
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        deleted = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+        return;
     }
+    const bool deleted = deleteThroughHandle(file, attributes);
     CloseHandle(file);
     walk.complete = walk.complete && deleted;
 }
@@ -103,10 +160,14 @@ static bool openLevel(TreeWalk& walk, size_t depth, WIN32_FIND_DATAW& entry)
 static void closeLevel(TreeWalk& walk, size_t depth)
 {
     FindClose(walk.searches[depth]);
-    // A read-only directory refuses removal until it is made writable.
-    if (!RemoveDirectoryW(walk.path) &&
-        !(GetLastError() == ERROR_ACCESS_DENIED && SetFileAttributesW(walk.path, FILE_ATTRIBUTE_NORMAL) &&
-          RemoveDirectoryW(walk.path))) {
+    if (walk.claims != nullptr) {
+        if (walk.complete) {
+            deleteFileInPlace(walk, FILE_ATTRIBUTE_DIRECTORY);
+        }
+    } else if (!RemoveDirectoryW(walk.path) &&
+               // A read-only directory refuses removal until it is made writable.
+               !(GetLastError() == ERROR_ACCESS_DENIED && SetFileAttributesW(walk.path, FILE_ATTRIBUTE_NORMAL) &&
+                 RemoveDirectoryW(walk.path))) {
         walk.complete = false;
     }
     if (depth > 0) {
@@ -147,6 +208,15 @@ static bool isDotEntry(const wchar_t* name)
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
+// Ends a claiming walk early: the open levels are closed, nothing removed.
+static void abandonWalk(TreeWalk& walk, size_t depth)
+{
+    for (size_t level = 0; level <= depth; ++level) {
+        FindClose(walk.searches[level]);
+    }
+    walk.complete = false;
+}
+
 // One pass over the tree whose root walk.path names, bottom up.
 static void walkTree(TreeWalk& walk)
 {
@@ -169,6 +239,10 @@ static void walkTree(TreeWalk& walk)
         pending = false;
         if (isDotEntry(entry.cFileName)) {
             continue;
+        }
+        if (walk.claims != nullptr && (!walk.complete || *walk.stop != 0)) {
+            abandonWalk(walk, depth);
+            return;
         }
         if (visitEntry(walk, depth, entry)) {
             ++depth;
@@ -201,13 +275,20 @@ static bool placeBesideResolvedParent(TreeWalk& walk, wchar_t* given)
     if (separator == nullptr) {
         return false;
     }
-    *separator = L'\0';
+    // A drive's root keeps its separator: "\\?\C:" alone names the volume,
+    // not its root directory. Its final path ends in the separator.
+    const bool parentIsDriveRoot = separator == given + 6 && given[5] == L':';
+    wchar_t* const cut = parentIsDriveRoot ? separator + 1 : separator;
+    const wchar_t kept = *cut;
+    *cut = L'\0';
     const bool resolved = resolveDirectory(walk, given);
-    *separator = L'\\';
-    if (!resolved || wcslen(walk.path) + wcslen(separator) >= walkCapacity) {
+    *cut = kept;
+    const size_t length = wcslen(walk.path);
+    const wchar_t* const name = length > 0 && walk.path[length - 1] == L'\\' ? separator + 1 : separator;
+    if (!resolved || length + wcslen(name) >= walkCapacity) {
         return false;
     }
-    wcscat(walk.path, separator);
+    wcscat(walk.path, name);
     return true;
 }
 
@@ -249,9 +330,19 @@ static bool openRoot(TreeWalk& walk, const wchar_t* directory)
     return walk.complete;
 }
 
-bool removeFileInPlace(const wchar_t* path)
+static TreeWalk* startWalk(Claims* claims, const volatile LONG* stop)
 {
     TreeWalk* const walk = static_cast<TreeWalk*>(malloc(sizeof(TreeWalk)));
+    if (walk != nullptr) {
+        walk->claims = claims;
+        walk->stop = stop;
+    }
+    return walk;
+}
+
+bool removeFileInPlace(const wchar_t* path)
+{
+    TreeWalk* const walk = startWalk(nullptr, nullptr);
     if (walk == nullptr) {
         return false;
     }
@@ -271,7 +362,7 @@ bool removeFileInPlace(const wchar_t* path)
 
 bool removeDirectoryTree(const wchar_t* directory)
 {
-    TreeWalk* const walk = static_cast<TreeWalk*>(malloc(sizeof(TreeWalk)));
+    TreeWalk* const walk = startWalk(nullptr, nullptr);
     if (walk == nullptr) {
         return false;
     }
@@ -282,4 +373,59 @@ bool removeDirectoryTree(const wchar_t* directory)
     const bool complete = walk->complete;
     free(walk);
     return complete;
+}
+
+// Deletes the claimed entries in order until a stop; the rest are let go.
+static bool deleteClaims(Claims& claims, const volatile LONG* stop)
+{
+    bool deleted = true;
+    for (size_t i = 0; i < claims.count; ++i) {
+        deleted = deleted && *stop == 0 && deleteThroughHandle(claims.entries[i].handle, claims.entries[i].attributes);
+        CloseHandle(claims.entries[i].handle);
+    }
+    return deleted;
+}
+
+bool isHeldByAnotherRun(const wchar_t* directory)
+{
+    wchar_t longForm[pathCapacity + 8];
+    if (!toLongPathForm(directory, longForm, pathCapacity + 8)) {
+        return true;  // cannot be checked: counts as alive
+    }
+    // Shares everything itself, so only a holder that refuses deletion
+    // (a run's proof of life) makes it fail.
+    const HANDLE handle =
+        CreateFileW(longForm, DELETE, shareEverything, nullptr, OPEN_EXISTING, openWithoutFollowing, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    }
+    CloseHandle(handle);
+    return false;
+}
+
+bool removeUnusedTree(const wchar_t* directory, const volatile LONG* stop)
+{
+    if (isHeldByAnotherRun(directory)) {
+        return false;
+    }
+    Claims claims = {};
+    TreeWalk* const walk = startWalk(&claims, stop);
+    if (walk == nullptr) {
+        return false;
+    }
+    walk->complete = true;
+    if (openRoot(*walk, directory)) {
+        walkTree(*walk);
+    }
+    bool removed = walk->complete;
+    free(walk);
+    if (removed) {
+        removed = deleteClaims(claims, stop);
+    } else {
+        for (size_t i = 0; i < claims.count; ++i) {
+            CloseHandle(claims.entries[i].handle);
+        }
+    }
+    free(claims.entries);
+    return removed;
 }

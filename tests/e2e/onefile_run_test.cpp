@@ -195,6 +195,16 @@ TEST_F(OnefileRun, TargetGrantsNoOtherUsers)
     CloseHandle(running.hProcess);
 }
 
+// TEMP at a drive's root: the run's target goes like any other.
+TEST_F(OnefileRun, TargetBelowADriveRootIsRemoved)
+{
+    const OnefileOutcome outcome = run(L"report_onefile", {}, {{L"TEMP", L"C:\\"}, {L"TMP", L"C:\\"}});
+    ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.result.err;
+    const std::wstring target = targetOf(outcome.report);
+    EXPECT_EQ(target.rfind(L"C:\\onefile_", 0), 0u) << toUtf8(target);
+    EXPECT_FALSE(pathExists(target));
+}
+
 TEST_F(OnefileRun, ExitCodesPassThroughUnchanged)
 {
     for (const DWORD code : {0u, 3u, 255u, 256u, 259u, 0xFFFFFFFFu}) {

@@ -1,18 +1,38 @@
 // A fresh start removes what dead runs left in the temporary directory:
-// exactly the bootstrap's own names, only when the run has certainly ended.
+// exactly the bootstrap's own names, only without a run's proof of life and
+// only when nothing in them is in use.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "paths/paths.h"
 
-// No process has this id (Wine and Windows give out multiples of 4).
-const std::wstring deadId = L"4294967291";
+namespace {
 
 std::wstring onefilePath(const wchar_t* name) { return directoryOfThisProgram() + L"\\" + name + L".exe"; }
 
+// A target directory's name as a run with `processId` makes it.
+std::wstring leftoverName(DWORD processId)
+{
+    const std::wstring id = std::to_wstring(processId);
+    ScopedEnvironment run({{L"MERLOX_ONEFILE_PARENT", id.c_str()},
+                           {L"MERLOX_ONEFILE_TIME_US", nullptr},
+                           {L"MERLOX_ONEFILE_RANDOM", nullptr}});
+    wchar_t name[pathCapacity];
+    EXPECT_TRUE(expandPathSpec(name, L"onefile_{PID}_{TIME_US}_{RANDOM}", pathCapacity));
+    return name;
+}
+
+// Ids no process has (Wine and Windows give out multiples of 4).
+DWORD deadId(int i) { return 4294967291u - 4u * static_cast<DWORD>(i); }
+
 class Sweep : public testing::Test {
 protected:
+    ~Sweep() override
+    {
+        for (const HANDLE handle : held) CloseHandle(handle);
+    }
+
     // A leftover target directory with a file in it.
     std::wstring plantDirectory(const std::wstring& name)
     {
@@ -20,6 +40,35 @@ protected:
         EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
         writeFile(path + L"\\left.txt", "left behind");
         return path;
+    }
+
+    // What a live run holds: its target, open for reading, refusing deletion.
+    void holdLikeALiveRun(const std::wstring& directory)
+    {
+        held.push_back(CreateFileW(directory.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    }
+
+    // A file an application still has open, as its own runtime opens it.
+    void holdInUse(const std::wstring& file)
+    {
+        held.push_back(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+
+    // Starts the application with a signal to wait for; the sweep runs meanwhile.
+    PROCESS_INFORMATION startWaiting(const wchar_t* executable)
+    {
+        writeFile(release, "");
+        const std::wstring exe = onefilePath(executable);
+        return startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
+                            {{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}});
+    }
+
+    void releaseAndWait(const PROCESS_INFORMATION& running)
+    {
+        DeleteFileW(release.c_str());
+        EXPECT_EQ(WaitForSingleObject(running.hProcess, 60000), WAIT_OBJECT_0);
+        CloseHandle(running.hProcess);
     }
 
     DWORD start(const wchar_t* executable)
@@ -30,59 +79,75 @@ protected:
     }
 
     ScratchDirectory temp{L"sweep"};
+    const std::wstring release = temp.path() + L"\\release";
+    std::vector<HANDLE> held;
 };
 
-TEST_F(Sweep, DeadRunsGoAndEverythingElseStays)
+TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
 {
-    const std::wstring alive = std::to_wstring(GetCurrentProcessId());
-    const std::wstring dead = plantDirectory(L"onefile_" + deadId + L"_123456_AAAAAAAAAAA");
-    const std::wstring deadFeedback = temp.path() + L"\\onefile_" + deadId + L"_splash_feedback.tmp";
+    const std::wstring dead = plantDirectory(leftoverName(deadId(0)));
+    const std::wstring deadFeedback = temp.path() + L"\\onefile_" + std::to_wstring(deadId(0)) + L"_splash_feedback.tmp";
     writeFile(deadFeedback, "");
-    const std::wstring running = plantDirectory(L"onefile_" + alive + L"_123456_BBBBBBBBBBB");
-    const std::wstring runningFeedback = temp.path() + L"\\onefile_" + alive + L"_splash_feedback.tmp";
-    writeFile(runningFeedback, "");
+    // A live run whose folder's times were set back an hour: times prove
+    // nothing, the held folder does; its feedback file lives with it.
+    const std::wstring live = plantDirectory(leftoverName(deadId(1)));
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t hourAgo = ((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) - 36000000000ull;
+    const FILETIME earlier = {static_cast<DWORD>(hourAgo), static_cast<DWORD>(hourAgo >> 32)};
+    const HANDLE folder = CreateFileW(live.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_TRUE(SetFileTime(folder, &earlier, &earlier, &earlier));
+    CloseHandle(folder);
+    holdLikeALiveRun(live);
+    const std::wstring liveFeedback = temp.path() + L"\\onefile_" + std::to_wstring(deadId(1)) + L"_splash_feedback.tmp";
+    writeFile(liveFeedback, "");
+    // A dead run whose application (or something it started) still uses a
+    // file: the leftover stays whole.
+    const std::wstring inUse = plantDirectory(leftoverName(deadId(2)));
+    CreateDirectoryW((inUse + L"\\sub").c_str(), nullptr);
+    writeFile(inUse + L"\\sub\\used.txt", "in use");
+    holdInUse(inUse + L"\\sub\\used.txt");
+    // Names a run never writes.
     const std::wstring notOurs = plantDirectory(L"onefile_notours");
-    const std::wstring almost = plantDirectory(L"onefile_" + deadId + L"_12345_AAAAAAAAAAA");
+    const std::wstring leadingZero = plantDirectory(L"onefile_0" + leftoverName(deadId(3)).substr(8));
 
-    // An id now held by a process younger than the leftover: it was reused.
-    const std::wstring folder = plantDirectory(L"made-first");
-    const std::wstring signal = temp.path() + L"\\signal";
-    writeFile(signal, "");
-    const PROCESS_INFORMATION younger =
-        startProcess(probePath(), quoteForCommandLine(probePath()) + L" wait-then-exit " + quoteForCommandLine(signal) + L" 0");
-    const std::wstring reused = temp.path() + L"\\onefile_" + std::to_wstring(younger.dwProcessId) + L"_123456_CCCCCCCCCCC";
-    ASSERT_TRUE(MoveFileW(folder.c_str(), reused.c_str()));
-
-    EXPECT_EQ(start(L"report_onefile"), 0u);
-    EXPECT_FALSE(pathExists(dead));
-    EXPECT_FALSE(pathExists(deadFeedback));
-    EXPECT_FALSE(pathExists(reused));
-    for (const std::wstring& kept : {running, runningFeedback, notOurs, almost}) {
+    // The sweep stops when the application ends: an application that waits
+    // lets it finish.
+    const PROCESS_INFORMATION running = startWaiting(L"report_onefile");
+    EXPECT_TRUE(waitForPath(dead, false));
+    EXPECT_TRUE(waitForPath(deadFeedback, false));
+    releaseAndWait(running);
+    for (const std::wstring& kept : {live, liveFeedback, inUse, notOurs, leadingZero}) {
         EXPECT_TRUE(pathExists(kept)) << toUtf8(kept);
     }
-    EXPECT_EQ(readFile(running + L"\\left.txt"), "left behind");
-
-    DeleteFileW(signal.c_str());
-    WaitForSingleObject(younger.hProcess, 60000);
-    CloseHandle(younger.hProcess);
+    EXPECT_EQ(readFile(live + L"\\left.txt"), "left behind");
+    EXPECT_EQ(readFile(inUse + L"\\left.txt"), "left behind");
 }
 
-TEST_F(Sweep, AtMostEightGoPerStartAndNoneWhenBuiltWithoutTheSweep)
+// Leftovers that cannot go never block the ones that can: at most 8 go per
+// start, and a start built without the sweep takes none.
+TEST_F(Sweep, UnremovableLeftoversNeverStarveTheOthers)
 {
-    for (int i = 0; i < 10; ++i) plantDirectory(L"onefile_" + deadId + L"_12345" + std::to_wstring(i) + L"_AAAAAAAAAAA");
-    EXPECT_EQ(start(L"report_nosweep_onefile"), 0u);
+    for (int i = 0; i < 70; ++i) {
+        const std::wstring stuck = plantDirectory(leftoverName(deadId(i)));
+        holdInUse(stuck + L"\\left.txt");
+    }
+    std::vector<std::wstring> removable;
+    for (int i = 70; i < 90; ++i) removable.push_back(plantDirectory(leftoverName(deadId(i))));
     const auto countLeft = [&] {
         int left = 0;
-        for (int i = 0; i < 10; ++i) {
-            left += pathExists(temp.path() + L"\\onefile_" + deadId + L"_12345" + std::to_wstring(i) + L"_AAAAAAAAAAA");
-        }
+        for (const std::wstring& path : removable) left += pathExists(path);
         return left;
     };
-    EXPECT_EQ(countLeft(), 10);
-    EXPECT_EQ(start(L"report_onefile"), 0u);
-    EXPECT_EQ(countLeft(), 2);
-    EXPECT_EQ(start(L"report_onefile"), 0u);
-    EXPECT_EQ(countLeft(), 0);
+    EXPECT_EQ(start(L"report_nosweep_onefile"), 0u);
+    EXPECT_EQ(countLeft(), 20);
+    for (const int expected : {12, 4, 0}) {
+        const PROCESS_INFORMATION running = startWaiting(L"report_onefile");
+        for (int i = 0; i < 6000 && countLeft() > expected; ++i) Sleep(10);
+        releaseAndWait(running);
+        EXPECT_EQ(countLeft(), expected);
+    }
 }
 
 }  // namespace

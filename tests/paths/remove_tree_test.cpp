@@ -41,6 +41,17 @@ TEST(RemoveTree, PathsFarBeyond260CharactersGoToTheLastDirectory)
     EXPECT_TRUE(removeDirectoryTree(target.c_str())) << "a missing directory counts as removed";
 }
 
+// With TEMP at a drive's root the target's parent is "C:\": its final path
+// is not built from "\\?\C:", which names the volume, not its root.
+TEST(RemoveTree, RootDirectlyBelowADriveRootGoes)
+{
+    const std::wstring root = L"C:\\onefile_walk_" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    writeFile(root + L"\\file.txt", "x");
+    EXPECT_TRUE(removeDirectoryTree(root.c_str()));
+    EXPECT_FALSE(pathExists(root));
+}
+
 TEST(RemoveTree, ConcurrentCleanupsRemoveTheTargetAndNothingBesideOrAbove)
 {
     ScratchDirectory scratch;

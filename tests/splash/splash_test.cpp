@@ -103,4 +103,18 @@ TEST(SplashWithoutDisplay, RunCompletesWithoutWindowOrFeedbackFile)
     EXPECT_NE(text.find("feedback=absent"), std::string::npos) << text;
 }
 
+// An earlier run with the same id left its feedback file: the splash makes
+// its own in its place, so the application takes the splash down, not the
+// first 50 ms check.
+TEST(SplashFeedback, StaleFileWithTheSameIdIsReplaced)
+{
+    const std::wstring stale = temporaryDirectory() + L"\\onefile_424240_splash_feedback.tmp";
+    writeFile(stale, "an earlier run's");
+    const ProcessResult result = runProbe({L"feedback-file"}, {{L"MERLOX_ONEFILE_PARENT", L"424240"}});
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(fromUtf8(result.out), stale);
+    EXPECT_EQ(readFile(stale), "");
+    DeleteFileW(stale.c_str());
+}
+
 }  // namespace
