@@ -7,9 +7,10 @@
 #   - a re-entered start of it (a running parent, its variables inherited);
 #   - fresh starts that sweep: with nothing to sweep and with 8 dead runs'
 #     folders (2,000 files each) planted before each run, against the same
-#     executable built without the sweep. The sweep runs while the
-#     application runs and stops when it ends (this one returns at once),
-#     so heavy leftovers must not slow the start.
+#     executable built without the sweep, pinned and unpinned. The sweep
+#     runs while the application runs, from half a second after its launch,
+#     and stops when it ends (this one returns at once): heavy leftovers
+#     must not slow the start.
 #   bench/startup.sh [RUNS]      (default 15; medians shown)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -61,28 +62,42 @@ reentry_env=(env MERLOX_ONEFILE_PARENT="$(variable_from_report MERLOX_ONEFILE_PA
   MERLOX_ONEFILE_RANDOM="$(variable_from_report MERLOX_ONEFILE_RANDOM "$parent_report")")
 
 declare -A times
-for ((i = 0; i < runs; i++)); do
-  for kind in plain floor fresh reentry nosweep sweep8; do
-    rm -rf "$prefix_temp"/onefile_4294967291_*
-    case $kind in
-      nosweep) command=("${pin[@]}" "$WINELOADER" "$nosweep") ;;
-      sweep8)  plant_dead_runs; command=("${pin[@]}" "$WINELOADER" "$onefile") ;;
-      plain)   command=("${pin[@]}" "$WINELOADER" "$plain" "$app_dll") ;;
-      floor)   command=("${pin[@]}" "$WINELOADER" "$floor" "$empty") ;;
-      fresh)   command=("${pin[@]}" "$WINELOADER" "$onefile") ;;
-      reentry) command=("${reentry_env[@]}" "${pin[@]}" "$WINELOADER" "$onefile") ;;
-    esac
-    start=$(seconds_now)
-    "${command[@]}" < /dev/null > /dev/null 2>&1 || { echo "benchmark: $kind failed" >&2; exit 1; }
-    times[$kind]+="$(echo "$(seconds_now) - $start" | bc -l) "
+# measure KINDS...: one run of each in turn, $runs times, into times[kind].
+measure() {
+  local i kind start
+  for ((i = 0; i < runs; i++)); do
+    for kind in "$@"; do
+      rm -rf "$prefix_temp"/onefile_4294967291_*
+      case $kind in
+        nosweep*) command=("${pin[@]}" "$WINELOADER" "$nosweep") ;;
+        sweep8*)  plant_dead_runs; command=("${pin[@]}" "$WINELOADER" "$onefile") ;;
+        fresh*)   command=("${pin[@]}" "$WINELOADER" "$onefile") ;;
+        plain)    command=("${pin[@]}" "$WINELOADER" "$plain" "$app_dll") ;;
+        floor)    command=("${pin[@]}" "$WINELOADER" "$floor" "$empty") ;;
+        reentry)  command=("${reentry_env[@]}" "${pin[@]}" "$WINELOADER" "$onefile") ;;
+      esac
+      start=$(seconds_now)
+      "${command[@]}" < /dev/null > /dev/null 2>&1 || { echo "benchmark: $kind failed" >&2; exit 1; }
+      times[$kind]+="$(echo "$(seconds_now) - $start" | bc -l) "
+    done
   done
-done
+}
+measure plain floor fresh reentry nosweep sweep8
 rm -f "$release"
 wait "$parent_job" || true
+"$WINESERVER" -k
+# The sweep again with the application and the sweep free to use both
+# CPUs, as on any machine with more than one.
+pin=()
+"$WINESERVER" -p
+"$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
+measure nosweep_free fresh_free sweep8_free
+left=$(ls -d "$prefix_temp"/onefile_4294967291_* 2> /dev/null | wc -l)
 "$WINESERVER" -k
 median_of() { printf '%s\n' ${times[$1]} | median; }
 plain_time=$(median_of plain) floor_time=$(median_of floor) fresh_time=$(median_of fresh) reentry_time=$(median_of reentry)
 nosweep_time=$(median_of nosweep) sweep8_time=$(median_of sweep8)
+nosweep_free=$(median_of nosweep_free) fresh_free=$(median_of fresh_free) sweep8_free=$(median_of sweep8_free)
 rm -rf "$prefix_temp"/onefile_4294967291_*
 ms() { echo "$1 * 1000" | bc -l | xargs printf '%.1f'; }
 cat <<REPORT
@@ -93,5 +108,8 @@ Start-up, pinned to one CPU, $runs interleaved runs, medians:
   onefile fresh start (830 KB DLL)         $(ms "$fresh_time") ms
   onefile re-entered start                 $(ms "$reentry_time") ms
   fresh / floor = $(ratio "$fresh_time" "$floor_time")   fresh / plain = $(ratio "$fresh_time" "$plain_time")   re-entered / plain = $(ratio "$reentry_time" "$plain_time")
-  sweep: built without it $(ms "$nosweep_time") ms; nothing to sweep $(ms "$fresh_time") ms = $(ratio "$fresh_time" "$nosweep_time"); 8 dead runs of 2,000 files $(ms "$sweep8_time") ms = $(ratio "$sweep8_time" "$nosweep_time") (goal: at most 1.10)
+  sweep, against the same executable built without it, whose application returns at once (goal: at most 1.10):
+    pinned:   without $(ms "$nosweep_time") ms; nothing to sweep $(ms "$fresh_time") ms = $(ratio "$fresh_time" "$nosweep_time"); 8 dead runs of 2,000 files $(ms "$sweep8_time") ms = $(ratio "$sweep8_time" "$nosweep_time")
+    unpinned: without $(ms "$nosweep_free") ms; nothing to sweep $(ms "$fresh_free") ms = $(ratio "$fresh_free" "$nosweep_free"); 8 dead runs of 2,000 files $(ms "$sweep8_free") ms = $(ratio "$sweep8_free" "$nosweep_free")
+    dead runs left after the last such start: $left of 8 (the sweep stops when the application ends)
 REPORT

@@ -17,6 +17,11 @@ enum : int {
     // Leftovers that cannot go do not count, so they never block others.
     sweepRemovalsPerStart = 8,
 };
+// The application's own start comes first: the sweep's file operations
+// would compete with it for the CPU (and, under Wine, for the one server
+// thread every file operation goes through). An application that ends
+// sooner costs no sweep at all; a later, longer run sweeps.
+enum : DWORD { sweepDelayMilliseconds = 500 };
 
 enum class LeftoverKind { none, targetDirectory, feedbackFile };
 
@@ -93,6 +98,7 @@ static bool hasLiveTarget(const wchar_t* temporaryDirectory, DWORD processId)
 struct Sweep {
     wchar_t directory[pathCapacity];
     volatile LONG stop;
+    HANDLE stopped;  // set with `stop`, for the thread's first wait
     int removed;
 };
 
@@ -148,9 +154,13 @@ int sweepDeadRuns(const wchar_t* temporaryDirectory)
 static HANDLE volatile sweepThread;
 static Sweep* sweepInProgress;
 
-static DWORD WINAPI runSweep(void* sweep)
+static DWORD WINAPI runSweep(void* parameter)
 {
-    sweepLeftovers(*static_cast<Sweep*>(sweep));
+    Sweep& sweep = *static_cast<Sweep*>(parameter);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+    if (WaitForSingleObject(sweep.stopped, sweepDelayMilliseconds) == WAIT_TIMEOUT) {
+        sweepLeftovers(sweep);
+    }
     return 0;
 }
 
@@ -159,7 +169,8 @@ void startSweep(const wchar_t* temporaryDirectory)
     Sweep* const sweep = static_cast<Sweep*>(calloc(1, sizeof(Sweep)));
     size_t length = 0;
     if (sweep == nullptr ||
-        !appendWide(sweep->directory, pathCapacity, length, temporaryDirectory, wcslen(temporaryDirectory))) {
+        !appendWide(sweep->directory, pathCapacity, length, temporaryDirectory, wcslen(temporaryDirectory)) ||
+        (sweep->stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
         free(sweep);
         return;
     }
@@ -167,6 +178,7 @@ void startSweep(const wchar_t* temporaryDirectory)
     const HANDLE thread = CreateThread(nullptr, 0, runSweep, sweep, 0, nullptr);
     if (thread == nullptr) {
         sweepInProgress = nullptr;
+        CloseHandle(sweep->stopped);
         free(sweep);
         return;
     }
@@ -180,8 +192,10 @@ void stopSweep()
         return;
     }
     InterlockedExchange(&sweepInProgress->stop, 1);
+    SetEvent(sweepInProgress->stopped);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
+    CloseHandle(sweepInProgress->stopped);
     free(sweepInProgress);
     sweepInProgress = nullptr;
 }

@@ -375,12 +375,15 @@ bool removeDirectoryTree(const wchar_t* directory)
     return complete;
 }
 
-// Deletes the claimed entries in order until a stop; the rest are let go.
+// Deletes the claimed entries in order until a stop.
 static bool deleteClaims(Claims& claims, const volatile LONG* stop)
 {
     bool deleted = true;
     for (size_t i = 0; i < claims.count; ++i) {
-        deleted = deleted && *stop == 0 && deleteThroughHandle(claims.entries[i].handle, claims.entries[i].attributes);
+        if (*stop != 0) {
+            return false;  // the rest closes with the process, as below
+        }
+        deleted = deleteThroughHandle(claims.entries[i].handle, claims.entries[i].attributes) && deleted;
         CloseHandle(claims.entries[i].handle);
     }
     return deleted;
@@ -421,6 +424,11 @@ bool removeUnusedTree(const wchar_t* directory, const volatile LONG* stop)
     free(walk);
     if (removed) {
         removed = deleteClaims(claims, stop);
+    } else if (*stop != 0) {
+        // A stop comes right before the process ends, which closes them
+        // all at once: a close each (a Wine server request each) would
+        // make the end wait for thousands of them.
+        return false;
     } else {
         for (size_t i = 0; i < claims.count; ++i) {
             CloseHandle(claims.entries[i].handle);

@@ -1,19 +1,30 @@
 // The bootstrap's entry with a thread that runs the console control
-// handler's cleanup while the child runs: true console events do not reach a
-// GUI program under Wine.
+// handler's cleanup while the child runs or while the run unpacks: true
+// console events do not reach a GUI program under Wine.
 #include <stdlib.h>
 
+#include "attached_data/attached_data.h"
 #include "child_process/child_process.h"
 #include "driver/driver.h"
 
-// Fires once the application has written its report: the child is running.
+// Fires once the application has written its report (the child is
+// running), or with ONEFILE_TEST_INTERRUPT_UNPACKING set, once the first
+// file is written (the main thread still unpacks the rest).
 static DWORD WINAPI interruptWhileChildRuns(void*)
 {
     wchar_t* const report = getEnvVar("ONEFILE_TEST_REPORT");
-    while (childProcess == nullptr || report == nullptr || GetFileAttributesW(report) == INVALID_FILE_ATTRIBUTES) {
-        Sleep(10);
+    wchar_t* const unpacking = getEnvVar("ONEFILE_TEST_INTERRUPT_UNPACKING");
+    const auto isTime = [&] {
+        if (unpacking != nullptr) {
+            return firstFilePath[0] != L'\0';
+        }
+        return childProcess != nullptr && report != nullptr && GetFileAttributesW(report) != INVALID_FILE_ATTRIBUTES;
+    };
+    while (!isTime()) {
+        Sleep(1);
     }
     free(report);
+    free(unpacking);
     consoleCtrlHandler(CTRL_C_EVENT);
     // What the system's default handling does once every handler declined.
     ExitProcess(STATUS_CONTROL_C_EXIT);

@@ -406,4 +406,19 @@ TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
     EXPECT_FALSE(pathExists(targetOf(outcome.report)));
 }
 
+// The handler's cleanup while the main thread still unpacks: the main
+// thread closes its file and parks first, so no file written after the
+// removal's last attempt is left.
+TEST_F(OnefileRun, ConsoleHandlerCleanupWhileUnpackingLeavesNothing)
+{
+    ScratchDirectory temp(L"unpacking");
+    const OnefileOutcome outcome = run(L"console_cleanup_bulky_onefile", {},
+                                       {{L"TEMP", temp.path().c_str()},
+                                        {L"TMP", temp.path().c_str()},
+                                        {L"ONEFILE_TEST_INTERRUPT_UNPACKING", L"1"}});
+    EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << outcome.result.out << outcome.result.err;
+    EXPECT_TRUE(outcome.report.empty()) << "the application never started";
+    EXPECT_TRUE(isEmptyDirectory(temp.path()));
+}
+
 }  // namespace

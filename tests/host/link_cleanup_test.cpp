@@ -159,13 +159,19 @@ TEST_F(LinkCleanup, EmptyDirectoryBehindALinkSurvivesTheRemoval)
 TEST_F(LinkCleanup, SweepNeverFollowsALinkWithALeftoversName)
 {
     const fs::path temp = tree / "temp";
-    fs::create_directories(temp);
+    fs::create_directories(temp / "onefile_4294967287_123456_BBBBBBBBBBB");
     fs::create_directory_symlink(tree / "outside", temp / "onefile_4294967291_123456_AAAAAAAAAAA");
+    fs::create_directories(tree / "outside/empty");
+    fs::create_directory_symlink(tree / "outside/empty", temp / "onefile_4294967283_123456_CCCCCCCCCCC");
     fs::create_symlink(tree / "outside/keep.txt", temp / "onefile_4294967291_splash_feedback.tmp");
-    const std::string windowsTemp = windowsPathOf(temp);
-    const std::string line = "set TEMP=" + windowsTemp + "&& set TMP=" + windowsTemp + "&& " + windowsPathOf(onefile);
-    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " cmd /c " + shellQuote(line) + " > /dev/null 2>&1 < /dev/null"),
+    const fs::path probe = fs::path(std::getenv("ONEFILE_HARNESS")).parent_path() / "onefile_probe.exe";
+    const std::string out = (tree / "out").string();
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(probe.string()) + " sweep " +
+                    shellQuote(windowsPathOf(temp)) + " > " + shellQuote(out) + " 2>&1 < /dev/null"),
               0);
+    EXPECT_EQ(readBytes(out), "1\r\n") << "only the plain leftover goes";
+    EXPECT_FALSE(fs::exists(temp / "onefile_4294967287_123456_BBBBBBBBBBB"));
+    EXPECT_TRUE(fs::is_directory(tree / "outside/empty"));
     expectOutsideUntouched();
 }
 

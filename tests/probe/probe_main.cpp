@@ -64,6 +64,10 @@ int wmain(int argc, wchar_t** argv)
         buildChildCommandLine(line);
         return 0;
     }
+    if (wcscmp(routine, L"sweep") == 0 && argc == 3) {
+        printf("%d\n", sweepDeadRuns(argv[2]));
+        return 0;
+    }
     if (wcscmp(routine, L"print-arguments") == 0) {
         // What a plain program built with this toolchain receives: one
         // line per argument after the routine's name, its UTF-8 in hex.
