@@ -160,17 +160,20 @@ TEST_F(OnefileRun, CommandLinesArriveAsAPlainProgramSplitsThem)
 }
 
 // Nobody but the user, SYSTEM and the Administrators gets an entry on the
-// target: a shared temporary directory's entries are not inherited. (Wine
-// reads a DACL back from the Unix modes, without its protected flag.)
-TEST_F(OnefileRun, TargetGrantsNoOtherUsers)
+// target or a folder in it: a shared temporary directory's entries are not
+// inherited. (Wine reads a DACL back from the Unix modes, without its
+// protected flag.) With TEMP at a drive's root the target goes like any other.
+TEST_F(OnefileRun, TargetIsPrivateAndGoesAlsoBelowADriveRoot)
 {
     const std::wstring release = scratch.path() + L"\\release";
     writeFile(release, "");
     const std::wstring exe = onefilePath(L"report_onefile");
-    const PROCESS_INFORMATION running = startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
-                                                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    const PROCESS_INFORMATION running =
+        startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
+                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}, {L"TEMP", L"C:\\"}, {L"TMP", L"C:\\"}});
     ASSERT_TRUE(waitForPath(reportPath));
     const std::wstring target = targetOf(readReport(reportPath));
+    EXPECT_EQ(target.rfind(L"C:\\onefile_", 0), 0u) << toUtf8(target);
     for (const std::wstring& path : {target, target + L"\\data"}) {
         PACL dacl = nullptr;
         PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -178,7 +181,7 @@ TEST_F(OnefileRun, TargetGrantsNoOtherUsers)
                                         nullptr, &descriptor),
                   static_cast<DWORD>(ERROR_SUCCESS));
         ASSERT_NE(dacl, nullptr) << "a null DACL grants everyone everything";
-        for (const wchar_t* others : {L"S-1-1-0", L"S-1-5-32-545", L"S-1-5-11"}) {
+        for (const wchar_t* others : {L"S-1-1-0", L"S-1-5-32-545", L"S-1-5-11"}) {  // Everyone, Users, Authenticated
             PSID sid = nullptr;
             ConvertStringSidToSidW(others, &sid);
             for (DWORD i = 0; i < dacl->AceCount; ++i) {
@@ -193,15 +196,6 @@ TEST_F(OnefileRun, TargetGrantsNoOtherUsers)
     DeleteFileW(release.c_str());
     EXPECT_EQ(WaitForSingleObject(running.hProcess, 60000), WAIT_OBJECT_0);
     CloseHandle(running.hProcess);
-}
-
-// TEMP at a drive's root: the run's target goes like any other.
-TEST_F(OnefileRun, TargetBelowADriveRootIsRemoved)
-{
-    const OnefileOutcome outcome = run(L"report_onefile", {}, {{L"TEMP", L"C:\\"}, {L"TMP", L"C:\\"}});
-    ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.result.err;
-    const std::wstring target = targetOf(outcome.report);
-    EXPECT_EQ(target.rfind(L"C:\\onefile_", 0), 0u) << toUtf8(target);
     EXPECT_FALSE(pathExists(target));
 }
 
