@@ -1,6 +1,8 @@
-// Child process: the launch of the second copy of this executable, its
-// supervision, the console control handler and the cleanup that removes the
-// target directory. Depends only on paths.
+// Child process: the child's command line, the launch of the second copy of
+// this executable (suspended, checked, in a job), its supervision, the
+// console control handler, the cleanup that removes the target directory
+// with the run's proof of life, and the sweep of dead runs' leftovers.
+// Depends only on paths.
 #pragma once
 
 #include "paths/paths.h"

@@ -40,30 +40,9 @@ void shortenPathDirectories(wchar_t* path, size_t capacity)
     }
 }
 
-using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-
-// Looked up at run time, once: systems before Vista do not have it.
-static FinalPathFunction lookUpFinalPathFunction()
-{
-    static FinalPathFunction found;
-    static bool looked;
-    if (!looked) {
-        if (const HMODULE kernel = GetModuleHandleW(L"kernel32.dll")) {
-            const FARPROC address = GetProcAddress(kernel, "GetFinalPathNameByHandleW");
-            found = reinterpret_cast<FinalPathFunction>(reinterpret_cast<void*>(address));
-        }
-        looked = true;
-    }
-    return found;
-}
-
 DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity)
 {
-    const FinalPathFunction getFinalPath = lookUpFinalPathFunction();
-    if (getFinalPath == nullptr) {
-        return 0;
-    }
-    const DWORD length = getFinalPath(handle, buffer, static_cast<DWORD>(capacity), 0);
+    const DWORD length = GetFinalPathNameByHandleW(handle, buffer, static_cast<DWORD>(capacity), 0);
     return length < capacity ? length : 0;
 }
 
@@ -107,9 +86,7 @@ bool normaliseFinalPath(wchar_t* path, size_t capacity)
         // A failed query may leave anything in its buffer, so it writes into
         // a scratch buffer and the path changes only on success.
         wchar_t finalPath[executablePathCapacity];
-        const FinalPathFunction getFinalPath = lookUpFinalPathFunction();
-        const DWORD length =
-            getFinalPath != nullptr ? getFinalPath(file, finalPath, static_cast<DWORD>(capacity), 0) : 0;
+        const DWORD length = GetFinalPathNameByHandleW(file, finalPath, static_cast<DWORD>(capacity), 0);
         CloseHandle(file);
         if (length >= capacity) {
             return false;

@@ -1,7 +1,10 @@
-// Paths, environment and file system: path spec expansion, environment
-// access, the executable's own path, directory creation and the fatal error
-// routines. Depends on nothing else of the bootstrap; every other folder
-// depends on it.
+// Paths, environment and file system: the fatal error routines, bounded
+// copies into fixed buffers, environment access, the executable's own path
+// and final paths, path spec expansion, directory creation (the known
+// directories, the private access, the run's held directories), the
+// link-safe tree removal and the sweep's claiming removal, and run-time
+// binding of system functions. Depends on nothing else of the bootstrap;
+// every other folder depends on it.
 #pragma once
 
 #include <windows.h>

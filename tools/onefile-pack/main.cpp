@@ -1,4 +1,4 @@
-// onefile-pack create | list | verify: see usage() below.
+// onefile-pack create | build | list | verify: see usage() below.
 #include "pack.h"
 
 #include <getopt.h>
