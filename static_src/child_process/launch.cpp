@@ -182,6 +182,7 @@ static bool isChildThisExecutable(HANDLE child)
 // never leaves the loop waiting on a closed handle.
 static PROCESS_INFORMATION startChild()
 {
+    assert(childExecutablePath[0] != L'\0' && childCommandLine[0] != L'\0' && "prepared first");
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;

@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include <assert.h>
+
 enum : DWORD {
     splashPollMilliseconds = 50,
     childGraceMilliseconds = 5000,
@@ -26,6 +28,7 @@ static HANDLE consoleCleanupDone;
 
 DWORD superviseChild(bool (*isSplashPending)())
 {
+    assert(isSplashPending != nullptr);
     if (supervisedChild == nullptr) {
         return 0;
     }

@@ -2,6 +2,8 @@
 // and hands the result to exit(), which makes it the process's exit code.
 #include "driver.h"
 
+#include <stdlib.h>
+
 // Arguments reach the application exactly as typed: the runtime must not
 // expand "*.txt" into the names of files that happen to match.
 extern "C" {
@@ -10,5 +12,11 @@ int _dowildcard = 0;
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+#ifndef NDEBUG
+    // A failed assertion in a windowed program shows a dialog that blocks
+    // until someone closes it (under Xvfb: until it is killed); printed on
+    // standard error instead, it ends the process with exit code 3.
+    _set_error_mode(_OUT_TO_STDERR);
+#endif
     return runDriver();
 }

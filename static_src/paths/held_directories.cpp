@@ -5,6 +5,7 @@
 // from "was already there", which is never taken over.
 #include "paths.h"
 
+#include <assert.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -36,6 +37,7 @@ size_t hashPath(const wchar_t* path, size_t length)
 
 HeldDirectory* findSlot(HeldDirectory* slots, size_t capacity, const wchar_t* path, size_t length)
 {
+    assert(capacity > 0 && (capacity & (capacity - 1)) == 0 && "a power of two, never full");
     for (size_t i = hashPath(path, length) & (capacity - 1);; i = (i + 1) & (capacity - 1)) {
         const wchar_t* const held = slots[i].path;
         if (held == nullptr || (wcsncmp(held, path, length) == 0 && held[length] == L'\0')) {

@@ -13,6 +13,7 @@
 // fails beyond 260 characters.)
 #include "paths.h"
 
+#include <assert.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -159,6 +160,7 @@ static bool openLevel(TreeWalk& walk, size_t depth, WIN32_FIND_DATAW& entry)
 
 static void closeLevel(TreeWalk& walk, size_t depth)
 {
+    assert(depth < deepestWalk && walk.searches[depth] != INVALID_HANDLE_VALUE);
     FindClose(walk.searches[depth]);
     if (walk.claims != nullptr) {
         if (walk.complete) {
