@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <wchar.h>
 
+#include "onefile_contract.h"
+
 /* Copies the variable into `value` (capacity in wide characters); returns
    0 when it is unset or does not fit. MERLOX_ONEFILE_DIRECTORY names the
    folder of the executable the user started, MERLOX_ORIGINAL_ARGV0 its
@@ -26,7 +28,7 @@ static inline int onefile_hide_splash(void)
     wchar_t temp[MAX_PATH + 1];
     wchar_t path[MAX_PATH + 64];
     DWORD length;
-    if (!onefile_get_variable(L"MERLOX_ONEFILE_PARENT", parent, 32)) {
+    if (!onefile_get_variable(ONEFILE_WIDE(ONEFILE_VARIABLE_PARENT), parent, 32)) {
         return 1;
     }
     length = GetTempPathW(MAX_PATH + 1, temp);
@@ -36,7 +38,8 @@ static inline int onefile_hide_splash(void)
     while (length > 0 && temp[length - 1] == L'\\') {
         temp[--length] = L'\0';
     }
-    _snwprintf(path, MAX_PATH + 63, L"%ls\\onefile_%ls_splash_feedback.tmp", temp, parent);
+    _snwprintf(path, MAX_PATH + 63, L"%ls\\" ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"%ls_" ONEFILE_WIDE(ONEFILE_FEEDBACK_NAME_SUFFIX),
+               temp, parent);
     path[MAX_PATH + 63] = L'\0';
     return DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }

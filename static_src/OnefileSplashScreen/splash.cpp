@@ -1,33 +1,33 @@
 #include "splash_internal.h"
 
-HWND splash_window;
-wchar_t splash_feedback_path[pathCapacity];
-bool splash_feedback_pending;
-splash_functions splash_api;
+HWND splashWindow;
+wchar_t splashFeedbackPath[pathCapacity];
+bool splashFeedbackPending;
+SplashFunctions splashApi;
 
-bool bind_splash_functions()
+bool bindSplashFunctions()
 {
-    splash_functions& f = splash_api;
+    SplashFunctions& f = splashApi;
     const wchar_t* const ole = L"ole32.dll";
     const wchar_t* const user = L"user32.dll";
     const wchar_t* const gdi = L"gdi32.dll";
-    return bindSystemFunction(f.co_initialize, ole, "CoInitialize") &&
-           bindSystemFunction(f.create_stream_on_hglobal, ole, "CreateStreamOnHGlobal") &&
-           bindSystemFunction(f.co_create_instance, ole, "CoCreateInstance") &&
-           bindSystemFunction(f.def_window_proc, user, "DefWindowProcA") &&
-           bindSystemFunction(f.load_cursor, user, "LoadCursorW") &&
-           bindSystemFunction(f.register_class, user, "RegisterClassA") &&
-           bindSystemFunction(f.create_window, user, "CreateWindowExA") &&
-           bindSystemFunction(f.destroy_window, user, "DestroyWindow") &&
-           bindSystemFunction(f.monitor_from_point, user, "MonitorFromPoint") &&
-           bindSystemFunction(f.get_monitor_info, user, "GetMonitorInfoA") &&
-           bindSystemFunction(f.get_dc, user, "GetDC") && bindSystemFunction(f.release_dc, user, "ReleaseDC") &&
-           bindSystemFunction(f.update_layered_window, user, "UpdateLayeredWindow") &&
-           bindSystemFunction(f.create_compatible_dc, gdi, "CreateCompatibleDC") &&
-           bindSystemFunction(f.create_dib_section, gdi, "CreateDIBSection") &&
-           bindSystemFunction(f.select_object, gdi, "SelectObject") &&
-           bindSystemFunction(f.get_object, gdi, "GetObjectA") && bindSystemFunction(f.delete_dc, gdi, "DeleteDC") &&
-           bindSystemFunction(f.delete_object, gdi, "DeleteObject");
+    return bindSystemFunction(f.CoInitialize, ole, "CoInitialize") &&
+           bindSystemFunction(f.CreateStreamOnHGlobal, ole, "CreateStreamOnHGlobal") &&
+           bindSystemFunction(f.CoCreateInstance, ole, "CoCreateInstance") &&
+           bindSystemFunction(f.DefWindowProcA, user, "DefWindowProcA") &&
+           bindSystemFunction(f.LoadCursorW, user, "LoadCursorW") &&
+           bindSystemFunction(f.RegisterClassA, user, "RegisterClassA") &&
+           bindSystemFunction(f.CreateWindowExA, user, "CreateWindowExA") &&
+           bindSystemFunction(f.DestroyWindow, user, "DestroyWindow") &&
+           bindSystemFunction(f.MonitorFromPoint, user, "MonitorFromPoint") &&
+           bindSystemFunction(f.GetMonitorInfoA, user, "GetMonitorInfoA") &&
+           bindSystemFunction(f.GetDC, user, "GetDC") && bindSystemFunction(f.ReleaseDC, user, "ReleaseDC") &&
+           bindSystemFunction(f.UpdateLayeredWindow, user, "UpdateLayeredWindow") &&
+           bindSystemFunction(f.CreateCompatibleDC, gdi, "CreateCompatibleDC") &&
+           bindSystemFunction(f.CreateDIBSection, gdi, "CreateDIBSection") &&
+           bindSystemFunction(f.SelectObject, gdi, "SelectObject") &&
+           bindSystemFunction(f.GetObjectA, gdi, "GetObjectA") && bindSystemFunction(f.DeleteDC, gdi, "DeleteDC") &&
+           bindSystemFunction(f.DeleteObject, gdi, "DeleteObject");
 }
 
 POINT computeSplashPosition(const RECT& workArea, int width, int height)
@@ -39,12 +39,12 @@ POINT computeSplashPosition(const RECT& workArea, int width, int height)
 static HWND createSplashWindow()
 {
     WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = splash_api.def_window_proc;
-    windowClass.hCursor = splash_api.load_cursor(nullptr, IDC_ARROW);
+    windowClass.lpfnWndProc = splashApi.DefWindowProcA;
+    windowClass.hCursor = splashApi.LoadCursorW(nullptr, IDC_ARROW);
     windowClass.lpszClassName = "Splash";
-    splash_api.register_class(&windowClass);
+    splashApi.RegisterClassA(&windowClass);
     // No taskbar button: a tool window is left out of it.
-    return splash_api.create_window(WS_EX_LAYERED | WS_EX_TOOLWINDOW, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0,
+    return splashApi.CreateWindowExA(WS_EX_LAYERED | WS_EX_TOOLWINDOW, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0,
                            nullptr, nullptr, nullptr, nullptr);
 }
 
@@ -53,21 +53,21 @@ static HWND createSplashWindow()
 static void showBitmap(HWND window, HBITMAP bitmap)
 {
     BITMAP shape = {};
-    splash_api.get_object(bitmap, sizeof shape, &shape);
+    splashApi.GetObjectA(bitmap, sizeof shape, &shape);
     SIZE size = {shape.bmWidth, shape.bmHeight};
     MONITORINFO monitor = {};
     monitor.cbSize = sizeof monitor;
-    splash_api.get_monitor_info(splash_api.monitor_from_point(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    splashApi.GetMonitorInfoA(splashApi.MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
     POINT position = computeSplashPosition(monitor.rcWork, size.cx, size.cy);
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    const HDC screen = splash_api.get_dc(nullptr);
-    const HDC memory = splash_api.create_compatible_dc(screen);
-    const HGDIOBJ previous = splash_api.select_object(memory, bitmap);
-    splash_api.update_layered_window(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
-    splash_api.select_object(memory, previous);
-    splash_api.delete_dc(memory);
-    splash_api.release_dc(nullptr, screen);
+    const HDC screen = splashApi.GetDC(nullptr);
+    const HDC memory = splashApi.CreateCompatibleDC(screen);
+    const HGDIOBJ previous = splashApi.SelectObject(memory, bitmap);
+    splashApi.UpdateLayeredWindow(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
+    splashApi.SelectObject(memory, previous);
+    splashApi.DeleteDC(memory);
+    splashApi.ReleaseDC(nullptr, screen);
 }
 
 // Creates the feedback file anew: never truncates or follows what has the
@@ -91,23 +91,23 @@ static bool createFeedbackFile(const wchar_t* path)
 
 void createSplashFeedbackFile()
 {
-    if (!expandPathSpec(splash_feedback_path, L"{TEMP}\\onefile_{PID}_splash_feedback.tmp", pathCapacity)) {
+    if (!expandPathSpec(splashFeedbackPath, ONEFILE_WIDE(ONEFILE_FEEDBACK_SPEC), pathCapacity)) {
         return;
     }
     // Without a file of its own the application cannot take the splash
     // down: it stays until the application ends.
-    if (!createFeedbackFile(splash_feedback_path)) {
-        splash_feedback_path[0] = L'\0';
+    if (!createFeedbackFile(splashFeedbackPath)) {
+        splashFeedbackPath[0] = L'\0';
     }
-    splash_feedback_pending = true;
+    splashFeedbackPending = true;
 }
 
 void initSplashScreen()
 {
-    if (!bind_splash_functions()) {
+    if (!bindSplashFunctions()) {
         return;  // a system without them shows no splash
     }
-    splash_api.co_initialize(nullptr);
+    splashApi.CoInitialize(nullptr);
     const HBITMAP bitmap = loadSplashBitmap();
     if (bitmap == nullptr) {
         return;
@@ -119,31 +119,25 @@ void initSplashScreen()
         showBitmap(window, bitmap);
     }
     // The layered window keeps its own copy of the image.
-    splash_api.delete_object(bitmap);
+    splashApi.DeleteObject(bitmap);
     if (window == nullptr) {
         return;
     }
-    splash_window = window;
+    splashWindow = window;
     createSplashFeedbackFile();
 }
 
-bool checkSplashScreen()
+bool isSplashFeedbackPending()
 {
-    if (!splash_feedback_pending) {
-        return false;
-    }
-    if (splash_feedback_path[0] == L'\0' || GetFileAttributesW(splash_feedback_path) != INVALID_FILE_ATTRIBUTES) {
-        return true;
-    }
-    hideSplashScreen();
-    return false;
+    return splashFeedbackPending &&
+           (splashFeedbackPath[0] == L'\0' || GetFileAttributesW(splashFeedbackPath) != INVALID_FILE_ATTRIBUTES);
 }
 
 void hideSplashScreen()
 {
-    if (splash_window != nullptr) {
-        splash_api.destroy_window(splash_window);
-        splash_window = nullptr;
+    if (splashWindow != nullptr) {
+        splashApi.DestroyWindow(splashWindow);
+        splashWindow = nullptr;
     }
-    splash_feedback_pending = false;
+    splashFeedbackPending = false;
 }

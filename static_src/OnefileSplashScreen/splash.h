@@ -1,20 +1,33 @@
-// Splash screen: a layered window showing the PNG resource 28 while the
+// Splash screen: a layered window showing the PNG resource while the
 // application unpacks and starts, and its dismissal when the application
-// deletes the feedback file. Best effort: every failure means no splash.
-// Depends only on paths.
+// deletes the feedback file. Best effort: every failure means no splash,
+// and nothing here ends the process. Main thread only; no message loop
+// ever runs for the window. Depends only on paths.
 #pragma once
 
 #include "paths/paths.h"
 
-extern HWND splash_window;
-extern wchar_t splash_feedback_path[pathCapacity];
-extern bool splash_feedback_pending;
+// The window, or null: written by initSplashScreen, cleared by
+// hideSplashScreen.
+extern HWND splashWindow;
+// The feedback file's path (empty when the run could not make one of its
+// own: the splash then stays until the application ends) and whether the
+// splash waits for the file to go. Written by createSplashFeedbackFile and
+// hideSplashScreen; read by isSplashFeedbackPending.
+extern wchar_t splashFeedbackPath[pathCapacity];
+extern bool splashFeedbackPending;
 
+// Shows the splash when the executable carries one and a display can take
+// a window, then makes the feedback file.
 void initSplashScreen();
-// Makes "{TEMP}\onefile_{PID}_splash_feedback.tmp" if nothing has that name
-// yet and marks the splash pending.
+// Makes the feedback file (ONEFILE_FEEDBACK_SPEC) anew: a stale one with
+// this process's id is removed by the link-safe removal first; what cannot
+// be replaced is never truncated or followed. Marks the splash pending.
 void createSplashFeedbackFile();
-bool checkSplashScreen();
+// Whether the splash still waits for the application: pending, and the
+// feedback file still there. Changes nothing.
+bool isSplashFeedbackPending();
+// Destroys the window, if any, and ends the wait.
 void hideSplashScreen();
 
 // Top-left corner that centres a width x height window in `workArea`, each

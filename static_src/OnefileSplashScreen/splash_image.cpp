@@ -8,7 +8,7 @@ static const CLSID pngDecoderClass = {0x389EA17B, 0x5078, 0x4CDE, {0xB6, 0xEF, 0
 static const IID bitmapDecoderInterface = {0x9EDDE9E7, 0x8DEE, 0x47EA, {0x99, 0xDF, 0xE6, 0xFA, 0xF2, 0xED, 0x44, 0xBF}};
 static const GUID premultipliedBgra = {0x6FDDC324, 0x4E03, 0x4BFE, {0xB1, 0x85, 0x3D, 0x77, 0x76, 0x8D, 0xC9, 0x10}};
 
-enum : int { splashResourceId = 28 };
+enum : int { splashResourceId = ONEFILE_SPLASH_RESOURCE_ID };
 // Larger sides would overflow the 32-bit size of the pixel copy.
 enum : UINT { largestSplashSide = 16384 };
 
@@ -47,7 +47,7 @@ static IStream* openImageStream()
     memcpy(copy, bytes, size);
     GlobalUnlock(block);
     IStream* stream = nullptr;
-    if (FAILED(splash_api.create_stream_on_hglobal(block, TRUE, &stream)) || stream == nullptr) {
+    if (FAILED(splashApi.CreateStreamOnHGlobal(block, TRUE, &stream)) || stream == nullptr) {
         GlobalFree(block);
         return nullptr;
     }
@@ -64,7 +64,7 @@ static IWICBitmapSource* decodeImage(IStream* stream)
     UINT frames = 0;
     const bool decoded =
         convert != nullptr &&
-        SUCCEEDED(splash_api.co_create_instance(pngDecoderClass, nullptr, CLSCTX_INPROC_SERVER, bitmapDecoderInterface,
+        SUCCEEDED(splashApi.CoCreateInstance(pngDecoderClass, nullptr, CLSCTX_INPROC_SERVER, bitmapDecoderInterface,
                                    reinterpret_cast<void**>(&decoder))) &&
         decoder != nullptr && SUCCEEDED(decoder->Initialize(stream, WICDecodeMetadataCacheOnLoad)) &&
         SUCCEEDED(decoder->GetFrameCount(&frames)) && frames == 1 && SUCCEEDED(decoder->GetFrame(0, &frame)) &&
@@ -93,15 +93,15 @@ static HBITMAP copyIntoBitmap(IWICBitmapSource* source)
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* pixels = nullptr;
-    const HDC screen = splash_api.get_dc(nullptr);
-    const HBITMAP bitmap = splash_api.create_dib_section(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
-    splash_api.release_dc(nullptr, screen);
+    const HDC screen = splashApi.GetDC(nullptr);
+    const HBITMAP bitmap = splashApi.CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+    splashApi.ReleaseDC(nullptr, screen);
     if (bitmap == nullptr) {
         return nullptr;
     }
     const UINT stride = width * 4;
     if (FAILED(source->CopyPixels(nullptr, stride, stride * height, static_cast<BYTE*>(pixels)))) {
-        splash_api.delete_object(bitmap);
+        splashApi.DeleteObject(bitmap);
         return nullptr;
     }
     return bitmap;

@@ -10,10 +10,10 @@
 // The block, as linked into the image by the build (attached_data.S).
 extern "C" const unsigned char onefileAttachedData[];
 extern "C" const unsigned long long onefileAttachedDataSize;
-// Set by the build: whether a fresh start sweeps the leftovers of dead runs.
-extern "C" const unsigned char onefileSweepEnabled;
 
-// Next unread byte of the block and the count of bytes from it to the end.
+// Next unread byte of the block and the count of bytes from it to the end:
+// set by the driver (or a harness) to the whole block, moved past the header
+// by verifyAttachedDataHeader; the reader takes the rest from there.
 extern const unsigned char* attachedDataCursor;
 extern uint64_t attachedDataRemaining;
 
@@ -34,13 +34,19 @@ struct AttachedDataReaderState {
 extern AttachedDataReaderState AttachedDataReader;
 
 extern unsigned char copyBuffer[copyBufferSize];
+// The first record's full path, the application's DLL: written once by the
+// record loop, on either road.
 extern wchar_t firstFilePath[pathCapacity];
 
+// Checks the block's magic and moves the cursor past it; "Error, couldn't
+// find attached data header." on standard output and exit code 2 otherwise.
 void verifyAttachedDataHeader();
 // The size of the record stream as the frame header declares it (at least
 // the files' bytes), or false when the block does not say.
 bool readDeclaredContentSize(uint64_t& size);
 void openAttachedDataReader();
+// Hands out exactly `count` bytes of the record stream, or ends the process
+// with the decode error (damage, a frame cut short, a wrong checksum).
 void readAttachedData(void* destination, size_t count);
 // Reads on to the frame's verified end; anything after the end record, or
 // a frame cut short, is damage.
@@ -61,7 +67,12 @@ void requireFrameChecksum();
 // then the block's last 8 bytes, which hold their own offset.
 void verifyBlockTail();
 
-// Writes every record below targetDirectory, which must exist. With dllMode it stops at the
-// first record, loads it as the application's DLL and ends the process with
-// the result of its run_code; it returns false when the block holds no file.
-bool extractAttachedFiles(bool dllMode, int argc, wchar_t** argv);
+// The fresh road: writes every record below targetDirectory, which must
+// exist, and reads the frame to its verified end. False when the block
+// holds no file. Any damage, existing name or failed write ends the process
+// (one line, the fatal cleanup, exit code 2).
+bool extractAttachedFiles();
+// The re-entry road: reads the first record's name, loads that file of the
+// target directory as the application's DLL and ends the process with the
+// result of its run_code. Never returns.
+[[noreturn]] void runApplicationDll(int argc, wchar_t** argv);

@@ -9,11 +9,11 @@ unsigned char copyBuffer[copyBufferSize];
 wchar_t firstFilePath[pathCapacity];
 // The file a record's data is being written to, so a stop in the middle of
 // it can close it first: an open file cannot be removed by the cleanup.
-static HANDLE fileBeingWritten = INVALID_HANDLE_VALUE;
+static HANDLE volatile fileBeingWritten = INVALID_HANDLE_VALUE;
 
 void closeFileBeingWritten()
 {
-    const HANDLE file = InterlockedExchangePointer(&fileBeingWritten, INVALID_HANDLE_VALUE);
+    const HANDLE file = exchangeHandle(fileBeingWritten, INVALID_HANDLE_VALUE);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }
@@ -148,25 +148,6 @@ static void writeRecordData(const wchar_t* filePath, uint64_t size)
     }
 }
 
-using RunCode = int (*)(int argc, wchar_t** argv, const wchar_t* dllPath);
-
-[[noreturn]] static void runApplicationDll(int argc, wchar_t** argv)
-{
-    AddDllDirectory(targetDirectory);
-    const HMODULE dll = LoadLibraryExW(firstFilePath, nullptr,
-                                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                           LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (dll == nullptr) {
-        fatalSystemError("Error, load DLL.", GetLastError());
-    }
-    const FARPROC entry = GetProcAddress(dll, "run_code");
-    if (entry == nullptr) {
-        fatalError("Error, DLL entry point not found.");
-    }
-    const RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void*>(entry));
-    exit(runCode(argc, argv, firstFilePath));
-}
-
 static void beginExtraction()
 {
     extractionParked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -186,23 +167,24 @@ static void endExtraction()
     SetEvent(extractionParked);
 }
 
-bool extractAttachedFiles(bool dllMode, int argc, wchar_t** argv)
+// targetDirectory\`name` into `filePath`.
+static void placeInTarget(wchar_t filePath[pathCapacity], const wchar_t* name)
+{
+    const char* const tooLong = "a file path of the attached data does not fit in 4096 characters";
+    copyWideBounded(filePath, pathCapacity, targetDirectory, tooLong);
+    appendWideBounded(filePath, pathCapacity, L"\\", tooLong);
+    appendWideBounded(filePath, pathCapacity, name, tooLong);
+}
+
+bool extractAttachedFiles()
 {
     wchar_t name[recordNameCapacity];
     wchar_t filePath[pathCapacity];
-    const char* const tooLong = "a file path of the attached data does not fit in 4096 characters";
-    if (!dllMode) {
-        beginExtraction();
-    }
+    beginExtraction();
     while (readRecordName(name)) {
-        copyWideBounded(filePath, pathCapacity, targetDirectory, tooLong);
-        appendWideBounded(filePath, pathCapacity, L"\\", tooLong);
-        appendWideBounded(filePath, pathCapacity, name, tooLong);
+        placeInTarget(filePath, name);
         if (firstFilePath[0] == L'\0') {
-            copyWideBounded(firstFilePath, pathCapacity, filePath, tooLong);
-            if (dllMode) {
-                runApplicationDll(argc, argv);
-            }
+            copyWideBounded(firstFilePath, pathCapacity, filePath, "a file path does not fit in 4096 characters");
         }
         uint64_t size;
         readAttachedData(&size, sizeof size);
@@ -210,11 +192,34 @@ bool extractAttachedFiles(bool dllMode, int argc, wchar_t** argv)
         createRecordDirectories(filePath);
         writeRecordData(filePath, size);
     }
-    if (dllMode) {
-        return false;
-    }
     finishAttachedData();
     closeAttachedDataReader();
     endExtraction();
-    return true;
+    return firstFilePath[0] != L'\0';
+}
+
+using RunCode = int (*)(int argc, wchar_t** argv, const wchar_t* dllPath);
+
+void runApplicationDll(int argc, wchar_t** argv)
+{
+    wchar_t name[recordNameCapacity];
+    if (!readRecordName(name)) {
+        // Launching a child here would start a chain of copies, each
+        // starting the next.
+        fatalError("Error, attached data holds no file to run.");
+    }
+    placeInTarget(firstFilePath, name);
+    AddDllDirectory(targetDirectory);
+    const HMODULE dll = LoadLibraryExW(firstFilePath, nullptr,
+                                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                           LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (dll == nullptr) {
+        fatalSystemError("Error, load DLL.", GetLastError());
+    }
+    const FARPROC entry = GetProcAddress(dll, "run_code");
+    if (entry == nullptr) {
+        fatalError("Error, DLL entry point not found.");
+    }
+    const RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void*>(entry));
+    exit(runCode(argc, argv, firstFilePath));
 }

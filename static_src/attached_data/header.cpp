@@ -1,7 +1,14 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader: whether the frame declares a checksum
 #include "attached_data.h"
 
-enum : uint64_t { blockHeaderSize = 3, blockMinimumPadding = 6 };
+#include <string.h>
+
+enum : uint64_t {
+    blockHeaderSize = ONEFILE_BLOCK_MAGIC_LENGTH,
+    blockMinimumPadding = ONEFILE_BLOCK_MINIMUM_PADDING,
+    trailerAlignment = ONEFILE_BLOCK_TRAILER_ALIGNMENT,
+    trailerSize = ONEFILE_BLOCK_TRAILER_SIZE,
+};
 
 const unsigned char* attachedDataCursor;
 uint64_t attachedDataRemaining;
@@ -10,13 +17,13 @@ void verifyAttachedDataHeader()
 {
     // A block shorter than its header cannot hold one; the cursor must never
     // be moved past the block's end.
-    const bool complete = attachedDataRemaining >= 3;
+    const bool complete = attachedDataRemaining >= blockHeaderSize;
     const unsigned char* const header = attachedDataCursor;
     if (complete) {
-        attachedDataCursor += 3;
-        attachedDataRemaining -= 3;
+        attachedDataCursor += blockHeaderSize;
+        attachedDataRemaining -= blockHeaderSize;
     }
-    if (!complete || header[0] != 'M' || header[1] != 'X' || header[2] != 'Y') {
+    if (!complete || memcmp(header, ONEFILE_BLOCK_MAGIC, blockHeaderSize) != 0) {
         fatalError("Error, couldn't find attached data header.");
     }
 }
@@ -49,9 +56,10 @@ void verifyBlockTail()
     }
     // Offsets count from the block's first byte, the header's 3 included.
     const uint64_t frameEnd = blockHeaderSize + frameSize;
-    const uint64_t padding = blockMinimumPadding + (8 - (frameEnd + blockMinimumPadding) % 8) % 8;
+    const uint64_t padding =
+        blockMinimumPadding + (trailerAlignment - (frameEnd + blockMinimumPadding) % trailerAlignment) % trailerAlignment;
     const uint64_t trailerOffset = frameEnd + padding;
-    if (attachedDataRemaining != frameSize + padding + 8) {
+    if (attachedDataRemaining != frameSize + padding + trailerSize) {
         failDecoding();
     }
     const unsigned char* const tail = attachedDataCursor + frameSize;
@@ -61,7 +69,7 @@ void verifyBlockTail()
             failDecoding();
         }
     }
-    for (int i = 7; i >= 0; --i) {
+    for (int i = trailerSize - 1; i >= 0; --i) {
         trailer = (trailer << 8) | tail[padding + static_cast<uint64_t>(i)];
     }
     if (trailer != trailerOffset) {

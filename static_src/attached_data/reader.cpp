@@ -22,6 +22,10 @@ void openAttachedDataReader()
     if (context == nullptr) {
         fatalError("Error, couldn't allocate memory.");
     }
+    // The limit is the format's, not whatever zstd's default happens to be.
+    if (ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, ONEFILE_WINDOW_LOG_MAX))) {
+        stopProcess("the decoder refuses the window limit of the attached data");
+    }
     AttachedDataReader.context = context;
     AttachedDataReader.input = ZSTD_inBuffer{attachedDataCursor, static_cast<size_t>(attachedDataRemaining), 0};
     AttachedDataReader.output = ZSTD_outBuffer{window, 0, 0};

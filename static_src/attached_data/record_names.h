@@ -7,6 +7,8 @@
 
 #include <stddef.h>
 
+#include "onefile_contract.h"
+
 #include <initializer_list>
 
 enum class RecordNameProblem {
@@ -22,7 +24,7 @@ enum class RecordNameProblem {
 };
 
 // Names longer than this (in UTF-16 units) do not fit the reader's buffer.
-constexpr size_t recordNameMaxUnits = 1023;
+constexpr size_t recordNameMaxUnits = ONEFILE_RECORD_NAME_MAX_UNITS;
 
 namespace record_names {
 

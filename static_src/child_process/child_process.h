@@ -9,6 +9,9 @@
 
 enum : size_t { commandLineCapacity = 32768 };
 
+// Written by launchChild on the main thread, before the child starts: the
+// folder of the executable (MERLOX_ONEFILE_DIRECTORY), the child's image
+// path and its command line.
 extern wchar_t executableDirectory[executablePathCapacity];
 extern wchar_t childExecutablePath[pathCapacity];
 extern wchar_t childCommandLine[commandLineCapacity];
@@ -17,6 +20,8 @@ extern wchar_t childCommandLine[commandLineCapacity];
 extern HANDLE volatile childProcess;
 // The main thread's own handle to the child, used only by superviseChild.
 extern HANDLE supervisedChild;
+// Whether the target is this run's to remove: set by the driver once it
+// has created the target, read by the cleanup on any thread.
 extern volatile bool removeTargetOnCleanup;
 // The run's proof of life: the target directory held open without delete
 // sharing from its creation until the cleanup begins. Another start's sweep
@@ -42,6 +47,10 @@ void launchChild();
 // Waits for the child. While `isSplashPending` answers true the wait is cut
 // into 50 ms slices; from its first false on, the wait has no time limit.
 DWORD superviseChild(bool (*isSplashPending)());
+// The one end of a run, from the main thread or the console handler: stops
+// the sweep, gives the child 5 s to end before terminating it, then removes
+// the target (removeTargetDirectory). Safe to run twice at once: each
+// resource is taken by exactly one caller.
 void cleanupChildAndTarget();
 // Removes the target directory, if this run owns it, with the retries that
 // give a file held by another process time to be let go.
@@ -49,6 +58,10 @@ void removeTargetDirectory();
 BOOL WINAPI consoleCtrlHandler(DWORD eventType);
 // Registers consoleCtrlHandler with what it needs; false on failure.
 bool registerConsoleHandler();
+
+// Set by the build (beside the attached data): whether a fresh start sweeps
+// the leftovers of dead runs.
+extern "C" const unsigned char onefileSweepEnabled;
 
 // Removes what earlier runs that can no longer clean up (killed, crashed)
 // left directly in `temporaryDirectory`: target directories and splash

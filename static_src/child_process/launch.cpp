@@ -91,12 +91,12 @@ void buildChildCommandLine(const wchar_t* commandLine)
 
 static void publishExecutableDirectory()
 {
-    copyWideBounded(executableDirectory, executablePathCapacity, getExecutablePath(false),
+    copyWideBounded(executableDirectory, executablePathCapacity, getExecutablePath(),
                     "the executable's path does not fit in 4096 characters");
     if (wchar_t* separator = wcsrchr(executableDirectory, L'\\')) {
         *separator = L'\0';
     }
-    setEnvVar("MERLOX_ONEFILE_DIRECTORY", executableDirectory);
+    setEnvVar(ONEFILE_VARIABLE_DIRECTORY, executableDirectory);
 }
 
 // A job that ends the child when this process ends in any way, also when
@@ -125,9 +125,9 @@ static void prepareChildCommandLine()
     if (__argc < 1 || __wargv == nullptr || __wargv[0] == nullptr) {
         stopProcess("the command line has no argument 0");
     }
-    setEnvVar("MERLOX_ORIGINAL_ARGV0", __wargv[0]);
+    setEnvVar(ONEFILE_VARIABLE_ORIGINAL_ARGV0, __wargv[0]);
     if (childExecutablePath[0] == L'\0') {
-        copyWideBounded(childExecutablePath, pathCapacity, getExecutablePath(false),
+        copyWideBounded(childExecutablePath, pathCapacity, getExecutablePath(),
                         "the executable's path does not fit in 4096 characters");
     }
     buildChildCommandLine(GetCommandLineW());
@@ -135,7 +135,7 @@ static void prepareChildCommandLine()
 
 void holdOwnExecutable()
 {
-    ownExecutable = CreateFileW(getExecutablePath(false), FILE_READ_ATTRIBUTES,
+    ownExecutable = CreateFileW(getExecutablePath(), FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
                                 nullptr);
 }
@@ -224,5 +224,5 @@ void launchChild()
     publishExecutableDirectory();
     prepareChildCommandLine();
     const PROCESS_INFORMATION child = startChild();
-    InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), child.hProcess);
+    exchangeHandle(childProcess, child.hProcess);
 }

@@ -54,7 +54,7 @@ DWORD superviseChild(bool (*isSplashPending)())
     }
     CloseHandle(supervisedChild);
     supervisedChild = nullptr;
-    const HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), nullptr);
+    const HANDLE child = exchangeHandle(childProcess, nullptr);
     if (child == nullptr && consoleCleanupDone != nullptr) {
         endAfterConsoleCleanup();
     }
@@ -79,7 +79,7 @@ void removeTargetDirectory()
     }
     // The run's proof of life goes first: it keeps the directory itself
     // from being removed, by this process too.
-    const HANDLE hold = InterlockedExchangePointer(const_cast<HANDLE*>(&targetDirectoryHold), INVALID_HANDLE_VALUE);
+    const HANDLE hold = exchangeHandle(targetDirectoryHold, INVALID_HANDLE_VALUE);
     if (hold != INVALID_HANDLE_VALUE) {
         CloseHandle(hold);
     }
@@ -96,7 +96,7 @@ void removeTargetDirectory()
 void cleanupChildAndTarget()
 {
     stopSweep();
-    if (const HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&childProcess), nullptr)) {
+    if (const HANDLE child = exchangeHandle(childProcess, nullptr)) {
         if (WaitForSingleObject(child, childGraceMilliseconds) != WAIT_OBJECT_0) {
             TerminateProcess(child, 0);
             // Its files are free only once it has really gone.

@@ -42,15 +42,16 @@ static bool readProcessId(const wchar_t*& c, DWORD& processId)
 // "onefile_<pid>_splash_feedback.tmp", exactly; anything else is not ours.
 static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
 {
-    if (wcsncmp(name, L"onefile_", 8) != 0) {
+    const wchar_t* const prefix = ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX);
+    if (wcsncmp(name, prefix, wcslen(prefix)) != 0) {
         return LeftoverKind::none;
     }
-    const wchar_t* c = name + 8;
+    const wchar_t* c = name + wcslen(prefix);
     if (!readProcessId(c, processId) || *c != L'_') {
         return LeftoverKind::none;
     }
     ++c;
-    if (wcscmp(c, L"splash_feedback.tmp") == 0) {
+    if (wcscmp(c, ONEFILE_WIDE(ONEFILE_FEEDBACK_NAME_SUFFIX)) == 0) {
         return LeftoverKind::feedbackFile;
     }
     const wchar_t* const random = c + microsecondsTextLength + 1;
@@ -74,7 +75,7 @@ static bool joinPath(wchar_t path[pathCapacity], const wchar_t* directory, const
 static bool hasLiveTarget(const wchar_t* temporaryDirectory, DWORD processId)
 {
     wchar_t name[48];
-    swprintf(name, 48, L"onefile_%lu_*", static_cast<unsigned long>(processId));
+    swprintf(name, 48, ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"%lu_*", static_cast<unsigned long>(processId));
     wchar_t pattern[pathCapacity];
     if (!joinPath(pattern, temporaryDirectory, name)) {
         return true;
@@ -119,7 +120,7 @@ static int sweepLeftovers(Sweep& sweep)
 {
     wchar_t pattern[pathCapacity];
     WIN32_FIND_DATAW entry;
-    const HANDLE search = joinPath(pattern, sweep.directory, L"onefile_*")
+    const HANDLE search = joinPath(pattern, sweep.directory, ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"*")
                               ? FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
                                                  FIND_FIRST_EX_LARGE_FETCH)
                               : INVALID_HANDLE_VALUE;
@@ -182,12 +183,12 @@ void startSweep(const wchar_t* temporaryDirectory)
         free(sweep);
         return;
     }
-    InterlockedExchangePointer(const_cast<HANDLE*>(&sweepThread), thread);
+    exchangeHandle(sweepThread, thread);
 }
 
 void stopSweep()
 {
-    const HANDLE thread = InterlockedExchangePointer(const_cast<HANDLE*>(&sweepThread), nullptr);
+    const HANDLE thread = exchangeHandle(sweepThread, nullptr);
     if (thread == nullptr) {
         return;
     }

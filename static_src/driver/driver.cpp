@@ -17,8 +17,8 @@ static void pointAtAttachedData()
 // nothing extracted, the application's DLL loaded here.
 static bool takeReentryRoad()
 {
-    wchar_t* const parent = getEnvVar("MERLOX_ONEFILE_PARENT");
-    const bool accepted = parent != nullptr && checkParentInstance(parent) && hasInheritedRunValues();
+    wchar_t* const parent = getEnvVar(ONEFILE_VARIABLE_PARENT);
+    const bool accepted = parent != nullptr && isParentInstance(parent) && hasInheritedRunValues();
     free(parent);
     if (!accepted) {
         return false;
@@ -37,12 +37,12 @@ static void prepareFreshRoad()
     // no system dialog: the failure is reported as any other.
     SetErrorMode(SEM_FAILCRITICALERRORS);
     holdOwnExecutable();
-    setEnvVar("MERLOX_ONEFILE_START", nullptr);
-    setEnvVar("MERLOX_ONEFILE_TIME_US", nullptr);
-    setEnvVar("MERLOX_ONEFILE_RANDOM", nullptr);
+    setEnvVar(ONEFILE_VARIABLE_START, nullptr);
+    setEnvVar(ONEFILE_VARIABLE_TIME_US, nullptr);
+    setEnvVar(ONEFILE_VARIABLE_RANDOM, nullptr);
     wchar_t processId[16];
     swprintf(processId, 16, L"%lu", static_cast<unsigned long>(GetCurrentProcessId()));
-    setEnvVar("MERLOX_ONEFILE_PARENT", processId);
+    setEnvVar(ONEFILE_VARIABLE_PARENT, processId);
     // The splash shows before a failed expansion is acted on.
     const bool expanded = expandPathSpec(targetDirectory, defaultPathSpec, pathCapacity);
     initSplashScreen();
@@ -98,30 +98,37 @@ void createTargetDirectory()
     }
 }
 
+// The supervision's question while the splash shows: once the application
+// has deleted the feedback file, the splash goes and the wait is unbounded.
+static bool keepSplashWhileFeedbackPending()
+{
+    if (isSplashFeedbackPending()) {
+        return true;
+    }
+    hideSplashScreen();
+    return false;
+}
+
 int runDriver()
 {
-    const int argc = __argc;
-    wchar_t** const argv = __wargv;
     // Keeps the current directory out of the DLL search path.
     SetDllDirectoryW(L"");
-    const bool dllMode = takeReentryRoad();
-    if (!dllMode) {
-        prepareFreshRoad();
+    if (takeReentryRoad()) {
+        verifyAttachedDataHeader();
+        requireFrameChecksum();
+        openAttachedDataReader();
+        runApplicationDll(__argc, __wargv);
     }
+    prepareFreshRoad();
     verifyAttachedDataHeader();
     requireFrameChecksum();
-    if (!dllMode) {
-        verifyBlockTail();
-    }
+    verifyBlockTail();
     openAttachedDataReader();
     wchar_t parent[pathCapacity];
-    parent[0] = L'\0';
-    if (!dllMode) {
-        findTargetParent(parent);
-        refuseWhatCannotFit(parent);
-        createTargetDirectory();
-    }
-    if (!extractAttachedFiles(dllMode, argc, argv)) {
+    findTargetParent(parent);
+    refuseWhatCannotFit(parent);
+    createTargetDirectory();
+    if (!extractAttachedFiles()) {
         // Launching a child here would start a chain of copies, each
         // starting the next.
         fatalError("Error, attached data holds no file to run.");
@@ -132,7 +139,7 @@ int runDriver()
     if (onefileSweepEnabled && parent[0] != L'\0') {
         startSweep(parent);
     }
-    const DWORD exitCode = superviseChild(checkSplashScreen);
+    const DWORD exitCode = superviseChild(keepSplashWhileFeedbackPending);
     cleanupChildAndTarget();
     return static_cast<int>(exitCode);
 }

@@ -6,7 +6,7 @@
 
 // Whether the process named by `parentId` (MERLOX_ONEFILE_PARENT) is alive
 // and runs this very executable file.
-bool checkParentInstance(const wchar_t* parentId);
+bool isParentInstance(const wchar_t* parentId);
 
 // Whether the inherited time and random values have exactly the form the
 // parent's expansion gives them (6 digits; 11 characters of the alphabet).

@@ -8,7 +8,7 @@
 
 enum : size_t { parentPathCapacity = 2048 };
 
-bool checkParentInstance(const wchar_t* parentId)
+bool isParentInstance(const wchar_t* parentId)
 {
     errno = 0;
     wchar_t* end = nullptr;
@@ -26,17 +26,17 @@ bool checkParentInstance(const wchar_t* parentId)
     // final paths decide; a parent whose final path needs 2048 units or
     // more is not accepted.
     const bool named = K32GetModuleFileNameExW(process, nullptr, parentProcessPath, parentPathCapacity) != 0;
-    const bool same = named && (wcscmp(parentProcessPath, getExecutablePath(false)) == 0 ||
+    const bool same = named && (wcscmp(parentProcessPath, getExecutablePath()) == 0 ||
                                 (normaliseFinalPath(parentProcessPath, parentPathCapacity) &&
-                                 wcscmp(parentProcessPath, getExecutablePath(true)) == 0));
+                                 wcscmp(parentProcessPath, getResolvedExecutablePath()) == 0));
     CloseHandle(process);
     return same;
 }
 
 bool hasInheritedRunValues()
 {
-    wchar_t* const time = getEnvVar("MERLOX_ONEFILE_TIME_US");
-    wchar_t* const random = getEnvVar("MERLOX_ONEFILE_RANDOM");
+    wchar_t* const time = getEnvVar(ONEFILE_VARIABLE_TIME_US);
+    wchar_t* const random = getEnvVar(ONEFILE_VARIABLE_RANDOM);
     // Exactly what the parent's expansion writes; anything else could carry
     // separators or ".." into the target directory's path.
     const bool wellFormed = consistsOf(time, microsecondsTextLength, decimalDigits) &&

@@ -111,15 +111,21 @@ static void readModuleFileName(wchar_t* buffer)
     }
 }
 
-const wchar_t* getExecutablePath(bool resolved)
+const wchar_t* getExecutablePath()
 {
-    wchar_t* const cache = resolved ? resolvedExecutablePath : plainExecutablePath;
-    if (cache[0] != L'\0') {
-        return cache;
+    if (plainExecutablePath[0] == L'\0') {
+        readModuleFileName(plainExecutablePath);
     }
-    readModuleFileName(cache);
-    if (resolved && !normaliseFinalPath(cache, executablePathCapacity)) {
-        stopProcess("the executable's final path does not fit in 4096 characters");
+    return plainExecutablePath;
+}
+
+const wchar_t* getResolvedExecutablePath()
+{
+    if (resolvedExecutablePath[0] == L'\0') {
+        readModuleFileName(resolvedExecutablePath);
+        if (!normaliseFinalPath(resolvedExecutablePath, executablePathCapacity)) {
+            stopProcess("the executable's final path does not fit in 4096 characters");
+        }
     }
-    return cache;
+    return resolvedExecutablePath;
 }

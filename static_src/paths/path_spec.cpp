@@ -6,7 +6,7 @@
 #include <string.h>
 #include <wchar.h>
 
-const wchar_t defaultPathSpec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+const wchar_t defaultPathSpec[] = ONEFILE_WIDE(ONEFILE_TARGET_SPEC);
 wchar_t targetDirectory[pathCapacity];
 const wchar_t randomTextAlphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 const wchar_t decimalDigits[] = L"0123456789";
@@ -120,10 +120,10 @@ void formatFileTime(int64_t fileTime, wchar_t text[24])
 
 static void insertProcessId(Expansion& out)
 {
-    if (wchar_t* parent = getEnvVar("MERLOX_ONEFILE_PARENT")) {
+    if (wchar_t* parent = getEnvVar(ONEFILE_VARIABLE_PARENT)) {
         for (const wchar_t* c = parent; *c != L'\0'; ++c) {
             if (!iswctype(*c, _DIGIT)) {
-                stopProcess("MERLOX_ONEFILE_PARENT holds a character that is not a digit");
+                stopProcess(ONEFILE_VARIABLE_PARENT " holds a character that is not a digit");
             }
         }
         insertValue(out, parent);
@@ -214,15 +214,15 @@ static bool insertPlaceholder(Expansion& out, const wchar_t* name)
     if (_wcsicmp(name, L"HOME") == 0) return insertFolder(out, CSIDL_PROFILE);
     if (_wcsicmp(name, L"CACHE_DIR") == 0) return insertFolder(out, CSIDL_LOCAL_APPDATA);
     if (_wcsicmp(name, L"RANDOM") == 0) {
-        insertSharedValue(out, "MERLOX_ONEFILE_RANDOM", makeRandomText);
+        insertSharedValue(out, ONEFILE_VARIABLE_RANDOM, makeRandomText);
         return true;
     }
     if (_wcsicmp(name, L"TIME_US") == 0) {
-        insertSharedValue(out, "MERLOX_ONEFILE_TIME_US", makeMicroseconds);
+        insertSharedValue(out, ONEFILE_VARIABLE_TIME_US, makeMicroseconds);
         return true;
     }
     if (_wcsicmp(name, L"TIME") == 0) {
-        insertSharedValue(out, "MERLOX_ONEFILE_START", makeFileTime);
+        insertSharedValue(out, ONEFILE_VARIABLE_START, makeFileTime);
         return true;
     }
     return false;

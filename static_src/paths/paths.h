@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "onefile_contract.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -21,12 +23,19 @@ enum : size_t {
     environmentValueCapacity = 32768,
 };
 
-// --- Fatal routines (fatal.cpp). None of them returns.
+// --- Fatal routines (fatal.cpp). None of them returns; each writes one
+// line, runs the fatal cleanup once and ends the process with exit code 2,
+// from any thread.
 enum : UINT { fatalExitCode = 2, fatalSpecExitCode = 3 };
+// `message` as it is, on standard output (the only one that uses it).
 [[noreturn]] void fatalError(const char* message);
+// "<message> ([Error <code>] <system's text>)" on standard error; the text
+// is the system's English one, or "unknown error".
 [[noreturn]] void fatalSystemError(const char* message, DWORD errorCode);
 // "<message> '<path>' ([Error <code>] <text>)" on standard error.
 [[noreturn]] void fatalFileError(const char* message, const wchar_t* path, DWORD errorCode);
+// "Error, couldn't runtime expand spec '<spec>'." on standard error, then
+// the abnormal end's exit code 3, without the fatal cleanup.
 [[noreturn]] void fatalSpecExpansion(const wchar_t* spec);
 // Ends the process where a value would break a fixed bound or a hard
 // precondition: one line "Error, <reason>." on standard error, exit code 2.
@@ -35,6 +44,12 @@ enum : UINT { fatalExitCode = 2, fatalSpecExitCode = 3 };
 // and before the process ends: the driver undoes a half-made target with it.
 // Null (the default) runs nothing.
 void setFatalCleanup(void (*cleanup)());
+
+// --- Handles shared between threads (shared_handle.cpp).
+// Puts `value` into `slot` and returns what was there, in one step: of two
+// threads that take a handle this way, only one gets it, so it is closed
+// once.
+HANDLE exchangeHandle(HANDLE volatile& slot, HANDLE value);
 
 // --- Bounded copies into fixed buffers (wide_buffer.cpp).
 // Appends `count` units of `text` to the `length` units already in a buffer
@@ -69,17 +84,31 @@ DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity);
 // path or one that does not fit.
 bool toLongPathForm(const wchar_t* path, wchar_t* buffer, size_t capacity);
 
-const wchar_t* getExecutablePath(bool resolved);
+// The executable's module file name, read once and cached in
+// plainExecutablePath. Ends the process when it needs 4097 units or more.
+const wchar_t* getExecutablePath();
+// Its final path (links resolved, directories in short form), cached in
+// resolvedExecutablePath; ends the process when that does not fit.
+const wchar_t* getResolvedExecutablePath();
 
 // --- Path spec expansion (path_spec.cpp).
-// The run's target directory: every file of the attached data lands below it.
+// ONEFILE_TARGET_SPEC. The run's target directory, below which every file
+// of the attached data lands: written once by the driver's expansion (or a
+// harness), read by extraction, the DLL's load and the cleanup.
 extern const wchar_t defaultPathSpec[];
 extern wchar_t targetDirectory[pathCapacity];
+// Expands `spec`'s {NAME} placeholders into `output` (at most `capacity`
+// units with the terminator; nothing is ever written past it). False for
+// an unknown placeholder, a value that cannot be had or a result that does
+// not fit; `output` is then unspecified. PID, TIME_US, RANDOM and TIME take
+// the run's shared values from the environment, drawing and storing them
+// there the first time. Ends the process when MERLOX_ONEFILE_PARENT holds
+// something that is not a number.
 bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
 // The pieces behind RANDOM, TIME_US and TIME, callable with given inputs.
-enum : size_t { randomTextLength = 11 };
+enum : size_t { randomTextLength = ONEFILE_RANDOM_LENGTH };
 extern const wchar_t randomTextAlphabet[];
-enum : size_t { microsecondsTextLength = 6 };
+enum : size_t { microsecondsTextLength = ONEFILE_TIME_US_DIGITS };
 extern const wchar_t decimalDigits[];
 // Whether `text` is exactly `length` characters, all from `alphabet`; the
 // form checks of the values a run's names are made of.
@@ -90,13 +119,21 @@ void formatMicrosecondsOfSecond(int64_t fileTime, wchar_t text[8]);
 void formatFileTime(int64_t fileTime, wchar_t text[24]);
 
 // --- Directory creation (directories.cpp).
+// The directories known to exist (the home directory first, then each one
+// ensured or created); main thread only. Past 1024 entries nothing more is
+// recorded and a directory is just asked for again.
 enum : int { knownDirectoriesCapacity = 1024 };
 extern wchar_t* knownDirectories[knownDirectoriesCapacity];
 extern int knownDirectoryCount;
+// Makes `path` exist: true when it is known, is a bare drive, or is created
+// (with the private access) or found existing now. Only the target's
+// ancestors go this way: below the target every name must be new.
 bool ensureDirectory(const wchar_t* path);
 // Creates a directory that must not exist yet and records it as known;
 // false (GetLastError tells why, ERROR_ALREADY_EXISTS among it) otherwise.
 bool createNewDirectory(const wchar_t* path);
+// Ensures every ancestor of `path`, from the first that exists down. Failures
+// are not reported: creating the path itself fails after them.
 void ensureParentDirectories(const wchar_t* path);
 
 // --- Private access (private_access.cpp).

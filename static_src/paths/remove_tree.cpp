@@ -149,10 +149,10 @@ static bool isDirectoryWhereItSeems(TreeWalk& walk)
 static bool openLevel(TreeWalk& walk, size_t depth, WIN32_FIND_DATAW& entry)
 {
     const size_t length = wcslen(walk.path);
-    if (depth >= deepestWalk || length + 2 >= walkCapacity) {
+    size_t extended = length;
+    if (depth >= deepestWalk || !appendWide(walk.path, walkCapacity, extended, L"\\*", 2)) {
         return false;
     }
-    wcscpy(walk.path + length, L"\\*");
     walk.searches[depth] = FindFirstFileW(walk.path, &entry);
     walk.path[length] = L'\0';
     return walk.searches[depth] != INVALID_HANDLE_VALUE;
@@ -181,12 +181,13 @@ static void closeLevel(TreeWalk& walk, size_t depth)
 static bool visitEntry(TreeWalk& walk, size_t depth, WIN32_FIND_DATAW& entry)
 {
     const size_t length = wcslen(walk.path);
-    if (length + 1 + wcslen(entry.cFileName) >= walkCapacity) {
+    size_t extended = length;
+    if (!appendWide(walk.path, walkCapacity, extended, L"\\", 1) ||
+        !appendWide(walk.path, walkCapacity, extended, entry.cFileName, wcslen(entry.cFileName))) {
+        walk.path[length] = L'\0';
         walk.complete = false;
         return false;
     }
-    walk.path[length] = L'\\';
-    wcscpy(walk.path + length + 1, entry.cFileName);
     const DWORD attributes = entry.dwFileAttributes;
     bool descended = false;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -285,13 +286,12 @@ static bool placeBesideResolvedParent(TreeWalk& walk, wchar_t* given)
     *cut = L'\0';
     const bool resolved = resolveDirectory(walk, given);
     *cut = kept;
-    const size_t length = wcslen(walk.path);
-    const wchar_t* const name = length > 0 && walk.path[length - 1] == L'\\' ? separator + 1 : separator;
-    if (!resolved || length + wcslen(name) >= walkCapacity) {
+    if (!resolved) {
         return false;
     }
-    wcscat(walk.path, name);
-    return true;
+    size_t length = wcslen(walk.path);
+    const wchar_t* const name = length > 0 && walk.path[length - 1] == L'\\' ? separator + 1 : separator;
+    return appendWide(walk.path, walkCapacity, length, name, wcslen(name));
 }
 
 // The root's path into walk.path, placed beside its resolved parent. A

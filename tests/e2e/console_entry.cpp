@@ -33,7 +33,7 @@ static DWORD WINAPI interruptWhileChildRuns(void*)
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     wchar_t* const parent = getEnvVar("MERLOX_ONEFILE_PARENT");
-    const bool reentry = parent != nullptr && checkParentInstance(parent);
+    const bool reentry = parent != nullptr && isParentInstance(parent);
     free(parent);
     if (!reentry) {
         CloseHandle(CreateThread(nullptr, 0, interruptWhileChildRuns, nullptr, 0, nullptr));

@@ -36,8 +36,9 @@ TEST(PackLayout, WorkedExampleByteForByte)
         2, 0, 0, 0, 0, 0, 0, 0, 0x68, 0x69, 0, 0};
     ASSERT_EQ(expected.size(), 61u);
     EXPECT_EQ(decodeBlockContent(block), expected);
+    // Pinned bytes, not the header's constants: this is what is on disk.
     EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + 7),
-              (std::vector<uint8_t>{'M', 'X', 'Y', 0x28, 0xB5, 0x2F, 0xFD}));
+              (std::vector<uint8_t>{0x4D, 0x58, 0x59, 0x28, 0xB5, 0x2F, 0xFD}));
 
     // Zero padding of 6 to 13 bytes, then the trailer at a multiple of 8
     // holding its own offset.

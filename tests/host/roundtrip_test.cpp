@@ -128,7 +128,7 @@ TEST_F(RoundTrip, DamagedBlocksEndWithTheirMessage)
         cases.push_back({header, bytes, headerError});
     }
     cases.push_back({"empty block", {}, headerError});
-    cases.push_back({"header only", {'M', 'X', 'Y'}, decodeError});
+    cases.push_back({"header only", {ONEFILE_BLOCK_MAGIC, ONEFILE_BLOCK_MAGIC + ONEFILE_BLOCK_MAGIC_LENGTH}, decodeError});
     for (const size_t keep : {size_t{7}, block.size() / 2, block.size() - 30}) {
         cases.push_back({"truncated", std::vector<uint8_t>(block.begin(), block.begin() + static_cast<long>(keep)), decodeError});
     }

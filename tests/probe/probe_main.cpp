@@ -98,8 +98,8 @@ int wmain(int argc, wchar_t** argv)
     }
     if (wcscmp(routine, L"feedback-file") == 0 && argc == 2) {
         createSplashFeedbackFile();
-        printWide(splash_feedback_path);
-        return splash_feedback_pending ? 0 : 1;
+        printWide(splashFeedbackPath);
+        return splashFeedbackPending ? 0 : 1;
     }
     if (wcscmp(routine, L"env-get") == 0 && argc == 3) {
         wchar_t* value = getEnvVar(narrow(argv[2]));
@@ -114,10 +114,10 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     if (wcscmp(routine, L"executable-path") == 0 && argc == 2) {
-        const wchar_t* plain = getExecutablePath(false);
-        const wchar_t* resolved = getExecutablePath(true);
+        const wchar_t* plain = getExecutablePath();
+        const wchar_t* resolved = getResolvedExecutablePath();
         // A second call must hand out the cached buffers unchanged.
-        const bool cached = getExecutablePath(false) == plain && getExecutablePath(true) == resolved;
+        const bool cached = getExecutablePath() == plain && getResolvedExecutablePath() == resolved;
         printWide(plain);
         fputs("\n", stdout);
         printWide(resolved);

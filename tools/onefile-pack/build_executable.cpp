@@ -113,7 +113,9 @@ void writeResourceScript(const std::filesystem::path& script, const std::string&
     std::ofstream resources(script);
     resources << "1 24 " << quotedForTools(manifest) << "\n";
     resources << "1 ICON " << quotedForTools(icon) << "\n";
-    if (!splash.empty()) resources << "28 RCDATA " << quotedForTools(std::filesystem::absolute(splash)) << "\n";
+    if (!splash.empty()) {
+        resources << ONEFILE_SPLASH_RESOURCE_ID << " RCDATA " << quotedForTools(std::filesystem::absolute(splash)) << "\n";
+    }
     if (!resources.flush()) throw Error(script.string() + ": cannot be written");
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 
 namespace pack {
 
@@ -18,10 +19,16 @@ uint64_t readLittleEndian64(const uint8_t* bytes)
     return value;
 }
 
+struct DecoderDeleter {
+    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
 // Decodes the frame at `frame` completely; throws Error when zstd refuses it.
 std::vector<uint8_t> decodeFrame(const uint8_t* frame, size_t available, size_t& consumed)
 {
-    ZSTD_DCtx* context = ZSTD_createDCtx();
+    const std::unique_ptr<ZSTD_DCtx, DecoderDeleter> decoder(ZSTD_createDCtx());
+    if (!decoder) throw Error("zstd: cannot create a decompression context");
+    ZSTD_DCtx* const context = decoder.get();
     // Inspection reads any window, so that an oversized one can be reported.
     ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, 31);
     std::vector<uint8_t> content;
@@ -32,16 +39,13 @@ std::vector<uint8_t> decodeFrame(const uint8_t* frame, size_t available, size_t&
         ZSTD_outBuffer output{window.data(), window.size(), 0};
         remaining = ZSTD_decompressStream(context, &output, &input);
         if (ZSTD_isError(remaining)) {
-            ZSTD_freeDCtx(context);
             throw Error(std::string("the frame does not decode: ") + ZSTD_getErrorName(remaining));
         }
         content.insert(content.end(), window.begin(), window.begin() + static_cast<std::ptrdiff_t>(output.pos));
         if (remaining != 0 && input.pos == input.size && output.pos < output.size) {
-            ZSTD_freeDCtx(context);
             throw Error("the frame is truncated");
         }
     }
-    ZSTD_freeDCtx(context);
     consumed = input.pos;
     return content;
 }
@@ -106,33 +110,43 @@ void parseRecords(const std::vector<uint8_t>& content, BlockReport& report)
 
 void checkTail(const std::vector<uint8_t>& bytes, BlockReport& report)
 {
-    const uint64_t frameEnd = report.blockOffset + 3 + report.frameSize;
+    const uint64_t frameEnd = report.blockOffset + ONEFILE_BLOCK_MAGIC_LENGTH + report.frameSize;
+    const uint64_t alignment = ONEFILE_BLOCK_TRAILER_ALIGNMENT, least = ONEFILE_BLOCK_MINIMUM_PADDING;
     uint64_t at = frameEnd;
-    while (at < bytes.size() && bytes[at] == 0 && at - frameEnd < 13 && (at - frameEnd < 6 || (at - report.blockOffset) % 8 != 0)) ++at;
+    while (at < bytes.size() && bytes[at] == 0 && at - frameEnd < least + alignment - 1 &&
+           (at - frameEnd < least || (at - report.blockOffset) % alignment != 0)) {
+        ++at;
+    }
     const uint64_t padding = at - frameEnd;
-    if (padding < 6 || (at - report.blockOffset) % 8 != 0) {
+    if (padding < least || (at - report.blockOffset) % alignment != 0) {
         report.problems.push_back("the frame is not followed by 6 to 13 zero bytes up to a multiple of 8");
         return;
     }
-    if (at + 8 > bytes.size() || readLittleEndian64(&bytes[at]) != at - report.blockOffset) {
+    if (at + ONEFILE_BLOCK_TRAILER_SIZE > bytes.size() || readLittleEndian64(&bytes[at]) != at - report.blockOffset) {
         report.problems.push_back("the block's last 8 bytes do not hold their own offset");
         return;
     }
-    report.blockSize = at + 8 - report.blockOffset;
+    report.blockSize = at + ONEFILE_BLOCK_TRAILER_SIZE - report.blockOffset;
 }
 
 }  // namespace
 
 BlockReport inspectBlock(const std::vector<uint8_t>& bytes)
 {
-    static const uint8_t pattern[] = {'M', 'X', 'Y', 0x28, 0xB5, 0x2F, 0xFD};
-    std::string lastFailure = "no attached data block found (no \"MXY\" followed by a zstd frame)";
+    // The magic followed by a zstd frame's own magic number.
+    static const std::vector<uint8_t> pattern = [] {
+        std::vector<uint8_t> bytes;
+        for (const char c : std::string(ONEFILE_BLOCK_MAGIC)) bytes.push_back(static_cast<uint8_t>(c));
+        for (const uint8_t c : {0x28, 0xB5, 0x2F, 0xFD}) bytes.push_back(c);
+        return bytes;
+    }();
+    std::string lastFailure = "no attached data block found (no \"" ONEFILE_BLOCK_MAGIC "\" followed by a zstd frame)";
     for (auto it = bytes.begin();
-         (it = std::search(it, bytes.end(), std::begin(pattern), std::end(pattern))) != bytes.end(); ++it) {
+         (it = std::search(it, bytes.end(), pattern.begin(), pattern.end())) != bytes.end(); ++it) {
         BlockReport report;
         report.blockOffset = static_cast<uint64_t>(it - bytes.begin());
-        const uint8_t* frame = &*it + 3;
-        const size_t available = bytes.size() - report.blockOffset - 3;
+        const uint8_t* frame = &*it + ONEFILE_BLOCK_MAGIC_LENGTH;
+        const size_t available = bytes.size() - report.blockOffset - ONEFILE_BLOCK_MAGIC_LENGTH;
         ZSTD_frameHeader header;
         if (ZSTD_getFrameHeader(&header, frame, available) != 0) continue;
         report.windowSize = header.windowSize;

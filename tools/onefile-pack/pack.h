@@ -1,12 +1,9 @@
 // onefile-pack: writes and reads the attached data block that a onefile
-// executable carries. Host-side, portable C++17 on top of libzstd.
-//
-// Block layout: "MXY", one zstd frame holding the record stream, 6 to 13
-// zero bytes so that the trailer starts at a multiple of 8, and the trailer:
-// its own offset as an unsigned 64-bit little-endian value.
-// Record stream: per file its UTF-16LE name (backslashes, NUL-terminated),
-// its size (u64 LE) and its bytes; an empty name ends the stream.
+// executable carries. Host-side, portable C++17 on top of libzstd. The
+// block's layout and limits are in onefile_contract.h.
 #pragma once
+
+#include "onefile_contract.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -22,8 +19,8 @@ struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-constexpr size_t maxNameUnits = 1023;  // the reader's recordNameMaxUnits
-constexpr int maxWindowLog = 27;
+constexpr size_t maxNameUnits = ONEFILE_RECORD_NAME_MAX_UNITS;
+constexpr int maxWindowLog = ONEFILE_WINDOW_LOG_MAX;
 
 struct FileEntry {
     std::filesystem::path source;  // on this machine

@@ -27,12 +27,11 @@ std::vector<uint8_t> recordHeader(const std::u16string& name, uint64_t size)
     return bytes;
 }
 
-// Six zero bytes at least, up to thirteen, so that the trailer (the block's
-// own length before it) starts at a multiple of 8.
+// The padding, then the trailer: the block's own length before it.
 static std::vector<uint8_t> blockTail(uint64_t bytesBefore)
 {
-    size_t padding = 6;
-    while ((bytesBefore + padding) % 8 != 0) ++padding;
+    size_t padding = ONEFILE_BLOCK_MINIMUM_PADDING;
+    while ((bytesBefore + padding) % ONEFILE_BLOCK_TRAILER_ALIGNMENT != 0) ++padding;
     std::vector<uint8_t> tail(padding, 0);
     appendLittleEndian64(tail, bytesBefore + padding);
     return tail;
@@ -40,7 +39,7 @@ static std::vector<uint8_t> blockTail(uint64_t bytesBefore)
 
 std::vector<uint8_t> frameBlock(const std::vector<uint8_t>& compressedFrame)
 {
-    std::vector<uint8_t> block = {'M', 'X', 'Y'};
+    std::vector<uint8_t> block(ONEFILE_BLOCK_MAGIC, ONEFILE_BLOCK_MAGIC + ONEFILE_BLOCK_MAGIC_LENGTH);
     block.insert(block.end(), compressedFrame.begin(), compressedFrame.end());
     const std::vector<uint8_t> tail = blockTail(block.size());
     block.insert(block.end(), tail.begin(), tail.end());
@@ -144,7 +143,7 @@ PackSummary writeBlock(const Payload& payload, const std::filesystem::path& outp
 
     std::ofstream file(output, std::ios::binary | std::ios::trunc);
     if (!file) throw Error(output.string() + ": cannot be written");
-    file.write("MXY", 3);
+    file.write(ONEFILE_BLOCK_MAGIC, ONEFILE_BLOCK_MAGIC_LENGTH);
     FrameWriter frame(context.get(), file);
     std::vector<uint8_t> chunk(1 << 20);
     uint64_t done = 0;
@@ -152,11 +151,11 @@ PackSummary writeBlock(const Payload& payload, const std::filesystem::path& outp
     const uint8_t endRecord[2] = {0, 0};
     frame.write(endRecord, 2, ZSTD_e_end);
 
-    const std::vector<uint8_t> tail = blockTail(3 + frame.frameBytes());
+    const std::vector<uint8_t> tail = blockTail(ONEFILE_BLOCK_MAGIC_LENGTH + frame.frameBytes());
     file.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
     file.close();
     if (!file) throw Error(output.string() + ": cannot be written");
-    return PackSummary{payload.files.size(), total, 3 + frame.frameBytes() + tail.size()};
+    return PackSummary{payload.files.size(), total, ONEFILE_BLOCK_MAGIC_LENGTH + frame.frameBytes() + tail.size()};
 }
 
 }  // namespace pack

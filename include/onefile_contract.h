@@ -1,0 +1,61 @@
+/* The contract between the packer, the bootstrap and the application: the
+   attached data block as it is stored, the names a run gives what it makes
+   in the temporary directory, and the variables it passes on. Plain C that
+   depends on nothing, so that every folder of the bootstrap, the host
+   packer, the tests and applications (through onefile_app.h) take these
+   values from one place. Strings are narrow; ONEFILE_WIDE makes a wide one
+   of a literal. */
+#ifndef ONEFILE_CONTRACT_H
+#define ONEFILE_CONTRACT_H
+
+#define ONEFILE_WIDEN(text) L##text
+#define ONEFILE_WIDE(text) ONEFILE_WIDEN(text)
+
+/* --- The attached data block.
+   The magic, then one zstd frame whose content is the record stream, then
+   at least ONEFILE_BLOCK_MINIMUM_PADDING zero bytes, as many as put the
+   trailer at a multiple of ONEFILE_BLOCK_TRAILER_ALIGNMENT (6 to 13), then
+   the trailer: the block's length before it, unsigned 64-bit little-endian.
+   The frame declares a content checksum, and a window of at most
+   2^ONEFILE_WINDOW_LOG_MAX bytes. */
+#define ONEFILE_BLOCK_MAGIC "MXY"
+#define ONEFILE_BLOCK_MAGIC_LENGTH 3
+#define ONEFILE_BLOCK_MINIMUM_PADDING 6
+#define ONEFILE_BLOCK_TRAILER_ALIGNMENT 8
+#define ONEFILE_BLOCK_TRAILER_SIZE 8
+#define ONEFILE_WINDOW_LOG_MAX 27
+
+/* --- The record stream: records of a name (UTF-16LE units, none of them
+   0, then the unit 0), a size (unsigned 64-bit little-endian) and that
+   many bytes of data; a name of no units ends the stream. The first record
+   is the application's DLL. A name has at most ONEFILE_RECORD_NAME_MAX_UNITS
+   units before its terminator. */
+#define ONEFILE_RECORD_NAME_MAX_UNITS 1023
+#define ONEFILE_RECORD_SIZE_BYTES 8
+
+/* --- The splash image: a PNG resource of type RT_RCDATA with this id. */
+#define ONEFILE_SPLASH_RESOURCE_ID 28
+
+/* --- Names in the temporary directory. A run's target directory is
+   ONEFILE_TARGET_SPEC expanded: "onefile_", the bootstrap's process id
+   (decimal, no leading zero), "_", ONEFILE_TIME_US_DIGITS digits, "_",
+   ONEFILE_RANDOM_LENGTH characters of the random alphabet. The splash
+   feedback file is ONEFILE_FEEDBACK_SPEC expanded; the application deletes
+   it to take the splash down. */
+#define ONEFILE_RUN_NAME_PREFIX "onefile_"
+#define ONEFILE_FEEDBACK_NAME_SUFFIX "splash_feedback.tmp"
+#define ONEFILE_TARGET_SPEC "{TEMP}\\" ONEFILE_RUN_NAME_PREFIX "{PID}_{TIME_US}_{RANDOM}"
+#define ONEFILE_FEEDBACK_SPEC "{TEMP}\\" ONEFILE_RUN_NAME_PREFIX "{PID}_" ONEFILE_FEEDBACK_NAME_SUFFIX
+#define ONEFILE_TIME_US_DIGITS 6
+#define ONEFILE_RANDOM_LENGTH 11
+
+/* --- Variables. The bootstrap sets the first four for its child and reads
+   them back there; the application reads the last three. */
+#define ONEFILE_VARIABLE_PARENT "MERLOX_ONEFILE_PARENT"
+#define ONEFILE_VARIABLE_START "MERLOX_ONEFILE_START"
+#define ONEFILE_VARIABLE_TIME_US "MERLOX_ONEFILE_TIME_US"
+#define ONEFILE_VARIABLE_RANDOM "MERLOX_ONEFILE_RANDOM"
+#define ONEFILE_VARIABLE_DIRECTORY "MERLOX_ONEFILE_DIRECTORY"
+#define ONEFILE_VARIABLE_ORIGINAL_ARGV0 "MERLOX_ORIGINAL_ARGV0"
+
+#endif
