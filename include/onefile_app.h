@@ -38,8 +38,9 @@ static inline int onefile_hide_splash(void)
     while (length > 0 && temp[length - 1] == L'\\') {
         temp[--length] = L'\0';
     }
-    _snwprintf(path, MAX_PATH + 63, L"%ls\\" ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"%ls_" ONEFILE_WIDE(ONEFILE_FEEDBACK_NAME_SUFFIX),
-               temp, parent);
+    _snwprintf(path, MAX_PATH + 63,
+               L"%ls\\" ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"%ls_" ONEFILE_WIDE(ONEFILE_FEEDBACK_NAME_SUFFIX), temp,
+               parent);
     path[MAX_PATH + 63] = L'\0';
     return DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }

@@ -44,8 +44,8 @@ static HWND createSplashWindow()
     windowClass.lpszClassName = "Splash";
     splashApi.RegisterClassA(&windowClass);
     // No taskbar button: a tool window is left out of it.
-    return splashApi.CreateWindowExA(WS_EX_LAYERED | WS_EX_TOOLWINDOW, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0,
-                           nullptr, nullptr, nullptr, nullptr);
+    return splashApi.CreateWindowExA(WS_EX_LAYERED | WS_EX_TOOLWINDOW, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0,
+                                     0, 0, nullptr, nullptr, nullptr, nullptr);
 }
 
 // Moves, sizes and paints the layered window in one call, centred on the

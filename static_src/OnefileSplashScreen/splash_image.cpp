@@ -5,7 +5,8 @@
 
 // Published identifiers, defined here so no import library is needed.
 static const CLSID pngDecoderClass = {0x389EA17B, 0x5078, 0x4CDE, {0xB6, 0xEF, 0x25, 0xC1, 0x51, 0x75, 0xC7, 0x51}};
-static const IID bitmapDecoderInterface = {0x9EDDE9E7, 0x8DEE, 0x47EA, {0x99, 0xDF, 0xE6, 0xFA, 0xF2, 0xED, 0x44, 0xBF}};
+static const IID bitmapDecoderInterface = {
+    0x9EDDE9E7, 0x8DEE, 0x47EA, {0x99, 0xDF, 0xE6, 0xFA, 0xF2, 0xED, 0x44, 0xBF}};
 static const GUID premultipliedBgra = {0x6FDDC324, 0x4E03, 0x4BFE, {0xB1, 0x85, 0x3D, 0x77, 0x76, 0x8D, 0xC9, 0x10}};
 
 enum : int { splashResourceId = ONEFILE_SPLASH_RESOURCE_ID };
@@ -65,7 +66,7 @@ static IWICBitmapSource* decodeImage(IStream* stream)
     const bool decoded =
         convert != nullptr &&
         SUCCEEDED(splashApi.CoCreateInstance(pngDecoderClass, nullptr, CLSCTX_INPROC_SERVER, bitmapDecoderInterface,
-                                   reinterpret_cast<void**>(&decoder))) &&
+                                             reinterpret_cast<void**>(&decoder))) &&
         decoder != nullptr && SUCCEEDED(decoder->Initialize(stream, WICDecodeMetadataCacheOnLoad)) &&
         SUCCEEDED(decoder->GetFrameCount(&frames)) && frames == 1 && SUCCEEDED(decoder->GetFrame(0, &frame)) &&
         frame != nullptr;
@@ -82,7 +83,8 @@ static HBITMAP copyIntoBitmap(IWICBitmapSource* source)
 {
     UINT width = 0;
     UINT height = 0;
-    if (FAILED(source->GetSize(&width, &height)) || width == 0 || height == 0 || width > largestSplashSide || height > largestSplashSide) {
+    if (FAILED(source->GetSize(&width, &height)) || width == 0 || height == 0 || width > largestSplashSide ||
+        height > largestSplashSide) {
         return nullptr;
     }
     BITMAPINFO info = {};

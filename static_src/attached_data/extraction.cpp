@@ -210,9 +210,9 @@ void runApplicationDll(int argc, wchar_t** argv)
     }
     placeInTarget(firstFilePath, name);
     AddDllDirectory(targetDirectory);
-    const HMODULE dll = LoadLibraryExW(firstFilePath, nullptr,
-                                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                           LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const HMODULE dll =
+        LoadLibraryExW(firstFilePath, nullptr,
+                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (dll == nullptr) {
         fatalSystemError("Error, load DLL.", GetLastError());
     }

@@ -50,14 +50,16 @@ void requireFrameChecksum()
 
 void verifyBlockTail()
 {
-    const size_t frameSize = ZSTD_findFrameCompressedSize(attachedDataCursor, static_cast<size_t>(attachedDataRemaining));
+    const size_t frameSize =
+        ZSTD_findFrameCompressedSize(attachedDataCursor, static_cast<size_t>(attachedDataRemaining));
     if (ZSTD_isError(frameSize)) {
         failDecoding();
     }
     // Offsets count from the block's first byte, the header's 3 included.
     const uint64_t frameEnd = blockHeaderSize + frameSize;
     const uint64_t padding =
-        blockMinimumPadding + (trailerAlignment - (frameEnd + blockMinimumPadding) % trailerAlignment) % trailerAlignment;
+        blockMinimumPadding +
+        (trailerAlignment - (frameEnd + blockMinimumPadding) % trailerAlignment) % trailerAlignment;
     const uint64_t trailerOffset = frameEnd + padding;
     if (attachedDataRemaining != frameSize + padding + trailerSize) {
         failDecoding();

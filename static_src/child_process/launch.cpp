@@ -111,8 +111,7 @@ static HANDLE createChildJob()
         return nullptr;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         CloseHandle(job);
         return nullptr;
@@ -135,9 +134,9 @@ static void prepareChildCommandLine()
 
 void holdOwnExecutable()
 {
-    ownExecutable = CreateFileW(getExecutablePath(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    ownExecutable =
+        CreateFileW(getExecutablePath(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 // Whether the suspended child runs the very file this process runs, not
@@ -157,7 +156,8 @@ static bool isChildThisExecutable(HANDLE child)
         return false;
     }
     BY_HANDLE_FILE_INFORMATION childFile, ownFile;
-    const bool read = GetFileInformationByHandle(file, &childFile) && GetFileInformationByHandle(ownExecutable, &ownFile);
+    const bool read =
+        GetFileInformationByHandle(file, &childFile) && GetFileInformationByHandle(ownExecutable, &ownFile);
     CloseHandle(file);
     return read && childFile.dwVolumeSerialNumber == ownFile.dwVolumeSerialNumber &&
            childFile.nFileIndexHigh == ownFile.nFileIndexHigh && childFile.nFileIndexLow == ownFile.nFileIndexLow;

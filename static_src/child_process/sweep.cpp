@@ -56,7 +56,8 @@ static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
     }
     const wchar_t* const random = c + microsecondsTextLength + 1;
     if (wcslen(c) != microsecondsTextLength + 1 + randomTextLength || random[-1] != L'_' ||
-        wcsspn(c, decimalDigits) != microsecondsTextLength || !consistsOf(random, randomTextLength, randomTextAlphabet)) {
+        wcsspn(c, decimalDigits) != microsecondsTextLength ||
+        !consistsOf(random, randomTextLength, randomTextAlphabet)) {
         return LeftoverKind::none;
     }
     return LeftoverKind::targetDirectory;
@@ -67,7 +68,8 @@ static bool joinPath(wchar_t path[pathCapacity], const wchar_t* directory, const
 {
     size_t length = 0;
     return appendWide(path, pathCapacity, length, directory, wcslen(directory)) &&
-           appendWide(path, pathCapacity, length, L"\\", 1) && appendWide(path, pathCapacity, length, name, wcslen(name));
+           appendWide(path, pathCapacity, length, L"\\", 1) &&
+           appendWide(path, pathCapacity, length, name, wcslen(name));
 }
 
 // A feedback file belongs to a live run while a target directory with the
@@ -142,10 +144,10 @@ int sweepDeadRuns(const wchar_t* temporaryDirectory)
 {
     Sweep* const sweep = static_cast<Sweep*>(calloc(1, sizeof(Sweep)));
     size_t length = 0;
-    const int removed =
-        sweep != nullptr && appendWide(sweep->directory, pathCapacity, length, temporaryDirectory, wcslen(temporaryDirectory))
-            ? sweepLeftovers(*sweep)
-            : 0;
+    const int removed = sweep != nullptr && appendWide(sweep->directory, pathCapacity, length, temporaryDirectory,
+                                                       wcslen(temporaryDirectory))
+                            ? sweepLeftovers(*sweep)
+                            : 0;
     free(sweep);
     return removed;
 }

@@ -80,8 +80,8 @@ static void removeLongPathPrefixes(wchar_t* path)
 
 bool normaliseFinalPath(wchar_t* path, size_t capacity)
 {
-    const HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         // A failed query may leave anything in its buffer, so it writes into
         // a scratch buffer and the path changes only on success.

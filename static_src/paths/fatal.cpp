@@ -57,7 +57,8 @@ static char* describeSystemError(DWORD errorCode)
 void fatalSystemError(const char* message, DWORD errorCode)
 {
     char* const text = describeSystemError(errorCode);
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(errorCode), text != nullptr ? text : "unknown error");
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(errorCode),
+            text != nullptr ? text : "unknown error");
     LocalFree(text);
     endAfterFailure();
 }

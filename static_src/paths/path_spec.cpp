@@ -67,9 +67,18 @@ static int64_t readFileTime()
     return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
-static void makeRandomText(wchar_t* text) { encodeRandomText(drawRandomSeed(), text); }
-static void makeMicroseconds(wchar_t* text) { formatMicrosecondsOfSecond(readFileTime(), text); }
-static void makeFileTime(wchar_t* text) { formatFileTime(readFileTime(), text); }
+static void makeRandomText(wchar_t* text)
+{
+    encodeRandomText(drawRandomSeed(), text);
+}
+static void makeMicroseconds(wchar_t* text)
+{
+    formatMicrosecondsOfSecond(readFileTime(), text);
+}
+static void makeFileTime(wchar_t* text)
+{
+    formatFileTime(readFileTime(), text);
+}
 
 uint32_t drawRandomSeed()
 {
@@ -77,8 +86,8 @@ uint32_t drawRandomSeed()
     QueryPerformanceCounter(&counter);
     const uint64_t c = static_cast<uint64_t>(counter.QuadPart);
     const uint64_t a = reinterpret_cast<uintptr_t>(&counter);
-    uint32_t seed = static_cast<uint32_t>(c >> 32) ^ static_cast<uint32_t>(c) ^
-                    static_cast<uint32_t>(a >> 32) ^ static_cast<uint32_t>(a) ^ GetCurrentProcessId();
+    uint32_t seed = static_cast<uint32_t>(c >> 32) ^ static_cast<uint32_t>(c) ^ static_cast<uint32_t>(a >> 32) ^
+                    static_cast<uint32_t>(a) ^ GetCurrentProcessId();
     return seed == 0 ? 1 : seed;
 }
 
@@ -94,9 +103,17 @@ void encodeRandomText(uint32_t seed, wchar_t text[randomTextLength + 1])
     }
     // Base64url of the 64 bits without padding: 6 + 6 + 6 + 6 per three bytes.
     const int sextets[randomTextLength] = {
-        b[0] >> 2, ((b[0] & 3) << 4) | (b[1] >> 4), ((b[1] & 15) << 2) | (b[2] >> 6), b[2] & 63,
-        b[3] >> 2, ((b[3] & 3) << 4) | (b[4] >> 4), ((b[4] & 15) << 2) | (b[5] >> 6), b[5] & 63,
-        b[6] >> 2, ((b[6] & 3) << 4) | (b[7] >> 4), (b[7] & 15) << 2,
+        b[0] >> 2,
+        ((b[0] & 3) << 4) | (b[1] >> 4),
+        ((b[1] & 15) << 2) | (b[2] >> 6),
+        b[2] & 63,
+        b[3] >> 2,
+        ((b[3] & 3) << 4) | (b[4] >> 4),
+        ((b[4] & 15) << 2) | (b[5] >> 6),
+        b[5] & 63,
+        b[6] >> 2,
+        ((b[6] & 3) << 4) | (b[7] >> 4),
+        (b[7] & 15) << 2,
     };
     for (size_t i = 0; i < randomTextLength; ++i) {
         text[i] = randomTextAlphabet[sextets[i]];

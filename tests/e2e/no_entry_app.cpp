@@ -1,4 +1,7 @@
 // A DLL that exports no run_code.
 #include <windows.h>
 
-extern "C" __declspec(dllexport) int something_else() { return 1; }
+extern "C" __declspec(dllexport) int something_else()
+{
+    return 1;
+}

@@ -45,7 +45,10 @@ std::string valueOf(const Report& report, const std::string& key)
     return it == report.end() ? "(missing)" : it->second;
 }
 
-std::wstring onefilePath(const wchar_t* name) { return directoryOfThisProgram() + L"\\" + name + L".exe"; }
+std::wstring onefilePath(const wchar_t* name)
+{
+    return directoryOfThisProgram() + L"\\" + name + L".exe";
+}
 
 std::wstring targetOf(const Report& report)
 {
@@ -84,8 +87,8 @@ struct OnefileOutcome {
 
 class OnefileRun : public testing::Test {
 protected:
-    OnefileOutcome run(const wchar_t* executable, const std::vector<std::wstring>& arguments, EnvironmentChanges changes = {},
-            const std::wstring& argv0 = L"")
+    OnefileOutcome run(const wchar_t* executable, const std::vector<std::wstring>& arguments,
+                       EnvironmentChanges changes = {}, const std::wstring& argv0 = L"")
     {
         const std::wstring path = onefilePath(executable);
         std::wstring line = quoteForCommandLine(argv0.empty() ? path : argv0);
@@ -103,16 +106,18 @@ protected:
 
 TEST_F(OnefileRun, ArgumentsAndVariablesArriveAsTheBootstrapSawThem)
 {
-    const std::vector<std::wstring> arguments = {
-        L"plain", L"two words", L"", L"say \"hi\"", L"C:\\my dir\\", L"C:\\dir\\", L"back\\\\\"slash",
-        L"tab\there", L"caf\u00e9 \u4e2d\u6587", L"*.txt", L"--app-exit=0"};
+    const std::vector<std::wstring> arguments = {L"plain",           L"two words",    L"",
+                                                 L"say \"hi\"",      L"C:\\my dir\\", L"C:\\dir\\",
+                                                 L"back\\\\\"slash", L"tab\there",    L"caf\u00e9 \u4e2d\u6587",
+                                                 L"*.txt",           L"--app-exit=0"};
     // Started where "*.txt" matches a file: a runtime that expands
     // wildcards would pass "match.txt" instead.
     writeFile(scratch.path() + L"\\match.txt", "");
     wchar_t previous[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, previous);
     SetCurrentDirectoryW(scratch.path().c_str());
-    const OnefileOutcome outcome = run(L"report_onefile", arguments, {{L"MERLOX_ONEFILE_START", L"stale"}}, L"typed-name");
+    const OnefileOutcome outcome =
+        run(L"report_onefile", arguments, {{L"MERLOX_ONEFILE_START", L"stale"}}, L"typed-name");
     SetCurrentDirectoryW(previous);
     ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.result.out << outcome.result.err;
     EXPECT_EQ(outcome.result.out + outcome.result.err, "");
@@ -131,8 +136,8 @@ TEST_F(OnefileRun, ArgumentsAndVariablesArriveAsTheBootstrapSawThem)
     EXPECT_NE(parent, valueOf(report, "pid"));
     EXPECT_EQ(micro.size(), 6u);
     EXPECT_EQ(random.size(), 11u);
-    const std::wstring target = temporaryDirectory() + L"\\onefile_" + fromUtf8(parent) + L"_" + fromUtf8(micro) +
-                                L"_" + fromUtf8(random);
+    const std::wstring target =
+        temporaryDirectory() + L"\\onefile_" + fromUtf8(parent) + L"_" + fromUtf8(micro) + L"_" + fromUtf8(random);
     EXPECT_EQ(targetOf(report), target);
     EXPECT_FALSE(pathExists(target)) << "the target directory must be gone after the run";
 }
@@ -144,7 +149,8 @@ TEST_F(OnefileRun, CommandLinesArriveAsAPlainProgramSplitsThem)
     const std::wstring exe = onefilePath(L"report_onefile");
     for (const std::wstring tail : {L"\"a\"\"b\" x", L"\"\"\"a b\"\"\" c", L"\"a\"\"\"b c", L"x \"\" \"a\"\"\" y",
                                     L"  lead\ttab  \"in \\\"side\\\\\" \\\\\"", L"\"unclosed arg"}) {
-        const ProcessResult plain = runProcess(probePath(), quoteForCommandLine(probePath()) + L" print-arguments " + tail);
+        const ProcessResult plain =
+            runProcess(probePath(), quoteForCommandLine(probePath()) + L" print-arguments " + tail);
         std::vector<std::string> expected = {toUtf8(exe)};
         std::istringstream lines(plain.out);
         for (std::string line; std::getline(lines, line);) {
@@ -177,8 +183,8 @@ TEST_F(OnefileRun, TargetIsPrivateAndGoesAlsoBelowADriveRoot)
     for (const std::wstring& path : {target, target + L"\\data"}) {
         PACL dacl = nullptr;
         PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                        nullptr, &descriptor),
+        ASSERT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        &dacl, nullptr, &descriptor),
                   static_cast<DWORD>(ERROR_SUCCESS));
         ASSERT_NE(dacl, nullptr) << "a null DACL grants everyone everything";
         for (const wchar_t* others : {L"S-1-1-0", L"S-1-5-32-545", L"S-1-5-11"}) {  // Everyone, Users, Authenticated
@@ -227,11 +233,11 @@ TEST_F(OnefileRun, UnacceptedParentGivesAFreshStart)
 {
     const std::wstring notOurs = std::to_wstring(GetCurrentProcessId());  // a live process of another executable
     for (const std::wstring& parent : {std::wstring(), std::wstring(L"abc"), std::wstring(L"12x"),
-                                      std::wstring(L"99999999999"), std::wstring(L"4000000000"), notOurs}) {
+                                       std::wstring(L"99999999999"), std::wstring(L"4000000000"), notOurs}) {
         const OnefileOutcome outcome = run(L"report_onefile", {},
-                                {{L"MERLOX_ONEFILE_PARENT", parent.c_str()},
-                                 {L"MERLOX_ONEFILE_RANDOM", L"inheritedXX"},
-                                 {L"MERLOX_ONEFILE_TIME_US", L"123456"}});
+                                           {{L"MERLOX_ONEFILE_PARENT", parent.c_str()},
+                                            {L"MERLOX_ONEFILE_RANDOM", L"inheritedXX"},
+                                            {L"MERLOX_ONEFILE_TIME_US", L"123456"}});
         ASSERT_EQ(outcome.result.exitCode, 0u) << toUtf8(parent) << outcome.result.out << outcome.result.err;
         const std::string seen = valueOf(outcome.report, "MERLOX_ONEFILE_PARENT");
         EXPECT_NE(seen, toUtf8(parent));
@@ -268,8 +274,9 @@ TEST_F(OnefileRun, KilledBootstrapTakesTheApplicationButNotWhatItStarted)
     writeFile(release, "");
     const std::wstring exe = onefilePath(L"report_onefile");
     const PROCESS_INFORMATION bootstrap =
-        startProcess(exe, quoteForCommandLine(exe) + L" --app-spawn=" + quoteForCommandLine(spawnedReport) +
-                              L" --app-wait=" + quoteForCommandLine(release),
+        startProcess(exe,
+                     quoteForCommandLine(exe) + L" --app-spawn=" + quoteForCommandLine(spawnedReport) +
+                         L" --app-wait=" + quoteForCommandLine(release),
                      {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}, {L"ONEFILE_TEST_RELEASE", release.c_str()}});
     ASSERT_TRUE(waitForPath(reportPath) && waitForPath(spawnedReport));
     const Report report = readReport(reportPath);
@@ -315,7 +322,8 @@ TEST_F(OnefileRun, TemporaryDirectoryTheSystemCannotGiveFailsTheStart)
         WIN32_FIND_DATAW entry;
         const HANDLE search = FindFirstFileW(L"C:\\onefile_*", &entry);
         if (search == INVALID_HANDLE_VALUE) return count;
-        do ++count; while (FindNextFileW(search, &entry));
+        do ++count;
+        while (FindNextFileW(search, &entry));
         FindClose(search);
         return count;
     };
@@ -324,7 +332,8 @@ TEST_F(OnefileRun, TemporaryDirectoryTheSystemCannotGiveFailsTheStart)
     const OnefileOutcome outcome =
         run(L"report_onefile", {}, {{L"TEMP", longTemp.c_str()}, {L"TMP", longTemp.c_str()}});
     EXPECT_EQ(outcome.result.exitCode, 3u);
-    EXPECT_EQ(outcome.result.err, "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
+    EXPECT_EQ(outcome.result.err,
+              "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
     EXPECT_TRUE(outcome.report.empty()) << "the application must not run";
     EXPECT_EQ(rootEntries(), before);
 }
@@ -338,8 +347,8 @@ TEST_F(OnefileRun, PlantedTargetDirectoryIsRefusedAndLeftAlone)
     writeFile(planted + L"\\evil.dll", "planted");
     const ProcessResult result = runProbe({L"create-target", planted});
     EXPECT_EQ(result.exitCode, 2u);
-    EXPECT_EQ(result.err.rfind("Error, couldn't create the target directory '" + toUtf8(planted) + "' ([Error 183] ", 0),
-              0u)
+    EXPECT_EQ(
+        result.err.rfind("Error, couldn't create the target directory '" + toUtf8(planted) + "' ([Error 183] ", 0), 0u)
         << result.err;
     EXPECT_EQ(readFile(planted + L"\\evil.dll"), "planted");
     EXPECT_EQ(runProbe({L"create-target", scratch.path() + L"\\fresh"}).exitCode, 0u);
@@ -369,8 +378,9 @@ TEST_F(OnefileRun, ReentryIntoAMissingDirectoryCannotLoadTheDll)
     const std::wstring exe = onefilePath(L"report_onefile");
     const std::wstring release = scratch.path() + L"\\release";
     writeFile(release, "");
-    const PROCESS_INFORMATION parent = startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
-                                                    {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    const PROCESS_INFORMATION parent =
+        startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
+                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
     ASSERT_TRUE(waitForPath(reportPath));
     const Report running = readReport(reportPath);
     const std::wstring parentId = fromUtf8(valueOf(running, "MERLOX_ONEFILE_PARENT"));
@@ -395,7 +405,8 @@ TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
     const std::wstring never = scratch.path() + L"\\never-deleted";
     writeFile(never, "");
     const OnefileOutcome outcome = run(L"console_cleanup_onefile", {L"--app-wait=" + never});
-    EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << outcome.result.out << outcome.result.err;
+    EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT))
+        << outcome.result.out << outcome.result.err;
     ASSERT_FALSE(outcome.report.empty()) << "the application had started";
     EXPECT_FALSE(pathExists(targetOf(outcome.report)));
 }
@@ -406,11 +417,11 @@ TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
 TEST_F(OnefileRun, ConsoleHandlerCleanupWhileUnpackingLeavesNothing)
 {
     ScratchDirectory temp(L"unpacking");
-    const OnefileOutcome outcome = run(L"console_cleanup_bulky_onefile", {},
-                                       {{L"TEMP", temp.path().c_str()},
-                                        {L"TMP", temp.path().c_str()},
-                                        {L"ONEFILE_TEST_INTERRUPT_UNPACKING", L"1"}});
-    EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << outcome.result.out << outcome.result.err;
+    const OnefileOutcome outcome = run(
+        L"console_cleanup_bulky_onefile", {},
+        {{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}, {L"ONEFILE_TEST_INTERRUPT_UNPACKING", L"1"}});
+    EXPECT_EQ(outcome.result.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT))
+        << outcome.result.out << outcome.result.err;
     EXPECT_TRUE(outcome.report.empty()) << "the application never started";
     EXPECT_TRUE(isEmptyDirectory(temp.path()));
 }

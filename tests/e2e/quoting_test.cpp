@@ -30,9 +30,12 @@ TEST(Quoting, WorkedForms)
         const wchar_t* quoted;
     };
     const Case cases[] = {
-        {L"plain", L"plain"},           {L"b c", L"\"b c\""},
-        {L"", L"\"\""},                 {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
-        {L"C:\\my dir\\", L"\"C:\\my dir\\\\\""}, {L"C:\\dir\\", L"C:\\dir\\"},
+        {L"plain", L"plain"},
+        {L"b c", L"\"b c\""},
+        {L"", L"\"\""},
+        {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+        {L"C:\\my dir\\", L"\"C:\\my dir\\\\\""},
+        {L"C:\\dir\\", L"C:\\dir\\"},
         {L"a\\\\\"b", L"\"a\\\\\\\\\\\"b\""},
     };
     for (const Case& c : cases) {

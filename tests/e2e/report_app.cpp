@@ -41,9 +41,10 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
     // Whether the bootstrap made a splash feedback file for this run.
     wchar_t temp[MAX_PATH + 1];
     GetTempPathW(MAX_PATH + 1, temp);
-    const std::wstring feedback = std::wstring(temp) + L"onefile_" + variable(L"MERLOX_ONEFILE_PARENT") +
-                                  L"_splash_feedback.tmp";
-    report += GetFileAttributesW(feedback.c_str()) == INVALID_FILE_ATTRIBUTES ? "feedback=absent\n" : "feedback=present\n";
+    const std::wstring feedback =
+        std::wstring(temp) + L"onefile_" + variable(L"MERLOX_ONEFILE_PARENT") + L"_splash_feedback.tmp";
+    report +=
+        GetFileAttributesW(feedback.c_str()) == INVALID_FILE_ATTRIBUTES ? "feedback=absent\n" : "feedback=present\n";
     for (int i = 0; i < argc; ++i) report += "arg=" + hexUtf8(argv[i]) + "\n";
     for (const wchar_t* name : {L"MERLOX_ONEFILE_PARENT", L"MERLOX_ONEFILE_DIRECTORY", L"MERLOX_ORIGINAL_ARGV0",
                                 L"MERLOX_ONEFILE_TIME_US", L"MERLOX_ONEFILE_RANDOM", L"MERLOX_ONEFILE_START"}) {
@@ -85,7 +86,10 @@ HANDLE startAgain(const wchar_t* executable, const std::wstring& arguments)
     return process.hProcess;
 }
 
-bool startsWith(const wchar_t* text, const wchar_t* prefix) { return wcsncmp(text, prefix, wcslen(prefix)) == 0; }
+bool startsWith(const wchar_t* text, const wchar_t* prefix)
+{
+    return wcsncmp(text, prefix, wcslen(prefix)) == 0;
+}
 
 }  // namespace
 

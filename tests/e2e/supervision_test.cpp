@@ -31,9 +31,8 @@ void startChild(const ScratchDirectory& scratch, const std::wstring& exitCode, i
     splashChecksAnsweredTrue = pendingChecks;
     childSignal = scratch.path() + L"\\signal";
     writeFile(childSignal, "");
-    const PROCESS_INFORMATION child =
-        startProcess(probePath(), quoteForCommandLine(probePath()) + L" wait-then-exit " +
-                                      quoteForCommandLine(childSignal) + L" " + exitCode);
+    const PROCESS_INFORMATION child = startProcess(probePath(), quoteForCommandLine(probePath()) + L" wait-then-exit " +
+                                                                    quoteForCommandLine(childSignal) + L" " + exitCode);
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &supervisedChild, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
     childProcess = child.hProcess;

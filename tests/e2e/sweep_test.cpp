@@ -9,7 +9,10 @@
 
 namespace {
 
-std::wstring onefilePath(const wchar_t* name) { return directoryOfThisProgram() + L"\\" + name + L".exe"; }
+std::wstring onefilePath(const wchar_t* name)
+{
+    return directoryOfThisProgram() + L"\\" + name + L".exe";
+}
 
 // A target directory's name as a run with `processId` makes it.
 std::wstring leftoverName(DWORD processId)
@@ -24,7 +27,10 @@ std::wstring leftoverName(DWORD processId)
 }
 
 // Ids no process has (Wine and Windows give out multiples of 4).
-DWORD deadId(int i) { return 4294967291u - 4u * static_cast<DWORD>(i); }
+DWORD deadId(int i)
+{
+    return 4294967291u - 4u * static_cast<DWORD>(i);
+}
 
 class Sweep : public testing::Test {
 protected:
@@ -74,7 +80,8 @@ protected:
     DWORD start(const wchar_t* executable)
     {
         const std::wstring exe = onefilePath(executable);
-        return runProcess(exe, quoteForCommandLine(exe), {{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}})
+        return runProcess(exe, quoteForCommandLine(exe),
+                          {{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}})
             .exitCode;
     }
 
@@ -86,7 +93,8 @@ protected:
 TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
 {
     const std::wstring dead = plantDirectory(leftoverName(deadId(0)));
-    const std::wstring deadFeedback = temp.path() + L"\\onefile_" + std::to_wstring(deadId(0)) + L"_splash_feedback.tmp";
+    const std::wstring deadFeedback =
+        temp.path() + L"\\onefile_" + std::to_wstring(deadId(0)) + L"_splash_feedback.tmp";
     writeFile(deadFeedback, "");
     // A live run whose folder's times were set back an hour: times prove
     // nothing, the held folder does; its feedback file lives with it.
@@ -100,7 +108,8 @@ TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
     EXPECT_TRUE(SetFileTime(folder, &earlier, &earlier, &earlier));
     CloseHandle(folder);
     holdLikeALiveRun(live);
-    const std::wstring liveFeedback = temp.path() + L"\\onefile_" + std::to_wstring(deadId(1)) + L"_splash_feedback.tmp";
+    const std::wstring liveFeedback =
+        temp.path() + L"\\onefile_" + std::to_wstring(deadId(1)) + L"_splash_feedback.tmp";
     writeFile(liveFeedback, "");
     // A dead run whose application (or something it started) still uses a
     // file: the leftover stays whole.

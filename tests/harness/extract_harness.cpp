@@ -49,7 +49,8 @@ int wmain(int argc, wchar_t** argv)
         fputs("usage: onefile_extract_harness [--block FILE] TARGET\n", stderr);
         return 64;
     }
-    copyWideBounded(targetDirectory, pathCapacity, argv[argc - 1], "the target directory does not fit in 4096 characters");
+    copyWideBounded(targetDirectory, pathCapacity, argv[argc - 1],
+                    "the target directory does not fit in 4096 characters");
     verifyAttachedDataHeader();
     requireFrameChecksum();
     verifyBlockTail();

@@ -58,11 +58,13 @@ TEST_F(BuildCommand, EarlierBlockIsLinkedAsItIsDamagedOrNot)
     block[2] = 'Z';
     writeBytes(tree / "bad.block", std::string(block.begin(), block.end()));
     const std::string exe = (tree / "bad.exe").string();
-    ASSERT_EQ(shell(shellQuote(pack) + " build --block " + shellQuote((tree / "bad.block").string()) + " -o " + shellQuote(exe) +
-                    " > /dev/null"),
+    ASSERT_EQ(shell(shellQuote(pack) + " build --block " + shellQuote((tree / "bad.block").string()) + " -o " +
+                    shellQuote(exe) + " > /dev/null"),
               0);
     writeBytes(tree / "out", "");
-    EXPECT_EQ(shell(shellQuote(wine) + " " + shellQuote(exe) + " > " + shellQuote((tree / "out").string()) + " < /dev/null"), 2);
+    EXPECT_EQ(
+        shell(shellQuote(wine) + " " + shellQuote(exe) + " > " + shellQuote((tree / "out").string()) + " < /dev/null"),
+        2);
     EXPECT_EQ(readBytes(tree / "out"), "Error, couldn't find attached data header.\r\n");
 }
 

@@ -44,7 +44,8 @@ protected:
         const std::string temp = windowsPathOf(volume);
         const std::string line = "set TEMP=" + temp + "&& set TMP=" + temp + "&& " + windowsPathOf(exe);
         return shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " cmd /c " + shellQuote(line) + " > " +
-                     shellQuote((tree / "out").string()) + " 2> " + shellQuote((tree / "err").string()) + " < /dev/null");
+                     shellQuote((tree / "out").string()) + " 2> " + shellQuote((tree / "err").string()) +
+                     " < /dev/null");
     }
 
     size_t entriesLeft()
@@ -75,8 +76,9 @@ TEST_F(FullDisk, StartThatCannotFitIsRefusedBeforeWriting)
 // the failed start removes what it wrote.
 TEST_F(FullDisk, FailedExtractionRemovesWhatItWrote)
 {
-    const std::vector<uint8_t> block = pack::frameBlock(compressFrame(recordStream(
-        {{u"report_app.dll", readBytes(tree / "app/report_app.dll")}, {u"zz-large.bin", readBytes(tree / "app/zz-large.bin")}})));
+    const std::vector<uint8_t> block =
+        pack::frameBlock(compressFrame(recordStream({{u"report_app.dll", readBytes(tree / "app/report_app.dll")},
+                                                     {u"zz-large.bin", readBytes(tree / "app/zz-large.bin")}})));
     writeBytes(tree / "unsized.block", std::string(block.begin(), block.end()));
     build("--block " + shellQuote((tree / "unsized.block").string()));
     EXPECT_EQ(run(), 2);

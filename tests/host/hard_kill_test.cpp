@@ -57,11 +57,15 @@ TEST(HardKill, ApplicationEndsWithItsBootstrapButWhatItStartedLivesOn)
     pid_t bootstrap = 0, application = 0, started = 0;
     for (const pid_t process : processesWith(token)) {
         const std::string line = readBytes(fs::path("/proc") / std::to_string(process) / "cmdline");
-        if (line.rfind(onefile, 0) == 0) bootstrap = process;
-        else if (line.find("--app-spawn=") != std::string::npos) application = process;
-        else started = process;
+        if (line.rfind(onefile, 0) == 0)
+            bootstrap = process;
+        else if (line.find("--app-spawn=") != std::string::npos)
+            application = process;
+        else
+            started = process;
     }
-    ASSERT_TRUE(bootstrap != 0 && application != 0 && started != 0) << bootstrap << " " << application << " " << started;
+    ASSERT_TRUE(bootstrap != 0 && application != 0 && started != 0)
+        << bootstrap << " " << application << " " << started;
     kill(bootstrap, SIGKILL);
     EXPECT_TRUE(waitUntilGone(application)) << "the application outlived its bootstrap";
     EXPECT_EQ(kill(started, 0), 0) << "a process the application started was killed";

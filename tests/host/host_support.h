@@ -16,12 +16,12 @@ namespace fs = std::filesystem;
 
 // Skips a test whose prerequisites are missing, except when CI is set: there
 // a skip would let a run pass without testing anything.
-#define ONEFILE_REQUIRE(condition, why)                    \
-    do {                                                   \
-        if (!(condition)) {                                \
-            if (std::getenv("CI") != nullptr) FAIL() << why; \
-            GTEST_SKIP() << why;                           \
-        }                                                  \
+#define ONEFILE_REQUIRE(condition, why)                                                                                \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            if (std::getenv("CI") != nullptr) FAIL() << why;                                                           \
+            GTEST_SKIP() << why;                                                                                       \
+        }                                                                                                              \
     } while (0)
 
 class TempTree {

@@ -80,8 +80,9 @@ TEST_F(LinkCleanup, LinksMadeBeforeAndDuringTheCleanupAreNeverFollowed)
     const fs::path release = tree / "release";
     writeBytes(go, "");
     writeBytes(release, "");
-    const std::string command = "ONEFILE_TEST_REPORT='Z:" + report.string() + "' ONEFILE_TEST_RELEASE='Z:" +
-                                release.string() + "' timeout 120 " + std::getenv("ONEFILE_WINE_RUN") + " '" + onefile +
+    const std::string command = "ONEFILE_TEST_REPORT='Z:" + report.string() +
+                                "' ONEFILE_TEST_RELEASE='Z:" + release.string() + "' timeout 120 " +
+                                std::getenv("ONEFILE_WINE_RUN") + " '" + onefile +
                                 "' --app-hold=data\\\\held.txt --app-wait='Z:" + go.string() +
                                 "' --app-mark-return='Z:" + returned.string() + "' > /dev/null 2>&1";
     int status = -1;
@@ -128,8 +129,8 @@ TEST_F(LinkCleanup, LinkAtTheFeedbackPathIsLeftAlone)
     fs::remove(planted);
     fs::create_symlink(tree / "outside/keep.txt", planted);
     const fs::path probe = fs::path(std::getenv("ONEFILE_HARNESS")).parent_path() / "onefile_probe.exe";
-    const std::string command = "MERLOX_ONEFILE_PARENT=424242 " + std::string(std::getenv("ONEFILE_WINE_RUN")) +
-                                " '" + probe.string() + "' feedback-file > /dev/null 2>&1";
+    const std::string command = "MERLOX_ONEFILE_PARENT=424242 " + std::string(std::getenv("ONEFILE_WINE_RUN")) + " '" +
+                                probe.string() + "' feedback-file > /dev/null 2>&1";
     EXPECT_EQ(shell(command), 0) << "the splash counts the file as present";
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(planted)));
     fs::remove(planted);

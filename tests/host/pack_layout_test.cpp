@@ -15,7 +15,8 @@ std::vector<uint8_t> fileBytes(const fs::path& path)
 std::vector<uint8_t> decodeBlockContent(const std::vector<uint8_t>& block)
 {
     std::vector<uint8_t> content(1 << 20);
-    const size_t size = ZSTD_decompress(content.data(), content.size(), block.data() + 3, pack::inspectBlock(block).frameSize);
+    const size_t size =
+        ZSTD_decompress(content.data(), content.size(), block.data() + 3, pack::inspectBlock(block).frameSize);
     EXPECT_FALSE(ZSTD_isError(size));
     content.resize(size);
     return content;
@@ -30,10 +31,10 @@ TEST(PackLayout, WorkedExampleByteForByte)
     const std::vector<uint8_t> block = fileBytes(tree / "block");
 
     const std::vector<uint8_t> expected = {
-        0x63, 0, 0x6F, 0, 0x72, 0, 0x65, 0, 0x2E, 0, 0x64, 0, 0x6C, 0, 0x6C, 0, 0, 0,  // core.dll
-        3, 0, 0, 0, 0, 0, 0, 0, 0x4D, 0x5A, 0x90,
-        0x64, 0, 0x6F, 0, 0x63, 0, 0x5C, 0, 0x61, 0, 0x2E, 0, 0x74, 0, 0x78, 0, 0x74, 0, 0, 0,  // doc\a.txt
-        2, 0, 0, 0, 0, 0, 0, 0, 0x68, 0x69, 0, 0};
+        0x63, 0, 0x6F, 0, 0x72, 0, 0x65, 0, 0x2E, 0,    0x64, 0,    0x6C, 0,    0x6C, 0,    0, 0,  // core.dll
+        3,    0, 0,    0, 0,    0, 0,    0, 0x4D, 0x5A, 0x90, 0x64, 0,    0x6F, 0,    0x63, 0, 0x5C, 0,
+        0x61, 0, 0x2E, 0, 0x74, 0, 0x78, 0, 0x74, 0,    0,    0,  // doc\a.txt
+        2,    0, 0,    0, 0,    0, 0,    0, 0x68, 0x69, 0,    0};
     ASSERT_EQ(expected.size(), 61u);
     EXPECT_EQ(decodeBlockContent(block), expected);
     // Pinned bytes, not the header's constants: this is what is on disk.

@@ -15,9 +15,10 @@ TEST(PackNames, WhatWindowsCannotHoldIsRefused)
                                       u"COM10", u".hidden", u"a..b"}) {
         EXPECT_EQ(pack::nameProblem(good), "") << pack::utf16ToUtf8(good);
     }
-    for (const std::u16string bad : {u"", u"\\lead", u"trail\\", u"a\\\\b", u"a\\..\\b", u".", u"a:b", u"a<b", u"a>b",
-                                     u"a\"b", u"a|b", u"a?b", u"a*b", u"a/b", u"tab\tname", u"CON", u"con.txt",
-                                     u"dir\\nul", u"Com1.log", u"LPT9", u"COM0", u"lpt0.txt", u"aux ", u"dot.", u"dir.\\x", u"space \\x"}) {
+    for (const std::u16string bad : {u"",          u"\\lead", u"trail\\", u"a\\\\b",   u"a\\..\\b", u".",    u"a:b",
+                                     u"a<b",       u"a>b",    u"a\"b",    u"a|b",      u"a?b",      u"a*b",  u"a/b",
+                                     u"tab\tname", u"CON",    u"con.txt", u"dir\\nul", u"Com1.log", u"LPT9", u"COM0",
+                                     u"lpt0.txt",  u"aux ",   u"dot.",    u"dir.\\x",  u"space \\x"}) {
         EXPECT_NE(pack::nameProblem(bad), "") << pack::utf16ToUtf8(bad);
     }
 }

@@ -16,10 +16,7 @@ const std::string decodeError = "Error, couldn't decode attached data.\r\n";
 
 class RoundTrip : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        ONEFILE_REQUIRE(harnessAvailable(), "the Windows harness is not built");
-    }
+    void SetUp() override { ONEFILE_REQUIRE(harnessAvailable(), "the Windows harness is not built"); }
 };
 
 std::vector<uint8_t> packTree(const fs::path& root, const std::string& entry, const fs::path& blockFile)
@@ -63,8 +60,14 @@ TEST_F(RoundTrip, EveryFileArrivesByteForByte)
     writeBytes(in / "chunk/plus-one.bin", patternBytes(32769, 3));
     writeBytes(in / "large/over-window.bin", patternBytes(1 << 20 | 7, 4));
     writeBytes(in / "deep/a/b/c/d/e/f/g/h/i/j/leaf.txt", "deep");
-    writeBytes(in / "d\xc3\xb3" "c/\xc3\xbc" "n\xc3\xaf" "code \xe2\x9c\x93.txt", "non-ASCII");
-    writeBytes(in / "d\xc3\xb3" "c/\xf0\x9f\x98\x80.txt", "outside the BMP");
+    writeBytes(in / "d\xc3\xb3"
+                    "c/\xc3\xbc"
+                    "n\xc3\xaf"
+                    "code \xe2\x9c\x93.txt",
+               "non-ASCII");
+    writeBytes(in / "d\xc3\xb3"
+                    "c/\xf0\x9f\x98\x80.txt",
+               "outside the BMP");
     const std::vector<uint8_t> block = packTree(in, "app.dll", tree / "block");
 
     const HarnessRun run = runHarness(block, tree / "out");
@@ -95,7 +98,8 @@ TEST_F(RoundTrip, ReadsAcrossWindowEdges)
     }
     // Many small records put names and sizes across every window boundary.
     std::vector<std::pair<std::u16string, std::string>> files;
-    for (int i = 0; i < 400; ++i) files.emplace_back(u"f" + pack::utf8ToUtf16(std::to_string(i)), patternBytes(977 + i, i));
+    for (int i = 0; i < 400; ++i)
+        files.emplace_back(u"f" + pack::utf8ToUtf16(std::to_string(i)), patternBytes(977 + i, i));
     TempTree tree;
     ASSERT_EQ(extractHandMade(files, tree / "out").exitCode, 0);
     for (const auto& [name, data] : files) EXPECT_TRUE(readBytes(tree / "out" / pack::utf16ToUtf8(name)) == data);
@@ -128,9 +132,11 @@ TEST_F(RoundTrip, DamagedBlocksEndWithTheirMessage)
         cases.push_back({header, bytes, headerError});
     }
     cases.push_back({"empty block", {}, headerError});
-    cases.push_back({"header only", {ONEFILE_BLOCK_MAGIC, ONEFILE_BLOCK_MAGIC + ONEFILE_BLOCK_MAGIC_LENGTH}, decodeError});
+    cases.push_back(
+        {"header only", {ONEFILE_BLOCK_MAGIC, ONEFILE_BLOCK_MAGIC + ONEFILE_BLOCK_MAGIC_LENGTH}, decodeError});
     for (const size_t keep : {size_t{7}, block.size() / 2, block.size() - 30}) {
-        cases.push_back({"truncated", std::vector<uint8_t>(block.begin(), block.begin() + static_cast<long>(keep)), decodeError});
+        cases.push_back(
+            {"truncated", std::vector<uint8_t>(block.begin(), block.begin() + static_cast<long>(keep)), decodeError});
     }
     std::vector<uint8_t> flipped = block;
     flipped[block.size() / 2] ^= 0x10;
@@ -150,9 +156,9 @@ TEST_F(RoundTrip, DamagedBlocksEndWithTheirMessage)
 
 TEST_F(RoundTrip, NamesThatCouldLeaveTheTargetAreRefusedBeforeWriting)
 {
-    for (const std::u16string name : {u"..\\escaped.txt", u"sub\\..\\..\\escaped.txt", u"\\escaped.txt",
-                                      u"C:\\escaped.txt", u"C:escaped.txt", u"a:stream", u"sub\\\\x", u"sub\\",
-                                      u"..", u"sub/../../escaped.txt"}) {
+    for (const std::u16string name :
+         {u"..\\escaped.txt", u"sub\\..\\..\\escaped.txt", u"\\escaped.txt", u"C:\\escaped.txt", u"C:escaped.txt",
+          u"a:stream", u"sub\\\\x", u"sub\\", u"..", u"sub/../../escaped.txt"}) {
         TempTree tree;
         const HarnessRun run = extractHandMade({{u"first.txt", "ok"}, {name, "payload"}}, tree / "box/target");
         EXPECT_EQ(run.exitCode, 2) << pack::utf16ToUtf8(name);
@@ -172,9 +178,10 @@ TEST_F(RoundTrip, NamesThatCouldLeaveTheTargetAreRefusedBeforeWriting)
 // of their record is written.
 TEST_F(RoundTrip, DeviceNamesAndNamesWindowsWouldAlterAreRefusedBeforeWriting)
 {
-    for (const std::u16string name : {u"COM1", u"sub\\COM1", u"COM1.log", u"aux.txt", u"NUL", u"sub\\NUL.txt", u"nul ",
-                                      u"nul .txt", u"CONIN$", u"conout$.x", u"Lpt9", u"com0", u"LPT0.log", u"COM\u00b9", u"trail.", u"trail ",
-                                      u"sub.\\x", u".", u"sub\\.\\x", u"tab\tx", u"a<b", u"a|b", u"a*b"}) {
+    for (const std::u16string name :
+         {u"COM1",    u"sub\\COM1", u"COM1.log",  u"aux.txt", u"NUL",      u"sub\\NUL.txt", u"nul ",   u"nul .txt",
+          u"CONIN$",  u"conout$.x", u"Lpt9",      u"com0",    u"LPT0.log", u"COM\u00b9",    u"trail.", u"trail ",
+          u"sub.\\x", u".",         u"sub\\.\\x", u"tab\tx",  u"a<b",      u"a|b",          u"a*b"}) {
         TempTree tree;
         const HarnessRun run = extractHandMade({{u"first.txt", "ok"}, {name, "payload"}}, tree / "box/target");
         EXPECT_EQ(run.exitCode, 2) << pack::utf16ToUtf8(name);
@@ -322,8 +329,12 @@ TEST_F(RoundTrip, MutatedBlocksNeverCrashHangOrEscape)
         std::vector<uint8_t> bytes(original.begin(), original.end());
         const size_t at = generator() % bytes.size();
         switch (i % 3) {
-        case 0: bytes[at] ^= static_cast<uint8_t>(1 + generator() % 255); break;
-        case 1: bytes.resize(at); break;
+        case 0:
+            bytes[at] ^= static_cast<uint8_t>(1 + generator() % 255);
+            break;
+        case 1:
+            bytes.resize(at);
+            break;
         default:
             for (int k = 0; k < 8; ++k) bytes[generator() % bytes.size()] = static_cast<uint8_t>(generator());
         }

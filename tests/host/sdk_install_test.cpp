@@ -35,7 +35,7 @@ TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
     const fs::path installed = tree / "installed";
     const fs::path moved = tree / "elsewhere/sdk";
     for (const std::string& build : {std::string(std::getenv("ONEFILE_HOST_BUILD")),
-                                    fs::path(std::getenv("ONEFILE_HARNESS")).parent_path().parent_path().string()}) {
+                                     fs::path(std::getenv("ONEFILE_HARNESS")).parent_path().parent_path().string()}) {
         ASSERT_EQ(shell("cmake --install " + shellQuote(build) + " --prefix " + shellQuote(installed.string()) +
                         " > /dev/null"),
                   0);
@@ -49,14 +49,13 @@ TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
 
     writeBytes(tree / "project/CMakeLists.txt", outsideProject);
     writeBytes(tree / "project/app.cpp", outsideApplication);
-    const std::string configure = "cmake -S " + shellQuote((tree / "project").string()) + " -B " +
-                                  shellQuote((tree / "build").string()) + " -DCMAKE_TOOLCHAIN_FILE=" +
-                                  shellQuote((moved / "share/onefile/mingw-w64-x86_64.cmake").string()) +
-                                  " -DCMAKE_PREFIX_PATH=" + shellQuote(moved.string()) + " > " +
-                                  shellQuote((tree / "log").string()) + " 2>&1";
+    const std::string configure =
+        "cmake -S " + shellQuote((tree / "project").string()) + " -B " + shellQuote((tree / "build").string()) +
+        " -DCMAKE_TOOLCHAIN_FILE=" + shellQuote((moved / "share/onefile/mingw-w64-x86_64.cmake").string()) +
+        " -DCMAKE_PREFIX_PATH=" + shellQuote(moved.string()) + " > " + shellQuote((tree / "log").string()) + " 2>&1";
     ASSERT_EQ(shell(configure), 0) << readBytes(tree / "log");
-    ASSERT_EQ(shell("cmake --build " + shellQuote((tree / "build").string()) + " > " + shellQuote((tree / "log").string()) +
-                    " 2>&1"),
+    ASSERT_EQ(shell("cmake --build " + shellQuote((tree / "build").string()) + " > " +
+                    shellQuote((tree / "log").string()) + " 2>&1"),
               0)
         << readBytes(tree / "log");
     const std::string wine = shellQuote(std::getenv("ONEFILE_WINE_RUN"));

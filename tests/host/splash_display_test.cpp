@@ -22,7 +22,10 @@ struct Pixel {
     bool operator==(const Pixel& other) const { return r == other.r && g == other.g && b == other.b; }
 };
 
-std::ostream& operator<<(std::ostream& out, const Pixel& p) { return out << p.r << "," << p.g << "," << p.b; }
+std::ostream& operator<<(std::ostream& out, const Pixel& p)
+{
+    return out << p.r << "," << p.g << "," << p.b;
+}
 
 const Pixel black{0, 0, 0};
 const Pixel red{255, 0, 0};
@@ -68,10 +71,7 @@ protected:
         xvfb.reset();
     }
 
-    void SetUp() override
-    {
-        ONEFILE_REQUIRE(ready, "no Xvfb, ImageMagick, display prefix or Windows build");
-    }
+    void SetUp() override { ONEFILE_REQUIRE(ready, "no Xvfb, ImageMagick, display prefix or Windows build"); }
 
     static std::string wineEnvironmentScript()
     {
@@ -134,7 +134,8 @@ protected:
     {
         const fs::path shot = tree / "screen.rgb";
         fs::remove(shot);
-        shell("import -display " + display + " -window root -depth 8 rgb:" + shellQuote(shot.string()) + " 2> /dev/null");
+        shell("import -display " + display + " -window root -depth 8 rgb:" + shellQuote(shot.string()) +
+              " 2> /dev/null");
         return Screen{fs::exists(shot) ? readBytes(shot) : std::string()};
     }
 
@@ -176,8 +177,8 @@ protected:
         for (std::string line; std::getline(lines, line);) {
             if (line.rfind(key, 0) == 0) parent = decodeHex(line.substr(key.size()));
         }
-        return fs::path(std::getenv("ONEFILE_DISPLAY_WINEPREFIX")) / "drive_c/users" / getpwuid(getuid())->pw_name / "Temp" /
-               ("onefile_" + parent + "_splash_feedback.tmp");
+        return fs::path(std::getenv("ONEFILE_DISPLAY_WINEPREFIX")) / "drive_c/users" / getpwuid(getuid())->pw_name /
+               "Temp" / ("onefile_" + parent + "_splash_feedback.tmp");
     }
 
     TempTree tree;
@@ -194,7 +195,9 @@ fs::path drawQuadrants(const fs::path& directory)
     const fs::path image = directory / "quadrants.png";
     std::system(("convert -size 900x600 xc:white -fill red -draw 'rectangle 0,0 449,299' -fill lime -draw "
                  "'rectangle 450,0 899,299' -fill blue -draw 'rectangle 0,300 449,599' -define png:color-type=2 "
-                 "PNG24:" + image.string()).c_str());
+                 "PNG24:" +
+                 image.string())
+                    .c_str());
     return image;
 }
 
@@ -230,8 +233,8 @@ TEST_F(SplashDisplay, GoesWhenTheApplicationDeletesTheFeedbackFile)
 {
     const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
     int exitCode = -1;
-    run = start(exe, "--app-wait=" + signalFile("hide") + " --app-hide-splash --app-wait=" + signalFile("end"),
-                            exitCode);
+    run =
+        start(exe, "--app-wait=" + signalFile("hide") + " --app-hide-splash --app-wait=" + signalFile("end"), exitCode);
     ASSERT_TRUE(waitForPixel(left + 100, top + 100, red)) << "no splash appeared";
     signal("hide");
     // The application now waits for "end": the splash must go meanwhile.
@@ -260,8 +263,8 @@ TEST_F(SplashDisplay, ReenteredStartShowsNoSplashAndMakesNoFeedbackFile)
 TEST_F(SplashDisplay, FullyTransparentPixelsShowWhatLiesBehind)
 {
     const fs::path image = tree / "halves.png";
-    std::system(("convert -size 900x600 xc:none -fill yellow -draw 'rectangle 450,0 899,599' PNG32:" + image.string())
-                    .c_str());
+    std::system(
+        ("convert -size 900x600 xc:none -fill yellow -draw 'rectangle 450,0 899,599' PNG32:" + image.string()).c_str());
     const std::string exe = buildWithSplash(image);
     int exitCode = -1;
     run = start(exe, "--app-wait=" + signalFile("go"), exitCode);

@@ -29,7 +29,10 @@ protected:
     }
 };
 
-std::wstring ownProcessId() { return std::to_wstring(GetCurrentProcessId()); }
+std::wstring ownProcessId()
+{
+    return std::to_wstring(GetCurrentProcessId());
+}
 
 std::wstring folder(int id)
 {

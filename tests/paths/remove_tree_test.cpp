@@ -10,7 +10,10 @@
 
 namespace {
 
-std::wstring longForm(const std::wstring& path) { return L"\\\\?\\" + path; }
+std::wstring longForm(const std::wstring& path)
+{
+    return L"\\\\?\\" + path;
+}
 
 // A directory chain below `root` whose deepest file path is `length` long.
 std::wstring makeDeepFile(const std::wstring& root, size_t length)

@@ -9,7 +9,8 @@
 std::string toUtf8(const std::wstring& text)
 {
     if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
     return result;
@@ -52,7 +53,10 @@ std::wstring directoryOfThisProgram()
     return text.substr(0, text.rfind(L'\\'));
 }
 
-std::wstring probePath() { return directoryOfThisProgram() + L"\\onefile_probe.exe"; }
+std::wstring probePath()
+{
+    return directoryOfThisProgram() + L"\\onefile_probe.exe";
+}
 
 std::wstring temporaryDirectory()
 {
@@ -63,7 +67,10 @@ std::wstring temporaryDirectory()
     return text;
 }
 
-bool pathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool pathExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool isDirectory(const std::wstring& path)
 {
@@ -122,7 +129,10 @@ ScratchDirectory::ScratchDirectory(const std::wstring& tag)
     if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("cannot create " + toUtf8(path_));
 }
 
-ScratchDirectory::~ScratchDirectory() { removeTree(path_); }
+ScratchDirectory::~ScratchDirectory()
+{
+    removeTree(path_);
+}
 
 static HANDLE createCaptureFile(const std::wstring& path)
 {
@@ -181,8 +191,8 @@ ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring
 {
     // Streams go to files rather than pipes: no reader thread, no deadlock.
     static int counter = 0;
-    const std::wstring base = temporaryDirectory() + L"\\onefile_capture_" +
-                              std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
+    const std::wstring base = temporaryDirectory() + L"\\onefile_capture_" + std::to_wstring(GetCurrentProcessId()) +
+                              L"_" + std::to_wstring(++counter);
     const HANDLE out = createCaptureFile(base + L".out");
     const HANDLE err = createCaptureFile(base + L".err");
 
@@ -195,8 +205,8 @@ ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
     std::wstring mutableLine = commandLine;
-    const BOOL started = CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
+    const BOOL started = CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process);
     const DWORD startError = GetLastError();
 
     environment.reset();
@@ -214,7 +224,8 @@ ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring
     result.err = readFile(base + L".err");
     DeleteFileW((base + L".out").c_str());
     DeleteFileW((base + L".err").c_str());
-    if (!started) throw std::runtime_error("cannot start " + toUtf8(applicationPath) + ": " + std::to_string(startError));
+    if (!started)
+        throw std::runtime_error("cannot start " + toUtf8(applicationPath) + ": " + std::to_string(startError));
     return result;
 }
 

@@ -33,8 +33,8 @@ std::multimap<std::string, std::string> readSdkDescription(const std::filesystem
     // Files named relative to the description, so that an installed SDK
     // works wherever it is moved.
     for (auto& [key, value] : values) {
-        const bool isFile = key == "entry" || key == "library" || key == "block_template" || key == "manifest" ||
-                            key == "icon";
+        const bool isFile =
+            key == "entry" || key == "library" || key == "block_template" || key == "manifest" || key == "icon";
         if (isFile && std::filesystem::path(value).is_relative()) {
             value = (std::filesystem::absolute(file).parent_path() / value).lexically_normal().string();
         }
@@ -74,7 +74,8 @@ void runTool(const std::vector<std::string>& arguments, const std::string& what)
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) throw Error(what + " failed: cannot wait for " + arguments[0]);
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Error(what + " failed: " + arguments[0] + " reported an error");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw Error(what + " failed: " + arguments[0] + " reported an error");
 }
 
 // Splits a space-separated list of flags from the build description.
@@ -114,7 +115,8 @@ void writeResourceScript(const std::filesystem::path& script, const std::string&
     resources << "1 24 " << quotedForTools(manifest) << "\n";
     resources << "1 ICON " << quotedForTools(icon) << "\n";
     if (!splash.empty()) {
-        resources << ONEFILE_SPLASH_RESOURCE_ID << " RCDATA " << quotedForTools(std::filesystem::absolute(splash)) << "\n";
+        resources << ONEFILE_SPLASH_RESOURCE_ID << " RCDATA " << quotedForTools(std::filesystem::absolute(splash))
+                  << "\n";
     }
     if (!resources.flush()) throw Error(script.string() + ": cannot be written");
 }
@@ -164,8 +166,8 @@ void buildExecutable(const BuildRequest& request)
     }
     std::ofstream(temporary.path() / "attached_data.S") << assembly;
 
-    const std::filesystem::path icon = request.icon.empty() ? std::filesystem::path(value("icon"))
-                                                            : std::filesystem::absolute(request.icon);
+    const std::filesystem::path icon =
+        request.icon.empty() ? std::filesystem::path(value("icon")) : std::filesystem::absolute(request.icon);
     writeResourceScript(temporary.path() / "resources.rc", value("manifest"), icon, request.splash);
     runTool({value("windres"), "-i", (temporary.path() / "resources.rc").string(), "-o",
              (temporary.path() / "resources.o").string()},

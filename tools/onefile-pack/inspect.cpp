@@ -100,7 +100,8 @@ void parseRecords(const std::vector<uint8_t>& content, BlockReport& report)
         if (!problem.empty()) report.problems.push_back(utf16ToUtf8(name) + ": " + problem);
         const auto [previous, inserted] = seen.emplace(foldCase(name), name);
         if (!inserted) {
-            report.problems.push_back(utf16ToUtf8(name) + ": differs only in letter case from " + utf16ToUtf8(previous->second));
+            report.problems.push_back(utf16ToUtf8(name) + ": differs only in letter case from " +
+                                      utf16ToUtf8(previous->second));
         }
         report.records.push_back(Record{name, size, at});
         at += size;
@@ -141,8 +142,8 @@ BlockReport inspectBlock(const std::vector<uint8_t>& bytes)
         return bytes;
     }();
     std::string lastFailure = "no attached data block found (no \"" ONEFILE_BLOCK_MAGIC "\" followed by a zstd frame)";
-    for (auto it = bytes.begin();
-         (it = std::search(it, bytes.end(), pattern.begin(), pattern.end())) != bytes.end(); ++it) {
+    for (auto it = bytes.begin(); (it = std::search(it, bytes.end(), pattern.begin(), pattern.end())) != bytes.end();
+         ++it) {
         BlockReport report;
         report.blockOffset = static_cast<uint64_t>(it - bytes.begin());
         const uint8_t* frame = &*it + ONEFILE_BLOCK_MAGIC_LENGTH;
@@ -160,7 +161,8 @@ BlockReport inspectBlock(const std::vector<uint8_t>& bytes)
             continue;
         }
         report.frameSize = consumed;
-        if (!report.checksum) report.problems.push_back("the frame has no content checksum, which the bootstrap requires");
+        if (!report.checksum)
+            report.problems.push_back("the frame has no content checksum, which the bootstrap requires");
         if (report.windowSize > (uint64_t{1} << maxWindowLog)) {
             report.problems.push_back("the frame's window of " + std::to_string(report.windowSize) +
                                       " bytes is larger than the 2^27 the bootstrap accepts");

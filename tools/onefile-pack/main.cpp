@@ -18,14 +18,13 @@ namespace {
 
 int usage()
 {
-    std::fputs(
-        "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N] DIR\n"
-        "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
-        "                          [--sdk FILE] [--no-sweep] [create's options]\n"
-        "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
-        "       onefile-pack verify FILE\n"
-        "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n",
-        stderr);
+    std::fputs("usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N] DIR\n"
+               "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
+               "                          [--sdk FILE] [--no-sweep] [create's options]\n"
+               "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
+               "       onefile-pack verify FILE\n"
+               "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n",
+               stderr);
     return 64;
 }
 
@@ -59,8 +58,9 @@ pack::Progress terminalProgress()
         last = now;
         const double seconds = std::chrono::duration<double>(now - start).count();
         const int filled = total ? static_cast<int>(30 * done / total) : 30;
-        std::fprintf(stderr, "\r[%-30s] %8.1f / %.1f MiB  %6.1f MiB/s", std::string(static_cast<size_t>(filled), '#').c_str(),
-                     done / 1048576.0, total / 1048576.0, seconds > 0 ? done / 1048576.0 / seconds : 0.0);
+        std::fprintf(stderr, "\r[%-30s] %8.1f / %.1f MiB  %6.1f MiB/s",
+                     std::string(static_cast<size_t>(filled), '#').c_str(), done / 1048576.0, total / 1048576.0,
+                     seconds > 0 ? done / 1048576.0 / seconds : 0.0);
         std::fflush(stderr);
     };
 }
@@ -89,12 +89,11 @@ Arguments parseArguments(int argc, char** argv)
 {
     enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk };
     static const option options[] = {
-        {"entry", required_argument, nullptr, entry},      {"block", required_argument, nullptr, block},
-        {"splash", required_argument, nullptr, splash},    {"icon", required_argument, nullptr, icon},
-        {"sdk", required_argument, nullptr, sdk},          {"level", required_argument, nullptr, level},
-        {"threads", required_argument, nullptr, threads},  {"window-log", required_argument, nullptr, windowLog},
-        {"no-sweep", no_argument, nullptr, noSweep},
-        {nullptr, 0, nullptr, 0},
+        {"entry", required_argument, nullptr, entry},     {"block", required_argument, nullptr, block},
+        {"splash", required_argument, nullptr, splash},   {"icon", required_argument, nullptr, icon},
+        {"sdk", required_argument, nullptr, sdk},         {"level", required_argument, nullptr, level},
+        {"threads", required_argument, nullptr, threads}, {"window-log", required_argument, nullptr, windowLog},
+        {"no-sweep", no_argument, nullptr, noSweep},      {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
     opterr = 0;
@@ -102,18 +101,40 @@ Arguments parseArguments(int argc, char** argv)
     // The command's own arguments start after its name.
     for (int found; (found = getopt_long(argc - 1, argv + 1, ":o:", options, nullptr)) != -1;) {
         switch (found) {
-        case 'o': parsed.output = optarg; break;
-        case entry: parsed.entry = optarg; break;
-        case block: parsed.block = optarg; break;
-        case splash: parsed.splash = optarg; break;
-        case icon: parsed.icon = optarg; break;
-        case sdk: parsed.sdk = optarg; break;
-        case level: parsed.options.level = parseNumber(optarg, "--level", 1, 22); break;
-        case threads: parsed.options.workers = parseNumber(optarg, "--threads", 1, 256); break;
-        case windowLog: parsed.options.windowLog = parseNumber(optarg, "--window-log", 10, pack::maxWindowLog); break;
-        case noSweep: parsed.sweep = false; break;
-        case ':': throw UsageError(std::string(argv[optind]) + " needs a value");
-        default: throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
+        case 'o':
+            parsed.output = optarg;
+            break;
+        case entry:
+            parsed.entry = optarg;
+            break;
+        case block:
+            parsed.block = optarg;
+            break;
+        case splash:
+            parsed.splash = optarg;
+            break;
+        case icon:
+            parsed.icon = optarg;
+            break;
+        case sdk:
+            parsed.sdk = optarg;
+            break;
+        case level:
+            parsed.options.level = parseNumber(optarg, "--level", 1, 22);
+            break;
+        case threads:
+            parsed.options.workers = parseNumber(optarg, "--threads", 1, 256);
+            break;
+        case windowLog:
+            parsed.options.windowLog = parseNumber(optarg, "--window-log", 10, pack::maxWindowLog);
+            break;
+        case noSweep:
+            parsed.sweep = false;
+            break;
+        case ':':
+            throw UsageError(std::string(argv[optind]) + " needs a value");
+        default:
+            throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
         }
     }
     for (int i = optind + 1; i < argc; ++i) {
@@ -159,7 +180,8 @@ int create(int argc, char** argv)
 int build(int argc, char** argv)
 {
     const Arguments arguments = parseArguments(argc, argv);
-    if (arguments.output.empty() || (arguments.block.empty() == (arguments.entry.empty() || arguments.directory.empty()))) {
+    if (arguments.output.empty() ||
+        (arguments.block.empty() == (arguments.entry.empty() || arguments.directory.empty()))) {
         throw UsageError("build needs -o APP.exe and either --entry NAME with a directory or --block BLOCK");
     }
     pack::BuildRequest request;
@@ -169,8 +191,8 @@ int build(int argc, char** argv)
     request.sweep = arguments.sweep;
     const char* sdkFromEnvironment = std::getenv("ONEFILE_SDK");
     request.sdkDescription = !arguments.sdk.empty() ? std::filesystem::path(arguments.sdk)
-                             : sdkFromEnvironment ? std::filesystem::path(sdkFromEnvironment)
-                                                  : findSdkBesideThisProgram();
+                             : sdkFromEnvironment   ? std::filesystem::path(sdkFromEnvironment)
+                                                    : findSdkBesideThisProgram();
     if (!arguments.block.empty()) {
         request.block = arguments.block;
         pack::buildExecutable(request);
@@ -201,23 +223,27 @@ int list(const char* path)
 {
     const pack::BlockReport report = pack::inspectBlock(readWholeFile(path));
     for (const pack::Record& record : report.records) {
-        std::printf("%12llu  %s\n", static_cast<unsigned long long>(record.size), pack::utf16ToUtf8(record.name).c_str());
+        std::printf("%12llu  %s\n", static_cast<unsigned long long>(record.size),
+                    pack::utf16ToUtf8(record.name).c_str());
     }
-    for (const std::string& problem : report.problems) std::fprintf(stderr, "onefile-pack: %s: %s\n", path, problem.c_str());
+    for (const std::string& problem : report.problems)
+        std::fprintf(stderr, "onefile-pack: %s: %s\n", path, problem.c_str());
     return report.problems.empty() ? 0 : 1;
 }
 
 int verify(const char* path)
 {
     const pack::BlockReport report = pack::inspectBlock(readWholeFile(path));
-    for (const std::string& problem : report.problems) std::fprintf(stderr, "onefile-pack: %s: %s\n", path, problem.c_str());
+    for (const std::string& problem : report.problems)
+        std::fprintf(stderr, "onefile-pack: %s: %s\n", path, problem.c_str());
     if (!report.problems.empty()) return 1;
     uint64_t content = 0;
     for (const pack::Record& record : report.records) content += record.size;
-    std::printf("onefile-pack: %s: good block at offset %llu: %zu files, %llu bytes, frame %llu bytes, window %llu bytes, %s\n",
-                path, static_cast<unsigned long long>(report.blockOffset), report.records.size(),
-                static_cast<unsigned long long>(content), static_cast<unsigned long long>(report.frameSize),
-                static_cast<unsigned long long>(report.windowSize), report.checksum ? "checksum" : "no checksum");
+    std::printf(
+        "onefile-pack: %s: good block at offset %llu: %zu files, %llu bytes, frame %llu bytes, window %llu bytes, %s\n",
+        path, static_cast<unsigned long long>(report.blockOffset), report.records.size(),
+        static_cast<unsigned long long>(content), static_cast<unsigned long long>(report.frameSize),
+        static_cast<unsigned long long>(report.windowSize), report.checksum ? "checksum" : "no checksum");
     return 0;
 }
 

@@ -29,7 +29,7 @@ struct FileEntry {
 };
 
 struct Payload {
-    std::vector<FileEntry> files;             // entry first, then by name
+    std::vector<FileEntry> files;               // entry first, then by name
     std::vector<std::string> emptyDirectories;  // relative, for a warning
 };
 
@@ -46,7 +46,7 @@ Payload collectPayload(const std::filesystem::path& root, const std::string& ent
 
 struct CompressionOptions {
     int level = 19;
-    int workers = 0;  // 0: one per processor
+    int workers = 0;    // 0: one per processor
     int windowLog = 0;  // 0: the level's default, capped at maxWindowLog
 };
 
@@ -59,8 +59,8 @@ struct PackSummary {
 using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
 // Writes the block for `payload` to `output`.
-PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output,
-                       const CompressionOptions& options, const Progress& progress = {});
+PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output, const CompressionOptions& options,
+                       const Progress& progress = {});
 
 // Frames an already made record stream (for tests and tools).
 std::vector<uint8_t> frameBlock(const std::vector<uint8_t>& compressedFrame);

@@ -60,7 +60,9 @@ void check(size_t result, const char* what)
 // Streams bytes through the compressor into the block file.
 class FrameWriter {
 public:
-    FrameWriter(ZSTD_CCtx* context, std::ofstream& file) : context_(context), file_(file), out_(ZSTD_CStreamOutSize()) {}
+    FrameWriter(ZSTD_CCtx* context, std::ofstream& file) : context_(context), file_(file), out_(ZSTD_CStreamOutSize())
+    {
+    }
 
     void write(const uint8_t* data, size_t size, ZSTD_EndDirective mode = ZSTD_e_continue)
     {
@@ -91,13 +93,15 @@ Context makeContext(const CompressionOptions& options, uint64_t total)
 {
     Context context(ZSTD_createCCtx());
     if (!context) throw Error("zstd: cannot create a compression context");
-    const int workers = options.workers > 0 ? options.workers : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const int workers =
+        options.workers > 0 ? options.workers : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, options.level), "level");
     // The bootstrap refuses a frame without a content checksum.
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1), "checksum");
     // Always multi-threaded, so the frame is the same whatever the worker count.
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, workers), "workers");
-    if (options.windowLog != 0) check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, options.windowLog), "window");
+    if (options.windowLog != 0)
+        check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, options.windowLog), "window");
     // A known size lets zstd fit the window to small payloads, which keeps
     // the bootstrap's memory down.
     check(ZSTD_CCtx_setPledgedSrcSize(context.get(), total), "size");
@@ -131,11 +135,12 @@ void packFile(FrameWriter& frame, const FileEntry& entry, std::vector<uint8_t>& 
 
 }  // namespace
 
-PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output,
-                       const CompressionOptions& options, const Progress& progress)
+PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output, const CompressionOptions& options,
+                       const Progress& progress)
 {
     if (options.windowLog > maxWindowLog) {
-        throw Error("a window of 2^" + std::to_string(options.windowLog) + " bytes is larger than the 2^27 the bootstrap accepts");
+        throw Error("a window of 2^" + std::to_string(options.windowLog) +
+                    " bytes is larger than the 2^27 the bootstrap accepts");
     }
     uint64_t total = 2;
     for (const FileEntry& file : payload.files) total += recordHeader(file.name, file.size).size() + file.size;
