@@ -6,12 +6,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ONEFILE_BUILD_DIR:-$root/build}
 third_party=$build/third_party
-stamp=$build/.setup-done-v2
+stamp=$build/.setup-done-v3
 
 packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make g++
   wine64 xvfb xauth x11-apps imagemagick
-  libzstd-dev zstd googletest dpkg-dev pkg-config bc time
+  libzstd-dev zstd googletest dpkg-dev pkg-config bc time clang-format-14
 )
 
 if [[ -f $stamp ]]; then
