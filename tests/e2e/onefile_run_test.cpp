@@ -295,7 +295,15 @@ TEST_F(OnefileRun, KilledBootstrapTakesTheApplicationButNotWhatItStarted)
     DeleteFileW(release.c_str());
     EXPECT_EQ(WaitForSingleObject(spawned, 30000), WAIT_OBJECT_0);
     for (const HANDLE handle : {application, spawned, bootstrap.hProcess}) CloseHandle(handle);
-    EXPECT_TRUE(removeWhenFree(targetOf(report)));
+    // The killed run's proof of life went with it, and nothing uses its
+    // files any more: the next start's sweep removes them.
+    writeFile(release, "");
+    const PROCESS_INFORMATION next =
+        startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release));
+    EXPECT_TRUE(waitForPath(targetOf(report), false));
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(WaitForSingleObject(next.hProcess, 60000), WAIT_OBJECT_0);
+    CloseHandle(next.hProcess);
 }
 
 // Damage found after some files were written: the decode error, exit code
