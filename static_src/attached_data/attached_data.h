@@ -22,6 +22,9 @@ enum : size_t {
     copyBufferSize = 32768,
 };
 
+// The reader's state: made by openAttachedDataReader, used by
+// readAttachedData and finishAttachedData, freed by closeAttachedDataReader;
+// main thread only.
 struct AttachedDataReaderState {
     ZSTD_DCtx* context;
     ZSTD_inBuffer input;
