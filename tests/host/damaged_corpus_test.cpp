@@ -88,7 +88,8 @@ TEST(DamagedCorpus, EveryBlockIsWhatItsRecipeMakes)
         const fs::path block = fs::path(path).replace_extension(".block");
         if (regenerate) writeBytes(block, std::string(made.begin(), made.end()));
         const std::string committed = readBytes(block);
-        EXPECT_TRUE(std::vector<uint8_t>(committed.begin(), committed.end()) == made) << block << " differs from its recipe";
+        EXPECT_TRUE(std::vector<uint8_t>(committed.begin(), committed.end()) == made)
+            << block << " differs from its recipe";
     }
     EXPECT_GE(blocks, 3u);
 }
