@@ -1,6 +1,6 @@
 # The onefile bootstrap SDK, for projects that build Windows applications
 # with the SDK's toolchain file:
-#   find_package(OnefileBootstrap CONFIG REQUIRED)
+#   find_package(OnefileBootstrap 0.3 CONFIG REQUIRED)
 #   onefile_add_executable(TARGET ENTRY app.dll DIRECTORY dir [SPLASH png]
 #                          [ICON ico] [LEVEL n] [NO_SWEEP] [DEPENDS targets...])
 # packs DIRECTORY into TARGET.exe in the current binary directory, with the

@@ -33,8 +33,10 @@
 #define ONEFILE_RECORD_NAME_MAX_UNITS 1023
 #define ONEFILE_RECORD_SIZE_BYTES 8
 
-/* --- The splash image: a PNG resource of type RT_RCDATA with this id. */
+/* --- The splash image: a PNG resource of type RT_RCDATA with this id,
+   each side at most ONEFILE_SPLASH_MAX_SIDE pixels. */
 #define ONEFILE_SPLASH_RESOURCE_ID 28
+#define ONEFILE_SPLASH_MAX_SIDE 16384
 
 /* --- Names in the temporary directory. A run's target directory is
    ONEFILE_TARGET_SPEC expanded: "onefile_", the bootstrap's process id

@@ -11,7 +11,7 @@ static const GUID premultipliedBgra = {0x6FDDC324, 0x4E03, 0x4BFE, {0xB1, 0x85, 
 
 enum : int { splashResourceId = ONEFILE_SPLASH_RESOURCE_ID };
 // Larger sides would overflow the 32-bit size of the pixel copy.
-enum : UINT { largestSplashSide = 16384 };
+enum : UINT { largestSplashSide = ONEFILE_SPLASH_MAX_SIDE };
 
 using ConvertBitmapSource = HRESULT(WINAPI*)(REFWICPixelFormatGUID, IWICBitmapSource*, IWICBitmapSource**);
 

@@ -21,11 +21,16 @@ protected:
 TEST_F(BuildCommand, FolderBecomesARunningExecutableWithSystemImportsOnly)
 {
     TempTree tree;
+    // -o names exactly the file written: no ".exe" is added.
     const std::string exe = (tree / "app.exe").string();
-    ASSERT_EQ(shell(shellQuote(pack) + " build --level 3 --entry report_app.dll -o " + shellQuote(exe) + " " +
-                    shellQuote(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
+    ASSERT_EQ(shell(shellQuote(pack) + " build --level 3 --entry report_app.dll -o " +
+                    shellQuote((tree / "app").string()) + " " + shellQuote(std::getenv("ONEFILE_REPORT_APP_DIR")) +
+                    " > /dev/null"),
               0);
-    EXPECT_FALSE(fs::exists(exe + ".block")) << "the intermediate block is removed";
+    ASSERT_FALSE(fs::exists(exe));
+    fs::rename(tree / "app", exe);
+    EXPECT_EQ(std::distance(fs::directory_iterator(tree.path()), fs::directory_iterator()), 1)
+        << "nothing else is left";
     EXPECT_EQ(shell(shellQuote(wine) + " " + shellQuote(exe) + " --app-exit=9 < /dev/null"), 9);
     EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_CHECK_IMPORTS")) + " shipped " + shellQuote(exe)), 0);
 }
@@ -75,9 +80,11 @@ TEST_F(BuildCommand, MissingInputsAreRefusedWithOneLine)
     EXPECT_NE(shell(shellQuote(pack) + " build --block " + shellQuote((tree / "none.block").string()) + " -o " +
                     shellQuote((tree / "x.exe").string()) + " 2> " + shellQuote(errors)),
               0);
-    EXPECT_NE(readBytes(errors).find("none.block: not a file"), std::string::npos) << readBytes(errors);
-    EXPECT_NE(shell(shellQuote(pack) + " build --block " + shellQuote((tree / "none.block").string()) + " --sdk " +
-                    shellQuote((tree / "missing.txt").string()) + " -o x.exe 2> " + shellQuote(errors)),
+    EXPECT_NE(readBytes(errors).find("none.block: the block does not exist"), std::string::npos) << readBytes(errors);
+    writeBytes(tree / "some.block", "");
+    EXPECT_NE(shell(shellQuote(pack) + " build --block " + shellQuote((tree / "some.block").string()) + " --sdk " +
+                    shellQuote((tree / "missing.txt").string()) + " -o " + shellQuote((tree / "x.exe").string()) +
+                    " 2> " + shellQuote(errors)),
               0);
     EXPECT_NE(readBytes(errors).find("no bootstrap build description"), std::string::npos) << readBytes(errors);
 }
@@ -107,6 +114,67 @@ TEST(PackCommandLine, BadOptionsAreOneLineUsageErrors)
         EXPECT_EQ(text.find('\n'), text.size() - 1) << arguments << ": " << text;
     }
     EXPECT_FALSE(fs::exists("x"));
+}
+
+// The packer's habits: help and version on standard output with exit code
+// 0; every input it can check refused with one line and exit code 1 before
+// anything is compressed.
+TEST(PackCommandLine, HelpVersionAndRefusedInputsFollowTheConventions)
+{
+    TempTree tree;
+    writeBytes(tree / "in/app.dll", "MZ");
+    writeBytes(tree / "not.png", "text");
+    std::string png = "\x89PNG\r\n\x1a\n" + std::string("\0\0\0\x0dIHDR\0\0\x4e\x20\0\0\0\x01", 16);
+    writeBytes(tree / "wide.png", png);
+    fs::create_directories(tree / "folder");
+    const std::vector<uint8_t> block = pack::frameBlock(compressFrame(recordStream({{u"a.dll", "MZ"}})));
+    writeBytes(tree / "carrying/app.dll", "MZ");
+    writeBytes(tree / "carrying/old.exe", "MZ padding" + std::string(block.begin(), block.end()));
+    const std::string in = shellQuote((tree / "in").string());
+    const std::string build = "build --entry app.dll --sdk /none ";
+    struct Case {
+        std::string arguments;
+        int exitCode;
+        std::string out, err;
+    };
+    const Case cases[] = {
+        {"--help", 0, "usage: onefile-pack create", ""},
+        {"build --help", 0, "usage: onefile-pack create", ""},
+        {"verify --help", 0, "usage: onefile-pack create", ""},
+        {"--version", 0, std::string("onefile-pack ") + ONEFILE_VERSION + "\n", ""},
+        {build + "-o x.exe " + shellQuote((tree / "missing").string()), 1, "", "missing: does not exist"},
+        {build + "-o x.exe " + shellQuote((tree / "not.png").string()), 1, "", "not.png: is not a directory"},
+        {build + "-o " + shellQuote((tree / "none/x.exe").string()) + " " + in, 1, "",
+         "none: the output's folder does not exist"},
+        {build + "-o " + shellQuote((tree / "folder").string()) + " " + in, 1, "", "folder: is a directory"},
+        {build + "-o " + shellQuote((tree / "in/x.exe").string()) + " " + in, 1, "", "lies in the folder being packed"},
+        {build + "--splash " + shellQuote((tree / "not.png").string()) + " -o x " + in, 1, "",
+         "not.png: the splash image is not a PNG"},
+        {build + "--splash " + shellQuote((tree / "wide.png").string()) + " -o x " + in, 1, "",
+         "is 20000 x 1 pixels; each side must be 1 to 16384"},
+        {build + "--splash " + shellQuote((tree / "gone.png").string()) + " -o x " + in, 1, "",
+         "the splash image does not exist"},
+        {build + "--icon " + shellQuote((tree / "not.png").string()) + " -o x " + in, 1, "",
+         "the icon is not an .ico file"},
+        {"create --entry app.dll -o " + shellQuote((tree / "b").string()) + " " +
+             shellQuote((tree / "carrying").string()),
+         1, "", "old.exe: carries an attached data block"},
+    };
+    const std::string pack = shellQuote(std::getenv("ONEFILE_PACK"));
+    for (const Case& c : cases) {
+        const std::string out = (tree / "out").string(), err = (tree / "err").string();
+        EXPECT_EQ(shell("cd " + shellQuote(tree.path().string()) + " && " + pack + " " + c.arguments + " > " +
+                        shellQuote(out) + " 2> " + shellQuote(err)),
+                  c.exitCode)
+            << c.arguments;
+        const std::string printed = readBytes(out), errors = readBytes(err);
+        EXPECT_EQ(printed.rfind(c.out, 0), 0u) << c.arguments << ": " << printed;
+        EXPECT_NE(errors.find(c.err), std::string::npos) << c.arguments << ": " << errors;
+        if (c.exitCode != 0) {
+            EXPECT_EQ(errors.find('\n'), errors.size() - 1) << c.arguments << ": " << errors;
+        }
+    }
+    EXPECT_FALSE(fs::exists(tree / "x"));
 }
 
 }  // namespace

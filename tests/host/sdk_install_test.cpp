@@ -11,7 +11,7 @@ namespace {
 
 const char* const outsideProject = R"(cmake_minimum_required(VERSION 3.20)
 project(outside CXX)
-find_package(OnefileBootstrap CONFIG REQUIRED)
+find_package(OnefileBootstrap 0.3 CONFIG REQUIRED)
 add_library(app SHARED app.cpp)
 set_target_properties(app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/payload)
 target_include_directories(app PRIVATE ${ONEFILE_INCLUDE_DIR})

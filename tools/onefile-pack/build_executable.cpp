@@ -87,25 +87,6 @@ std::vector<std::string> splitFlags(const std::string& text)
     return flags;
 }
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "onefile-pack-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw Error("cannot make a temporary directory");
-        path_ = pattern;
-    }
-    ~TemporaryDirectory()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
 // The resource script: our manifest, the icon (ours unless the caller
 // brings one) and the splash image when one is given.
 void writeResourceScript(const std::filesystem::path& script, const std::string& manifest,
@@ -148,6 +129,19 @@ std::vector<std::string> linkCommand(const std::multimap<std::string, std::strin
 
 }  // namespace
 
+TemporaryDirectory::TemporaryDirectory()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "onefile-pack-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw Error("cannot make a temporary directory");
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
 void buildExecutable(const BuildRequest& request)
 {
     const auto sdk = readSdkDescription(request.sdkDescription);
@@ -172,7 +166,13 @@ void buildExecutable(const BuildRequest& request)
     runTool({value("windres"), "-i", (temporary.path() / "resources.rc").string(), "-o",
              (temporary.path() / "resources.o").string()},
             "compiling the resources");
-    runTool(linkCommand(sdk, request.output, temporary.path()), "linking " + request.output.string());
+    // The linker adds ".exe" to a name without an extension: it writes a
+    // name of its own, copied to exactly the one asked for.
+    const std::filesystem::path linked = temporary.path() / "linked.exe";
+    runTool(linkCommand(sdk, linked, temporary.path()), "linking " + request.output.string());
+    std::error_code error;
+    std::filesystem::copy_file(linked, request.output, std::filesystem::copy_options::overwrite_existing, error);
+    if (error) throw Error(request.output.string() + ": cannot be written: " + error.message());
 }
 
 }  // namespace pack

@@ -134,13 +134,7 @@ void checkTail(const std::vector<uint8_t>& bytes, BlockReport& report)
 
 BlockReport inspectBlock(const std::vector<uint8_t>& bytes)
 {
-    // The magic followed by a zstd frame's own magic number.
-    static const std::vector<uint8_t> pattern = [] {
-        std::vector<uint8_t> bytes;
-        for (const char c : std::string(ONEFILE_BLOCK_MAGIC)) bytes.push_back(static_cast<uint8_t>(c));
-        for (const uint8_t c : {0x28, 0xB5, 0x2F, 0xFD}) bytes.push_back(c);
-        return bytes;
-    }();
+    const std::vector<uint8_t>& pattern = blockMarker();
     std::string lastFailure = "no attached data block found (no \"" ONEFILE_BLOCK_MAGIC "\" followed by a zstd frame)";
     for (auto it = bytes.begin(); (it = std::search(it, bytes.end(), pattern.begin(), pattern.end())) != bytes.end();
          ++it) {

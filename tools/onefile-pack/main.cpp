@@ -16,15 +16,23 @@
 
 namespace {
 
-int usage()
+void printUsage(std::FILE* stream)
 {
     std::fputs("usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N] DIR\n"
                "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
                "                          [--sdk FILE] [--no-sweep] [create's options]\n"
                "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
                "       onefile-pack verify FILE\n"
-               "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n",
-               stderr);
+               "       onefile-pack --help | --version\n"
+               "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n"
+               "-o names exactly the file written; its folder must exist and lie outside DIR.\n"
+               "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
+               stream);
+}
+
+int usage()
+{
+    printUsage(stderr);
     return 64;
 }
 
@@ -80,6 +88,7 @@ std::filesystem::path findSdkBesideThisProgram()
 struct Arguments {
     std::string entry, output, directory, block, splash, icon, sdk;
     bool sweep = true;
+    bool help = false;
     pack::CompressionOptions options;
 };
 
@@ -87,19 +96,25 @@ struct Arguments {
 // second directory is a usage error.
 Arguments parseArguments(int argc, char** argv)
 {
-    enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk };
+    enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk, help };
     static const option options[] = {
-        {"entry", required_argument, nullptr, entry},     {"block", required_argument, nullptr, block},
-        {"splash", required_argument, nullptr, splash},   {"icon", required_argument, nullptr, icon},
-        {"sdk", required_argument, nullptr, sdk},         {"level", required_argument, nullptr, level},
-        {"threads", required_argument, nullptr, threads}, {"window-log", required_argument, nullptr, windowLog},
-        {"no-sweep", no_argument, nullptr, noSweep},      {nullptr, 0, nullptr, 0},
+        {"entry", required_argument, nullptr, entry},
+        {"block", required_argument, nullptr, block},
+        {"splash", required_argument, nullptr, splash},
+        {"icon", required_argument, nullptr, icon},
+        {"sdk", required_argument, nullptr, sdk},
+        {"level", required_argument, nullptr, level},
+        {"threads", required_argument, nullptr, threads},
+        {"window-log", required_argument, nullptr, windowLog},
+        {"no-sweep", no_argument, nullptr, noSweep},
+        {"help", no_argument, nullptr, help},
+        {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
     opterr = 0;
     optind = 1;
     // The command's own arguments start after its name.
-    for (int found; (found = getopt_long(argc - 1, argv + 1, ":o:", options, nullptr)) != -1;) {
+    for (int found; (found = getopt_long(argc - 1, argv + 1, ":o:h", options, nullptr)) != -1;) {
         switch (found) {
         case 'o':
             parsed.output = optarg;
@@ -131,6 +146,10 @@ Arguments parseArguments(int argc, char** argv)
         case noSweep:
             parsed.sweep = false;
             break;
+        case help:
+        case 'h':
+            parsed.help = true;
+            break;
         case ':':
             throw UsageError(std::string(argv[optind]) + " needs a value");
         default:
@@ -144,7 +163,43 @@ Arguments parseArguments(int argc, char** argv)
     return parsed;
 }
 
-void packDirectory(const Arguments& arguments, const std::string& blockFile)
+namespace fs = std::filesystem;
+
+// Whether `path` lies in `folder` (both existing or not), after links.
+bool isInside(const fs::path& path, const fs::path& folder)
+{
+    const fs::path inside = fs::weakly_canonical(path);
+    const fs::path root = fs::weakly_canonical(folder);
+    auto r = root.begin();
+    for (auto i = inside.begin(); r != root.end() && i != inside.end() && *r == *i; ++r, ++i) {
+    }
+    return r == root.end();
+}
+
+// Everything a command can check before it compresses: the input folder,
+// the output's place, the splash and the icon.
+void checkInputs(const Arguments& arguments)
+{
+    const std::string& directory = arguments.directory;
+    if (!directory.empty() && !fs::exists(directory)) throw pack::Error(directory + ": does not exist");
+    if (!directory.empty() && !fs::is_directory(directory)) throw pack::Error(directory + ": is not a directory");
+    const fs::path output(arguments.output);
+    if (fs::is_directory(output)) throw pack::Error(arguments.output + ": is a directory; -o names the file to write");
+    const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
+    if (!fs::is_directory(folder)) throw pack::Error(folder.string() + ": the output's folder does not exist");
+    if (!directory.empty() && isInside(output, directory)) {
+        throw pack::Error(arguments.output + ": lies in the folder being packed, " + directory +
+                          ", and would be packed into the next build; write it elsewhere");
+    }
+    if (!arguments.block.empty() && !fs::is_regular_file(arguments.block)) {
+        throw pack::Error(arguments.block + ": the block does not exist");
+    }
+    if (!arguments.splash.empty()) pack::checkSplashImage(arguments.splash);
+    if (!arguments.icon.empty()) pack::checkIcon(arguments.icon);
+}
+
+// Packs the folder into `blockFile`; the summary names `shown`.
+void packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown)
 {
     const auto start = std::chrono::steady_clock::now();
     const pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry);
@@ -160,12 +215,16 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile)
                 static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.contentBytes),
                 static_cast<unsigned long long>(summary.blockBytes),
                 summary.contentBytes ? 100.0 * summary.blockBytes / summary.contentBytes : 0.0, arguments.options.level,
-                seconds, blockFile.c_str());
+                seconds, shown.c_str());
 }
 
 int create(int argc, char** argv)
 {
     const Arguments arguments = parseArguments(argc, argv);
+    if (arguments.help) {
+        printUsage(stdout);
+        return 0;
+    }
     if (arguments.entry.empty() || arguments.output.empty() || arguments.directory.empty()) {
         throw UsageError("create needs --entry NAME, -o BLOCK and a directory");
     }
@@ -173,13 +232,18 @@ int create(int argc, char** argv)
         !arguments.sweep) {
         throw UsageError("--block, --splash, --icon, --sdk and --no-sweep belong to build");
     }
-    packDirectory(arguments, arguments.output);
+    checkInputs(arguments);
+    packDirectory(arguments, arguments.output, arguments.output);
     return 0;
 }
 
 int build(int argc, char** argv)
 {
     const Arguments arguments = parseArguments(argc, argv);
+    if (arguments.help) {
+        printUsage(stdout);
+        return 0;
+    }
     if (arguments.output.empty() ||
         (arguments.block.empty() == (arguments.entry.empty() || arguments.directory.empty()))) {
         throw UsageError("build needs -o APP.exe and either --entry NAME with a directory or --block BLOCK");
@@ -193,21 +257,16 @@ int build(int argc, char** argv)
     request.sdkDescription = !arguments.sdk.empty() ? std::filesystem::path(arguments.sdk)
                              : sdkFromEnvironment   ? std::filesystem::path(sdkFromEnvironment)
                                                     : findSdkBesideThisProgram();
+    checkInputs(arguments);
+    // The block lives in a temporary folder only while it is linked.
+    const pack::TemporaryDirectory temporary;
     if (!arguments.block.empty()) {
         request.block = arguments.block;
-        pack::buildExecutable(request);
     } else {
-        // The block lives beside the executable only while it is linked.
-        request.block = arguments.output + ".block";
-        packDirectory(arguments, request.block.string());
-        try {
-            pack::buildExecutable(request);
-        } catch (...) {
-            std::filesystem::remove(request.block);
-            throw;
-        }
-        std::filesystem::remove(request.block);
+        request.block = temporary.path() / "app.block";
+        packDirectory(arguments, request.block.string(), arguments.output);
     }
+    pack::buildExecutable(request);
     std::printf("onefile-pack: wrote %s\n", arguments.output.c_str());
     return 0;
 }
@@ -254,13 +313,22 @@ int main(int argc, char** argv)
     std::setlocale(LC_CTYPE, "C.UTF-8");
     if (argc < 2) return usage();
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help" ||
+        ((command == "list" || command == "verify") && argc == 3 && std::string(argv[2]) == "--help")) {
+        printUsage(stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("onefile-pack %s\n", ONEFILE_VERSION);
+        return 0;
+    }
     try {
         if (command == "create") return create(argc, argv);
         if (command == "build") return build(argc, argv);
         if (command == "list" && argc == 3) return list(argv[2]);
         if (command == "verify" && argc == 3) return verify(argv[2]);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "onefile-pack: %s (run onefile-pack alone for its usage)\n", error.what());
+        std::fprintf(stderr, "onefile-pack: %s (onefile-pack --help shows the usage)\n", error.what());
         return 64;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "onefile-pack: %s\n", error.what());

@@ -21,6 +21,7 @@ struct Error : std::runtime_error {
 
 constexpr size_t maxNameUnits = ONEFILE_RECORD_NAME_MAX_UNITS;
 constexpr int maxWindowLog = ONEFILE_WINDOW_LOG_MAX;
+constexpr uint32_t largestSplashSide = ONEFILE_SPLASH_MAX_SIDE;
 
 struct FileEntry {
     std::filesystem::path source;  // on this machine
@@ -96,7 +97,33 @@ struct BuildRequest {
 };
 
 // Links a onefile executable from a block and the bootstrap's build, with
-// the cross toolchain that build used.
+// the cross toolchain that build used, to exactly request.output.
 void buildExecutable(const BuildRequest& request);
+
+// --- Inputs checked before anything is compressed (check_inputs.cpp);
+// each throws Error naming the file and what is wrong.
+// A PNG the bootstrap can show: the signature, an IHDR chunk first, sides
+// of 1 to largestSplashSide pixels.
+void checkSplashImage(const std::filesystem::path& file);
+// An .ico: its header, and room for the images it announces.
+void checkIcon(const std::filesystem::path& file);
+// The magic of a block followed by a zstd frame's magic number: what
+// `list` and `verify` look for, and what no packed file may hold.
+const std::vector<uint8_t>& blockMarker();
+bool holdsBlockMarker(const uint8_t* bytes, size_t size);
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
 
 }  // namespace pack

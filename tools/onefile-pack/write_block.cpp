@@ -117,12 +117,24 @@ void packFile(FrameWriter& frame, const FileEntry& entry, std::vector<uint8_t>& 
     frame.write(header.data(), header.size());
     std::ifstream source(entry.source, std::ios::binary);
     if (!source) throw Error(entry.source.string() + ": cannot be read");
+    // The last bytes of the previous chunk, so that a marker across two
+    // chunks is seen too.
+    std::vector<uint8_t> seam;
+    const size_t markerLength = blockMarker().size();
     for (uint64_t left = entry.size; left > 0;) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
         source.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(want));
         if (static_cast<size_t>(source.gcount()) != want) {
             throw Error(entry.source.string() + ": changed size while it was packed");
         }
+        seam.insert(seam.end(), chunk.begin(),
+                    chunk.begin() + static_cast<std::ptrdiff_t>(std::min(want, markerLength)));
+        if (holdsBlockMarker(seam.data(), seam.size()) || holdsBlockMarker(chunk.data(), want)) {
+            throw Error(entry.source.string() +
+                        ": carries an attached data block (an earlier build?); move it out of the folder");
+        }
+        seam.assign(chunk.begin() + static_cast<std::ptrdiff_t>(want - std::min(want, markerLength - 1)),
+                    chunk.begin() + static_cast<std::ptrdiff_t>(want));
         frame.write(chunk.data(), want);
         left -= want;
         done += want;
