@@ -168,18 +168,17 @@ TEST_F(OnefileRun, CommandLinesArriveAsAPlainProgramSplitsThem)
 // Nobody but the user, SYSTEM and the Administrators gets an entry on the
 // target or a folder in it: a shared temporary directory's entries are not
 // inherited. (Wine reads a DACL back from the Unix modes, without its
-// protected flag.) With TEMP at a drive's root the target goes like any other.
-TEST_F(OnefileRun, TargetIsPrivateAndGoesAlsoBelowADriveRoot)
+// protected flag.)
+TEST_F(OnefileRun, TargetGrantsNoOtherUsers)
 {
     const std::wstring release = scratch.path() + L"\\release";
     writeFile(release, "");
     const std::wstring exe = onefilePath(L"report_onefile");
     const PROCESS_INFORMATION running =
         startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
-                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}, {L"TEMP", L"C:\\"}, {L"TMP", L"C:\\"}});
+                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
     ASSERT_TRUE(waitForPath(reportPath));
     const std::wstring target = targetOf(readReport(reportPath));
-    EXPECT_EQ(target.rfind(L"C:\\onefile_", 0), 0u) << toUtf8(target);
     for (const std::wstring& path : {target, target + L"\\data"}) {
         PACL dacl = nullptr;
         PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -322,8 +321,10 @@ TEST_F(OnefileRun, FailedExtractionLeavesNothingInTheTemporaryDirectory)
 
 // The system cannot give a temporary directory this long (Wine's
 // GetTempPathW stops at 260 characters): the expansion fails, and the target
-// never lands at the root of the drive instead.
-TEST_F(OnefileRun, TemporaryDirectoryTheSystemCannotGiveFailsTheStart)
+// never lands at the root of the drive instead. With TEMP at the drive's
+// root itself, the run works and its target goes like any other. (One test:
+// both look at what is at the drive's root.)
+TEST_F(OnefileRun, TemporaryDirectoryTooLongFailsAndOneAtADriveRootWorks)
 {
     const auto rootEntries = [] {
         size_t count = 0;
@@ -343,6 +344,13 @@ TEST_F(OnefileRun, TemporaryDirectoryTheSystemCannotGiveFailsTheStart)
     EXPECT_EQ(outcome.result.err,
               "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
     EXPECT_TRUE(outcome.report.empty()) << "the application must not run";
+    EXPECT_EQ(rootEntries(), before);
+
+    const OnefileOutcome atRoot = run(L"report_onefile", {}, {{L"TEMP", L"C:\\"}, {L"TMP", L"C:\\"}});
+    EXPECT_EQ(atRoot.result.exitCode, 0u) << atRoot.result.err;
+    const std::wstring target = targetOf(atRoot.report);
+    EXPECT_EQ(target.rfind(L"C:\\onefile_", 0), 0u) << toUtf8(target);
+    EXPECT_FALSE(pathExists(target));
     EXPECT_EQ(rootEntries(), before);
 }
 

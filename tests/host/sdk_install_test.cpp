@@ -13,10 +13,9 @@ const char* const outsideProject = R"(cmake_minimum_required(VERSION 3.20)
 project(outside CXX)
 find_package(OnefileBootstrap 0.3 CONFIG REQUIRED)
 add_library(app SHARED app.cpp)
-set_target_properties(app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/payload)
-target_include_directories(app PRIVATE ${ONEFILE_INCLUDE_DIR})
-target_link_options(app PRIVATE -static)
-onefile_add_executable(outside_app ENTRY app.dll DIRECTORY ${CMAKE_BINARY_DIR}/payload DEPENDS app)
+set_target_properties(app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_SOURCE_DIR}/payload)
+target_link_libraries(app PRIVATE OnefileBootstrap::application)
+onefile_add_executable(outside_app ENTRY app.dll DIRECTORY payload OUTPUT_NAME "outside app.exe" DEPENDS app)
 )";
 
 const char* const outsideApplication = R"(#include <windows.h>
@@ -49,21 +48,32 @@ TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
 
     writeBytes(tree / "project/CMakeLists.txt", outsideProject);
     writeBytes(tree / "project/app.cpp", outsideApplication);
+    writeBytes(tree / "project/payload/data.txt", "first");
     const std::string configure =
         "cmake -S " + shellQuote((tree / "project").string()) + " -B " + shellQuote((tree / "build").string()) +
         " -DCMAKE_TOOLCHAIN_FILE=" + shellQuote((moved / "share/onefile/mingw-w64-x86_64.cmake").string()) +
         " -DCMAKE_PREFIX_PATH=" + shellQuote(moved.string()) + " > " + shellQuote((tree / "log").string()) + " 2>&1";
     ASSERT_EQ(shell(configure), 0) << readBytes(tree / "log");
-    ASSERT_EQ(shell("cmake --build " + shellQuote((tree / "build").string()) + " > " +
-                    shellQuote((tree / "log").string()) + " 2>&1"),
-              0)
-        << readBytes(tree / "log");
+    const std::string build = "cmake --build " + shellQuote((tree / "build").string()) + " > " +
+                              shellQuote((tree / "log").string()) + " 2>&1";
+    ASSERT_EQ(shell(build), 0) << readBytes(tree / "log");
+    const std::string exe = (tree / "build/outside app.exe").string();
     const std::string wine = shellQuote(std::getenv("ONEFILE_WINE_RUN"));
-    EXPECT_EQ(shell(wine + " " + shellQuote((tree / "build/outside_app.exe").string()) + " a b < /dev/null"), 43);
+    EXPECT_EQ(shell(wine + " " + shellQuote(exe) + " a b < /dev/null"), 43);
+    // An edited data file is packed again by the next build.
+    const std::string list = shellQuote((moved / "bin/onefile-pack").string()) + " list " + shellQuote(exe);
+    const auto listing = [&] {
+        shell(list + " > " + shellQuote((tree / "list").string()));
+        return readBytes(tree / "list");
+    };
+    EXPECT_NE(listing().find("           5  data.txt"), std::string::npos) << listing();
+    writeBytes(tree / "project/payload/data.txt", "second, longer");
+    ASSERT_EQ(shell(build), 0) << readBytes(tree / "log");
+    EXPECT_NE(listing().find("          14  data.txt"), std::string::npos) << listing();
 
     const std::string packed = (tree / "packed.exe").string();
     ASSERT_EQ(shell(shellQuote((moved / "bin/onefile-pack").string()) + " build --level 3 --entry app.dll -o " +
-                    shellQuote(packed) + " " + shellQuote((tree / "build/payload").string()) + " > /dev/null"),
+                    shellQuote(packed) + " " + shellQuote((tree / "project/payload").string()) + " > /dev/null"),
               0);
     EXPECT_EQ(shell(wine + " " + shellQuote(packed) + " < /dev/null"), 41);
 }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 namespace {
 
@@ -20,7 +21,7 @@ void printUsage(std::FILE* stream)
 {
     std::fputs("usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N] DIR\n"
                "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
-               "                          [--sdk FILE] [--no-sweep] [create's options]\n"
+               "                          [--sdk FILE] [--no-sweep] [--depfile FILE] [create's options]\n"
                "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
                "       onefile-pack verify FILE\n"
                "       onefile-pack --help | --version\n"
@@ -86,7 +87,7 @@ std::filesystem::path findSdkBesideThisProgram()
 }
 
 struct Arguments {
-    std::string entry, output, directory, block, splash, icon, sdk;
+    std::string entry, output, directory, block, splash, icon, sdk, depfile;
     bool sweep = true;
     bool help = false;
     pack::CompressionOptions options;
@@ -96,19 +97,14 @@ struct Arguments {
 // second directory is a usage error.
 Arguments parseArguments(int argc, char** argv)
 {
-    enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk, help };
+    enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk, help, depfile };
     static const option options[] = {
-        {"entry", required_argument, nullptr, entry},
-        {"block", required_argument, nullptr, block},
-        {"splash", required_argument, nullptr, splash},
-        {"icon", required_argument, nullptr, icon},
-        {"sdk", required_argument, nullptr, sdk},
-        {"level", required_argument, nullptr, level},
-        {"threads", required_argument, nullptr, threads},
-        {"window-log", required_argument, nullptr, windowLog},
-        {"no-sweep", no_argument, nullptr, noSweep},
-        {"help", no_argument, nullptr, help},
-        {nullptr, 0, nullptr, 0},
+        {"entry", required_argument, nullptr, entry},     {"block", required_argument, nullptr, block},
+        {"splash", required_argument, nullptr, splash},   {"icon", required_argument, nullptr, icon},
+        {"sdk", required_argument, nullptr, sdk},         {"level", required_argument, nullptr, level},
+        {"threads", required_argument, nullptr, threads}, {"window-log", required_argument, nullptr, windowLog},
+        {"no-sweep", no_argument, nullptr, noSweep},      {"help", no_argument, nullptr, help},
+        {"depfile", required_argument, nullptr, depfile}, {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
     opterr = 0;
@@ -133,6 +129,9 @@ Arguments parseArguments(int argc, char** argv)
             break;
         case sdk:
             parsed.sdk = optarg;
+            break;
+        case depfile:
+            parsed.depfile = optarg;
             break;
         case level:
             parsed.options.level = parseNumber(optarg, "--level", 1, 22);
@@ -198,11 +197,43 @@ void checkInputs(const Arguments& arguments)
     if (!arguments.icon.empty()) pack::checkIcon(arguments.icon);
 }
 
+// A make rule for the output that names every packed file, every folder of
+// the input (a file added or removed changes its folder) and the splash and
+// icon, so that a build system makes the output again when any changes.
+void writeDepfile(const Arguments& arguments, const pack::Payload& payload)
+{
+    const fs::path root = fs::absolute(arguments.directory).lexically_normal();
+    std::set<fs::path> dependencies = {root};
+    for (const pack::FileEntry& file : payload.files) {
+        const fs::path source = fs::absolute(file.source).lexically_normal();
+        dependencies.insert(source);
+        for (fs::path folder = source.parent_path(); folder != root && folder.has_relative_path();
+             folder = folder.parent_path()) {
+            dependencies.insert(folder);
+        }
+    }
+    for (const std::string& empty : payload.emptyDirectories) dependencies.insert(root / empty);
+    for (const std::string& input : {arguments.splash, arguments.icon}) {
+        if (!input.empty()) dependencies.insert(fs::absolute(input));
+    }
+    const auto escaped = [](const std::string& path) {
+        std::string text;
+        for (const char c : path) text += c == ' ' ? "\\ " : c == '#' ? "\\#" : c == '$' ? "$$" : std::string(1, c);
+        return text;
+    };
+    std::ofstream out(arguments.depfile);
+    out << escaped(fs::absolute(arguments.output).string()) << ":";
+    for (const fs::path& dependency : dependencies) out << " \\\n  " << escaped(dependency.string());
+    out << "\n";
+    if (!out.flush()) throw pack::Error(arguments.depfile + ": cannot be written");
+}
+
 // Packs the folder into `blockFile`; the summary names `shown`.
 void packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown)
 {
     const auto start = std::chrono::steady_clock::now();
     const pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry);
+    if (!arguments.depfile.empty()) writeDepfile(arguments, payload);
     for (const std::string& empty : payload.emptyDirectories) {
         std::fprintf(stderr, "onefile-pack: warning: %s/%s is an empty directory and is not carried\n",
                      arguments.directory.c_str(), empty.c_str());
@@ -229,8 +260,8 @@ int create(int argc, char** argv)
         throw UsageError("create needs --entry NAME, -o BLOCK and a directory");
     }
     if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sdk.empty() ||
-        !arguments.sweep) {
-        throw UsageError("--block, --splash, --icon, --sdk and --no-sweep belong to build");
+        !arguments.sweep || !arguments.depfile.empty()) {
+        throw UsageError("--block, --splash, --icon, --sdk, --no-sweep and --depfile belong to build");
     }
     checkInputs(arguments);
     packDirectory(arguments, arguments.output, arguments.output);

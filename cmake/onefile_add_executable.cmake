@@ -1,0 +1,61 @@
+# onefile_add_executable(TARGET ENTRY dll DIRECTORY dir [SPLASH png] [ICON ico] [LEVEL n] [NO_SWEEP]
+#                        [OUTPUT_NAME name] [DEPENDS targets...])
+# Packs DIRECTORY into one executable with `onefile-pack build`: ENTRY is the
+# application's DLL in it. Each keyword is the packer's option of that name
+# (NO_SWEEP is --no-sweep). The executable is OUTPUT_NAME (TARGET.exe unless
+# given) in CMAKE_RUNTIME_OUTPUT_DIRECTORY, or else in the current binary
+# folder; it is made again whenever a packed file, a folder of DIRECTORY, an
+# input or a DEPENDS target changes (the packer writes a depfile). Relative
+# paths are taken from the calling source folder. The executable's path is
+# the target's property ONEFILE_OUTPUT, for install(FILES ...).
+#
+# The same function serves the build tree and the installed SDK; each sets
+# ONEFILE_PACK (the packer), ONEFILE_SDK_DESCRIPTION (what it links with) and
+# ONEFILE_SDK_TARGETS (targets whose files that description names, in-tree).
+function(onefile_add_executable target)
+  cmake_parse_arguments(ARG "NO_SWEEP" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;OUTPUT_NAME" "DEPENDS" ${ARGN})
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "onefile_add_executable(${target}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  if(ARG_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "onefile_add_executable(${target}): no value for ${ARG_KEYWORDS_MISSING_VALUES}")
+  endif()
+  if(NOT ARG_ENTRY OR NOT ARG_DIRECTORY)
+    message(FATAL_ERROR "onefile_add_executable(${target}): needs ENTRY and DIRECTORY")
+  endif()
+  get_filename_component(directory "${ARG_DIRECTORY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  set(options --entry ${ARG_ENTRY} --sdk ${ONEFILE_SDK_DESCRIPTION})
+  set(inputs)
+  foreach(kind SPLASH ICON)
+    if(ARG_${kind})
+      string(TOLOWER ${kind} option)
+      get_filename_component(file "${ARG_${kind}}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      list(APPEND options --${option} ${file})
+      list(APPEND inputs ${file})
+    endif()
+  endforeach()
+  if(ARG_LEVEL)
+    list(APPEND options --level ${ARG_LEVEL})
+  endif()
+  if(ARG_NO_SWEEP)
+    list(APPEND options --no-sweep)
+  endif()
+  set(name ${target}.exe)
+  if(ARG_OUTPUT_NAME)
+    set(name ${ARG_OUTPUT_NAME})
+  endif()
+  set(folder ${CMAKE_CURRENT_BINARY_DIR})
+  if(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+    set(folder ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+  endif()
+  set(output ${folder}/${name})
+  set(depfile ${CMAKE_CURRENT_BINARY_DIR}/${target}.d)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${ONEFILE_PACK} build ${options} --depfile ${depfile} -o ${output} ${directory}
+    DEPENDS ${ONEFILE_PACK} ${ONEFILE_SDK_DESCRIPTION} ${ONEFILE_SDK_TARGETS} ${inputs} ${ARG_DEPENDS}
+    DEPFILE ${depfile}
+    COMMENT "Packing ${directory} into ${name}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${output})
+  set_target_properties(${target} PROPERTIES ONEFILE_OUTPUT ${output})
+endfunction()

@@ -1,0 +1,46 @@
+# What `onefile-pack build` needs to link an executable: the compiler, the
+# entry object, the libraries and the flags, as this build found and made
+# them. OUTPUT and ENTRY (an object library) default to onefile-sdk.txt in
+# the build folder and the bootstrap's own entry; tests bring entries of
+# their own.
+function(onefile_write_sdk_description)
+  cmake_parse_arguments(ARG "" "OUTPUT;ENTRY" "" ${ARGN})
+  if(NOT ARG_OUTPUT)
+    set(ARG_OUTPUT ${CMAKE_BINARY_DIR}/onefile-sdk.txt)
+  endif()
+  if(NOT ARG_ENTRY)
+    set(ARG_ENTRY onefile_entry)
+  endif()
+  file(GENERATE OUTPUT ${ARG_OUTPUT} CONTENT
+"compiler=${CMAKE_CXX_COMPILER}
+windres=${CMAKE_RC_COMPILER}
+entry=$<TARGET_OBJECTS:${ARG_ENTRY}>
+library=$<TARGET_FILE:onefile_bootstrap>
+library=$<TARGET_FILE:zstd_decompress>
+block_template=${PROJECT_SOURCE_DIR}/resources/attached_data.S.in
+manifest=${PROJECT_SOURCE_DIR}/resources/onefile.manifest
+icon=${PROJECT_SOURCE_DIR}/resources/onefile.ico
+flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignment=4096
+system_libraries=
+")
+endfunction()
+
+# The same description for an installed SDK (./run install): files named
+# relative to share/onefile, where it lies, and the tools by their names, so
+# nothing in it names this machine's paths and the SDK can be moved.
+function(onefile_write_installed_sdk_description)
+  get_filename_component(compiler "${CMAKE_CXX_COMPILER}" NAME)
+  get_filename_component(windres "${CMAKE_RC_COMPILER}" NAME)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/onefile-sdk-installed.txt CONTENT
+"compiler=${compiler}
+windres=${windres}
+entry=../../lib/onefile/onefile_entry.obj
+library=../../lib/onefile/$<TARGET_FILE_NAME:onefile_bootstrap>
+library=../../lib/onefile/$<TARGET_FILE_NAME:zstd_decompress>
+block_template=attached_data.S.in
+manifest=onefile.manifest
+icon=onefile.ico
+flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignment=4096
+system_libraries=
+")
+endfunction()
