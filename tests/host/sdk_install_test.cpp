@@ -16,6 +16,7 @@ add_library(app SHARED app.cpp)
 set_target_properties(app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_SOURCE_DIR}/payload)
 target_link_libraries(app PRIVATE OnefileBootstrap::application)
 onefile_add_executable(outside_app ENTRY app.dll DIRECTORY payload OUTPUT_NAME "outside app.exe" DEPENDS app)
+install(FILES $<TARGET_PROPERTY:outside_app,ONEFILE_OUTPUT> DESTINATION bin)
 )";
 
 const char* const outsideApplication = R"(#include <windows.h>
@@ -70,6 +71,10 @@ TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
     writeBytes(tree / "project/payload/data.txt", "second, longer");
     ASSERT_EQ(shell(build), 0) << readBytes(tree / "log");
     EXPECT_NE(listing().find("          14  data.txt"), std::string::npos) << listing();
+    EXPECT_EQ(shell("cmake --install " + shellQuote((tree / "build").string()) + " --prefix " +
+                    shellQuote((tree / "shipped").string()) + " > /dev/null"),
+              0);
+    EXPECT_EQ(readBytes(tree / "shipped/bin/outside app.exe"), readBytes(exe));
 
     const std::string packed = (tree / "packed.exe").string();
     ASSERT_EQ(shell(shellQuote((moved / "bin/onefile-pack").string()) + " build --level 3 --entry app.dll -o " +
