@@ -118,14 +118,40 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     return !isDirectory && !hasLiveTarget(sweep.directory, processId) && removeFileInPlace(path);
 }
 
-static int sweepLeftovers(Sweep& sweep)
+// Starts a listing of the names in `directory` that begin like the
+// bootstrap's own; INVALID_HANDLE_VALUE when there are none.
+static HANDLE findFirstRunName(const wchar_t* directory, WIN32_FIND_DATAW& entry)
 {
     wchar_t pattern[pathCapacity];
+    return joinPath(pattern, directory, ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"*")
+               ? FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                  FIND_FIRST_EX_LARGE_FETCH)
+               : INVALID_HANDLE_VALUE;
+}
+
+// Whether `directory` holds a run's name with another process's id. A
+// thread costs a start milliseconds under Wine (every loaded DLL hears of
+// it), so none is made when there is nothing to look at.
+static bool hasLeftoverCandidates(const wchar_t* directory)
+{
     WIN32_FIND_DATAW entry;
-    const HANDLE search = joinPath(pattern, sweep.directory, ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"*")
-                              ? FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                                                 FIND_FIRST_EX_LARGE_FETCH)
-                              : INVALID_HANDLE_VALUE;
+    const HANDLE search = findFirstRunName(directory, entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool found = false;
+    do {
+        DWORD processId = 0;
+        found = classifyName(entry.cFileName, processId) != LeftoverKind::none && processId != GetCurrentProcessId();
+    } while (!found && FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+static int sweepLeftovers(Sweep& sweep)
+{
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = findFirstRunName(sweep.directory, entry);
     if (search == INVALID_HANDLE_VALUE) {
         return 0;
     }
@@ -169,6 +195,9 @@ static DWORD WINAPI runSweep(void* parameter)
 
 void startSweep(const wchar_t* temporaryDirectory)
 {
+    if (!hasLeftoverCandidates(temporaryDirectory)) {
+        return;
+    }
     Sweep* const sweep = static_cast<Sweep*>(calloc(1, sizeof(Sweep)));
     size_t length = 0;
     if (sweep == nullptr ||
