@@ -1,5 +1,5 @@
 # onefile_add_executable(TARGET ENTRY dll DIRECTORY dir [SPLASH png] [ICON ico] [LEVEL n] [NO_SWEEP]
-#                        [OUTPUT_NAME name] [DEPENDS targets...])
+#                        [TEMP_DIR spec] [OUTPUT_NAME name] [DEPENDS targets...])
 # Packs DIRECTORY into one executable with `onefile-pack build`: ENTRY is the
 # application's DLL in it. Each keyword is the packer's option of that name
 # (NO_SWEEP is --no-sweep). The executable is OUTPUT_NAME (TARGET.exe unless
@@ -13,7 +13,7 @@
 # ONEFILE_PACK (the packer), ONEFILE_SDK_DESCRIPTION (what it links with) and
 # ONEFILE_SDK_TARGETS (targets whose files that description names, in-tree).
 function(onefile_add_executable target)
-  cmake_parse_arguments(ARG "NO_SWEEP" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;OUTPUT_NAME" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_SWEEP" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;TEMP_DIR;OUTPUT_NAME" "DEPENDS" ${ARGN})
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "onefile_add_executable(${target}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
   endif()
@@ -39,6 +39,9 @@ function(onefile_add_executable target)
   endif()
   if(ARG_NO_SWEEP)
     list(APPEND options --no-sweep)
+  endif()
+  if(ARG_TEMP_DIR)
+    list(APPEND options --temp-dir ${ARG_TEMP_DIR})
   endif()
   set(name ${target}.exe)
   if(ARG_OUTPUT_NAME)

@@ -38,15 +38,17 @@
 #define ONEFILE_SPLASH_RESOURCE_ID 28
 #define ONEFILE_SPLASH_MAX_SIDE 16384
 
-/* --- Names in the temporary directory. A run's target directory is
-   ONEFILE_TARGET_SPEC expanded: "onefile_", the bootstrap's process id
+/* --- Names a run makes. Its own folder is ONEFILE_RUN_NAME_SPEC expanded
+   below the parent the executable was built with (ONEFILE_TARGET_SPEC by
+   default, another with --temp-dir): "onefile_", the bootstrap's process id
    (decimal, no leading zero), "_", ONEFILE_TIME_US_DIGITS digits, "_",
    ONEFILE_RANDOM_LENGTH characters of the random alphabet. The splash
-   feedback file is ONEFILE_FEEDBACK_SPEC expanded; the application deletes
-   it to take the splash down. */
+   feedback file is ONEFILE_FEEDBACK_SPEC expanded, always in TEMP; the
+   application deletes it to take the splash down. */
 #define ONEFILE_RUN_NAME_PREFIX "onefile_"
 #define ONEFILE_FEEDBACK_NAME_SUFFIX "splash_feedback.tmp"
-#define ONEFILE_TARGET_SPEC "{TEMP}\\" ONEFILE_RUN_NAME_PREFIX "{PID}_{TIME_US}_{RANDOM}"
+#define ONEFILE_RUN_NAME_SPEC ONEFILE_RUN_NAME_PREFIX "{PID}_{TIME_US}_{RANDOM}"
+#define ONEFILE_TARGET_SPEC "{TEMP}\\" ONEFILE_RUN_NAME_SPEC
 #define ONEFILE_FEEDBACK_SPEC "{TEMP}\\" ONEFILE_RUN_NAME_PREFIX "{PID}_" ONEFILE_FEEDBACK_NAME_SUFFIX
 #define ONEFILE_TIME_US_DIGITS 6
 #define ONEFILE_RANDOM_LENGTH 11

@@ -6,6 +6,7 @@
 #include "OnefileSplashScreen/splash.h"
 #include "attached_data/attached_data.h"
 #include "child_process/child_process.h"
+#include "run_folder/run_folder.h"
 
 static void pointAtAttachedData()
 {
@@ -23,10 +24,10 @@ static bool takeReentryRoad()
     if (!accepted) {
         return false;
     }
-    const bool expanded = expandPathSpec(targetDirectory, defaultPathSpec, pathCapacity);
+    const bool expanded = expandRunFolder(targetDirectory, pathCapacity);
     pointAtAttachedData();
     if (!expanded) {
-        fatalSpecExpansion(defaultPathSpec);
+        fatalSpecExpansion(runFolderSpec());
     }
     return true;
 }
@@ -44,11 +45,11 @@ static void prepareFreshRoad()
     swprintf(processId, 16, L"%lu", static_cast<unsigned long>(GetCurrentProcessId()));
     setEnvVar(ONEFILE_VARIABLE_PARENT, processId);
     // The splash shows before a failed expansion is acted on.
-    const bool expanded = expandPathSpec(targetDirectory, defaultPathSpec, pathCapacity);
+    const bool expanded = expandRunFolder(targetDirectory, pathCapacity);
     initSplashScreen();
     pointAtAttachedData();
     if (!expanded) {
-        fatalSpecExpansion(defaultPathSpec);
+        fatalSpecExpansion(runFolderSpec());
     }
     if (!registerConsoleHandler()) {
         fatalError("Error, failed to register signal handler.");

@@ -92,10 +92,9 @@ const wchar_t* getExecutablePath();
 const wchar_t* getResolvedExecutablePath();
 
 // --- Path spec expansion (path_spec.cpp).
-// ONEFILE_TARGET_SPEC. The run's target directory, below which every file
-// of the attached data lands: written once by the driver's expansion (or a
-// harness), read by extraction, the DLL's load and the cleanup.
-extern const wchar_t defaultPathSpec[];
+// The run's own folder, below which every file of the attached data lands:
+// written once by the driver's expansion (or a harness), read by
+// extraction, the DLL's load and the cleanup.
 extern wchar_t targetDirectory[pathCapacity];
 // Expands `spec`'s {NAME} placeholders into `output` (at most `capacity`
 // units with the terminator; nothing is ever written past it). False for

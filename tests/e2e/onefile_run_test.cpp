@@ -4,6 +4,7 @@
 #include "../common/report_format.h"
 
 #include <aclapi.h>
+#include <shlobj.h>
 #include <gtest/gtest.h>
 #include <sddl.h>
 
@@ -202,6 +203,30 @@ TEST_F(OnefileRun, TargetGrantsNoOtherUsers)
     EXPECT_EQ(WaitForSingleObject(running.hProcess, 60000), WAIT_OBJECT_0);
     CloseHandle(running.hProcess);
     EXPECT_FALSE(pathExists(target));
+}
+
+// Built with --temp-dir: the run's folder lies below the chosen parent
+// (made when missing), a start from inside the application re-enters it,
+// and it is gone afterwards.
+TEST_F(OnefileRun, RunsUnpackBelowTheParentTheyWereBuiltWith)
+{
+    wchar_t cache[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, cache), S_OK);
+    const std::pair<const wchar_t*, std::wstring> cases[] = {
+        {L"report_cache_onefile", std::wstring(cache) + L"\\onefile_tests\\runs"},
+        {L"report_beside_onefile", directoryOfThisProgram() + L"\\.run"},
+    };
+    for (const auto& [executable, parent] : cases) {
+        const std::wstring second = scratch.path() + L"\\second.txt";
+        const OnefileOutcome outcome = run(executable, {L"--app-reenter=" + second});
+        ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.result.err;
+        const std::wstring target = targetOf(outcome.report);
+        EXPECT_EQ(target.rfind(parent + L"\\onefile_", 0), 0u) << toUtf8(target);
+        EXPECT_EQ(targetOf(readReport(second)), target) << "the nested start re-enters the same folder";
+        EXPECT_FALSE(pathExists(target));
+        EXPECT_TRUE(isDirectory(parent));
+        DeleteFileW(second.c_str());
+    }
 }
 
 TEST_F(OnefileRun, ExitCodesPassThroughUnchanged)

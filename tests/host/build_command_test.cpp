@@ -156,6 +156,9 @@ TEST(PackCommandLine, HelpVersionAndRefusedInputsFollowTheConventions)
          "the splash image does not exist"},
         {build + "--icon " + shellQuote((tree / "not.png").string()) + " -o x " + in, 1, "",
          "the icon is not an .ico file"},
+        {build + "--temp-dir 'runs' -o x " + in, 1, "", "--temp-dir runs: it is relative"},
+        {build + "--temp-dir '{TEMP}\\{PID}' -o x " + in, 1, "", "{PID} differs from run to run"},
+        {build + "--temp-dir '{SOMEWHERE}' -o x " + in, 1, "", "{SOMEWHERE} is not one of"},
         {"create --entry app.dll -o " + shellQuote((tree / "b").string()) + " " +
              shellQuote((tree / "carrying").string()),
          1, "", "old.exe: carries an attached data block"},

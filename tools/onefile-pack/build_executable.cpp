@@ -158,6 +158,13 @@ void buildExecutable(const BuildRequest& request)
     if (assembly.find(sweepMarker) != std::string::npos) {
         assembly.replace(assembly.find(sweepMarker), sweepMarker.size(), request.sweep ? "1" : "0");
     }
+    const std::string specMarker = "@ONEFILE_RUN_PARENT_SPEC@";
+    if (assembly.find(specMarker) == std::string::npos) {
+        throw Error(value("block_template") + ": has no run folder spec; the SDK is older than this packer");
+    }
+    std::string units;
+    for (const char16_t unit : request.runParentSpec + u'\0') units += std::to_string(unit) + (unit ? ", " : "");
+    assembly.replace(assembly.find(specMarker), specMarker.size(), units);
     std::ofstream(temporary.path() / "attached_data.S") << assembly;
 
     const std::filesystem::path icon =

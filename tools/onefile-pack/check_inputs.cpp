@@ -4,6 +4,7 @@
 #include "pack.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 
 namespace pack {
@@ -64,6 +65,32 @@ void checkIcon(const std::filesystem::path& file)
         std::filesystem::file_size(file) < 6 + 16u * little16(4)) {
         throw Error(file.string() + ": the icon is not an .ico file");
     }
+}
+
+std::string runParentSpecProblem(const std::string& spec)
+{
+    static const char* const allowed[] = {"TEMP", "HOME", "CACHE_DIR", "PROGRAM_DIR"};
+    static const char* const perRun[] = {"PID", "TIME_US", "RANDOM", "TIME"};
+    for (size_t open = spec.find('{'); open != std::string::npos; open = spec.find('{', open + 1)) {
+        const size_t close = spec.find('}', open);
+        if (close == std::string::npos) return "a '{' without its '}'";
+        const std::string name = spec.substr(open + 1, close - open - 1);
+        const auto is = [&](const char* known) { return name == known; };
+        if (std::any_of(std::begin(perRun), std::end(perRun), is)) {
+            return "{" + name + "} differs from run to run; the parent of the runs' folders must not";
+        }
+        if (std::none_of(std::begin(allowed), std::end(allowed), is)) {
+            return "{" + name + "} is not one of {TEMP}, {HOME}, {CACHE_DIR} and {PROGRAM_DIR}";
+        }
+    }
+    const bool placeholderFirst = spec.rfind("{", 0) == 0;
+    const bool driveFirst =
+        spec.size() >= 3 && std::isalpha(static_cast<unsigned char>(spec[0])) && spec[1] == ':' && spec[2] == '\\';
+    if (!placeholderFirst && !driveFirst && spec.rfind("\\\\", 0) != 0) {
+        return "it is relative; start it with a placeholder, a drive such as C:\\, or \\\\server";
+    }
+    if (spec.find('/') != std::string::npos) return "it holds '/'; Windows paths here use '\\' only";
+    return "";
 }
 
 const std::vector<uint8_t>& blockMarker()

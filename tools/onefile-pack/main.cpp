@@ -19,16 +19,17 @@ namespace {
 
 void printUsage(std::FILE* stream)
 {
-    std::fputs("usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N] DIR\n"
-               "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
-               "                          [--sdk FILE] [--no-sweep] [--depfile FILE] [create's options]\n"
-               "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
-               "       onefile-pack verify FILE\n"
-               "       onefile-pack --help | --version\n"
-               "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n"
-               "-o names exactly the file written; its folder must exist and lie outside DIR.\n"
-               "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
-               stream);
+    std::fputs(
+        "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N] DIR\n"
+        "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
+        "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--depfile FILE] [create's options]\n"
+        "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
+        "       onefile-pack verify FILE\n"
+        "       onefile-pack --help | --version\n"
+        "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n"
+        "-o names exactly the file written; its folder must exist and lie outside DIR.\n"
+        "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
+        stream);
 }
 
 int usage()
@@ -87,7 +88,7 @@ std::filesystem::path findSdkBesideThisProgram()
 }
 
 struct Arguments {
-    std::string entry, output, directory, block, splash, icon, sdk, depfile;
+    std::string entry, output, directory, block, splash, icon, sdk, depfile, tempDir;
     bool sweep = true;
     bool help = false;
     pack::CompressionOptions options;
@@ -97,14 +98,21 @@ struct Arguments {
 // second directory is a usage error.
 Arguments parseArguments(int argc, char** argv)
 {
-    enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk, help, depfile };
+    enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk, help, depfile, tempDir };
     static const option options[] = {
-        {"entry", required_argument, nullptr, entry},     {"block", required_argument, nullptr, block},
-        {"splash", required_argument, nullptr, splash},   {"icon", required_argument, nullptr, icon},
-        {"sdk", required_argument, nullptr, sdk},         {"level", required_argument, nullptr, level},
-        {"threads", required_argument, nullptr, threads}, {"window-log", required_argument, nullptr, windowLog},
-        {"no-sweep", no_argument, nullptr, noSweep},      {"help", no_argument, nullptr, help},
-        {"depfile", required_argument, nullptr, depfile}, {nullptr, 0, nullptr, 0},
+        {"entry", required_argument, nullptr, entry},
+        {"block", required_argument, nullptr, block},
+        {"splash", required_argument, nullptr, splash},
+        {"icon", required_argument, nullptr, icon},
+        {"sdk", required_argument, nullptr, sdk},
+        {"level", required_argument, nullptr, level},
+        {"threads", required_argument, nullptr, threads},
+        {"window-log", required_argument, nullptr, windowLog},
+        {"no-sweep", no_argument, nullptr, noSweep},
+        {"help", no_argument, nullptr, help},
+        {"depfile", required_argument, nullptr, depfile},
+        {"temp-dir", required_argument, nullptr, tempDir},
+        {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
     opterr = 0;
@@ -132,6 +140,9 @@ Arguments parseArguments(int argc, char** argv)
             break;
         case depfile:
             parsed.depfile = optarg;
+            break;
+        case tempDir:
+            parsed.tempDir = optarg;
             break;
         case level:
             parsed.options.level = parseNumber(optarg, "--level", 1, 22);
@@ -192,6 +203,10 @@ void checkInputs(const Arguments& arguments)
     }
     if (!arguments.block.empty() && !fs::is_regular_file(arguments.block)) {
         throw pack::Error(arguments.block + ": the block does not exist");
+    }
+    if (!arguments.tempDir.empty()) {
+        const std::string problem = pack::runParentSpecProblem(arguments.tempDir);
+        if (!problem.empty()) throw pack::Error("--temp-dir " + arguments.tempDir + ": " + problem);
     }
     if (!arguments.splash.empty()) pack::checkSplashImage(arguments.splash);
     if (!arguments.icon.empty()) pack::checkIcon(arguments.icon);
@@ -260,8 +275,8 @@ int create(int argc, char** argv)
         throw UsageError("create needs --entry NAME, -o BLOCK and a directory");
     }
     if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sdk.empty() ||
-        !arguments.sweep || !arguments.depfile.empty()) {
-        throw UsageError("--block, --splash, --icon, --sdk, --no-sweep and --depfile belong to build");
+        !arguments.sweep || !arguments.depfile.empty() || !arguments.tempDir.empty()) {
+        throw UsageError("--block, --splash, --icon, --sdk, --no-sweep, --temp-dir and --depfile belong to build");
     }
     checkInputs(arguments);
     packDirectory(arguments, arguments.output, arguments.output);
@@ -284,6 +299,7 @@ int build(int argc, char** argv)
     request.splash = arguments.splash;
     request.icon = arguments.icon;
     request.sweep = arguments.sweep;
+    if (!arguments.tempDir.empty()) request.runParentSpec = pack::utf8ToUtf16(arguments.tempDir);
     const char* sdkFromEnvironment = std::getenv("ONEFILE_SDK");
     request.sdkDescription = !arguments.sdk.empty() ? std::filesystem::path(arguments.sdk)
                              : sdkFromEnvironment   ? std::filesystem::path(sdkFromEnvironment)

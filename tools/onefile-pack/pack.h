@@ -88,12 +88,13 @@ struct BlockReport {
 BlockReport inspectBlock(const std::vector<uint8_t>& bytes);
 
 struct BuildRequest {
-    std::filesystem::path block;           // the attached data block to link
-    std::filesystem::path output;          // the executable to write
-    std::filesystem::path splash;          // optional PNG, resource 28
-    std::filesystem::path icon;            // optional .ico, icon group 1
-    std::filesystem::path sdkDescription;  // what the Windows build made
-    bool sweep = true;                     // remove dead runs' leftovers at start
+    std::filesystem::path block;               // the attached data block to link
+    std::filesystem::path output;              // the executable to write
+    std::filesystem::path splash;              // optional PNG, resource 28
+    std::filesystem::path icon;                // optional .ico, icon group 1
+    std::filesystem::path sdkDescription;      // what the Windows build made
+    bool sweep = true;                         // remove dead runs' leftovers at start
+    std::u16string runParentSpec = u"{TEMP}";  // where each run's own folder goes
 };
 
 // Links a onefile executable from a block and the bootstrap's build, with
@@ -102,6 +103,10 @@ void buildExecutable(const BuildRequest& request);
 
 // --- Inputs checked before anything is compressed (check_inputs.cpp);
 // each throws Error naming the file and what is wrong.
+// Why a --temp-dir spec cannot be used, or an empty string when it can: only
+// {TEMP}, {HOME}, {CACHE_DIR} and {PROGRAM_DIR}, no per-run placeholder,
+// and rooted after expansion (a placeholder, "X:\" or "\\" first).
+std::string runParentSpecProblem(const std::string& spec);
 // A PNG the bootstrap can show: the signature, an IHDR chunk first, sides
 // of 1 to largestSplashSide pixels.
 void checkSplashImage(const std::filesystem::path& file);
