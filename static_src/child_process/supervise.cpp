@@ -64,24 +64,19 @@ DWORD superviseChild(bool (*isSplashPending)())
     return exitCode;
 }
 
-HANDLE volatile targetDirectoryHold = INVALID_HANDLE_VALUE;
-static void (*stopTargetWriters)();
+static void (*firstCleanupStep)();
+static void (*stepBeforeRemoval)();
 
-void setTargetWritersStop(void (*stop)())
+void setCleanupSteps(void (*first)(), void (*beforeRemoval)())
 {
-    stopTargetWriters = stop;
+    firstCleanupStep = first;
+    stepBeforeRemoval = beforeRemoval;
 }
 
 void removeTargetDirectory()
 {
-    if (stopTargetWriters != nullptr) {
-        stopTargetWriters();
-    }
-    // The run's proof of life goes first: it keeps the directory itself
-    // from being removed, by this process too.
-    const HANDLE hold = exchangeHandle(targetDirectoryHold, INVALID_HANDLE_VALUE);
-    if (hold != INVALID_HANDLE_VALUE) {
-        CloseHandle(hold);
+    if (stepBeforeRemoval != nullptr) {
+        stepBeforeRemoval();
     }
     if (!removeTargetOnCleanup || targetDirectory[0] == L'\0') {
         return;
@@ -95,7 +90,9 @@ void removeTargetDirectory()
 
 void cleanupChildAndTarget()
 {
-    stopSweep();
+    if (firstCleanupStep != nullptr) {
+        firstCleanupStep();
+    }
     if (const HANDLE child = exchangeHandle(childProcess, nullptr)) {
         if (WaitForSingleObject(child, childGraceMilliseconds) != WAIT_OBJECT_0) {
             TerminateProcess(child, 0);

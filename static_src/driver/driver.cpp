@@ -56,46 +56,31 @@ static void prepareFreshRoad()
     }
 }
 
-// The parent of the target: where dead runs left theirs and whose volume
-// must hold this run's files. Empty when the target has no parent.
-static void findTargetParent(wchar_t parent[pathCapacity])
+// The cleanup's step before the target goes: nothing writes into it any
+// more, and this run no longer holds it.
+static void letGoOfTarget()
 {
-    copyWideBounded(parent, pathCapacity, targetDirectory, "the target directory does not fit in 4096 characters");
-    wchar_t* const separator = findLastSeparator(parent);
-    *(separator != nullptr ? separator : parent) = L'\0';
-}
-
-// A start that cannot fit writes nothing: a nearly full disk is not filled
-// with hundreds of megabytes before the failure. Blocks that do not declare
-// their size go without the check.
-static void refuseWhatCannotFit(const wchar_t* parent)
-{
-    uint64_t needed = 0;
-    ULARGE_INTEGER available = {};
-    if (parent[0] == L'\0' || !readDeclaredContentSize(needed) ||
-        !GetDiskFreeSpaceExW(parent, &available, nullptr, nullptr) || needed <= available.QuadPart) {
-        return;
-    }
-    char reason[160];
-    snprintf(reason, sizeof reason,
-             "not enough free space in the temporary directory: %llu bytes needed, %llu available",
-             static_cast<unsigned long long>(needed), static_cast<unsigned long long>(available.QuadPart));
-    stopProcess(reason);
+    stopExtraction();
+    releaseRunFolderHold();
 }
 
 // From here on every fatal stop removes what this run wrote.
 void createTargetDirectory()
 {
-    ensureParentDirectories(targetDirectory);
-    if (!createNewDirectory(targetDirectory)) {
-        fatalFileError("Error, couldn't create the target directory", targetDirectory, GetLastError());
-    }
+    createNewRunFolder();
     removeTargetOnCleanup = true;
-    setTargetWritersStop(stopExtraction);
+    setCleanupSteps(stopSweep, letGoOfTarget);
     setFatalCleanup(removeTargetDirectory);
-    targetDirectoryHold = openDirectoryHold(targetDirectory);
-    if (targetDirectoryHold == INVALID_HANDLE_VALUE) {
-        fatalFileError("Error, couldn't hold the target directory open", targetDirectory, GetLastError());
+    holdRunFolder();
+}
+
+// A start that cannot fit writes nothing; blocks that do not declare their
+// size go without the check.
+static void refuseWhatCannotFit(const wchar_t* parent)
+{
+    uint64_t needed = 0;
+    if (readDeclaredContentSize(needed)) {
+        refuseRunThatCannotFit(parent, needed);
     }
 }
 
@@ -126,7 +111,7 @@ int runDriver()
     verifyBlockTail();
     openAttachedDataReader();
     wchar_t parent[pathCapacity];
-    findTargetParent(parent);
+    findRunFolderParent(parent);
     refuseWhatCannotFit(parent);
     createTargetDirectory();
     if (!extractAttachedFiles()) {

@@ -12,9 +12,9 @@ bool isParentInstance(const wchar_t* parentId);
 // parent's expansion gives them (6 digits; 11 characters of the alphabet).
 bool hasInheritedRunValues();
 
-// Creates targetDirectory for the fresh road, which must be new: one that
-// already exists may hold whatever someone planted there, so it is refused
-// (one line, exit code 2), never taken over.
+// Creates targetDirectory for the fresh road, new and private (an existing
+// one ends the process, never taken over), registers the cleanup that
+// removes it on any stop, then holds it as the run's proof of life.
 void createTargetDirectory();
 
 // Runs the whole bootstrap and returns the process's exit code.

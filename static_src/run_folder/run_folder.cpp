@@ -1,5 +1,6 @@
 #include "run_folder.h"
 
+#include <stdio.h>
 #include <wchar.h>
 
 const wchar_t* runFolderSpec()
@@ -50,4 +51,54 @@ bool expandRunFolder(wchar_t* output, size_t capacity)
         rest = next + wcslen(programDirectory);
     }
     return true;
+}
+
+void findRunFolderParent(wchar_t parent[pathCapacity])
+{
+    copyWideBounded(parent, pathCapacity, targetDirectory, "the target directory does not fit in 4096 characters");
+    wchar_t* const separator = findLastSeparator(parent);
+    *(separator != nullptr ? separator : parent) = L'\0';
+}
+
+void createNewRunFolder()
+{
+    ensureParentDirectories(targetDirectory);
+    if (!createNewDirectory(targetDirectory)) {
+        fatalFileError("Error, couldn't create the target directory", targetDirectory, GetLastError());
+    }
+}
+
+static HANDLE volatile runFolderHold = INVALID_HANDLE_VALUE;
+
+void holdRunFolder()
+{
+    const HANDLE hold = openDirectoryHold(targetDirectory);
+    if (hold == INVALID_HANDLE_VALUE) {
+        fatalFileError("Error, couldn't hold the target directory open", targetDirectory, GetLastError());
+    }
+    exchangeHandle(runFolderHold, hold);
+}
+
+void releaseRunFolderHold()
+{
+    const HANDLE hold = exchangeHandle(runFolderHold, INVALID_HANDLE_VALUE);
+    if (hold != INVALID_HANDLE_VALUE) {
+        CloseHandle(hold);
+    }
+}
+
+// A start that cannot fit writes nothing: a nearly full disk is not filled
+// with hundreds of megabytes before the failure.
+void refuseRunThatCannotFit(const wchar_t* parent, uint64_t needed)
+{
+    ULARGE_INTEGER available = {};
+    if (parent[0] == L'\0' || !GetDiskFreeSpaceExW(parent, &available, nullptr, nullptr) ||
+        needed <= available.QuadPart) {
+        return;
+    }
+    char reason[160];
+    snprintf(reason, sizeof reason,
+             "not enough free space in the temporary directory: %llu bytes needed, %llu available",
+             static_cast<unsigned long long>(needed), static_cast<unsigned long long>(available.QuadPart));
+    stopProcess(reason);
 }

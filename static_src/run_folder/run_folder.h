@@ -1,21 +1,67 @@
 // The run's own folder: where it goes (the parent spec the executable was
-// built with: "{TEMP}" unless --temp-dir gave another), its expansion on
-// both roads alike. Depends only on paths.
+// built with: "{TEMP}" unless --temp-dir gave another) and its expansion on
+// both roads alike; its creation, new and private, and its proof of life;
+// the refusal of a start that cannot fit; the sweep of what dead runs left
+// in the same parent, as background work while the application runs.
+// Depends only on paths.
 #pragma once
 
 #include "paths/paths.h"
 
+// --- Place (run_folder.cpp).
 // Set by the build beside the attached data: the parent spec in UTF-16,
 // ended by a 0 unit. Only {TEMP}, {HOME}, {CACHE_DIR} and {PROGRAM_DIR}
 // (the packer refuses the rest).
 extern "C" const wchar_t onefileRunParentSpec[];
-
 // The run folder's whole spec: the parent spec, "\" and the run's own name
-// ("onefile_{PID}_{TIME_US}_{RANDOM}"), for messages. Stops the process when
-// it does not fit 4096 units.
+// (ONEFILE_RUN_NAME_SPEC), for messages. Stops the process when it does not
+// fit 4096 units.
 const wchar_t* runFolderSpec();
 // Expands the run folder's spec into `output` (`capacity` units with the
 // terminator). {PROGRAM_DIR} is the folder of this process's module file,
 // so the parent and its child, whose argument 0 differ, find one folder.
 // False when a part cannot be expanded or the result does not fit.
 bool expandRunFolder(wchar_t* output, size_t capacity);
+// The parent of targetDirectory into `parent`; empty when it has none.
+void findRunFolderParent(wchar_t parent[pathCapacity]);
+
+// --- Creation and proof of life (run_folder.cpp).
+// Creates targetDirectory, which must be new (its missing parents are made
+// too, private): one that exists may hold whatever someone planted there,
+// so it ends the process (one line, exit code 2), never taken over.
+void createNewRunFolder();
+// The proof of life: targetDirectory held open, refusing deletion, from
+// right after its creation until the cleanup begins; another start's sweep
+// takes a folder it cannot open for deletion as alive. Ends the process
+// when the folder cannot be held. Main thread.
+void holdRunFolder();
+// Lets go of the hold, once, from any thread.
+void releaseRunFolderHold();
+// Ends the process (one line, exit code 2) when `needed` bytes do not fit in
+// the free space of `parent`'s volume: nothing is written then.
+void refuseRunThatCannotFit(const wchar_t* parent, uint64_t needed);
+
+// --- Background work (background.cpp): one piece of work at a time on a
+// thread of its own, begun after a delay, while the application runs.
+// Starts `work`, which looks at `*stop` between its steps; false when no
+// thread can be made.
+bool startBackgroundWork(void (*work)(void* argument, const volatile LONG* stop), void* argument,
+                         DWORD delayMilliseconds);
+// Ends the work at its next step and waits for that; nothing when none
+// runs. Any thread, any number of times.
+void stopBackgroundWork();
+
+// --- Sweep of dead runs (sweep.cpp).
+// Set by the build (beside the attached data): whether a fresh start sweeps
+// the leftovers of dead runs.
+extern "C" const unsigned char onefileSweepEnabled;
+// Removes what earlier runs that can no longer clean up (killed, crashed)
+// left directly in `parent`: run folders and splash feedback files by their
+// exact names, without a proof of life and unused, at most 8 per call.
+// Never fails; returns how many went.
+int sweepDeadRuns(const wchar_t* parent);
+// The same as background work, half a second after it is called; nothing
+// when `parent` holds no run's name of another process.
+void startSweep(const wchar_t* parent);
+// Ends a started sweep (stopBackgroundWork) and frees it.
+void stopSweep();

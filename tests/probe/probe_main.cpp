@@ -4,6 +4,7 @@
 #include "child_process/child_process.h"
 #include "driver/driver.h"
 #include "paths/paths.h"
+#include "run_folder/run_folder.h"
 
 #include <stdio.h>
 #include <stdlib.h>

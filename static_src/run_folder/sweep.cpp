@@ -1,13 +1,13 @@
-// Removing what earlier runs left in the temporary directory when they were
-// killed or crashed and could not clean up: their target directories and
-// splash feedback files. Only names this bootstrap makes are touched, never
+// Removing what earlier runs left in the runs' parent folder (TEMP unless
+// --temp-dir named another) when they were killed or crashed and could not
+// clean up: their run folders and splash feedback files. Only names this bootstrap makes are touched, never
 // one with this process's own id, and only without a proof of life: a run
 // holds its target open, refusing deletion, until its cleanup. Times prove
 // nothing (a clock steps back, a tool sets a folder's times). A leftover
 // any process still uses is left whole. The sweep runs on a thread of its
 // own while the application runs and stops at its next entry when the
 // application ends; what is left goes next time.
-#include "child_process.h"
+#include "run_folder.h"
 
 #include <stdlib.h>
 #include <wchar.h>
@@ -100,8 +100,7 @@ static bool hasLiveTarget(const wchar_t* temporaryDirectory, DWORD processId)
 
 struct Sweep {
     wchar_t directory[pathCapacity];
-    volatile LONG stop;
-    HANDLE stopped;  // set with `stop`, for the thread's first wait
+    const volatile LONG* stop;  // set by another thread to end the sweep
     int removed;
 };
 
@@ -113,7 +112,7 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     }
     const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (kind == LeftoverKind::targetDirectory) {
-        return isDirectory && removeUnusedTree(path, &sweep.stop);
+        return isDirectory && removeUnusedTree(path, sweep.stop);
     }
     return !isDirectory && !hasLiveTarget(sweep.directory, processId) && removeFileInPlace(path);
 }
@@ -161,73 +160,60 @@ static int sweepLeftovers(Sweep& sweep)
         if (kind != LeftoverKind::none && removeLeftover(sweep, entry, kind, processId)) {
             ++sweep.removed;
         }
-    } while (sweep.removed < sweepRemovalsPerStart && sweep.stop == 0 && FindNextFileW(search, &entry));
+    } while (sweep.removed < sweepRemovalsPerStart && *sweep.stop == 0 && FindNextFileW(search, &entry));
     FindClose(search);
     return sweep.removed;
 }
 
-int sweepDeadRuns(const wchar_t* temporaryDirectory)
+// A sweep of `parent` on the heap (its path buffer is large); null when it
+// cannot be had.
+static Sweep* makeSweep(const wchar_t* parent, const volatile LONG* stop)
 {
     Sweep* const sweep = static_cast<Sweep*>(calloc(1, sizeof(Sweep)));
     size_t length = 0;
-    const int removed = sweep != nullptr && appendWide(sweep->directory, pathCapacity, length, temporaryDirectory,
-                                                       wcslen(temporaryDirectory))
-                            ? sweepLeftovers(*sweep)
-                            : 0;
+    if (sweep == nullptr || !appendWide(sweep->directory, pathCapacity, length, parent, wcslen(parent))) {
+        free(sweep);
+        return nullptr;
+    }
+    sweep->stop = stop;
+    return sweep;
+}
+
+int sweepDeadRuns(const wchar_t* parent)
+{
+    static const volatile LONG never = 0;
+    Sweep* const sweep = makeSweep(parent, &never);
+    const int removed = sweep != nullptr ? sweepLeftovers(*sweep) : 0;
     free(sweep);
     return removed;
 }
 
-// The running sweep: made by startSweep, taken (exchanged for null) by
-// stopSweep, which waits for the thread and frees both.
-static HANDLE volatile sweepThread;
-static Sweep* sweepInProgress;
+// The started sweep, freed by stopSweep once its thread has ended.
+static Sweep* startedSweep;
 
-static DWORD WINAPI runSweep(void* parameter)
+static void sweepInBackground(void* sweep, const volatile LONG* stop)
 {
-    Sweep& sweep = *static_cast<Sweep*>(parameter);
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
-    if (WaitForSingleObject(sweep.stopped, sweepDelayMilliseconds) == WAIT_TIMEOUT) {
-        sweepLeftovers(sweep);
-    }
-    return 0;
+    static_cast<Sweep*>(sweep)->stop = stop;
+    sweepLeftovers(*static_cast<Sweep*>(sweep));
 }
 
-void startSweep(const wchar_t* temporaryDirectory)
+void startSweep(const wchar_t* parent)
 {
-    if (!hasLeftoverCandidates(temporaryDirectory)) {
+    if (!hasLeftoverCandidates(parent)) {
         return;
     }
-    Sweep* const sweep = static_cast<Sweep*>(calloc(1, sizeof(Sweep)));
-    size_t length = 0;
-    if (sweep == nullptr ||
-        !appendWide(sweep->directory, pathCapacity, length, temporaryDirectory, wcslen(temporaryDirectory)) ||
-        (sweep->stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+    static const volatile LONG notYet = 0;
+    Sweep* const sweep = makeSweep(parent, &notYet);
+    if (sweep == nullptr || !startBackgroundWork(sweepInBackground, sweep, sweepDelayMilliseconds)) {
         free(sweep);
         return;
     }
-    sweepInProgress = sweep;
-    const HANDLE thread = CreateThread(nullptr, 0, runSweep, sweep, 0, nullptr);
-    if (thread == nullptr) {
-        sweepInProgress = nullptr;
-        CloseHandle(sweep->stopped);
-        free(sweep);
-        return;
-    }
-    exchangeHandle(sweepThread, thread);
+    startedSweep = sweep;
 }
 
 void stopSweep()
 {
-    const HANDLE thread = exchangeHandle(sweepThread, nullptr);
-    if (thread == nullptr) {
-        return;
-    }
-    InterlockedExchange(&sweepInProgress->stop, 1);
-    SetEvent(sweepInProgress->stopped);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    CloseHandle(sweepInProgress->stopped);
-    free(sweepInProgress);
-    sweepInProgress = nullptr;
+    stopBackgroundWork();
+    free(startedSweep);
+    startedSweep = nullptr;
 }

@@ -1,0 +1,65 @@
+#include "run_folder.h"
+
+#include <stdlib.h>
+
+struct BackgroundWork {
+    void (*work)(void* argument, const volatile LONG* stop);
+    void* argument;
+    DWORD delayMilliseconds;
+    volatile LONG stop;
+    HANDLE stopped;  // set with `stop`, for the thread's first wait
+};
+
+// The running work: made by startBackgroundWork, taken (exchanged for null)
+// by stopBackgroundWork, which waits for the thread and frees both.
+static HANDLE volatile backgroundThread;
+static BackgroundWork* backgroundWork;
+
+static DWORD WINAPI runBackgroundWork(void* parameter)
+{
+    BackgroundWork& background = *static_cast<BackgroundWork*>(parameter);
+    // It yields to the application, whose start comes first.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+    if (WaitForSingleObject(background.stopped, background.delayMilliseconds) == WAIT_TIMEOUT) {
+        background.work(background.argument, &background.stop);
+    }
+    return 0;
+}
+
+bool startBackgroundWork(void (*work)(void* argument, const volatile LONG* stop), void* argument,
+                         DWORD delayMilliseconds)
+{
+    BackgroundWork* const background = static_cast<BackgroundWork*>(calloc(1, sizeof(BackgroundWork)));
+    if (background == nullptr || (background->stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+        free(background);
+        return false;
+    }
+    background->work = work;
+    background->argument = argument;
+    background->delayMilliseconds = delayMilliseconds;
+    backgroundWork = background;
+    const HANDLE thread = CreateThread(nullptr, 0, runBackgroundWork, background, 0, nullptr);
+    if (thread == nullptr) {
+        backgroundWork = nullptr;
+        CloseHandle(background->stopped);
+        free(background);
+        return false;
+    }
+    exchangeHandle(backgroundThread, thread);
+    return true;
+}
+
+void stopBackgroundWork()
+{
+    const HANDLE thread = exchangeHandle(backgroundThread, nullptr);
+    if (thread == nullptr) {
+        return;
+    }
+    InterlockedExchange(&backgroundWork->stop, 1);
+    SetEvent(backgroundWork->stopped);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(backgroundWork->stopped);
+    free(backgroundWork);
+    backgroundWork = nullptr;
+}
