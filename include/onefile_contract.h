@@ -25,6 +25,15 @@
 #define ONEFILE_BLOCK_TRAILER_SIZE 8
 #define ONEFILE_WINDOW_LOG_MAX 27
 
+/* The zero bytes between a frame that ends `bytesBefore` bytes into its block
+   (the magic counted) and the trailer: the one rule the packer writes by and
+   the bootstrap and the inspector check by. */
+static inline unsigned long long onefile_block_padding(unsigned long long bytesBefore)
+{
+    const unsigned long long least = ONEFILE_BLOCK_MINIMUM_PADDING, alignment = ONEFILE_BLOCK_TRAILER_ALIGNMENT;
+    return least + (alignment - (bytesBefore + least) % alignment) % alignment;
+}
+
 /* --- The record stream: records of a name (UTF-16LE units, none of them
    0, then the unit 0), a size (unsigned 64-bit little-endian) and that
    many bytes of data; a name of no units ends the stream. The first record

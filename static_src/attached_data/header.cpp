@@ -5,8 +5,6 @@
 
 enum : uint64_t {
     blockHeaderSize = ONEFILE_BLOCK_MAGIC_LENGTH,
-    blockMinimumPadding = ONEFILE_BLOCK_MINIMUM_PADDING,
-    trailerAlignment = ONEFILE_BLOCK_TRAILER_ALIGNMENT,
     trailerSize = ONEFILE_BLOCK_TRAILER_SIZE,
 };
 
@@ -57,9 +55,7 @@ void verifyBlockTail()
     }
     // Offsets count from the block's first byte, the header's 3 included.
     const uint64_t frameEnd = blockHeaderSize + frameSize;
-    const uint64_t padding =
-        blockMinimumPadding +
-        (trailerAlignment - (frameEnd + blockMinimumPadding) % trailerAlignment) % trailerAlignment;
+    const uint64_t padding = onefile_block_padding(frameEnd);
     const uint64_t trailerOffset = frameEnd + padding;
     if (attachedDataRemaining != frameSize + padding + trailerSize) {
         failDecoding();

@@ -45,8 +45,8 @@ void launchChild();
 DWORD superviseChild(bool (*isSplashPending)());
 // The one end of a run, from the main thread or the console handler: runs
 // the first cleanup step, gives the child 5 s to end before terminating it,
-// then removes the target (removeTargetDirectory). Safe to run twice at once: each
-// resource is taken by exactly one caller.
+// then removes the target (removeTargetDirectory). Safe to run twice at
+// once: each resource is taken by exactly one caller.
 void cleanupChildAndTarget();
 // Removes the target directory, if this run owns it, with the retries that
 // give a file held by another process time to be let go.

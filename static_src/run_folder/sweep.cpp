@@ -72,18 +72,27 @@ static bool joinPath(wchar_t path[pathCapacity], const wchar_t* directory, const
            appendWide(path, pathCapacity, length, name, wcslen(name));
 }
 
+// Starts a listing of the names in `directory` that match `name` (with
+// wildcards); INVALID_HANDLE_VALUE when there are none.
+static HANDLE findFirstName(const wchar_t* directory, const wchar_t* name, WIN32_FIND_DATAW& entry)
+{
+    wchar_t pattern[pathCapacity];
+    return joinPath(pattern, directory, name)
+               ? FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                  FIND_FIRST_EX_LARGE_FETCH)
+               : INVALID_HANDLE_VALUE;
+}
+
+static const wchar_t anyRunName[] = ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"*";
+
 // A feedback file belongs to a live run while a target directory with the
 // same process id is held.
 static bool hasLiveTarget(const wchar_t* temporaryDirectory, DWORD processId)
 {
     wchar_t name[48];
     swprintf(name, 48, ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"%lu_*", static_cast<unsigned long>(processId));
-    wchar_t pattern[pathCapacity];
-    if (!joinPath(pattern, temporaryDirectory, name)) {
-        return true;
-    }
     WIN32_FIND_DATAW entry;
-    const HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    const HANDLE search = findFirstName(temporaryDirectory, name, entry);
     if (search == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -117,24 +126,13 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     return !isDirectory && !hasLiveTarget(sweep.directory, processId) && removeFileInPlace(path);
 }
 
-// Starts a listing of the names in `directory` that begin like the
-// bootstrap's own; INVALID_HANDLE_VALUE when there are none.
-static HANDLE findFirstRunName(const wchar_t* directory, WIN32_FIND_DATAW& entry)
-{
-    wchar_t pattern[pathCapacity];
-    return joinPath(pattern, directory, ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"*")
-               ? FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                                  FIND_FIRST_EX_LARGE_FETCH)
-               : INVALID_HANDLE_VALUE;
-}
-
 // Whether `directory` holds a run's name with another process's id. A
 // thread costs a start milliseconds under Wine (every loaded DLL hears of
 // it), so none is made when there is nothing to look at.
 static bool hasLeftoverCandidates(const wchar_t* directory)
 {
     WIN32_FIND_DATAW entry;
-    const HANDLE search = findFirstRunName(directory, entry);
+    const HANDLE search = findFirstName(directory, anyRunName, entry);
     if (search == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -150,7 +148,7 @@ static bool hasLeftoverCandidates(const wchar_t* directory)
 static int sweepLeftovers(Sweep& sweep)
 {
     WIN32_FIND_DATAW entry;
-    const HANDLE search = findFirstRunName(sweep.directory, entry);
+    const HANDLE search = findFirstName(sweep.directory, anyRunName, entry);
     if (search == INVALID_HANDLE_VALUE) {
         return 0;
     }

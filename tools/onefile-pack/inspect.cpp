@@ -112,14 +112,10 @@ void parseRecords(const std::vector<uint8_t>& content, BlockReport& report)
 void checkTail(const std::vector<uint8_t>& bytes, BlockReport& report)
 {
     const uint64_t frameEnd = report.blockOffset + ONEFILE_BLOCK_MAGIC_LENGTH + report.frameSize;
-    const uint64_t alignment = ONEFILE_BLOCK_TRAILER_ALIGNMENT, least = ONEFILE_BLOCK_MINIMUM_PADDING;
-    uint64_t at = frameEnd;
-    while (at < bytes.size() && bytes[at] == 0 && at - frameEnd < least + alignment - 1 &&
-           (at - frameEnd < least || (at - report.blockOffset) % alignment != 0)) {
-        ++at;
-    }
-    const uint64_t padding = at - frameEnd;
-    if (padding < least || (at - report.blockOffset) % alignment != 0) {
+    const uint64_t at = frameEnd + onefile_block_padding(frameEnd - report.blockOffset);
+    if (at > bytes.size() ||
+        std::any_of(bytes.begin() + static_cast<std::ptrdiff_t>(frameEnd),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(at), [](uint8_t b) { return b != 0; })) {
         report.problems.push_back("the frame is not followed by 6 to 13 zero bytes up to a multiple of 8");
         return;
     }

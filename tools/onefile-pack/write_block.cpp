@@ -30,9 +30,8 @@ std::vector<uint8_t> recordHeader(const std::u16string& name, uint64_t size)
 // The padding, then the trailer: the block's own length before it.
 static std::vector<uint8_t> blockTail(uint64_t bytesBefore)
 {
-    size_t padding = ONEFILE_BLOCK_MINIMUM_PADDING;
-    while ((bytesBefore + padding) % ONEFILE_BLOCK_TRAILER_ALIGNMENT != 0) ++padding;
-    std::vector<uint8_t> tail(padding, 0);
+    const uint64_t padding = onefile_block_padding(bytesBefore);
+    std::vector<uint8_t> tail(static_cast<size_t>(padding), 0);
     appendLittleEndian64(tail, bytesBefore + padding);
     return tail;
 }
