@@ -1,8 +1,9 @@
 # onefile_add_executable(TARGET ENTRY dll DIRECTORY dir [SPLASH png] [ICON ico] [LEVEL n] [NO_SWEEP]
-#                        [TEMP_DIR spec] [OUTPUT_NAME name] [DEPENDS targets...])
+#                        [TEMP_DIR spec] [DLL_PATH dirs...] [NO_COLLECT] [NO_ERROR_DIALOG]
+#                        [OUTPUT_NAME name] [DEPENDS targets...])
 # Packs DIRECTORY into one executable with `onefile-pack build`: ENTRY is the
 # application's DLL in it. Each keyword is the packer's option of that name
-# (NO_SWEEP is --no-sweep). The executable is OUTPUT_NAME (TARGET.exe unless
+# (NO_SWEEP is --no-sweep, DLL_PATH one --dll-path each). The executable is OUTPUT_NAME (TARGET.exe unless
 # given) in CMAKE_RUNTIME_OUTPUT_DIRECTORY, or else in the current binary
 # folder; it is made again whenever a packed file, a folder of DIRECTORY, an
 # input or a DEPENDS target changes (the packer writes a depfile). Relative
@@ -13,7 +14,8 @@
 # ONEFILE_PACK (the packer), ONEFILE_SDK_DESCRIPTION (what it links with) and
 # ONEFILE_SDK_TARGETS (targets whose files that description names, in-tree).
 function(onefile_add_executable target)
-  cmake_parse_arguments(ARG "NO_SWEEP" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;TEMP_DIR;OUTPUT_NAME" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_SWEEP;NO_COLLECT;NO_ERROR_DIALOG" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;TEMP_DIR;OUTPUT_NAME"
+    "DLL_PATH;DEPENDS" ${ARGN})
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "onefile_add_executable(${target}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
   endif()
@@ -37,9 +39,17 @@ function(onefile_add_executable target)
   if(ARG_LEVEL)
     list(APPEND options --level ${ARG_LEVEL})
   endif()
-  if(ARG_NO_SWEEP)
-    list(APPEND options --no-sweep)
-  endif()
+  foreach(flag NO_SWEEP NO_COLLECT NO_ERROR_DIALOG)
+    if(ARG_${flag})
+      string(TOLOWER ${flag} option)
+      string(REPLACE "_" "-" option ${option})
+      list(APPEND options --${option})
+    endif()
+  endforeach()
+  foreach(dll_folder IN LISTS ARG_DLL_PATH)
+    get_filename_component(dll_folder "${dll_folder}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND options --dll-path ${dll_folder})
+  endforeach()
   if(ARG_TEMP_DIR)
     list(APPEND options --temp-dir ${ARG_TEMP_DIR})
   endif()

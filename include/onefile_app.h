@@ -9,6 +9,24 @@
 
 #include "onefile_contract.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The application's entry, which the bootstrap calls in its second copy:
+   define it in your DLL with exactly these parameters. This declaration
+   gives it C linkage and exports it under its plain name, so in C a
+   definition with other parameters is a compile error, and in C++ the
+   packer refuses the mangled overload it would become. argc and argv are
+   the executable's own arguments (argv[0] as Windows passed it); dllPath is
+   the DLL's full path, and the payload's other files lie in its folder and
+   below. The result is the executable's exit code. */
+__declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* dllPath);
+
+#ifdef __cplusplus
+}
+#endif
+
 /* Copies the variable into `value` (capacity in wide characters); returns
    0 when it is unset or does not fit. MERLOX_ONEFILE_DIRECTORY names the
    folder of the executable the user started, MERLOX_ORIGINAL_ARGV0 its

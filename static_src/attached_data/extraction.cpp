@@ -214,7 +214,7 @@ void runApplicationDll(int argc, wchar_t** argv)
         LoadLibraryExW(firstFilePath, nullptr,
                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (dll == nullptr) {
-        fatalSystemError("Error, load DLL.", GetLastError());
+        fatalFileError("Error, load DLL", firstFilePath, GetLastError());
     }
     const FARPROC entry = GetProcAddress(dll, "run_code");
     if (entry == nullptr) {

@@ -97,6 +97,9 @@ static bool keepSplashWhileFeedbackPending()
 
 int runDriver()
 {
+    if (onefileErrorDialogEnabled) {
+        showFatalLinesNobodySees();
+    }
     // Keeps the current directory out of the DLL search path.
     SetDllDirectoryW(L"");
     if (takeReentryRoad()) {

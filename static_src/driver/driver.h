@@ -17,5 +17,9 @@ bool hasInheritedRunValues();
 // removes it on any stop, then holds it as the run's proof of life.
 void createTargetDirectory();
 
+// Whether fatal lines nobody sees are shown in a box (the executable's own
+// setting, 1 unless it was built with --no-error-dialog).
+extern "C" const unsigned char onefileErrorDialogEnabled;
+
 // Runs the whole bootstrap and returns the process's exit code.
 int runDriver();

@@ -44,6 +44,10 @@ enum : UINT { fatalExitCode = 2, fatalSpecExitCode = 3 };
 // and before the process ends: the driver undoes a half-made target with it.
 // Null (the default) runs nothing.
 void setFatalCleanup(void (*cleanup)());
+// From now on a fatal line written to a standard handle that leads nowhere
+// (none was handed over) is also shown in a message box, which the person
+// who started the program closes.
+void showFatalLinesNobodySees();
 
 // --- Handles shared between threads (shared_handle.cpp).
 // Puts `value` into `slot` and returns what was there, in one step: of two

@@ -128,7 +128,8 @@ TEST(PackCommandLine, HelpVersionAndRefusedInputsFollowTheConventions)
     writeBytes(tree / "wide.png", png);
     fs::create_directories(tree / "folder");
     const std::vector<uint8_t> block = pack::frameBlock(compressFrame(recordStream({{u"a.dll", "MZ"}})));
-    writeBytes(tree / "carrying/app.dll", "MZ");
+    // A real DLL: the entry is checked before the other files.
+    writeBytes(tree / "carrying/app.dll", readBytes(fs::path(std::getenv("ONEFILE_PE_SAMPLES")) / "run_code.dll"));
     writeBytes(tree / "carrying/old.exe", "MZ padding" + std::string(block.begin(), block.end()));
     const std::string in = shellQuote((tree / "in").string());
     const std::string build = "build --entry app.dll --sdk /none ";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -293,6 +294,50 @@ TEST_F(SplashDisplay, ImageThatDoesNotDecodeGivesNoSplashAndTheRunCompletes)
     run.join();
     EXPECT_EQ(exitCode, 4);
     EXPECT_NE(readBytes(tree / "report.txt").find("feedback=absent"), std::string::npos);
+}
+
+// A fatal line of an executable started without standard handles (as from
+// Explorer) shows in a message box, on the parent's road and on the child's;
+// with --no-error-dialog, or with the output captured, none appears.
+class ErrorDialog : public SplashDisplay {
+protected:
+    // What the launcher saw: the box's title and text, or "no box", and the
+    // exit code, one item a line.
+    std::string startWithoutHandles(const std::string& exe)
+    {
+        const fs::path windows = fs::path(std::getenv("ONEFILE_REPORT_APP")).parent_path();
+        const fs::path output = tree / "launcher.txt";
+        shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+              shellQuote((windows / "no_handles_launcher.exe").string()) + " " +
+              shellQuote(windowsPathOf(windows / exe)) + " < /dev/null > " + shellQuote(output.string()) + " 2>&1");
+        std::string seen = readBytes(output);
+        seen.erase(std::remove(seen.begin(), seen.end(), '\r'), seen.end());
+        return seen;
+    }
+};
+
+TEST_F(ErrorDialog, ShowsTheLineNobodySeesAndOnlyThen)
+{
+    const std::string decodeError = "Error, couldn't decode attached data.";
+    EXPECT_EQ(startWithoutHandles("checksum_cut_onefile.exe"),
+              "title=checksum_cut_onefile.exe\ntext=" + decodeError + "\nexit=2\n");
+    // The child's road: it loads the entry, which is no DLL, and says which.
+    const std::string child = startWithoutHandles("not_a_dll_onefile.exe");
+    EXPECT_EQ(child.rfind("title=not_a_dll_onefile.exe\ntext=Error, load DLL 'C:\\", 0), 0u) << child;
+    EXPECT_NE(child.find("\\app.dll' ([Error 193] "), std::string::npos) << child;
+    EXPECT_EQ(child.find('%'), std::string::npos) << child;
+    EXPECT_NE(child.find("\nexit=2\n"), std::string::npos) << child;
+    EXPECT_EQ(startWithoutHandles("checksum_cut_silent_onefile.exe"), "no box\nexit=2\n");
+    // Captured output: the process ends on its own, with the line in it.
+    const fs::path windows = fs::path(std::getenv("ONEFILE_REPORT_APP")).parent_path();
+    const fs::path output = tree / "captured.txt";
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                    shellQuote((windows / "checksum_cut_onefile.exe").string()) + " < /dev/null > " +
+                    shellQuote(output.string()) + " 2>&1"),
+              2);
+    std::string captured = readBytes(output);
+    captured.erase(std::remove(captured.begin(), captured.end(), '\r'), captured.end());
+    EXPECT_EQ(captured, decodeError + "\n");
 }
 
 }  // namespace

@@ -129,6 +129,16 @@ std::vector<std::string> linkCommand(const std::multimap<std::string, std::strin
 
 }  // namespace
 
+std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& description)
+{
+    std::vector<std::filesystem::path> folders;
+    if (!std::filesystem::exists(description)) return folders;
+    const auto sdk = readSdkDescription(description);
+    const auto [first, last] = sdk.equal_range("dll_path");
+    for (auto it = first; it != last; ++it) folders.push_back(it->second);
+    return folders;
+}
+
 TemporaryDirectory::TemporaryDirectory()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "onefile-pack-XXXXXX").string();
@@ -154,17 +164,18 @@ void buildExecutable(const BuildRequest& request)
     std::string assembly = readText(value("block_template"));
     const std::string marker = "\"@ONEFILE_BLOCK_FILE@\"";
     assembly.replace(assembly.find(marker), marker.size(), quotedForTools(std::filesystem::absolute(request.block)));
-    const std::string sweepMarker = "@ONEFILE_SWEEP@";
-    if (assembly.find(sweepMarker) != std::string::npos) {
-        assembly.replace(assembly.find(sweepMarker), sweepMarker.size(), request.sweep ? "1" : "0");
-    }
-    const std::string specMarker = "@ONEFILE_RUN_PARENT_SPEC@";
-    if (assembly.find(specMarker) == std::string::npos) {
-        throw Error(value("block_template") + ": has no run folder spec; the SDK is older than this packer");
-    }
     std::string units;
     for (const char16_t unit : request.runParentSpec + u'\0') units += std::to_string(unit) + (unit ? ", " : "");
-    assembly.replace(assembly.find(specMarker), specMarker.size(), units);
+    for (const auto& [marker, text] :
+         {std::pair<std::string, std::string>{"@ONEFILE_SWEEP@", request.sweep ? "1" : "0"},
+          {"@ONEFILE_ERROR_DIALOG@", request.errorDialog ? "1" : "0"},
+          {"@ONEFILE_RUN_PARENT_SPEC@", units}}) {
+        const size_t at = assembly.find(marker);
+        if (at == std::string::npos) {
+            throw Error(value("block_template") + ": has no " + marker + "; the SDK is older than this packer");
+        }
+        assembly.replace(at, marker.size(), text);
+    }
     std::ofstream(temporary.path() / "attached_data.S") << assembly;
 
     const std::filesystem::path icon =

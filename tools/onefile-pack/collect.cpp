@@ -62,6 +62,14 @@ static void checkCaseCollisions(const std::vector<FileEntry>& files)
     }
 }
 
+// The entry stays first; the others follow in UTF-16 name order, which keeps
+// the block identical for identical input.
+void orderPayload(Payload& payload)
+{
+    std::sort(payload.files.begin() + 1, payload.files.end(),
+              [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
+}
+
 Payload collectPayload(const fs::path& root, const std::string& entry)
 {
     std::error_code error;
@@ -93,11 +101,8 @@ Payload collectPayload(const fs::path& root, const std::string& entry)
     if (entry.empty() || entryFile == payload.files.end()) {
         throw Error((root / entry).string() + ": the entry DLL is not a file below " + root.string());
     }
-    // The entry goes first; the others follow in UTF-16 name order, which
-    // keeps the block identical for identical input.
     std::iter_swap(payload.files.begin(), entryFile);
-    std::sort(payload.files.begin() + 1, payload.files.end(),
-              [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
+    orderPayload(payload);
     std::sort(payload.emptyDirectories.begin(), payload.emptyDirectories.end());
     checkCaseCollisions(payload.files);
     return payload;

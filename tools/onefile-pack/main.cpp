@@ -14,22 +14,29 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sstream>
 
 namespace {
 
 void printUsage(std::FILE* stream)
 {
-    std::fputs(
-        "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N] DIR\n"
-        "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
-        "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--depfile FILE] [create's options]\n"
-        "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
-        "       onefile-pack verify FILE\n"
-        "       onefile-pack --help | --version\n"
-        "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n"
-        "-o names exactly the file written; its folder must exist and lie outside DIR.\n"
-        "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
-        stream);
+    std::fputs("usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N]\n"
+               "                           [--dll-path DIR]... [--no-collect] [--sdk FILE] DIR\n"
+               "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
+               "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--no-error-dialog]\n"
+               "                          [--depfile FILE] [create's options]\n"
+               "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
+               "       onefile-pack verify FILE\n"
+               "       onefile-pack --help | --version\n"
+               "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n"
+               "-o names exactly the file written; its folder must exist and lie outside DIR.\n"
+               "The entry must be a 64-bit DLL exporting run_code. Every DLL a PE file in DIR imports must be\n"
+               "a system DLL, in DIR, or in a --dll-path folder (searched in order, then the toolchain's\n"
+               "runtime folders that the SDK names); those are added beside the entry, or refused with\n"
+               "--no-collect. A fatal line of the executable that nobody can see (started without standard\n"
+               "handles, as from Explorer) is also shown in a message box, unless --no-error-dialog.\n"
+               "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
+               stream);
 }
 
 int usage()
@@ -89,7 +96,10 @@ std::filesystem::path findSdkBesideThisProgram()
 
 struct Arguments {
     std::string entry, output, directory, block, splash, icon, sdk, depfile, tempDir;
+    std::vector<std::string> dllPath;
     bool sweep = true;
+    bool collect = true;
+    bool errorDialog = true;
     bool help = false;
     pack::CompressionOptions options;
 };
@@ -98,7 +108,23 @@ struct Arguments {
 // second directory is a usage error.
 Arguments parseArguments(int argc, char** argv)
 {
-    enum : int { level = 256, threads, windowLog, noSweep, entry, block, splash, icon, sdk, help, depfile, tempDir };
+    enum : int {
+        level = 256,
+        threads,
+        windowLog,
+        noSweep,
+        entry,
+        block,
+        splash,
+        icon,
+        sdk,
+        help,
+        depfile,
+        tempDir,
+        dllPath,
+        noCollect,
+        noErrorDialog,
+    };
     static const option options[] = {
         {"entry", required_argument, nullptr, entry},
         {"block", required_argument, nullptr, block},
@@ -112,6 +138,9 @@ Arguments parseArguments(int argc, char** argv)
         {"help", no_argument, nullptr, help},
         {"depfile", required_argument, nullptr, depfile},
         {"temp-dir", required_argument, nullptr, tempDir},
+        {"dll-path", required_argument, nullptr, dllPath},
+        {"no-collect", no_argument, nullptr, noCollect},
+        {"no-error-dialog", no_argument, nullptr, noErrorDialog},
         {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
@@ -144,6 +173,15 @@ Arguments parseArguments(int argc, char** argv)
         case tempDir:
             parsed.tempDir = optarg;
             break;
+        case dllPath:
+            parsed.dllPath.push_back(optarg);
+            break;
+        case noCollect:
+            parsed.collect = false;
+            break;
+        case noErrorDialog:
+            parsed.errorDialog = false;
+            break;
         case level:
             parsed.options.level = parseNumber(optarg, "--level", 1, 22);
             break;
@@ -174,6 +212,16 @@ Arguments parseArguments(int argc, char** argv)
 }
 
 namespace fs = std::filesystem;
+
+// The bootstrap build to link with: --sdk, else $ONEFILE_SDK, else the one
+// beside this program.
+fs::path sdkDescription(const Arguments& arguments)
+{
+    const char* fromEnvironment = std::getenv("ONEFILE_SDK");
+    return !arguments.sdk.empty() ? fs::path(arguments.sdk)
+           : fromEnvironment      ? fs::path(fromEnvironment)
+                                  : findSdkBesideThisProgram();
+}
 
 // Whether `path` lies in `folder` (both existing or not), after links.
 bool isInside(const fs::path& path, const fs::path& folder)
@@ -207,6 +255,9 @@ void checkInputs(const Arguments& arguments)
     if (!arguments.tempDir.empty()) {
         const std::string problem = pack::runParentSpecProblem(arguments.tempDir);
         if (!problem.empty()) throw pack::Error("--temp-dir " + arguments.tempDir + ": " + problem);
+    }
+    for (const std::string& folder : arguments.dllPath) {
+        if (!fs::is_directory(folder)) throw pack::Error("--dll-path " + folder + ": is not a directory");
     }
     if (!arguments.splash.empty()) pack::checkSplashImage(arguments.splash);
     if (!arguments.icon.empty()) pack::checkIcon(arguments.icon);
@@ -247,7 +298,15 @@ void writeDepfile(const Arguments& arguments, const pack::Payload& payload)
 void packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown)
 {
     const auto start = std::chrono::steady_clock::now();
-    const pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry);
+    pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry);
+    pack::ImportOptions imports;
+    for (const std::string& folder : arguments.dllPath) imports.searchPath.push_back(folder);
+    for (const fs::path& folder : pack::sdkDllPath(sdkDescription(arguments))) imports.searchPath.push_back(folder);
+    imports.collect = arguments.collect;
+    for (const pack::AddedDll& added : pack::completePayload(payload, imports)) {
+        std::printf("onefile-pack: added %s from %s (imported by %s)\n", pack::utf16ToUtf8(added.name).c_str(),
+                    added.source.parent_path().c_str(), added.importer.c_str());
+    }
     if (!arguments.depfile.empty()) writeDepfile(arguments, payload);
     for (const std::string& empty : payload.emptyDirectories) {
         std::fprintf(stderr, "onefile-pack: warning: %s/%s is an empty directory and is not carried\n",
@@ -274,9 +333,10 @@ int create(int argc, char** argv)
     if (arguments.entry.empty() || arguments.output.empty() || arguments.directory.empty()) {
         throw UsageError("create needs --entry NAME, -o BLOCK and a directory");
     }
-    if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sdk.empty() ||
-        !arguments.sweep || !arguments.depfile.empty() || !arguments.tempDir.empty()) {
-        throw UsageError("--block, --splash, --icon, --sdk, --no-sweep, --temp-dir and --depfile belong to build");
+    if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sweep ||
+        !arguments.depfile.empty() || !arguments.tempDir.empty() || !arguments.errorDialog) {
+        throw UsageError(
+            "--block, --splash, --icon, --no-sweep, --temp-dir, --no-error-dialog and --depfile belong to build");
     }
     checkInputs(arguments);
     packDirectory(arguments, arguments.output, arguments.output);
@@ -299,11 +359,12 @@ int build(int argc, char** argv)
     request.splash = arguments.splash;
     request.icon = arguments.icon;
     request.sweep = arguments.sweep;
+    request.errorDialog = arguments.errorDialog;
     if (!arguments.tempDir.empty()) request.runParentSpec = pack::utf8ToUtf16(arguments.tempDir);
-    const char* sdkFromEnvironment = std::getenv("ONEFILE_SDK");
-    request.sdkDescription = !arguments.sdk.empty() ? std::filesystem::path(arguments.sdk)
-                             : sdkFromEnvironment   ? std::filesystem::path(sdkFromEnvironment)
-                                                    : findSdkBesideThisProgram();
+    if (!arguments.block.empty() && (!arguments.dllPath.empty() || !arguments.collect)) {
+        throw UsageError("--dll-path and --no-collect apply to a directory, not to --block");
+    }
+    request.sdkDescription = sdkDescription(arguments);
     checkInputs(arguments);
     // The block lives in a temporary folder only while it is linked.
     const pack::TemporaryDirectory temporary;
@@ -378,7 +439,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "onefile-pack: %s (onefile-pack --help shows the usage)\n", error.what());
         return 64;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "onefile-pack: %s\n", error.what());
+        // One line per fault: a refusal may name several.
+        std::istringstream lines(error.what());
+        for (std::string line; std::getline(lines, line);) std::fprintf(stderr, "onefile-pack: %s\n", line.c_str());
         return 1;
     }
     return usage();

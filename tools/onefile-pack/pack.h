@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -44,6 +45,8 @@ std::string utf16ToUtf8(const std::u16string& text);
 
 // Walks `root` and checks every rule; throws Error on the first refusal.
 Payload collectPayload(const std::filesystem::path& root, const std::string& entry);
+// Puts the files after the entry in name order.
+void orderPayload(Payload& payload);
 
 struct CompressionOptions {
     int level = 19;
@@ -94,12 +97,64 @@ struct BuildRequest {
     std::filesystem::path icon;                // optional .ico, icon group 1
     std::filesystem::path sdkDescription;      // what the Windows build made
     bool sweep = true;                         // remove dead runs' leftovers at start
+    bool errorDialog = true;                   // show fatal lines nobody sees in a box
     std::u16string runParentSpec = u"{TEMP}";  // where each run's own folder goes
 };
+
+// The folders where the bootstrap build's toolchain keeps its runtime DLLs
+// (none when there is no such build).
+std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& description);
 
 // Links a onefile executable from a block and the bootstrap's build, with
 // the cross toolchain that build used, to exactly request.output.
 void buildExecutable(const BuildRequest& request);
+
+// --- Windows PE files (pe_image.cpp).
+struct PeImport {
+    std::string dll;                 // as the importer names it
+    std::vector<std::string> names;  // imported names; "#N" for an ordinal
+    bool delayed = false;
+};
+
+struct PeImage {
+    uint16_t machine = 0;  // 0x8664 x86-64, 0x14c i386, ...
+    bool pe32Plus = false;
+    bool dll = false;
+    std::vector<std::string> exports;  // every exported name, forwarders included
+    std::vector<PeImport> imports;     // import and delay-load tables
+};
+
+constexpr uint16_t machineX64 = 0x8664;
+constexpr uint16_t machineI386 = 0x14c;
+
+// Reads `bytes` as a PE file; nullopt when it is none (no MZ header or no PE
+// signature). A PE file whose tables point outside it throws Error naming
+// `file`.
+std::optional<PeImage> readPeImage(const std::vector<uint8_t>& bytes, const std::string& file);
+std::optional<PeImage> readPeFile(const std::filesystem::path& file);
+
+// --- The payload's DLLs (imports.cpp).
+// Whether Windows provides the DLL of this name: an API set, or one of the
+// system's own DLLs (system_dlls.cpp, the one list).
+bool isSystemDll(const std::string& name);
+
+struct ImportOptions {
+    std::vector<std::filesystem::path> searchPath;  // --dll-path, in order
+    bool collect = true;                            // add what the search path holds
+};
+
+struct AddedDll {
+    std::u16string name;  // in the block, beside the entry
+    std::filesystem::path source;
+    std::string importer;  // the first file found to need it
+};
+
+// Checks that the entry is a 64-bit DLL that exports run_code, and that
+// every DLL any PE file of the payload imports is a system DLL, in the
+// payload (beside its importer, beside the entry or in the root) or on the
+// search path; adds what is found there beside the entry. Throws Error with
+// one line per DLL found nowhere.
+std::vector<AddedDll> completePayload(Payload& payload, const ImportOptions& options);
 
 // --- Inputs checked before anything is compressed (check_inputs.cpp);
 // each throws Error naming the file and what is wrong.

@@ -1,0 +1,225 @@
+// The packer's checks of the entry and of what the payload imports, on PE
+// files the cross compiler made (pe_samples) and on images made by hand.
+#include "host_support.h"
+#include "pack.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+
+namespace {
+
+fs::path sample(const std::string& name)
+{
+    return fs::path(std::getenv("ONEFILE_PE_SAMPLES")) / name;
+}
+
+bool samplesBuilt()
+{
+    return std::getenv("ONEFILE_PE_SAMPLES") != nullptr && fs::exists(sample("uses_helper.dll"));
+}
+
+struct PackRun {
+    int exitCode;
+    std::string out, err;
+};
+
+// `onefile-pack create` of `folder` (app.dll its entry) with `options`.
+PackRun create(const TempTree& tree, const fs::path& folder, const std::string& options)
+{
+    const fs::path out = tree / "out.txt", err = tree / "err.txt";
+    const int exitCode =
+        shell(shellQuote(std::getenv("ONEFILE_PACK")) + " create --level 1 --sdk /none " + options +
+              " --entry app.dll -o " + shellQuote((tree / "app.block").string()) + " " + shellQuote(folder.string()) +
+              " > " + shellQuote(out.string()) + " 2> " + shellQuote(err.string()));
+    return {exitCode, readBytes(out), readBytes(err)};
+}
+
+// A folder holding `entry` as app.dll.
+fs::path payloadWith(const TempTree& tree, const std::string& folder, const std::string& entry)
+{
+    fs::create_directories(tree / folder);
+    writeBytes(tree / (folder + "/app.dll"), entry);
+    return tree / folder;
+}
+
+TEST(PackImports, EntryThatCannotRunIsRefusedWithTheFix)
+{
+    ONEFILE_REQUIRE(samplesBuilt(), "the PE samples are not built");
+    std::string i386 = readBytes(sample("run_code.dll"));
+    const size_t header = static_cast<uint8_t>(i386[0x3c]) | static_cast<uint8_t>(i386[0x3d]) << 8;
+    i386[header + 4] = '\x4c';  // the machine field: 0x14c, i386
+    i386[header + 5] = '\x01';
+    const struct {
+        std::string entry, line;
+    } cases[] = {
+        {"just text", "app.dll is not a Windows DLL (no PE header); the entry must be a 64-bit DLL that exports "
+                      "run_code\n"},
+        {readBytes(sample("program.exe")), "app.dll is a program (.exe), not a DLL; build the entry with -shared\n"},
+        {i386, "app.dll is a 32-bit x86 (i386) DLL; the bootstrap is 64-bit: build it for x86-64 "
+               "(x86_64-w64-mingw32)\n"},
+        {readBytes(sample("helper.dll")),
+         "app.dll exports no run_code; declare it extern \"C\" (see include/onefile_app.h)\n"},
+        {readBytes(sample("mangled.dll")), "app.dll exports run_code only under its C++ name _Z8run_codeiPPwPKw; "
+                                           "declare it extern \"C\" (see include/onefile_app.h)\n"},
+    };
+    for (const auto& c : cases) {
+        TempTree tree;
+        const fs::path folder = payloadWith(tree, "in", c.entry);
+        const PackRun run = create(tree, folder, "");
+        EXPECT_EQ(run.exitCode, 1) << c.line;
+        EXPECT_EQ(run.err, "onefile-pack: " + (folder / c.line).string());
+        EXPECT_FALSE(fs::exists(tree / "app.block")) << c.line;
+    }
+    TempTree tree;
+    EXPECT_EQ(create(tree, payloadWith(tree, "in", readBytes(sample("run_code.dll"))), "").exitCode, 0);
+}
+
+TEST(PackImports, ImportsAreFoundInThePayloadCollectedOrRefusedByName)
+{
+    ONEFILE_REQUIRE(samplesBuilt(), "the PE samples are not built");
+    TempTree tree;
+    const fs::path alone = payloadWith(tree, "alone", readBytes(sample("uses_helper.dll")));
+    const std::string samples = shellQuote(sample("").string());
+    const std::string old = shellQuote(sample("old").string());
+
+    PackRun run = create(tree, alone, "");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "onefile-pack: helper.dll, imported by app.dll, is found nowhere: it is no system DLL, not in "
+                       "the payload and in no --dll-path folder; put it beside app.dll or name its folder with "
+                       "--dll-path\n");
+
+    // The first folder that has it wins; the older version lacks the name.
+    run = create(tree, alone, "--dll-path " + old + " --dll-path " + samples);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "onefile-pack: helper.dll exports no helper_value, which app.dll imports; the DLL found is "
+                       "another version than the one it was built against\n");
+
+    run = create(tree, alone, "--dll-path " + samples + " --no-collect");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("helper.dll, imported by app.dll, is not in the payload; it lies in "), std::string::npos);
+    EXPECT_NE(run.err.find(", which --no-collect leaves out\n"), std::string::npos);
+
+    run = create(tree, alone, "--dll-path " + samples);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("onefile-pack: added helper.dll from " + sample("").parent_path().string() +
+                                " (imported by app.dll)\n",
+                            0),
+              0u)
+        << run.out;
+    const pack::BlockReport report = pack::inspectBlock([&] {
+        const std::string bytes = readBytes(tree / "app.block");
+        return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    }());
+    ASSERT_EQ(report.records.size(), 2u);
+    EXPECT_EQ(report.records[1].name, u"helper.dll");
+
+    // Beside its importer, in any letter case, it is simply carried.
+    const fs::path carried = payloadWith(tree, "carried", readBytes(sample("uses_helper.dll")));
+    writeBytes(carried / "HELPER.DLL", readBytes(sample("helper.dll")));
+    run = create(tree, carried, "");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.find("added"), std::string::npos) << run.out;
+}
+
+// A PE32+ DLL made by hand: headers in the first 0x200 bytes, one section
+// at RVA 0x1000 (file offset 0x200) holding `section`, and data directories
+// (index, RVA, size) pointing into it.
+std::vector<uint8_t> handMadeDll(const std::vector<uint8_t>& section,
+                                 const std::vector<std::array<uint32_t, 3>>& directories)
+{
+    std::vector<uint8_t> image(0x200 + section.size());
+    const auto put = [&](size_t at, uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    image[0] = 'M', image[1] = 'Z';
+    put(0x3c, 0x40, 4);
+    put(0x40, 0x00004550, 4);        // "PE\0\0"
+    put(0x44, pack::machineX64, 2);  // machine
+    put(0x46, 1, 2);                 // one section
+    put(0x54, 240, 2);               // optional header size: 112 + 16 directories
+    put(0x56, 0x2022, 2);            // a DLL
+    const size_t optional = 0x58;
+    put(optional, 0x20b, 2);
+    put(optional + 108, 16, 4);
+    for (const auto& [index, rva, size] : directories) {
+        put(optional + 112 + 8 * index, rva, 4);
+        put(optional + 116 + 8 * index, size, 4);
+    }
+    const size_t sectionHeader = optional + 240;
+    put(sectionHeader + 8, section.size(), 4);   // virtual size
+    put(sectionHeader + 12, 0x1000, 4);          // virtual address
+    put(sectionHeader + 16, section.size(), 4);  // raw size
+    put(sectionHeader + 20, 0x200, 4);           // raw offset
+    std::copy(section.begin(), section.end(), image.begin() + 0x200);
+    return image;
+}
+
+TEST(PeReader, ReadsDelayLoadsAndRefusesTablesThatPointOutside)
+{
+    // A delay-load descriptor at 0x1000 naming "late.dll" (0x1100), its
+    // name table at 0x1040 with one name, "late_function" (hint at 0x1120).
+    std::vector<uint8_t> section(0x140);
+    const auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) section[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    put32(0x00, 1);  // RVA based
+    put32(0x04, 0x1100);
+    put32(0x10, 0x1040);
+    put32(0x40, 0x1120);
+    const std::string dll = "late.dll", function = "late_function";
+    std::copy(dll.begin(), dll.end(), section.begin() + 0x100);
+    std::copy(function.begin(), function.end(), section.begin() + 0x122);
+
+    const std::vector<uint8_t> image = handMadeDll(section, {{13, 0x1000, 64}});
+    const std::optional<pack::PeImage> read = pack::readPeImage(image, "late.dll");
+    ASSERT_TRUE(read.has_value());
+    EXPECT_TRUE(read->dll && read->pe32Plus);
+    ASSERT_EQ(read->imports.size(), 1u);
+    EXPECT_EQ(read->imports[0].dll, "late.dll");
+    EXPECT_TRUE(read->imports[0].delayed);
+    EXPECT_EQ(read->imports[0].names, std::vector<std::string>{"late_function"});
+
+    const struct {
+        std::vector<uint8_t> bytes;
+        const char* why;
+    } damaged[] = {
+        {handMadeDll(section, {{13, 0x5000, 64}}), "an address lies in no section"},
+        {handMadeDll(section, {{1, 0x1130, 40}}), "a table points past the end of the file"},
+        {std::vector<uint8_t>(image.begin(), image.begin() + 0x230), "a name runs past the end of the file"},
+    };
+    for (const auto& d : damaged) {
+        try {
+            pack::readPeImage(d.bytes, "x.dll");
+            ADD_FAILURE() << "accepted: " << d.why;
+        } catch (const pack::Error& error) {
+            EXPECT_EQ(std::string(error.what()), std::string("x.dll: a damaged PE file: ") + d.why);
+        }
+    }
+    EXPECT_FALSE(pack::readPeImage(std::vector<uint8_t>{'M', 'Z'}, "short").has_value());
+}
+
+// A DLL built the usual way, without -static, imports the C++ runtime's
+// DLLs: the packer adds them from the toolchain and the executable runs.
+TEST(CollectedRuntime, DllBuiltWithoutStaticLinkingRunsWithItsRuntimeAdded)
+{
+    ONEFILE_REQUIRE(samplesBuilt() && harnessAvailable(), "the PE samples or the Windows build are missing");
+    TempTree tree;
+    const fs::path folder = payloadWith(tree, "in", readBytes(sample("needs_runtime.dll")));
+    const fs::path exe = tree / "app.exe";
+    ASSERT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " build --level 1 --entry app.dll -o " +
+                    shellQuote(exe.string()) + " " + shellQuote(folder.string()) + " > " +
+                    shellQuote((tree / "out.txt").string())),
+              0);
+    const std::string out = readBytes(tree / "out.txt");
+    for (const char* runtime : {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll"}) {
+        EXPECT_NE(out.find(std::string("onefile-pack: added ") + runtime + " from "), std::string::npos) << out;
+    }
+    // run_code returns the digits of argc * 100 plus argc: 3 + 3.
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(exe.string()) +
+                    " one two < /dev/null > /dev/null 2>&1"),
+              6);
+}
+
+}  // namespace
