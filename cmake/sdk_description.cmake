@@ -16,6 +16,7 @@ function(onefile_write_sdk_description)
 "compiler=${CMAKE_CXX_COMPILER}
 windres=${CMAKE_RC_COMPILER}
 entry=$<TARGET_OBJECTS:${ARG_ENTRY}>
+console_entry=$<TARGET_OBJECTS:onefile_console_entry>
 library=$<TARGET_FILE:onefile_bootstrap>
 library=$<TARGET_FILE:zstd_decompress>
 block_template=${PROJECT_SOURCE_DIR}/resources/attached_data.S.in
@@ -57,6 +58,7 @@ function(onefile_write_installed_sdk_description)
 "compiler=${compiler}
 windres=${windres}
 entry=../../lib/onefile/onefile_entry.obj
+console_entry=../../lib/onefile/onefile_console_entry.obj
 library=../../lib/onefile/$<TARGET_FILE_NAME:onefile_bootstrap>
 library=../../lib/onefile/$<TARGET_FILE_NAME:zstd_decompress>
 block_template=attached_data.S.in

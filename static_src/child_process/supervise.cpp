@@ -16,6 +16,9 @@ enum : DWORD {
 
 // Set by the console handler once its cleanup is done; manual reset.
 static HANDLE consoleCleanupDone;
+// Set by the console handler before anything else: the child's end that
+// the supervision loop sees may be the event's doing.
+static volatile LONG consoleEventArrived;
 
 // The console handler took the child: it has ended it and is removing the
 // target. This process ends once that is done, with the event's own code,
@@ -55,7 +58,10 @@ DWORD superviseChild(bool (*isSplashPending)())
     CloseHandle(supervisedChild);
     supervisedChild = nullptr;
     const HANDLE child = exchangeHandle(childProcess, nullptr);
-    if (child == nullptr && consoleCleanupDone != nullptr) {
+    if ((child == nullptr || consoleEventArrived) && consoleCleanupDone != nullptr) {
+        if (child != nullptr) {
+            CloseHandle(child);
+        }
         endAfterConsoleCleanup();
     }
     if (child != nullptr) {
@@ -112,11 +118,15 @@ BOOL WINAPI consoleCtrlHandler(DWORD eventType)
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+        InterlockedExchange(&consoleEventArrived, 1);
         cleanupChildAndTarget();
         if (consoleCleanupDone != nullptr) {
             SetEvent(consoleCleanupDone);
         }
-        break;
+        // The code the system's default handling ends a process with on
+        // Windows, given here: Wine's default handling ends it with 0, which
+        // would report an interrupted run as a success.
+        ExitProcess(consoleEventExitCode);
     default:
         break;
     }

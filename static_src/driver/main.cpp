@@ -1,5 +1,6 @@
-// The executable's entry: the C runtime's Unicode GUI start-up calls this,
-// and hands the result to exit(), which makes it the process's exit code.
+// The executable's entry: the C runtime's Unicode start-up calls this (the
+// GUI one wWinMain; the console variant's, built with ONEFILE_CONSOLE,
+// wmain), and hands the result to exit(), which makes it the exit code.
 #include "driver.h"
 
 #include <stdlib.h>
@@ -10,7 +11,11 @@ extern "C" {
 int _dowildcard = 0;
 }
 
+#ifdef ONEFILE_CONSOLE
+int wmain(int, wchar_t**)
+#else
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+#endif
 {
 #ifndef NDEBUG
     // A failed assertion in a windowed program shows a dialog that blocks

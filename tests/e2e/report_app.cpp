@@ -93,8 +93,18 @@ bool startsWith(const wchar_t* text, const wchar_t* prefix)
 
 }  // namespace
 
+BOOL WINAPI endAsWindowsDoes(DWORD)
+{
+    ExitProcess(0xC000013A);  // STATUS_CONTROL_C_EXIT
+}
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* dllPath)
 {
+    for (int i = 1; i < argc; ++i) {
+        // Before the report, which tells a test that Ctrl+C may come: end on
+        // it as Windows' default handling does (Wine's ends with 0).
+        if (wcscmp(argv[i], L"--app-windows-ctrl-c") == 0) SetConsoleCtrlHandler(endAsWindowsDoes, TRUE);
+    }
     writeReport(argc, argv, dllPath);
     int exitCode = 0;
     for (int i = 1; i < argc; ++i) {
@@ -134,6 +144,13 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             CloseHandle(startAgain(argv[0], L"--app-wait=" + variable(L"ONEFILE_TEST_RELEASE")));
         } else if (startsWith(argument, L"--app-mark-return=")) {
             CloseHandle(CreateFileW(argument + 18, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        } else if (wcscmp(argument, L"--app-echo") == 0) {
+            // One line from standard input, back on standard output and error.
+            char line[256] = "";
+            if (fgets(line, sizeof line, stdin) == nullptr) exitCode = 97;
+            printf("out:%s", line);
+            fprintf(stderr, "err:%s", line);
+            fflush(stdout);
         } else if (startsWith(argument, L"--app-reenter=")) {
             SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", argument + 14);
             const HANDLE again = startAgain(argv[0], L"second \"start here\"");

@@ -33,8 +33,8 @@ std::multimap<std::string, std::string> readSdkDescription(const std::filesystem
     // Files named relative to the description, so that an installed SDK
     // works wherever it is moved.
     for (auto& [key, value] : values) {
-        const bool isFile =
-            key == "entry" || key == "library" || key == "block_template" || key == "manifest" || key == "icon";
+        const bool isFile = key == "entry" || key == "console_entry" || key == "library" || key == "block_template" ||
+                            key == "manifest" || key == "icon";
         if (isFile && std::filesystem::path(value).is_relative()) {
             value = (std::filesystem::absolute(file).parent_path() / value).lexically_normal().string();
         }
@@ -105,18 +105,23 @@ void writeResourceScript(const std::filesystem::path& script, const std::string&
 // The link command: the build's flags, release settings, our objects and
 // the libraries.
 std::vector<std::string> linkCommand(const std::multimap<std::string, std::string>& sdk,
-                                     const std::filesystem::path& output, const std::filesystem::path& work)
+                                     const std::filesystem::path& output, const std::filesystem::path& work,
+                                     bool console)
 {
     const auto value = [&](const char* key) { return sdk.find(key)->second; };
     std::vector<std::string> link = {value("compiler")};
-    for (const std::string& flag : splitFlags(value("flags"))) link.push_back(flag);
+    // The console variant: the same objects, the console subsystem and the
+    // console entry.
+    for (const std::string& flag : splitFlags(value("flags")))
+        link.push_back(console && flag == "-mwindows" ? "-mconsole" : flag);
     // Users ship these files: no debug sections, and the same input gives
     // the same bytes. The linker takes the time stamp from SOURCE_DATE_EPOCH
     // when it is set; otherwise it writes none.
     link.push_back("-s");
     if (std::getenv("SOURCE_DATE_EPOCH") == nullptr) link.push_back("-Wl,--no-insert-timestamp");
-    for (const std::string& part : {std::string("-o"), std::filesystem::absolute(output).string(), value("entry"),
-                                    (work / "attached_data.S").string(), (work / "resources.o").string()}) {
+    for (const std::string& part :
+         {std::string("-o"), std::filesystem::absolute(output).string(), value(console ? "console_entry" : "entry"),
+          (work / "attached_data.S").string(), (work / "resources.o").string()}) {
         link.push_back(part);
     }
     const auto [first, last] = sdk.equal_range("library");
@@ -187,7 +192,10 @@ void buildExecutable(const BuildRequest& request)
     // The linker adds ".exe" to a name without an extension: it writes a
     // name of its own, copied to exactly the one asked for.
     const std::filesystem::path linked = temporary.path() / "linked.exe";
-    runTool(linkCommand(sdk, linked, temporary.path()), "linking " + request.output.string());
+    if (request.console && sdk.count("console_entry") == 0) {
+        throw Error(request.sdkDescription.string() + ": has no console entry; the SDK is older than this packer");
+    }
+    runTool(linkCommand(sdk, linked, temporary.path(), request.console), "linking " + request.output.string());
     std::error_code error;
     std::filesystem::copy_file(linked, request.output, std::filesystem::copy_options::overwrite_existing, error);
     if (error) throw Error(request.output.string() + ": cannot be written: " + error.message());

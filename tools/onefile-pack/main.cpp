@@ -23,7 +23,7 @@ void printUsage(std::FILE* stream)
     std::fputs("usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N]\n"
                "                           [--dll-path DIR]... [--no-collect] [--sdk FILE] DIR\n"
                "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
-               "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--no-error-dialog]\n"
+               "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--no-error-dialog] [--console]\n"
                "                          [--depfile FILE] [create's options]\n"
                "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
                "       onefile-pack verify FILE\n"
@@ -35,6 +35,7 @@ void printUsage(std::FILE* stream)
                "runtime folders that the SDK names); those are added beside the entry, or refused with\n"
                "--no-collect. A fatal line of the executable that nobody can see (started without standard\n"
                "handles, as from Explorer) is also shown in a message box, unless --no-error-dialog.\n"
+               "--console makes a console program: the application shares the console it is started from.\n"
                "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
                stream);
 }
@@ -100,6 +101,7 @@ struct Arguments {
     bool sweep = true;
     bool collect = true;
     bool errorDialog = true;
+    bool console = false;
     bool help = false;
     pack::CompressionOptions options;
 };
@@ -124,6 +126,7 @@ Arguments parseArguments(int argc, char** argv)
         dllPath,
         noCollect,
         noErrorDialog,
+        console,
     };
     static const option options[] = {
         {"entry", required_argument, nullptr, entry},
@@ -141,6 +144,7 @@ Arguments parseArguments(int argc, char** argv)
         {"dll-path", required_argument, nullptr, dllPath},
         {"no-collect", no_argument, nullptr, noCollect},
         {"no-error-dialog", no_argument, nullptr, noErrorDialog},
+        {"console", no_argument, nullptr, console},
         {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
@@ -181,6 +185,9 @@ Arguments parseArguments(int argc, char** argv)
             break;
         case noErrorDialog:
             parsed.errorDialog = false;
+            break;
+        case console:
+            parsed.console = true;
             break;
         case level:
             parsed.options.level = parseNumber(optarg, "--level", 1, 22);
@@ -334,9 +341,9 @@ int create(int argc, char** argv)
         throw UsageError("create needs --entry NAME, -o BLOCK and a directory");
     }
     if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sweep ||
-        !arguments.depfile.empty() || !arguments.tempDir.empty() || !arguments.errorDialog) {
-        throw UsageError(
-            "--block, --splash, --icon, --no-sweep, --temp-dir, --no-error-dialog and --depfile belong to build");
+        !arguments.depfile.empty() || !arguments.tempDir.empty() || !arguments.errorDialog || arguments.console) {
+        throw UsageError("--block, --splash, --icon, --no-sweep, --temp-dir, --no-error-dialog, --console and "
+                         "--depfile belong to build");
     }
     checkInputs(arguments);
     packDirectory(arguments, arguments.output, arguments.output);
@@ -360,6 +367,7 @@ int build(int argc, char** argv)
     request.icon = arguments.icon;
     request.sweep = arguments.sweep;
     request.errorDialog = arguments.errorDialog;
+    request.console = arguments.console;
     if (!arguments.tempDir.empty()) request.runParentSpec = pack::utf8ToUtf16(arguments.tempDir);
     if (!arguments.block.empty() && (!arguments.dllPath.empty() || !arguments.collect)) {
         throw UsageError("--dll-path and --no-collect apply to a directory, not to --block");

@@ -98,6 +98,7 @@ struct BuildRequest {
     std::filesystem::path sdkDescription;      // what the Windows build made
     bool sweep = true;                         // remove dead runs' leftovers at start
     bool errorDialog = true;                   // show fatal lines nobody sees in a box
+    bool console = false;                      // the console subsystem instead of the windowed one
     std::u16string runParentSpec = u"{TEMP}";  // where each run's own folder goes
 };
 

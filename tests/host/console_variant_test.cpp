@@ -1,0 +1,83 @@
+// The console variant (onefile-pack build --console): a console program
+// that imports what the windowed one imports, passes the application's
+// streams and exit code through, and cleans up on Ctrl+C.
+#include "host_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+fs::path windowsTests()
+{
+    return fs::path(std::getenv("ONEFILE_REPORT_APP")).parent_path();
+}
+
+bool consoleVariantBuilt()
+{
+    return harnessAvailable() && std::getenv("ONEFILE_REPORT_APP") != nullptr &&
+           fs::exists(windowsTests() / "report_console_onefile.exe");
+}
+
+// What a shell command printed, carriage returns and the terminal's
+// cursor sequences (from a pseudo-terminal) left out.
+std::string plainOutput(const fs::path& file)
+{
+    std::string text = readBytes(file);
+    for (const std::string sequence : {"\x1b[?25l", "\x1b[?25h", "\r"}) {
+        for (size_t at; (at = text.find(sequence)) != std::string::npos;) text.erase(at, sequence.size());
+    }
+    return text;
+}
+
+TEST(ConsoleVariant, IsAConsoleProgramThatPassesStreamsAndExitCodeThrough)
+{
+    ONEFILE_REQUIRE(consoleVariantBuilt(), "the Windows build is missing");
+    TempTree tree;
+    const auto subsystem = [&](const std::string& exe) {
+        shell("x86_64-w64-mingw32-objdump -p " + shellQuote((windowsTests() / exe).string()) +
+              " | grep '^Subsystem' > " + shellQuote((tree / "subsystem").string()));
+        return readBytes(tree / "subsystem");
+    };
+    EXPECT_NE(subsystem("report_console_onefile.exe").find("(Windows CUI)"), std::string::npos);
+    EXPECT_NE(subsystem("report_onefile.exe").find("(Windows GUI)"), std::string::npos);
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_CHECK_IMPORTS")) + " shipped " +
+                    shellQuote((windowsTests() / "report_console_onefile.exe").string())),
+              0);
+
+    const fs::path out = tree / "out", err = tree / "err";
+    EXPECT_EQ(shell("echo 'a line in' | " + shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                    shellQuote((windowsTests() / "report_console_onefile.exe").string()) +
+                    " --app-echo --app-exit=5 > " + shellQuote(out.string()) + " 2> " + shellQuote(err.string())),
+              5);
+    EXPECT_EQ(plainOutput(out), "out:a line in\n");
+    EXPECT_EQ(plainOutput(err), "err:a line in\n");
+}
+
+// Wine delivers Ctrl+C only to the processes of one console, and only
+// with a terminal behind it: the launcher runs under a pseudo-terminal
+// (script), shares its console with the bootstrap and sends the event once
+// the application runs. The application ends on it as Windows' default
+// handling ends a program (Wine's ends it with 0, which the bootstrap passes
+// on when it sees the application end before its own handler runs).
+TEST(ConsoleVariant, CtrlCEndsTheApplicationAndRemovesTheRunFolder)
+{
+    ONEFILE_REQUIRE(consoleVariantBuilt() && std::system("command -v script > /dev/null") == 0,
+                    "the Windows build or script is missing");
+    TempTree tree;
+    writeBytes(tree / "never", "");  // the application waits for its deletion
+    const std::string command = shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                                shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
+                                shellQuote(windowsPathOf(windowsTests() / "report_console_onefile.exe")) + " " +
+                                shellQuote(windowsPathOf(tree / "report.txt")) + " " + "--app-windows-ctrl-c " +
+                                shellQuote("--app-wait=" + windowsPathOf(tree / "never"));
+    ASSERT_EQ(shell("script -qec " + shellQuote(command) + " /dev/null < /dev/null > " +
+                    shellQuote((tree / "seen").string())),
+              0)
+        << plainOutput(tree / "seen");
+    // STATUS_CONTROL_C_EXIT, as the system's default handling gives it.
+    EXPECT_EQ(plainOutput(tree / "seen"), "exit=0xc000013a\nfolder=gone\n");
+}
+
+}  // namespace
