@@ -7,6 +7,7 @@ function(onefile_embed_block target block_file)
   set(ONEFILE_BLOCK_FILE "${block_file}")
   set(ONEFILE_SWEEP 1)
   set(ONEFILE_ERROR_DIALOG 0)
+  set(ONEFILE_SPLASH_PROGRESS 0)
   set(ONEFILE_RUN_PARENT_SPEC "0x7b, 0x54, 0x45, 0x4d, 0x50, 0x7d, 0")  # {TEMP}
   if(ARG_NO_SWEEP)
     set(ONEFILE_SWEEP 0)

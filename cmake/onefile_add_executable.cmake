@@ -1,5 +1,6 @@
 # onefile_add_executable(TARGET ENTRY dll DIRECTORY dir [SPLASH png] [ICON ico] [LEVEL n] [NO_SWEEP]
 #                        [TEMP_DIR spec] [DLL_PATH dirs...] [NO_COLLECT] [NO_ERROR_DIALOG] [CONSOLE]
+#                        [SPLASH_PROGRESS]
 #                        [OUTPUT_NAME name] [DEPENDS targets...])
 # Packs DIRECTORY into one executable with `onefile-pack build`: ENTRY is the
 # application's DLL in it. Each keyword is the packer's option of that name
@@ -14,7 +15,7 @@
 # ONEFILE_PACK (the packer), ONEFILE_SDK_DESCRIPTION (what it links with) and
 # ONEFILE_SDK_TARGETS (targets whose files that description names, in-tree).
 function(onefile_add_executable target)
-  cmake_parse_arguments(ARG "NO_SWEEP;NO_COLLECT;NO_ERROR_DIALOG;CONSOLE" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;TEMP_DIR;OUTPUT_NAME"
+  cmake_parse_arguments(ARG "NO_SWEEP;NO_COLLECT;NO_ERROR_DIALOG;CONSOLE;SPLASH_PROGRESS" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;TEMP_DIR;OUTPUT_NAME"
     "DLL_PATH;DEPENDS" ${ARGN})
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "onefile_add_executable(${target}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
@@ -39,7 +40,7 @@ function(onefile_add_executable target)
   if(ARG_LEVEL)
     list(APPEND options --level ${ARG_LEVEL})
   endif()
-  foreach(flag NO_SWEEP NO_COLLECT NO_ERROR_DIALOG CONSOLE)
+  foreach(flag NO_SWEEP NO_COLLECT NO_ERROR_DIALOG CONSOLE SPLASH_PROGRESS)
     if(ARG_${flag})
       string(TOLOWER ${flag} option)
       string(REPLACE "_" "-" option ${option})

@@ -37,8 +37,59 @@ static inline int onefile_get_variable(const wchar_t* name, wchar_t* value, DWOR
     return length != 0 && length < capacity;
 }
 
-/* Takes the splash down: deletes "{TEMP}\onefile_{PID}_splash_feedback.tmp",
-   which the bootstrap watches. Returns 1 when the file is gone (or there was
+/* The bootstrap's splash text channel, mapped for writing, or NULL when no
+   splash shows. */
+static inline onefile_splash_text_channel* onefile_open_splash_channel(void)
+{
+    wchar_t parent[32];
+    wchar_t name[64];
+    HANDLE section;
+    void* view;
+    if (!onefile_get_variable(ONEFILE_WIDE(ONEFILE_VARIABLE_PARENT), parent, 32)) {
+        return NULL;
+    }
+    _snwprintf(name, 63, ONEFILE_WIDE(ONEFILE_SPLASH_TEXT_PREFIX) L"%ls", parent);
+    name[63] = L'\0';
+    section = OpenFileMappingW(FILE_MAP_WRITE | FILE_MAP_READ, FALSE, name);
+    if (section == NULL) {
+        return NULL;
+    }
+    view = MapViewOfFile(section, FILE_MAP_WRITE | FILE_MAP_READ, 0, 0, sizeof(onefile_splash_text_channel));
+    CloseHandle(section);
+    return (onefile_splash_text_channel*)view;
+}
+
+/* Shows `text` (its first 255 characters) in a band along the bottom of the
+   splash, replacing the last one; an empty text takes the band away again.
+   Never waits: returns 1 when the text was handed over, 0 when no splash
+   shows (none was packed, or it was taken down) or another thread of the
+   application is setting one at this moment. */
+static inline int onefile_splash_text(const wchar_t* text)
+{
+    onefile_splash_text_channel* const channel = onefile_open_splash_channel();
+    LONG sequence;
+    size_t length = 0;
+    if (channel == NULL) {
+        return 0;
+    }
+    sequence = channel->sequence;
+    if ((sequence & 1) != 0 || InterlockedCompareExchange(&channel->sequence, sequence + 1, sequence) != sequence) {
+        UnmapViewOfFile(channel);
+        return 0;
+    }
+    while (text != NULL && text[length] != L'\0' && length < ONEFILE_SPLASH_TEXT_MAX_UNITS) {
+        channel->text[length] = text[length];
+        ++length;
+    }
+    channel->text[length] = L'\0';
+    /* Unless the splash was taken down meanwhile, which closes the channel. */
+    InterlockedCompareExchange(&channel->sequence, sequence + 2, sequence + 1);
+    UnmapViewOfFile(channel);
+    return 1;
+}
+
+/* Takes the splash down: closes the text channel for good, then deletes
+   "{TEMP}\onefile_{PID}_splash_feedback.tmp", which the bootstrap watches. Returns 1 when the file is gone (or there was
    none, as when the executable carries no splash), 0 otherwise. */
 static inline int onefile_hide_splash(void)
 {
@@ -46,6 +97,11 @@ static inline int onefile_hide_splash(void)
     wchar_t temp[MAX_PATH + 1];
     wchar_t path[MAX_PATH + 64];
     DWORD length;
+    onefile_splash_text_channel* const channel = onefile_open_splash_channel();
+    if (channel != NULL) {
+        InterlockedExchange(&channel->sequence, ONEFILE_SPLASH_TEXT_CLOSED);
+        UnmapViewOfFile(channel);
+    }
     if (!onefile_get_variable(ONEFILE_WIDE(ONEFILE_VARIABLE_PARENT), parent, 32)) {
         return 1;
     }

@@ -47,6 +47,24 @@ static inline unsigned long long onefile_block_padding(unsigned long long bytesB
 #define ONEFILE_SPLASH_RESOURCE_ID 28
 #define ONEFILE_SPLASH_MAX_SIDE 16384
 
+/* --- The splash's line of text: while a splash shows, the bootstrap holds
+   a named section ONEFILE_SPLASH_TEXT_PREFIX followed by its process id
+   (decimal), laid out as onefile_splash_text_channel. A writer takes an
+   even sequence to the next odd value (never waiting for another writer),
+   writes the NUL-terminated text, then makes the sequence even again; the
+   bootstrap draws a text it read between two equal even values. Taking
+   the splash down sets the sequence to ONEFILE_SPLASH_TEXT_CLOSED (odd) for
+   good. */
+#define ONEFILE_SPLASH_TEXT_PREFIX "Local\\onefile_splash_"
+#define ONEFILE_SPLASH_TEXT_MAX_UNITS 255
+#define ONEFILE_SPLASH_TEXT_CLOSED (-1)
+#ifdef _WIN32
+typedef struct onefile_splash_text_channel {
+    volatile LONG sequence;
+    WCHAR text[ONEFILE_SPLASH_TEXT_MAX_UNITS + 1];
+} onefile_splash_text_channel;
+#endif
+
 /* --- Names a run makes. Its own folder is ONEFILE_RUN_NAME_SPEC expanded
    below the parent the executable was built with (ONEFILE_TARGET_SPEC by
    default, another with --temp-dir): "onefile_", the bootstrap's process id

@@ -27,7 +27,10 @@ bool bindSplashFunctions()
            bindSystemFunction(f.CreateDIBSection, gdi, "CreateDIBSection") &&
            bindSystemFunction(f.SelectObject, gdi, "SelectObject") &&
            bindSystemFunction(f.GetObjectA, gdi, "GetObjectA") && bindSystemFunction(f.DeleteDC, gdi, "DeleteDC") &&
-           bindSystemFunction(f.DeleteObject, gdi, "DeleteObject");
+           bindSystemFunction(f.DeleteObject, gdi, "DeleteObject") && bindSystemFunction(f.GdiFlush, gdi, "GdiFlush") &&
+           bindSystemFunction(f.CreateFontW, gdi, "CreateFontW") && bindSystemFunction(f.SetBkMode, gdi, "SetBkMode") &&
+           bindSystemFunction(f.SetTextColor, gdi, "SetTextColor") &&
+           bindSystemFunction(f.DrawTextW, user, "DrawTextW");
 }
 
 POINT computeSplashPosition(const RECT& workArea, int width, int height)
@@ -118,12 +121,12 @@ void initSplashScreen()
     if (window != nullptr) {
         showBitmap(window, bitmap);
     }
-    // The layered window keeps its own copy of the image.
-    splashApi.DeleteObject(bitmap);
     if (window == nullptr) {
+        splashApi.DeleteObject(bitmap);
         return;
     }
     splashWindow = window;
+    keepSplashForOverlays(bitmap);
     createSplashFeedbackFile();
 }
 
@@ -138,6 +141,7 @@ void hideSplashScreen()
     if (splashWindow != nullptr) {
         splashApi.DestroyWindow(splashWindow);
         splashWindow = nullptr;
+        releaseSplashOverlays();
     }
     splashFeedbackPending = false;
 }

@@ -30,6 +30,21 @@ bool isSplashFeedbackPending();
 // Destroys the window, if any, and ends the wait.
 void hideSplashScreen();
 
+// The unpacking's progress on the splash, done of total bytes, as a bar
+// along its bottom edge: drawn at once the first time and at the end, in
+// between at most every 50 ms. Nothing without a splash.
+void showSplashProgress(uint64_t done, uint64_t total);
+// Draws the application's latest line of text, if it set a new one since
+// the last call. Nothing without a splash; never waits.
+void refreshSplashText();
+
+// The bar's pixels (premultiplied BGRA, opaque) and height: the bottom
+// progressBarHeight rows of a width x height top-down image become the
+// fill colour up to width * done / total columns, the track colour after.
+enum : int { progressBarHeight = 6 };
+enum : uint32_t { progressFillPixel = 0xFF3C9BFF, progressTrackPixel = 0xFF202020 };
+void drawProgressBar(uint32_t* pixels, int width, int height, uint64_t done, uint64_t total);
+
 // Top-left corner that centres a width x height window in `workArea`, each
 // division truncating toward zero, so an odd remainder goes to the right
 // (or bottom) side, also when the window overhangs.

@@ -29,6 +29,11 @@ struct SplashFunctions {
     decltype(&GetObjectA) GetObjectA;
     decltype(&DeleteDC) DeleteDC;
     decltype(&DeleteObject) DeleteObject;
+    decltype(&GdiFlush) GdiFlush;
+    decltype(&CreateFontW) CreateFontW;
+    decltype(&SetBkMode) SetBkMode;
+    decltype(&SetTextColor) SetTextColor;
+    decltype(&DrawTextW) DrawTextW;
 };
 extern SplashFunctions splashApi;
 
@@ -37,3 +42,9 @@ bool bindSplashFunctions();
 
 // The splash resource as a top-down premultiplied BGRA bitmap, or null.
 HBITMAP loadSplashBitmap();
+
+// Keeps the shown image's bitmap (and a copy of its bottom rows) for the
+// progress bar and the text, and opens the text channel; all of it goes
+// with releaseSplashOverlays, when the splash does.
+void keepSplashForOverlays(HBITMAP bitmap);
+void releaseSplashOverlays();

@@ -33,6 +33,8 @@ struct AttachedDataReaderState {
     bool windowFilled;
     // zstd reported the frame's end: all of it decoded, its checksum verified.
     bool frameComplete;
+    // Bytes of the record stream decoded so far.
+    uint64_t decoded;
 };
 extern AttachedDataReaderState AttachedDataReader;
 
@@ -69,6 +71,10 @@ void requireFrameChecksum();
 // Checks what follows the frame: 6 to 13 zero bytes up to a multiple of 8,
 // then the block's last 8 bytes, which hold their own offset.
 void verifyBlockTail();
+
+// Called on the main thread after each piece extraction writes, with the
+// bytes of the record stream decoded so far; null (the default) for none.
+void setExtractionProgress(void (*report)(uint64_t decoded));
 
 // The fresh road: writes every record below targetDirectory, which must
 // exist, and reads the frame to its verified end. False when the block

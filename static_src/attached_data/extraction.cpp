@@ -117,6 +117,20 @@ static bool writeAll(HANDLE file, const unsigned char* bytes, DWORD count)
     return true;
 }
 
+static void (*extractionProgress)(uint64_t decoded);
+
+void setExtractionProgress(void (*report)(uint64_t decoded))
+{
+    extractionProgress = report;
+}
+
+static void reportProgress()
+{
+    if (extractionProgress != nullptr) {
+        extractionProgress(AttachedDataReader.decoded);
+    }
+}
+
 // Every write and the close are checked: a short write or a failure the
 // system reports only at the close would otherwise leave a truncated file.
 // The file is closed before the stop, so the cleanup can remove it.
@@ -138,6 +152,7 @@ static void writeRecordData(const wchar_t* filePath, uint64_t size)
         readAttachedData(copyBuffer, chunk);
         error = writeAll(file, copyBuffer, chunk) ? ERROR_SUCCESS : GetLastError();
         size -= chunk;
+        reportProgress();
     }
     fileBeingWritten = INVALID_HANDLE_VALUE;
     if (!CloseHandle(file) && error == ERROR_SUCCESS) {
@@ -193,6 +208,7 @@ bool extractAttachedFiles()
         writeRecordData(filePath, size);
     }
     finishAttachedData();
+    reportProgress();
     closeAttachedDataReader();
     endExtraction();
     return firstFilePath[0] != L'\0';

@@ -31,6 +31,7 @@ void openAttachedDataReader()
     AttachedDataReader.output = ZSTD_outBuffer{window, 0, 0};
     AttachedDataReader.windowFilled = false;
     AttachedDataReader.frameComplete = false;
+    AttachedDataReader.decoded = 0;
 }
 
 // Hands out exactly `count` bytes or ends the process; the refill loop is
@@ -65,6 +66,7 @@ void readAttachedData(void* destination, size_t count)
         if (ZSTD_isError(result)) {
             failDecoding();
         }
+        AttachedDataReader.decoded += output.pos;
         AttachedDataReader.windowFilled = output.pos == readerWindowSize;
         AttachedDataReader.frameComplete = result == 0;
         output.size = output.pos;

@@ -84,10 +84,28 @@ static void refuseWhatCannotFit(const wchar_t* parent)
     }
 }
 
+static uint64_t unpackedSize;
+
+static void showUnpackingProgress(uint64_t decoded)
+{
+    showSplashProgress(decoded, unpackedSize);
+}
+
+// With --splash-progress and a splash on screen, the bar, empty at first,
+// follows the decoded bytes against the frame's declared size.
+static void followUnpackingOnSplash()
+{
+    if (onefileSplashProgress && splashWindow != nullptr && readDeclaredContentSize(unpackedSize)) {
+        showSplashProgress(0, unpackedSize);
+        setExtractionProgress(showUnpackingProgress);
+    }
+}
+
 // The supervision's question while the splash shows: once the application
 // has deleted the feedback file, the splash goes and the wait is unbounded.
 static bool keepSplashWhileFeedbackPending()
 {
+    refreshSplashText();
     if (isSplashFeedbackPending()) {
         return true;
     }
@@ -112,6 +130,7 @@ int runDriver()
     verifyAttachedDataHeader();
     requireFrameChecksum();
     verifyBlockTail();
+    followUnpackingOnSplash();
     openAttachedDataReader();
     wchar_t parent[pathCapacity];
     findRunFolderParent(parent);

@@ -20,6 +20,8 @@ void createTargetDirectory();
 // Whether fatal lines nobody sees are shown in a box (the executable's own
 // setting, 1 unless it was built with --no-error-dialog).
 extern "C" const unsigned char onefileErrorDialogEnabled;
+// Whether the splash shows the unpacking's progress (--splash-progress).
+extern "C" const unsigned char onefileSplashProgress;
 
 // Runs the whole bootstrap and returns the process's exit code.
 int runDriver();

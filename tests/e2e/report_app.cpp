@@ -144,6 +144,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             CloseHandle(startAgain(argv[0], L"--app-wait=" + variable(L"ONEFILE_TEST_RELEASE")));
         } else if (startsWith(argument, L"--app-mark-return=")) {
             CloseHandle(CreateFileW(argument + 18, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        } else if (startsWith(argument, L"--app-splash-text=")) {
+            // 51 when the text was handed over, 50 when no splash took it.
+            exitCode = 50 + onefile_splash_text(argument + 18);
         } else if (wcscmp(argument, L"--app-echo") == 0) {
             // One line from standard input, back on standard output and error.
             char line[256] = "";

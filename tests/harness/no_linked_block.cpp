@@ -5,4 +5,5 @@ extern "C" const unsigned char onefileAttachedData[1] = {0};
 extern "C" const unsigned long long onefileAttachedDataSize = 0;
 extern "C" const unsigned char onefileSweepEnabled = 0;
 extern "C" const unsigned char onefileErrorDialogEnabled = 0;
+extern "C" const unsigned char onefileSplashProgress = 0;
 extern "C" const wchar_t onefileRunParentSpec[] = L"{TEMP}";

@@ -83,11 +83,11 @@ protected:
     static int shell(const std::string& command) { return ::shell(environment + command); }
 
     // A onefile executable of the report application with `splash`.
-    std::string buildWithSplash(const fs::path& splash)
+    std::string buildWithSplash(const fs::path& splash, const std::string& options = "")
     {
         const std::string exe = (tree / (splash.stem().string() + ".exe")).string();
-        EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " build --level 1 --entry report_app.dll --splash " +
-                        shellQuote(splash.string()) + " -o " + shellQuote(exe) + " " +
+        EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " build --level 1 --entry report_app.dll " + options +
+                        " --splash " + shellQuote(splash.string()) + " -o " + shellQuote(exe) + " " +
                         shellQuote(std::getenv("ONEFILE_REPORT_APP_DIR")) + " > /dev/null"),
                   0);
         return exe;
@@ -294,6 +294,59 @@ TEST_F(SplashDisplay, ImageThatDoesNotDecodeGivesNoSplashAndTheRunCompletes)
     run.join();
     EXPECT_EQ(exitCode, 4);
     EXPECT_NE(readBytes(tree / "report.txt").find("feedback=absent"), std::string::npos);
+}
+
+// With --splash-progress the bar along the bottom edge is full once the
+// application runs, up to the moment it takes the splash down.
+TEST_F(SplashDisplay, ProgressBarIsFullWhenTheApplicationRuns)
+{
+    const std::string exe = buildWithSplash(drawQuadrants(tree.path()), "--splash-progress");
+    const Pixel fill{0x3c, 0x9b, 0xff};
+    int exitCode = -1;
+    run = start(exe, "--app-wait=" + signalFile("hide") + " --app-hide-splash", exitCode);
+    ASSERT_TRUE(waitForReport());
+    const Screen screen = screenshot();
+    for (const int x : {left, left + 450, left + 899}) {
+        EXPECT_EQ(screen.at(x, top + 594), fill) << x;
+        EXPECT_EQ(screen.at(x, top + 599), fill) << x;
+    }
+    EXPECT_EQ(screen.at(left + 100, top + 593), blue);  // the image above the bar
+    signal("hide");
+    run.join();
+    EXPECT_EQ(exitCode, 0);
+}
+
+// The application's text shows in a band along the bottom. Criterion: in
+// the band's rows (the image's last 28) over the blue left half, no pixel
+// with red, green and blue all at least 192 before the text, at least 20
+// after it, and the band's dark grey to the right of the text.
+TEST_F(SplashDisplay, TextFromTheApplicationShowsInTheBottomBand)
+{
+    const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
+    const auto lightPixels = [](const Screen& screen) {
+        int count = 0;
+        for (int y = top + 572; y < top + 600; ++y) {
+            for (int x = left; x < left + 450; ++x) {
+                const Pixel p = screen.at(x, y);
+                count += p.r >= 192 && p.g >= 192 && p.b >= 192;
+            }
+        }
+        return count;
+    };
+    int exitCode = -1;
+    run = start(exe,
+                "--app-wait=" + signalFile("text") + " --app-splash-text=Loading --app-wait=" + signalFile("hide") +
+                    " --app-hide-splash --app-splash-text=late",
+                exitCode);
+    ASSERT_TRUE(waitForReport());
+    ASSERT_TRUE(waitForPixel(left + 100, top + 590, blue)) << "no splash appeared";
+    EXPECT_EQ(lightPixels(screenshot()), 0);
+    signal("text");
+    ASSERT_TRUE(waitForPixel(left + 440, top + 586, Pixel{0x20, 0x20, 0x20})) << "no band appeared";
+    EXPECT_GE(lightPixels(screenshot()), 20);
+    signal("hide");
+    run.join();
+    EXPECT_EQ(exitCode, 50) << "a text set after the splash went was taken";
 }
 
 // A fatal line of an executable started without standard handles (as from

@@ -3,10 +3,43 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "OnefileSplashScreen/splash.h"
 
 namespace {
+
+// The bar over a 40 x 10 image: the bottom 6 rows, filled up to
+// width * done / total columns; the rows above untouched.
+TEST(SplashProgress, BarFillsItsShareOfTheBottomRows)
+{
+    const uint32_t image = 0x80402010;
+    const struct {
+        uint64_t done, total;
+        int filled;
+    } cases[] = {{0, 1000, 0},
+                 {250, 1000, 10},
+                 {999, 1000, 39},
+                 {1000, 1000, 40},
+                 {1 << 20, 1000, 40},
+                 {0, 0, 40},
+                 {(1ull << 62) / 2, 1ull << 62, 20}};
+    for (const auto& c : cases) {
+        std::vector<uint32_t> pixels(40 * 10, image);
+        drawProgressBar(pixels.data(), 40, 10, c.done, c.total);
+        for (int row = 0; row < 10; ++row) {
+            for (int column = 0; column < 40; ++column) {
+                const uint32_t expected = row < 4 ? image : column < c.filled ? progressFillPixel : progressTrackPixel;
+                ASSERT_EQ(pixels[row * 40 + column], expected)
+                    << c.done << "/" << c.total << " at " << column << "," << row;
+            }
+        }
+    }
+    // An image lower than the bar takes it in every row it has.
+    std::vector<uint32_t> low(3 * 2, image);
+    drawProgressBar(low.data(), 3, 2, 1, 1);
+    EXPECT_EQ(low, std::vector<uint32_t>(6, progressFillPixel));
+}
 
 TEST(SplashPlacement, CentresInTheWorkAreaTruncatingTowardZero)
 {
@@ -101,6 +134,15 @@ TEST(SplashWithoutDisplay, RunCompletesWithoutWindowOrFeedbackFile)
     EXPECT_EQ(result.out + result.err, "");
     const std::string text = readFile(report);
     EXPECT_NE(text.find("feedback=absent"), std::string::npos) << text;
+    // Nothing takes a text then: the call says so (exit code 50) and
+    // returns, with a splash packed or without.
+    for (const wchar_t* name : {L"\\splash_onefile.exe", L"\\report_onefile.exe"}) {
+        const std::wstring other = directoryOfThisProgram() + name;
+        EXPECT_EQ(runProcess(other, quoteForCommandLine(other) + L" --app-splash-text=unseen",
+                             {{L"ONEFILE_TEST_REPORT", report.c_str()}, {L"DISPLAY", nullptr}})
+                      .exitCode,
+                  50u);
+    }
 }
 
 // An earlier run with the same id left its feedback file: the splash makes

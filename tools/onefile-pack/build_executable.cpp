@@ -174,6 +174,7 @@ void buildExecutable(const BuildRequest& request)
     for (const auto& [marker, text] :
          {std::pair<std::string, std::string>{"@ONEFILE_SWEEP@", request.sweep ? "1" : "0"},
           {"@ONEFILE_ERROR_DIALOG@", request.errorDialog ? "1" : "0"},
+          {"@ONEFILE_SPLASH_PROGRESS@", request.splashProgress ? "1" : "0"},
           {"@ONEFILE_RUN_PARENT_SPEC@", units}}) {
         const size_t at = assembly.find(marker);
         if (at == std::string::npos) {

@@ -22,7 +22,8 @@ void printUsage(std::FILE* stream)
 {
     std::fputs("usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N]\n"
                "                           [--dll-path DIR]... [--no-collect] [--sdk FILE] DIR\n"
-               "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--splash PNG] [--icon ICO]\n"
+               "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--icon ICO]\n"
+               "                          [--splash PNG [--splash-progress]]\n"
                "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--no-error-dialog] [--console]\n"
                "                          [--depfile FILE] [create's options]\n"
                "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
@@ -102,6 +103,7 @@ struct Arguments {
     bool collect = true;
     bool errorDialog = true;
     bool console = false;
+    bool splashProgress = false;
     bool help = false;
     pack::CompressionOptions options;
 };
@@ -127,6 +129,7 @@ Arguments parseArguments(int argc, char** argv)
         noCollect,
         noErrorDialog,
         console,
+        splashProgress,
     };
     static const option options[] = {
         {"entry", required_argument, nullptr, entry},
@@ -145,6 +148,7 @@ Arguments parseArguments(int argc, char** argv)
         {"no-collect", no_argument, nullptr, noCollect},
         {"no-error-dialog", no_argument, nullptr, noErrorDialog},
         {"console", no_argument, nullptr, console},
+        {"splash-progress", no_argument, nullptr, splashProgress},
         {nullptr, 0, nullptr, 0},
     };
     Arguments parsed;
@@ -188,6 +192,9 @@ Arguments parseArguments(int argc, char** argv)
             break;
         case console:
             parsed.console = true;
+            break;
+        case splashProgress:
+            parsed.splashProgress = true;
             break;
         case level:
             parsed.options.level = parseNumber(optarg, "--level", 1, 22);
@@ -341,9 +348,10 @@ int create(int argc, char** argv)
         throw UsageError("create needs --entry NAME, -o BLOCK and a directory");
     }
     if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sweep ||
-        !arguments.depfile.empty() || !arguments.tempDir.empty() || !arguments.errorDialog || arguments.console) {
-        throw UsageError("--block, --splash, --icon, --no-sweep, --temp-dir, --no-error-dialog, --console and "
-                         "--depfile belong to build");
+        !arguments.depfile.empty() || !arguments.tempDir.empty() || !arguments.errorDialog || arguments.console ||
+        arguments.splashProgress) {
+        throw UsageError("--block, --splash, --splash-progress, --icon, --no-sweep, --temp-dir, --no-error-dialog, "
+                         "--console and --depfile belong to build");
     }
     checkInputs(arguments);
     packDirectory(arguments, arguments.output, arguments.output);
@@ -368,7 +376,11 @@ int build(int argc, char** argv)
     request.sweep = arguments.sweep;
     request.errorDialog = arguments.errorDialog;
     request.console = arguments.console;
+    request.splashProgress = arguments.splashProgress;
     if (!arguments.tempDir.empty()) request.runParentSpec = pack::utf8ToUtf16(arguments.tempDir);
+    if (arguments.splashProgress && arguments.splash.empty()) {
+        throw UsageError("--splash-progress draws on the splash: give --splash PNG too");
+    }
     if (!arguments.block.empty() && (!arguments.dllPath.empty() || !arguments.collect)) {
         throw UsageError("--dll-path and --no-collect apply to a directory, not to --block");
     }

@@ -99,6 +99,7 @@ struct BuildRequest {
     bool sweep = true;                         // remove dead runs' leftovers at start
     bool errorDialog = true;                   // show fatal lines nobody sees in a box
     bool console = false;                      // the console subsystem instead of the windowed one
+    bool splashProgress = false;               // a progress bar on the splash while unpacking
     std::u16string runParentSpec = u"{TEMP}";  // where each run's own folder goes
 };
 
