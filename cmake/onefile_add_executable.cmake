@@ -1,6 +1,10 @@
 # onefile_add_executable(TARGET ENTRY dll DIRECTORY dir [SPLASH png] [ICON ico] [LEVEL n] [NO_SWEEP]
 #                        [TEMP_DIR spec] [DLL_PATH dirs...] [NO_COLLECT] [NO_ERROR_DIALOG] [CONSOLE]
-#                        [SPLASH_PROGRESS]
+#                        [SPLASH_PROGRESS] [FILE_VERSION v] [PRODUCT_VERSION v] [COMPANY text]
+#                        [PRODUCT text] [DESCRIPTION text] [COPYRIGHT text] [ORIGINAL_FILENAME text]
+#                        [INTERNAL_NAME text] [UAC_ADMIN] [DPI_AWARE] [MANIFEST file]
+#                        [SIGN_PKCS12 file [SIGN_PASSWORD_FILE file | SIGN_PASSWORD_ENV name]
+#                         [TIMESTAMP_URL url]]
 #                        [OUTPUT_NAME name] [DEPENDS targets...])
 # Packs DIRECTORY into one executable with `onefile-pack build`: ENTRY is the
 # application's DLL in it. Each keyword is the packer's option of that name
@@ -15,7 +19,13 @@
 # ONEFILE_PACK (the packer), ONEFILE_SDK_DESCRIPTION (what it links with) and
 # ONEFILE_SDK_TARGETS (targets whose files that description names, in-tree).
 function(onefile_add_executable target)
-  cmake_parse_arguments(ARG "NO_SWEEP;NO_COLLECT;NO_ERROR_DIALOG;CONSOLE;SPLASH_PROGRESS" "ENTRY;DIRECTORY;SPLASH;ICON;LEVEL;TEMP_DIR;OUTPUT_NAME"
+  # Keywords that take a file (made absolute, and a dependency), a value, or
+  # none; each is the packer's option of that name.
+  set(file_keywords SPLASH ICON MANIFEST SIGN_PKCS12 SIGN_PASSWORD_FILE)
+  set(value_keywords LEVEL TEMP_DIR FILE_VERSION PRODUCT_VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT
+    ORIGINAL_FILENAME INTERNAL_NAME SIGN_PASSWORD_ENV TIMESTAMP_URL)
+  set(flag_keywords NO_SWEEP NO_COLLECT NO_ERROR_DIALOG CONSOLE SPLASH_PROGRESS UAC_ADMIN DPI_AWARE)
+  cmake_parse_arguments(ARG "${flag_keywords}" "ENTRY;DIRECTORY;OUTPUT_NAME;${file_keywords};${value_keywords}"
     "DLL_PATH;DEPENDS" ${ARGN})
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "onefile_add_executable(${target}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
@@ -29,31 +39,26 @@ function(onefile_add_executable target)
   get_filename_component(directory "${ARG_DIRECTORY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   set(options --entry ${ARG_ENTRY} --sdk ${ONEFILE_SDK_DESCRIPTION})
   set(inputs)
-  foreach(kind SPLASH ICON)
-    if(ARG_${kind})
-      string(TOLOWER ${kind} option)
-      get_filename_component(file "${ARG_${kind}}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  foreach(keyword IN LISTS file_keywords value_keywords flag_keywords)
+    if(NOT DEFINED ARG_${keyword} OR (keyword IN_LIST flag_keywords AND NOT ARG_${keyword}))
+      continue()
+    endif()
+    string(TOLOWER ${keyword} option)
+    string(REPLACE "_" "-" option ${option})
+    if(keyword IN_LIST flag_keywords)
+      list(APPEND options --${option})
+    elseif(keyword IN_LIST file_keywords)
+      get_filename_component(file "${ARG_${keyword}}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
       list(APPEND options --${option} ${file})
       list(APPEND inputs ${file})
-    endif()
-  endforeach()
-  if(ARG_LEVEL)
-    list(APPEND options --level ${ARG_LEVEL})
-  endif()
-  foreach(flag NO_SWEEP NO_COLLECT NO_ERROR_DIALOG CONSOLE SPLASH_PROGRESS)
-    if(ARG_${flag})
-      string(TOLOWER ${flag} option)
-      string(REPLACE "_" "-" option ${option})
-      list(APPEND options --${option})
+    else()
+      list(APPEND options --${option} ${ARG_${keyword}})
     endif()
   endforeach()
   foreach(dll_folder IN LISTS ARG_DLL_PATH)
     get_filename_component(dll_folder "${dll_folder}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     list(APPEND options --dll-path ${dll_folder})
   endforeach()
-  if(ARG_TEMP_DIR)
-    list(APPEND options --temp-dir ${ARG_TEMP_DIR})
-  endif()
   set(name ${target}.exe)
   if(ARG_OUTPUT_NAME)
     set(name ${ARG_OUTPUT_NAME})

@@ -57,10 +57,10 @@ function(onefile_write_installed_sdk_description)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/onefile-sdk-installed.txt CONTENT
 "compiler=${compiler}
 windres=${windres}
-entry=../../lib/onefile/onefile_entry.obj
-console_entry=../../lib/onefile/onefile_console_entry.obj
-library=../../lib/onefile/$<TARGET_FILE_NAME:onefile_bootstrap>
-library=../../lib/onefile/$<TARGET_FILE_NAME:zstd_decompress>
+entry=windows/onefile_entry.obj
+console_entry=windows/onefile_console_entry.obj
+library=windows/$<TARGET_FILE_NAME:onefile_bootstrap>
+library=windows/$<TARGET_FILE_NAME:zstd_decompress>
 block_template=attached_data.S.in
 manifest=onefile.manifest
 icon=onefile.ico

@@ -28,32 +28,17 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t**, const wchar_t
 }
 )";
 
-TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
+// Builds the outside project against the SDK in `prefix`, runs it, edits a
+// data file and builds again, installs it, and packs with the SDK's packer.
+void buildOutsideProjectWith(const TempTree& tree, const fs::path& prefix)
 {
-    ONEFILE_REQUIRE(harnessAvailable() && std::getenv("ONEFILE_HOST_BUILD") != nullptr, "no Windows build");
-    TempTree tree;
-    const fs::path installed = tree / "installed";
-    const fs::path moved = tree / "elsewhere/sdk";
-    for (const std::string& build : {std::string(std::getenv("ONEFILE_HOST_BUILD")),
-                                     fs::path(std::getenv("ONEFILE_HARNESS")).parent_path().parent_path().string()}) {
-        ASSERT_EQ(shell("cmake --install " + shellQuote(build) + " --prefix " + shellQuote(installed.string()) +
-                        " > /dev/null"),
-                  0);
-    }
-    EXPECT_NE(shell("grep -rqF " + shellQuote(fs::path(std::getenv("ONEFILE_HOST_BUILD")).parent_path().string()) +
-                    " " + shellQuote(installed.string())),
-              0)
-        << "the installed SDK names the build tree";
-    fs::create_directories(moved.parent_path());
-    fs::rename(installed, moved);
-
     writeBytes(tree / "project/CMakeLists.txt", outsideProject);
     writeBytes(tree / "project/app.cpp", outsideApplication);
     writeBytes(tree / "project/payload/data.txt", "first");
     const std::string configure =
         "cmake -S " + shellQuote((tree / "project").string()) + " -B " + shellQuote((tree / "build").string()) +
-        " -DCMAKE_TOOLCHAIN_FILE=" + shellQuote((moved / "share/onefile/mingw-w64-x86_64.cmake").string()) +
-        " -DCMAKE_PREFIX_PATH=" + shellQuote(moved.string()) + " > " + shellQuote((tree / "log").string()) + " 2>&1";
+        " -DCMAKE_TOOLCHAIN_FILE=" + shellQuote((prefix / "share/onefile/mingw-w64-x86_64.cmake").string()) +
+        " -DCMAKE_PREFIX_PATH=" + shellQuote(prefix.string()) + " > " + shellQuote((tree / "log").string()) + " 2>&1";
     ASSERT_EQ(shell(configure), 0) << readBytes(tree / "log");
     const std::string build = "cmake --build " + shellQuote((tree / "build").string()) + " > " +
                               shellQuote((tree / "log").string()) + " 2>&1";
@@ -62,7 +47,7 @@ TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
     const std::string wine = shellQuote(std::getenv("ONEFILE_WINE_RUN"));
     EXPECT_EQ(shell(wine + " " + shellQuote(exe) + " a b < /dev/null"), 43);
     // An edited data file is packed again by the next build.
-    const std::string list = shellQuote((moved / "bin/onefile-pack").string()) + " list " + shellQuote(exe);
+    const std::string list = shellQuote((prefix / "bin/onefile-pack").string()) + " list " + shellQuote(exe);
     const auto listing = [&] {
         shell(list + " > " + shellQuote((tree / "list").string()));
         return readBytes(tree / "list");
@@ -77,10 +62,63 @@ TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
     EXPECT_EQ(readBytes(tree / "shipped/bin/outside app.exe"), readBytes(exe));
 
     const std::string packed = (tree / "packed.exe").string();
-    ASSERT_EQ(shell(shellQuote((moved / "bin/onefile-pack").string()) + " build --level 3 --entry app.dll -o " +
+    ASSERT_EQ(shell(shellQuote((prefix / "bin/onefile-pack").string()) + " build --level 3 --entry app.dll -o " +
                     shellQuote(packed) + " " + shellQuote((tree / "project/payload").string()) + " > /dev/null"),
               0);
     EXPECT_EQ(shell(wine + " " + shellQuote(packed) + " < /dev/null"), 41);
+}
+
+std::string windowsBuild()
+{
+    return fs::path(std::getenv("ONEFILE_HARNESS")).parent_path().parent_path().string();
+}
+
+TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
+{
+    ONEFILE_REQUIRE(harnessAvailable() && std::getenv("ONEFILE_HOST_BUILD") != nullptr, "no Windows build");
+    TempTree tree;
+    const fs::path installed = tree / "installed";
+    const fs::path moved = tree / "elsewhere/sdk";
+    for (const std::string& build : {std::string(std::getenv("ONEFILE_HOST_BUILD")), windowsBuild()}) {
+        ASSERT_EQ(shell("cmake --install " + shellQuote(build) + " --prefix " + shellQuote(installed.string()) +
+                        " > /dev/null"),
+                  0);
+    }
+    EXPECT_NE(shell("grep -rqF " + shellQuote(fs::path(std::getenv("ONEFILE_HOST_BUILD")).parent_path().string()) +
+                    " " + shellQuote(installed.string())),
+              0)
+        << "the installed SDK names the build tree";
+    fs::create_directories(moved.parent_path());
+    fs::rename(installed, moved);
+    buildOutsideProjectWith(tree, moved);
+}
+
+// The Debian package, unpacked into a scratch root instead of installed:
+// its control fields, and the same outside project built against it.
+TEST(SdkInstall, DebianPackageCarriesTheSdk)
+{
+    ONEFILE_REQUIRE(harnessAvailable() && std::system("command -v cpack dpkg-deb > /dev/null") == 0,
+                    "no Windows build, cpack or dpkg-deb");
+    TempTree tree;
+    ASSERT_EQ(shell("cd " + shellQuote(windowsBuild()) + " && cpack -G DEB -B " +
+                    shellQuote((tree / "package").string()) + " > " + shellQuote((tree / "log").string()) + " 2>&1"),
+              0)
+        << readBytes(tree / "log");
+    fs::path deb;
+    for (const auto& entry : fs::directory_iterator(tree / "package")) {
+        if (entry.path().extension() == ".deb") deb = entry.path();
+    }
+    ASSERT_FALSE(deb.empty());
+    shell("dpkg-deb -f " + shellQuote(deb.string()) + " Package Version Architecture Depends Recommends > " +
+          shellQuote((tree / "fields").string()));
+    EXPECT_EQ(readBytes(tree / "fields"), std::string("Package: onefile-bootstrap\nVersion: ") + ONEFILE_VERSION +
+                                              "\nArchitecture: amd64\nDepends: g++-mingw-w64-x86-64-posix, "
+                                              "binutils-mingw-w64-x86-64, libzstd1, libstdc++6\nRecommends: "
+                                              "osslsigncode, libxml2-utils, openssl\n");
+    ASSERT_EQ(shell("dpkg-deb -x " + shellQuote(deb.string()) + " " + shellQuote((tree / "root").string())), 0);
+    EXPECT_TRUE(fs::exists(tree / "root/usr/share/doc/onefile-bootstrap/copyright"));
+    EXPECT_TRUE(fs::exists(tree / "root/usr/share/onefile/windows/libonefile_bootstrap.a"));
+    buildOutsideProjectWith(tree, tree / "root/usr");
 }
 
 }  // namespace

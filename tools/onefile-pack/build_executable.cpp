@@ -1,16 +1,10 @@
 #include "pack.h"
 
 #include <cstdlib>
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace pack {
 
@@ -61,23 +55,6 @@ std::string quotedForTools(const std::filesystem::path& path)
     return "\"" + text + "\"";
 }
 
-// Runs a tool with an argument vector: no shell, so no quoting to get wrong.
-void runTool(const std::vector<std::string>& arguments, const std::string& what)
-{
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    const int spawned = posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ);
-    if (spawned != 0) throw Error(what + " failed: cannot start " + arguments[0] + ": " + std::strerror(spawned));
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) throw Error(what + " failed: cannot wait for " + arguments[0]);
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw Error(what + " failed: " + arguments[0] + " reported an error");
-}
-
 // Splits a space-separated list of flags from the build description.
 std::vector<std::string> splitFlags(const std::string& text)
 {
@@ -90,15 +67,20 @@ std::vector<std::string> splitFlags(const std::string& text)
 // The resource script: our manifest, the icon (ours unless the caller
 // brings one) and the splash image when one is given.
 void writeResourceScript(const std::filesystem::path& script, const std::string& manifest,
-                         const std::filesystem::path& icon, const std::filesystem::path& splash)
+                         const std::filesystem::path& icon, const std::filesystem::path& splash,
+                         const VersionInfo& version)
 {
     std::ofstream resources(script);
+    // The version's texts are UTF-8; the script is read as such only then,
+    // so that a build without them stays as it was.
+    if (version.requested()) resources << "#pragma code_page(65001)\n";
     resources << "1 24 " << quotedForTools(manifest) << "\n";
     resources << "1 ICON " << quotedForTools(icon) << "\n";
     if (!splash.empty()) {
         resources << ONEFILE_SPLASH_RESOURCE_ID << " RCDATA " << quotedForTools(std::filesystem::absolute(splash))
                   << "\n";
     }
+    if (version.requested()) resources << versionResource(version);
     if (!resources.flush()) throw Error(script.string() + ": cannot be written");
 }
 
@@ -186,7 +168,21 @@ void buildExecutable(const BuildRequest& request)
 
     const std::filesystem::path icon =
         request.icon.empty() ? std::filesystem::path(value("icon")) : std::filesystem::absolute(request.icon);
-    writeResourceScript(temporary.path() / "resources.rc", value("manifest"), icon, request.splash);
+    // The SDK's manifest, the caller's own, or the SDK's with the choices.
+    std::string manifest = value("manifest");
+    if (!request.manifest.file.empty()) {
+        manifest = std::filesystem::absolute(request.manifest.file).string();
+    } else if (request.manifest.changes()) {
+        manifest = (temporary.path() / "onefile.manifest").string();
+        std::ofstream chosen(manifest);
+        chosen << manifestText(request.manifest, readText(value("manifest")));
+        if (!chosen.flush()) throw Error(manifest + ": cannot be written");
+    }
+    VersionInfo version = request.version;
+    if (version.requested() && version.originalFilename.empty()) {
+        version.originalFilename = request.output.filename().string();
+    }
+    writeResourceScript(temporary.path() / "resources.rc", manifest, icon, request.splash, version);
     runTool({value("windres"), "-i", (temporary.path() / "resources.rc").string(), "-o",
              (temporary.path() / "resources.o").string()},
             "compiling the resources");
@@ -197,8 +193,13 @@ void buildExecutable(const BuildRequest& request)
         throw Error(request.sdkDescription.string() + ": has no console entry; the SDK is older than this packer");
     }
     runTool(linkCommand(sdk, linked, temporary.path(), request.console), "linking " + request.output.string());
+    std::filesystem::path finished = linked;
+    if (request.signing.requested()) {
+        finished = temporary.path() / "signed.exe";
+        signExecutable(request.signing, linked, finished, temporary.path());
+    }
     std::error_code error;
-    std::filesystem::copy_file(linked, request.output, std::filesystem::copy_options::overwrite_existing, error);
+    std::filesystem::copy_file(finished, request.output, std::filesystem::copy_options::overwrite_existing, error);
     if (error) throw Error(request.output.string() + ": cannot be written: " + error.message());
 }
 

@@ -25,7 +25,12 @@ void printUsage(std::FILE* stream)
                "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--icon ICO]\n"
                "                          [--splash PNG [--splash-progress]]\n"
                "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--no-error-dialog] [--console]\n"
-               "                          [--depfile FILE] [create's options]\n"
+               "                          [--file-version N.N.N.N] [--product-version N.N.N.N] [--company TEXT]\n"
+               "                          [--product TEXT] [--description TEXT] [--copyright TEXT]\n"
+               "                          [--original-filename TEXT] [--internal-name TEXT]\n"
+               "                          [--uac-admin] [--dpi-aware] [--manifest FILE]\n"
+               "                          [--sign-pkcs12 FILE [--sign-password-file FILE | --sign-password-env NAME]\n"
+               "                           [--timestamp-url URL]] [--depfile FILE] [create's options]\n"
                "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
                "       onefile-pack verify FILE\n"
                "       onefile-pack --help | --version\n"
@@ -37,6 +42,8 @@ void printUsage(std::FILE* stream)
                "--no-collect. A fatal line of the executable that nobody can see (started without standard\n"
                "handles, as from Explorer) is also shown in a message box, unless --no-error-dialog.\n"
                "--console makes a console program: the application shares the console it is started from.\n"
+               "verify also reports an executable's Authenticode signature (osslsigncode): its digest and\n"
+               "signature, not its certificate's chain; a broken one exits with 1.\n"
                "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
                stream);
 }
@@ -106,115 +113,84 @@ struct Arguments {
     bool splashProgress = false;
     bool help = false;
     pack::CompressionOptions options;
+    pack::VersionInfo version;
+    pack::ManifestChoice manifest;
+    pack::SigningRequest signing;
 };
+
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+    void (*apply)(Arguments& arguments, const char* value);
+};
+
+// Every option of create and build, by its long name.
+const std::vector<OptionSpec>& optionSpecs()
+{
+    using A = Arguments;
+    static const std::vector<OptionSpec> specs = {
+        {"entry", true, [](A& a, const char* v) { a.entry = v; }},
+        {"block", true, [](A& a, const char* v) { a.block = v; }},
+        {"splash", true, [](A& a, const char* v) { a.splash = v; }},
+        {"splash-progress", false, [](A& a, const char*) { a.splashProgress = true; }},
+        {"icon", true, [](A& a, const char* v) { a.icon = v; }},
+        {"sdk", true, [](A& a, const char* v) { a.sdk = v; }},
+        {"level", true, [](A& a, const char* v) { a.options.level = parseNumber(v, "--level", 1, 22); }},
+        {"threads", true, [](A& a, const char* v) { a.options.workers = parseNumber(v, "--threads", 1, 256); }},
+        {"window-log", true,
+         [](A& a, const char* v) { a.options.windowLog = parseNumber(v, "--window-log", 10, pack::maxWindowLog); }},
+        {"no-sweep", false, [](A& a, const char*) { a.sweep = false; }},
+        {"help", false, [](A& a, const char*) { a.help = true; }},
+        {"depfile", true, [](A& a, const char* v) { a.depfile = v; }},
+        {"temp-dir", true, [](A& a, const char* v) { a.tempDir = v; }},
+        {"dll-path", true, [](A& a, const char* v) { a.dllPath.push_back(v); }},
+        {"no-collect", false, [](A& a, const char*) { a.collect = false; }},
+        {"no-error-dialog", false, [](A& a, const char*) { a.errorDialog = false; }},
+        {"console", false, [](A& a, const char*) { a.console = true; }},
+        {"file-version", true, [](A& a, const char* v) { a.version.fileVersion = v; }},
+        {"product-version", true, [](A& a, const char* v) { a.version.productVersion = v; }},
+        {"company", true, [](A& a, const char* v) { a.version.company = v; }},
+        {"product", true, [](A& a, const char* v) { a.version.product = v; }},
+        {"description", true, [](A& a, const char* v) { a.version.description = v; }},
+        {"copyright", true, [](A& a, const char* v) { a.version.copyright = v; }},
+        {"original-filename", true, [](A& a, const char* v) { a.version.originalFilename = v; }},
+        {"internal-name", true, [](A& a, const char* v) { a.version.internalName = v; }},
+        {"uac-admin", false, [](A& a, const char*) { a.manifest.requireAdministrator = true; }},
+        {"dpi-aware", false, [](A& a, const char*) { a.manifest.dpiAware = true; }},
+        {"manifest", true, [](A& a, const char* v) { a.manifest.file = v; }},
+        {"sign-pkcs12", true, [](A& a, const char* v) { a.signing.pkcs12 = v; }},
+        {"sign-password-file", true, [](A& a, const char* v) { a.signing.passwordFile = v; }},
+        {"sign-password-env", true, [](A& a, const char* v) { a.signing.passwordVariable = v; }},
+        {"timestamp-url", true, [](A& a, const char* v) { a.signing.timestampUrl = v; }},
+    };
+    return specs;
+}
 
 // The options of create and build; any other option, a missing value or a
 // second directory is a usage error.
 Arguments parseArguments(int argc, char** argv)
 {
-    enum : int {
-        level = 256,
-        threads,
-        windowLog,
-        noSweep,
-        entry,
-        block,
-        splash,
-        icon,
-        sdk,
-        help,
-        depfile,
-        tempDir,
-        dllPath,
-        noCollect,
-        noErrorDialog,
-        console,
-        splashProgress,
-    };
-    static const option options[] = {
-        {"entry", required_argument, nullptr, entry},
-        {"block", required_argument, nullptr, block},
-        {"splash", required_argument, nullptr, splash},
-        {"icon", required_argument, nullptr, icon},
-        {"sdk", required_argument, nullptr, sdk},
-        {"level", required_argument, nullptr, level},
-        {"threads", required_argument, nullptr, threads},
-        {"window-log", required_argument, nullptr, windowLog},
-        {"no-sweep", no_argument, nullptr, noSweep},
-        {"help", no_argument, nullptr, help},
-        {"depfile", required_argument, nullptr, depfile},
-        {"temp-dir", required_argument, nullptr, tempDir},
-        {"dll-path", required_argument, nullptr, dllPath},
-        {"no-collect", no_argument, nullptr, noCollect},
-        {"no-error-dialog", no_argument, nullptr, noErrorDialog},
-        {"console", no_argument, nullptr, console},
-        {"splash-progress", no_argument, nullptr, splashProgress},
-        {nullptr, 0, nullptr, 0},
-    };
+    constexpr int firstSpec = 256;
+    std::vector<option> options;
+    for (const OptionSpec& spec : optionSpecs()) {
+        options.push_back({spec.name, spec.takesValue ? required_argument : no_argument, nullptr,
+                           firstSpec + static_cast<int>(options.size())});
+    }
+    options.push_back({nullptr, 0, nullptr, 0});
     Arguments parsed;
     opterr = 0;
     optind = 1;
     // The command's own arguments start after its name.
-    for (int found; (found = getopt_long(argc - 1, argv + 1, ":o:h", options, nullptr)) != -1;) {
-        switch (found) {
-        case 'o':
+    for (int found; (found = getopt_long(argc - 1, argv + 1, ":o:h", options.data(), nullptr)) != -1;) {
+        if (found == 'o') {
             parsed.output = optarg;
-            break;
-        case entry:
-            parsed.entry = optarg;
-            break;
-        case block:
-            parsed.block = optarg;
-            break;
-        case splash:
-            parsed.splash = optarg;
-            break;
-        case icon:
-            parsed.icon = optarg;
-            break;
-        case sdk:
-            parsed.sdk = optarg;
-            break;
-        case depfile:
-            parsed.depfile = optarg;
-            break;
-        case tempDir:
-            parsed.tempDir = optarg;
-            break;
-        case dllPath:
-            parsed.dllPath.push_back(optarg);
-            break;
-        case noCollect:
-            parsed.collect = false;
-            break;
-        case noErrorDialog:
-            parsed.errorDialog = false;
-            break;
-        case console:
-            parsed.console = true;
-            break;
-        case splashProgress:
-            parsed.splashProgress = true;
-            break;
-        case level:
-            parsed.options.level = parseNumber(optarg, "--level", 1, 22);
-            break;
-        case threads:
-            parsed.options.workers = parseNumber(optarg, "--threads", 1, 256);
-            break;
-        case windowLog:
-            parsed.options.windowLog = parseNumber(optarg, "--window-log", 10, pack::maxWindowLog);
-            break;
-        case noSweep:
-            parsed.sweep = false;
-            break;
-        case help:
-        case 'h':
+        } else if (found == 'h') {
             parsed.help = true;
-            break;
-        case ':':
+        } else if (found == ':') {
             throw UsageError(std::string(argv[optind]) + " needs a value");
-        default:
+        } else if (found >= firstSpec && found < firstSpec + static_cast<int>(optionSpecs().size())) {
+            optionSpecs()[static_cast<size_t>(found - firstSpec)].apply(parsed, optarg);
+        } else {
             throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
         }
     }
@@ -248,6 +224,39 @@ bool isInside(const fs::path& path, const fs::path& folder)
     return r == root.end();
 }
 
+void checkVersionInfo(const pack::VersionInfo& version)
+{
+    for (const auto& [option, value] :
+         {std::pair{"--file-version", &version.fileVersion}, std::pair{"--product-version", &version.productVersion}}) {
+        const std::string problem = value->empty() ? "" : pack::versionNumberProblem(*value);
+        if (!problem.empty()) throw pack::Error(std::string(option) + " " + *value + ": " + problem);
+    }
+    for (const auto& [option, value] :
+         {std::pair{"--company", &version.company}, std::pair{"--product", &version.product},
+          std::pair{"--description", &version.description}, std::pair{"--copyright", &version.copyright},
+          std::pair{"--original-filename", &version.originalFilename},
+          std::pair{"--internal-name", &version.internalName}}) {
+        const std::string problem = pack::versionTextProblem(*value);
+        if (!problem.empty()) throw pack::Error(std::string(option) + ": " + problem);
+    }
+}
+
+void checkSigning(const pack::SigningRequest& signing)
+{
+    if (!signing.requested()) return;
+    if (!fs::is_regular_file(signing.pkcs12))
+        throw pack::Error(signing.pkcs12.string() + ": the key file does not exist");
+    if (!signing.passwordFile.empty() && !fs::is_regular_file(signing.passwordFile)) {
+        throw pack::Error(signing.passwordFile.string() + ": the password file does not exist");
+    }
+    if (!signing.passwordVariable.empty() && std::getenv(signing.passwordVariable.c_str()) == nullptr) {
+        throw pack::Error("--sign-password-env " + signing.passwordVariable + ": the variable is not set");
+    }
+    if (!pack::toolIsInstalled("osslsigncode")) {
+        throw pack::Error("signing needs osslsigncode (Debian's osslsigncode), which is not installed");
+    }
+}
+
 // Everything a command can check before it compresses: the input folder,
 // the output's place, the splash and the icon.
 void checkInputs(const Arguments& arguments)
@@ -273,6 +282,14 @@ void checkInputs(const Arguments& arguments)
     for (const std::string& folder : arguments.dllPath) {
         if (!fs::is_directory(folder)) throw pack::Error("--dll-path " + folder + ": is not a directory");
     }
+    checkVersionInfo(arguments.version);
+    if (!arguments.manifest.file.empty() && !pack::checkManifestFile(arguments.manifest.file)) {
+        std::fprintf(stderr,
+                     "onefile-pack: warning: %s declares no longPathAware: paths over 260 characters will fail "
+                     "in the executable\n",
+                     arguments.manifest.file.c_str());
+    }
+    checkSigning(arguments.signing);
     if (!arguments.splash.empty()) pack::checkSplashImage(arguments.splash);
     if (!arguments.icon.empty()) pack::checkIcon(arguments.icon);
 }
@@ -349,9 +366,10 @@ int create(int argc, char** argv)
     }
     if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sweep ||
         !arguments.depfile.empty() || !arguments.tempDir.empty() || !arguments.errorDialog || arguments.console ||
-        arguments.splashProgress) {
+        arguments.splashProgress || arguments.version.requested() || arguments.manifest.changes() ||
+        arguments.signing.requested()) {
         throw UsageError("--block, --splash, --splash-progress, --icon, --no-sweep, --temp-dir, --no-error-dialog, "
-                         "--console and --depfile belong to build");
+                         "--console, the version, manifest and signing options and --depfile belong to build");
     }
     checkInputs(arguments);
     packDirectory(arguments, arguments.output, arguments.output);
@@ -377,7 +395,21 @@ int build(int argc, char** argv)
     request.errorDialog = arguments.errorDialog;
     request.console = arguments.console;
     request.splashProgress = arguments.splashProgress;
+    request.version = arguments.version;
+    request.manifest = arguments.manifest;
+    request.signing = arguments.signing;
     if (!arguments.tempDir.empty()) request.runParentSpec = pack::utf8ToUtf16(arguments.tempDir);
+    if (!arguments.manifest.file.empty() && (arguments.manifest.requireAdministrator || arguments.manifest.dpiAware)) {
+        throw UsageError("--manifest brings the whole manifest; --uac-admin and --dpi-aware cannot change it");
+    }
+    const pack::SigningRequest& signing = arguments.signing;
+    if (!signing.requested() &&
+        (!signing.passwordFile.empty() || !signing.passwordVariable.empty() || !signing.timestampUrl.empty())) {
+        throw UsageError("--sign-password-file, --sign-password-env and --timestamp-url go with --sign-pkcs12");
+    }
+    if (!signing.passwordFile.empty() && !signing.passwordVariable.empty()) {
+        throw UsageError("one password: --sign-password-file or --sign-password-env");
+    }
     if (arguments.splashProgress && arguments.splash.empty()) {
         throw UsageError("--splash-progress draws on the splash: give --splash PNG too");
     }
@@ -418,20 +450,55 @@ int list(const char* path)
     return report.problems.empty() ? 0 : 1;
 }
 
+// What the signature of an executable says; false when it is broken.
+bool reportSignature(const char* path)
+{
+    char start[2] = {};
+    std::ifstream(path, std::ios::binary).read(start, 2);
+    if (start[0] != 'M' || start[1] != 'Z') return true;  // a block on its own
+    const pack::SignatureReport signature = pack::checkSignature(path);
+    switch (signature.verdict) {
+    case pack::SignatureReport::notChecked:
+    case pack::SignatureReport::unsigned_:
+        std::printf("onefile-pack: %s: %s\n", path, signature.detail.c_str());
+        return true;
+    case pack::SignatureReport::verifies:
+        std::printf("onefile-pack: %s: signed by %s; the signature verifies\n", path, signature.detail.c_str());
+        return true;
+    case pack::SignatureReport::digestOnly:
+        std::printf("onefile-pack: %s: signed by %s\n", path, signature.detail.c_str());
+        return true;
+    case pack::SignatureReport::broken:
+        break;
+    }
+    std::fprintf(stderr, "onefile-pack: %s: signed, but the signature no longer verifies: %s\n", path,
+                 signature.detail.c_str());
+    return false;
+}
+
 int verify(const char* path)
 {
-    const pack::BlockReport report = pack::inspectBlock(readWholeFile(path));
+    pack::BlockReport report;
+    try {
+        report = pack::inspectBlock(readWholeFile(path));
+    } catch (const pack::Error& damage) {
+        report.problems.push_back(damage.what());  // and the signature may tell when it came
+    }
     for (const std::string& problem : report.problems)
         std::fprintf(stderr, "onefile-pack: %s: %s\n", path, problem.c_str());
-    if (!report.problems.empty()) return 1;
-    uint64_t content = 0;
-    for (const pack::Record& record : report.records) content += record.size;
-    std::printf(
-        "onefile-pack: %s: good block at offset %llu: %zu files, %llu bytes, frame %llu bytes, window %llu bytes, %s\n",
-        path, static_cast<unsigned long long>(report.blockOffset), report.records.size(),
-        static_cast<unsigned long long>(content), static_cast<unsigned long long>(report.frameSize),
-        static_cast<unsigned long long>(report.windowSize), report.checksum ? "checksum" : "no checksum");
-    return 0;
+    if (report.problems.empty()) {
+        uint64_t content = 0;
+        for (const pack::Record& record : report.records) content += record.size;
+        std::printf("onefile-pack: %s: good block at offset %llu: %zu files, %llu bytes, frame %llu bytes, window "
+                    "%llu bytes, %s\n",
+                    path, static_cast<unsigned long long>(report.blockOffset), report.records.size(),
+                    static_cast<unsigned long long>(content), static_cast<unsigned long long>(report.frameSize),
+                    static_cast<unsigned long long>(report.windowSize), report.checksum ? "checksum" : "no checksum");
+    }
+    // A damaged block in a signed file: the signature says whether it was
+    // damaged after signing.
+    const bool signatureHolds = reportSignature(path);
+    return report.problems.empty() && signatureHolds ? 0 : 1;
 }
 
 }  // namespace

@@ -90,16 +90,67 @@ struct BlockReport {
 // decodes the whole frame and checks every rule.
 BlockReport inspectBlock(const std::vector<uint8_t>& bytes);
 
+// --- Authenticode signing and its check (signing.cpp), with osslsigncode.
+struct SigningRequest {
+    std::filesystem::path pkcs12;        // --sign-pkcs12
+    std::filesystem::path passwordFile;  // --sign-password-file, or
+    std::string passwordVariable;        // --sign-password-env
+    std::string timestampUrl;            // --timestamp-url
+    bool requested() const { return !pkcs12.empty(); }
+};
+// Signs `input` into `output` (SHA-256; with SOURCE_DATE_EPOCH and no time
+// stamp server, that signing time, so the result is reproducible) and
+// checks the result; throws Error on any failure.
+void signExecutable(const SigningRequest& request, const std::filesystem::path& input,
+                    const std::filesystem::path& output, const std::filesystem::path& work);
+
+struct SignatureReport {
+    enum Verdict { notChecked, unsigned_, verifies, digestOnly, broken } verdict = notChecked;
+    std::string detail;  // the signer, or what failed
+};
+// Whether an executable is signed and its signature still verifies: the
+// Authenticode digest and the signature, not the certificate's chain.
+SignatureReport checkSignature(const std::filesystem::path& file);
+
+// --- Version information and manifest (resources.cpp).
+struct VersionInfo {
+    std::string fileVersion, productVersion;                                               // "1.2.3.4", or empty
+    std::string company, product, description, copyright, originalFilename, internalName;  // UTF-8
+    bool requested() const;
+};
+// Why a --file-version or --product-version cannot be used ("" when it can).
+std::string versionNumberProblem(const std::string& text);
+// Why a text of the version information cannot be carried ("" when it can).
+std::string versionTextProblem(const std::string& text);
+// The VERSIONINFO statement (U.S. English, Unicode) for a resource script
+// read as UTF-8.
+std::string versionResource(const VersionInfo& info);
+
+struct ManifestChoice {
+    bool requireAdministrator = false;  // --uac-admin
+    bool dpiAware = false;              // --dpi-aware
+    std::filesystem::path file;         // --manifest: the caller's own
+    bool changes() const { return requireAdministrator || dpiAware || !file.empty(); }
+};
+// The SDK's manifest with the choices made.
+std::string manifestText(const ManifestChoice& choice, const std::string& sdkManifest);
+// Checks a manifest of the caller's with xmllint; throws Error when it is
+// missing or not well-formed. Whether it declares longPathAware.
+bool checkManifestFile(const std::filesystem::path& file);
+
 struct BuildRequest {
-    std::filesystem::path block;               // the attached data block to link
-    std::filesystem::path output;              // the executable to write
-    std::filesystem::path splash;              // optional PNG, resource 28
-    std::filesystem::path icon;                // optional .ico, icon group 1
-    std::filesystem::path sdkDescription;      // what the Windows build made
-    bool sweep = true;                         // remove dead runs' leftovers at start
-    bool errorDialog = true;                   // show fatal lines nobody sees in a box
-    bool console = false;                      // the console subsystem instead of the windowed one
-    bool splashProgress = false;               // a progress bar on the splash while unpacking
+    std::filesystem::path block;           // the attached data block to link
+    std::filesystem::path output;          // the executable to write
+    std::filesystem::path splash;          // optional PNG, resource 28
+    std::filesystem::path icon;            // optional .ico, icon group 1
+    std::filesystem::path sdkDescription;  // what the Windows build made
+    bool sweep = true;                     // remove dead runs' leftovers at start
+    bool errorDialog = true;               // show fatal lines nobody sees in a box
+    bool console = false;                  // the console subsystem instead of the windowed one
+    bool splashProgress = false;           // a progress bar on the splash while unpacking
+    VersionInfo version;                   // a VERSIONINFO resource when requested
+    ManifestChoice manifest;
+    SigningRequest signing;                    // signed with osslsigncode when requested
     std::u16string runParentSpec = u"{TEMP}";  // where each run's own folder goes
 };
 
@@ -173,6 +224,16 @@ void checkIcon(const std::filesystem::path& file);
 // `list` and `verify` look for, and what no packed file may hold.
 const std::vector<uint8_t>& blockMarker();
 bool holdsBlockMarker(const uint8_t* bytes, size_t size);
+
+// --- Tools (run_tool.cpp), started with posix_spawnp and an argument
+// vector. runTool throws Error("<what> failed: ...") unless the tool exits
+// with 0; runToolCapturing writes its standard output and error to
+// `output` and returns its exit status (-1 when it did not exit).
+void runTool(const std::vector<std::string>& arguments, const std::string& what);
+int runToolCapturing(const std::vector<std::string>& arguments, const std::string& what,
+                     const std::filesystem::path& output);
+// Whether an executable of that name is on PATH.
+bool toolIsInstalled(const std::string& name);
 
 // A fresh directory below the system's temporary directory, removed with
 // everything in it when the object goes.

@@ -1,0 +1,167 @@
+// What a company ships: version information, manifest choices and an
+// Authenticode signature, read back as Windows reads them.
+#include "host_support.h"
+#include "pack.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+namespace {
+
+fs::path windowsTests()
+{
+    return fs::path(std::getenv("ONEFILE_REPORT_APP")).parent_path();
+}
+
+bool shippingToolsThere()
+{
+    return harnessAvailable() && std::getenv("ONEFILE_REPORT_APP") != nullptr &&
+           fs::exists(windowsTests() / "resource_reader.exe") &&
+           std::system("command -v openssl osslsigncode xmllint > /dev/null") == 0;
+}
+
+struct PackRun {
+    int exitCode;
+    std::string out, err;
+};
+
+PackRun pack(const TempTree& tree, const std::string& options)
+{
+    const int exitCode = shell(shellQuote(std::getenv("ONEFILE_PACK")) + " " + options + " > " +
+                               shellQuote((tree / "out").string()) + " 2> " + shellQuote((tree / "err").string()));
+    return {exitCode, readBytes(tree / "out"), readBytes(tree / "err")};
+}
+
+std::string buildOptions(const fs::path& exe)
+{
+    return "build --level 3 --entry report_app.dll -o " + shellQuote(exe.string()) + " " +
+           shellQuote(std::getenv("ONEFILE_REPORT_APP_DIR")) + " ";
+}
+
+// What resource_reader printed, its texts decoded.
+std::map<std::string, std::string> readResources(const TempTree& tree, const fs::path& exe)
+{
+    shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+          shellQuote((windowsTests() / "resource_reader.exe").string()) + " " + shellQuote(windowsPathOf(exe)) +
+          " < /dev/null > " + shellQuote((tree / "resources").string()));
+    std::map<std::string, std::string> values;
+    std::istringstream lines(readBytes(tree / "resources"));
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string name = line.substr(0, equals), value = line.substr(equals + 1);
+        values[name] = name.back() == '#' ? value : decodeHex(value);
+    }
+    return values;
+}
+
+TEST(ShippingOptions, VersionManifestAndSignatureReadBackAndVerify)
+{
+    ONEFILE_REQUIRE(shippingToolsThere(), "the Windows build, openssl, osslsigncode or xmllint is missing");
+    TempTree tree;
+    // A code-signing certificate of the test's own, its key's password
+    // only in the environment.
+    ASSERT_EQ(shell("cd " + shellQuote(tree.path().string()) +
+                    " && openssl req -x509 -newkey rsa:2048 -keyout key.pem -out cert.pem -days 2 -nodes "
+                    "-subj '/CN=Shipping Test' -addext extendedKeyUsage=codeSigning 2> /dev/null"
+                    " && openssl pkcs12 -export -inkey key.pem -in cert.pem -out signer.p12 -passout pass:s3cret"),
+              0);
+    const std::string company = "Acme \"Quotes\" \\ Ltd \xf0\x9f\x98\x80";
+    const std::string options = "--file-version 1.2.3.4 --product-version 5.6.0.65535 --company " +
+                                shellQuote(company) + " --product 'Prod\xc3\xbc" + "ct' --description 'The tool' " +
+                                "--copyright '\xc2\xa9 2026' --internal-name inner --uac-admin --dpi-aware " +
+                                "--sign-pkcs12 " + shellQuote((tree / "signer.p12").string()) +
+                                " --sign-password-env SIGNING_PASSWORD";
+    const fs::path exe = tree / "App.exe";
+    const std::string signing = "SIGNING_PASSWORD=s3cret SOURCE_DATE_EPOCH=1700000000 ";
+    ASSERT_EQ(
+        shell(signing + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(exe) + options + " > /dev/null"),
+        0);
+
+    std::map<std::string, std::string> read = readResources(tree, exe);
+    EXPECT_EQ(read["FileVersion#"], "1.2.3.4");
+    EXPECT_EQ(read["ProductVersion#"], "5.6.0.65535");
+    EXPECT_EQ(read["CompanyName"], company);
+    EXPECT_EQ(read["ProductName"], "Prod\xc3\xbc"
+                                   "ct");
+    EXPECT_EQ(read["FileDescription"], "The tool");
+    EXPECT_EQ(read["LegalCopyright"], "\xc2\xa9 2026");
+    EXPECT_EQ(read["InternalName"], "inner");
+    EXPECT_EQ(read["OriginalFilename"], "App.exe");
+    EXPECT_EQ(read["FileVersion"], "1.2.3.4");
+    for (const char* expected : {"level=\"requireAdministrator\"", ">PerMonitorV2, PerMonitor</dpiAwareness>",
+                                 ">true/pm</dpiAware>", ">true</longPathAware>"}) {
+        EXPECT_NE(read["manifest"].find(expected), std::string::npos) << expected;
+    }
+
+    PackRun run = pack(tree, "verify " + shellQuote(exe.string()));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("signed by /CN=Shipping Test; the signature verifies\n"), std::string::npos) << run.out;
+    // The signing time comes from SOURCE_DATE_EPOCH: the same bytes again.
+    const fs::path again = tree / "again/App.exe";
+    fs::create_directories(again.parent_path());
+    ASSERT_EQ(
+        shell(signing + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(again) + options + " > /dev/null"),
+        0);
+    EXPECT_TRUE(readBytes(again) == readBytes(exe)) << "signing twice gave different bytes";
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(exe.string()) +
+                    " --app-exit=9 < /dev/null > /dev/null 2>&1"),
+              9);
+
+    // One byte of the block flipped: the signature no longer covers it.
+    std::string bytes = readBytes(exe);
+    const pack::BlockReport report = pack::inspectBlock(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    bytes[report.blockOffset + 100] ^= 0x01;
+    writeBytes(exe, bytes);
+    run = pack(tree, "verify " + shellQuote(exe.string()));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("signed, but the signature no longer verifies: the file changed after it was signed"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST(ShippingOptions, OwnManifestAndVersionTextsAreCheckedFirst)
+{
+    ONEFILE_REQUIRE(shippingToolsThere(), "the Windows build, openssl, osslsigncode or xmllint is missing");
+    TempTree tree;
+    writeBytes(tree / "broken.manifest", "<assembly><unclosed></assembly>");
+    writeBytes(tree / "short.manifest",
+               "<?xml version=\"1.0\"?><assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+               "<assemblyIdentity name=\"Own\" version=\"1.0.0.0\" type=\"win32\"/></assembly>");
+    const fs::path exe = tree / "Own.exe";
+    const struct {
+        std::string options;
+        int exitCode;
+        std::string err;
+    } refused[] = {
+        {"--manifest " + shellQuote((tree / "broken.manifest").string()), 1, "the manifest is not well-formed XML"},
+        {"--manifest " + shellQuote((tree / "short.manifest").string()) + " --uac-admin", 64,
+         "--manifest brings the whole manifest"},
+        {"--file-version 1.2.3", 1, "--file-version 1.2.3: is not four numbers of 0 to 65535"},
+        {"--product-version 1.2.3.65536", 1, "is not four numbers"},
+        {"--company \"$(printf 'two\\nlines')\"", 1, "--company: holds a control character"},
+        {"--timestamp-url http://example.invalid", 64, "go with --sign-pkcs12"},
+    };
+    for (const auto& c : refused) {
+        const PackRun run = pack(tree, buildOptions(exe) + c.options);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.options;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << c.options << ": " << run.err;
+        EXPECT_FALSE(fs::exists(exe)) << c.options;
+    }
+    const PackRun run = pack(tree, buildOptions(exe) + "--manifest " + shellQuote((tree / "short.manifest").string()));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("declares no longPathAware"), std::string::npos) << run.err;
+    std::map<std::string, std::string> read = readResources(tree, exe);
+    EXPECT_EQ(read["manifest"], readBytes(tree / "short.manifest"));
+    EXPECT_EQ(read.count("CompanyName"), 0u);
+
+    // The example's CMake keywords reach the packer as its options.
+    read = readResources(tree, windowsTests().parent_path() / "examples/hello_onefile.exe");
+    EXPECT_EQ(read["FileDescription"], "The onefile bootstrap's example application");
+    EXPECT_EQ(read["FileVersion#"], std::string(ONEFILE_VERSION) + ".0");
+}
+
+}  // namespace

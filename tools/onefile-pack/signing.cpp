@@ -1,0 +1,131 @@
+// Authenticode signatures, made and checked with osslsigncode. A check
+// means the digest of the file and the signature over it; the certificate's
+// chain is built from the signature's own certificates and the system's
+// bundle only so that osslsigncode goes on to check the signature: a
+// commercial certificate need not chain to Debian's bundle.
+#include "pack.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace pack {
+
+namespace {
+
+std::string readText(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The last line of a tool's output that says something, for an error line.
+std::string lastLine(const std::string& text)
+{
+    std::istringstream lines(text);
+    std::string last;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find_first_not_of(" \t\r") != std::string::npos) last = line;
+    }
+    return last.empty() ? "no output" : last;
+}
+
+// A file only this user can read, for a password that must not appear on a
+// command line.
+void writePrivateFile(const fs::path& file, const std::string& text)
+{
+    const int descriptor = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    const bool written =
+        descriptor >= 0 && write(descriptor, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (descriptor >= 0 && close(descriptor) != 0) throw Error(file.string() + ": cannot be written");
+    if (!written) throw Error(file.string() + ": cannot be written");
+}
+
+std::string signerOf(const std::string& output)
+{
+    const size_t at = output.find("Subject: ");
+    return at == std::string::npos ? "an unnamed signer" : output.substr(at + 9, output.find('\n', at) - at - 9);
+}
+
+}  // namespace
+
+void signExecutable(const SigningRequest& request, const fs::path& input, const fs::path& output, const fs::path& work)
+{
+    if (!toolIsInstalled("osslsigncode")) {
+        throw Error("signing needs osslsigncode (Debian's osslsigncode), which is not installed");
+    }
+    std::vector<std::string> command = {"osslsigncode", "sign", "-pkcs12", request.pkcs12.string(), "-h", "sha256"};
+    fs::path password = request.passwordFile;
+    if (!request.passwordVariable.empty()) {
+        const char* const value = std::getenv(request.passwordVariable.c_str());
+        if (value == nullptr)
+            throw Error("--sign-password-env " + request.passwordVariable + ": the variable is not set");
+        password = work / "password";
+        writePrivateFile(password, value);
+    }
+    if (!password.empty()) command.insert(command.end(), {"-readpass", password.string()});
+    // A time stamp server's answer differs each time; without one, the
+    // signing time comes from SOURCE_DATE_EPOCH, so the same input and key
+    // give the same bytes (RSA signatures are deterministic).
+    const char* const epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (!request.timestampUrl.empty()) {
+        command.insert(command.end(), {"-ts", request.timestampUrl});
+    } else if (epoch != nullptr) {
+        command.insert(command.end(), {"-time", epoch});
+    }
+    command.insert(command.end(), {"-in", input.string(), "-out", output.string()});
+    const fs::path log = work / "sign.log";
+    if (runToolCapturing(command, "signing", log) != 0) {
+        throw Error("signing failed: osslsigncode: " + lastLine(readText(log)));
+    }
+    const SignatureReport report = checkSignature(output);
+    if (report.verdict != SignatureReport::verifies && report.verdict != SignatureReport::digestOnly) {
+        throw Error("signing failed: the signed file does not verify: " + report.detail);
+    }
+}
+
+SignatureReport checkSignature(const fs::path& file)
+{
+    if (!toolIsInstalled("osslsigncode")) {
+        return {SignatureReport::notChecked, "osslsigncode is not installed, so the signature is not checked"};
+    }
+    const TemporaryDirectory work;
+    const fs::path signature = work.path() / "signature.pem";
+    if (runToolCapturing(
+            {"osslsigncode", "extract-signature", "-pem", "-in", file.string(), "-out", signature.string()},
+            "reading the signature", work.path() / "extract.log") != 0) {
+        return {SignatureReport::unsigned_, "not signed"};
+    }
+    const fs::path trusted = work.path() / "trusted.pem";
+    if (toolIsInstalled("openssl")) {
+        runToolCapturing({"openssl", "pkcs7", "-print_certs", "-in", signature.string(), "-out", trusted.string()},
+                         "reading the signature's certificates", work.path() / "certificates.log");
+    }
+    std::ofstream(trusted, std::ios::app) << readText("/etc/ssl/certs/ca-certificates.crt");
+    const fs::path log = work.path() / "verify.log";
+    runToolCapturing({"osslsigncode", "verify", "-in", file.string(), "-CAfile", trusted.string(), "-ignore-cdp"},
+                     "checking the signature", log);
+    const std::string output = readText(log);
+    if (output.find("MISMATCH") != std::string::npos) {
+        return {SignatureReport::broken, "the file changed after it was signed: its digest no longer matches"};
+    }
+    if (output.find("signature failure") != std::string::npos ||
+        output.find("PKCS7_signatureVerify") != std::string::npos) {
+        return {SignatureReport::broken, "the signature itself does not verify"};
+    }
+    if (output.find("\nSucceeded") != std::string::npos) return {SignatureReport::verifies, signerOf(output)};
+    if (output.find("Calculated message digest") != std::string::npos) {
+        return {SignatureReport::digestOnly,
+                signerOf(output) + "; the digest matches, but the certificate's chain could not be built here, so "
+                                   "the signature itself was not checked"};
+    }
+    return {SignatureReport::broken, lastLine(output)};
+}
+
+}  // namespace pack
