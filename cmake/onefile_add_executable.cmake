@@ -4,7 +4,7 @@
 #                        [PRODUCT text] [DESCRIPTION text] [COPYRIGHT text] [ORIGINAL_FILENAME text]
 #                        [INTERNAL_NAME text] [UAC_ADMIN] [DPI_AWARE] [MANIFEST file]
 #                        [SIGN_PKCS12 file [SIGN_PASSWORD_FILE file | SIGN_PASSWORD_ENV name]
-#                         [TIMESTAMP_URL url]]
+#                         [TIMESTAMP_URL url]] [CACHE [CACHE_NAME name] [CACHE_DIR spec] [CACHE_KEEP n]]
 #                        [OUTPUT_NAME name] [DEPENDS targets...])
 # Packs DIRECTORY into one executable with `onefile-pack build`: ENTRY is the
 # application's DLL in it. Each keyword is the packer's option of that name
@@ -23,8 +23,9 @@ function(onefile_add_executable target)
   # none; each is the packer's option of that name.
   set(file_keywords SPLASH ICON MANIFEST SIGN_PKCS12 SIGN_PASSWORD_FILE)
   set(value_keywords LEVEL TEMP_DIR FILE_VERSION PRODUCT_VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT
-    ORIGINAL_FILENAME INTERNAL_NAME SIGN_PASSWORD_ENV TIMESTAMP_URL)
-  set(flag_keywords NO_SWEEP NO_COLLECT NO_ERROR_DIALOG CONSOLE SPLASH_PROGRESS UAC_ADMIN DPI_AWARE)
+    ORIGINAL_FILENAME INTERNAL_NAME SIGN_PASSWORD_ENV TIMESTAMP_URL CACHE_NAME CACHE_DIR CACHE_KEEP)
+  # (quoted: a last word CACHE would make set() write the cache)
+  set(flag_keywords "NO_SWEEP;NO_COLLECT;NO_ERROR_DIALOG;CONSOLE;SPLASH_PROGRESS;UAC_ADMIN;DPI_AWARE;CACHE")
   cmake_parse_arguments(ARG "${flag_keywords}" "ENTRY;DIRECTORY;OUTPUT_NAME;${file_keywords};${value_keywords}"
     "DLL_PATH;DEPENDS" ${ARGN})
   if(ARG_UNPARSED_ARGUMENTS)

@@ -119,4 +119,28 @@ static inline int onefile_hide_splash(void)
     return DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+/* Where the application runs from: ONEFILE_RUN_SHARED_CACHE when from the
+   shared cache's folder of its version (packed with --cache), which other
+   starts use too and check against its manifest, so nothing must be written
+   there; ONEFILE_RUN_PRIVATE when from a folder of this run's own, removed
+   at its end. */
+enum { ONEFILE_RUN_PRIVATE = 0, ONEFILE_RUN_SHARED_CACHE = 1 };
+static inline int onefile_run_mode(void)
+{
+    wchar_t target[32768];
+    const wchar_t* last;
+    size_t i;
+    if (!onefile_get_variable(ONEFILE_WIDE(ONEFILE_VARIABLE_TARGET), target, 32768)) {
+        return ONEFILE_RUN_PRIVATE;
+    }
+    last = wcsrchr(target, L'\\');
+    last = last != NULL ? last + 1 : target;
+    for (i = 0; last[i] != L'\0'; ++i) {
+        if (!((last[i] >= L'0' && last[i] <= L'9') || (last[i] >= L'a' && last[i] <= L'f'))) {
+            return ONEFILE_RUN_PRIVATE;
+        }
+    }
+    return i == ONEFILE_CACHE_ID_LENGTH ? ONEFILE_RUN_SHARED_CACHE : ONEFILE_RUN_PRIVATE;
+}
+
 #endif

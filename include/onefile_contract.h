@@ -88,5 +88,20 @@ typedef struct onefile_splash_text_channel {
 #define ONEFILE_VARIABLE_RANDOM "MERLOX_ONEFILE_RANDOM"
 #define ONEFILE_VARIABLE_DIRECTORY "MERLOX_ONEFILE_DIRECTORY"
 #define ONEFILE_VARIABLE_ORIGINAL_ARGV0 "MERLOX_ORIGINAL_ARGV0"
+/* The folder the application runs from when it is not the run's own: the
+   shared cache's folder of this version (or, in a repair that could not
+   finish, the run's staging folder). */
+#define ONEFILE_VARIABLE_TARGET "MERLOX_ONEFILE_TARGET"
+
+/* --- The shared cache (executables packed with --cache): each version in
+   <root>\<name>\<id>, <id> ONEFILE_CACHE_ID_LENGTH hex digits of XXH64
+   over the block; being built in <id>.staging-<pid>-<random>, and set
+   aside for removal in <id>.old-<pid>-<random>. The folder's manifest,
+   ONEFILE_CACHE_MANIFEST_NAME, lists every entry as it was published. */
+#define ONEFILE_CACHE_ID_LENGTH 16
+#define ONEFILE_CACHE_STAGING_INFIX ".staging-"
+#define ONEFILE_CACHE_OLD_INFIX ".old-"
+#define ONEFILE_CACHE_MANIFEST_NAME "onefile-cache.manifest"
+#define ONEFILE_CACHE_NAME_MAX 64
 
 #endif

@@ -20,8 +20,8 @@ static bool takeReentryRoad()
 {
     wchar_t* const parent = getEnvVar(ONEFILE_VARIABLE_PARENT);
     const bool accepted = parent != nullptr && isParentInstance(parent) && hasInheritedRunValues();
-    free(parent);
     if (!accepted) {
+        free(parent);
         return false;
     }
     const bool expanded = expandRunFolder(targetDirectory, pathCapacity);
@@ -29,6 +29,9 @@ static bool takeReentryRoad()
     if (!expanded) {
         fatalSpecExpansion(runFolderSpec());
     }
+    // The shared cache's folder, or the parent's staging folder, instead.
+    useInheritedCacheTarget(parent);
+    free(parent);
     return true;
 }
 
@@ -41,6 +44,7 @@ static void prepareFreshRoad()
     setEnvVar(ONEFILE_VARIABLE_START, nullptr);
     setEnvVar(ONEFILE_VARIABLE_TIME_US, nullptr);
     setEnvVar(ONEFILE_VARIABLE_RANDOM, nullptr);
+    setEnvVar(ONEFILE_VARIABLE_TARGET, nullptr);
     wchar_t processId[16];
     swprintf(processId, 16, L"%lu", static_cast<unsigned long>(GetCurrentProcessId()));
     setEnvVar(ONEFILE_VARIABLE_PARENT, processId);
@@ -113,6 +117,30 @@ static bool keepSplashWhileFeedbackPending()
     return false;
 }
 
+// The run's own folder, or the cache's staging folder then published:
+// made new, filled, and on the per-run road removed at the end. `parent`
+// gets the folder's parent.
+static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
+{
+    followUnpackingOnSplash();
+    openAttachedDataReader();
+    if (road == CacheRoad::build) {
+        placeStagingFolder();
+    }
+    findRunFolderParent(parent);
+    refuseWhatCannotFit(parent);
+    createTargetDirectory();
+    if (!extractAttachedFiles()) {
+        // Launching a child here would start a chain of copies, each
+        // starting the next.
+        fatalError("Error, attached data holds no file to run.");
+    }
+    if (road == CacheRoad::build) {
+        publishStagingFolder();
+        removeTargetOnCleanup = !targetIsSharedVersion();
+    }
+}
+
 int runDriver()
 {
     if (onefileErrorDialogEnabled) {
@@ -130,21 +158,21 @@ int runDriver()
     verifyAttachedDataHeader();
     requireFrameChecksum();
     verifyBlockTail();
-    followUnpackingOnSplash();
-    openAttachedDataReader();
-    wchar_t parent[pathCapacity];
-    findRunFolderParent(parent);
-    refuseWhatCannotFit(parent);
-    createTargetDirectory();
-    if (!extractAttachedFiles()) {
-        // Launching a child here would start a chain of copies, each
-        // starting the next.
-        fatalError("Error, attached data holds no file to run.");
+    const CacheRoad road = chooseCacheRoad();
+    wchar_t parent[pathCapacity] = L"";
+    if (road == CacheRoad::reuse) {
+        // A verified version: nothing to unpack, nothing to remove.
+        setCleanupSteps(stopSweep, letGoOfTarget);
+    } else {
+        unpackIntoNewFolder(road, parent);
     }
+    announceCacheTarget();
     launchChild();
     // This process is idle while the application runs: the leftovers of
     // dead runs go then, costing the start nothing.
-    if (onefileSweepEnabled && parent[0] != L'\0') {
+    if (road != CacheRoad::perRun) {
+        startCacheUpkeep();
+    } else if (onefileSweepEnabled && parent[0] != L'\0') {
         startSweep(parent);
     }
     const DWORD exitCode = superviseChild(keepSplashWhileFeedbackPending);

@@ -26,12 +26,17 @@ static bool appendProgramDirectory(wchar_t* output, size_t capacity, size_t& len
 
 bool expandRunFolder(wchar_t* output, size_t capacity)
 {
+    return expandFolderSpec(runFolderSpec(), output, capacity);
+}
+
+bool expandFolderSpec(const wchar_t* spec, wchar_t* output, size_t capacity)
+{
     static const wchar_t programDirectory[] = L"{PROGRAM_DIR}";
     wchar_t stretch[pathCapacity];
     wchar_t expanded[pathCapacity];
     size_t length = 0;
     output[0] = L'\0';
-    for (const wchar_t* rest = runFolderSpec(); *rest != L'\0';) {
+    for (const wchar_t* rest = spec; *rest != L'\0';) {
         const wchar_t* const next = wcsstr(rest, programDirectory);
         const size_t literal = next != nullptr ? static_cast<size_t>(next - rest) : wcslen(rest);
         // Each stretch between two {PROGRAM_DIR} is a path spec of its own.
@@ -77,6 +82,14 @@ void holdRunFolder()
         fatalFileError("Error, couldn't hold the target directory open", targetDirectory, GetLastError());
     }
     exchangeHandle(runFolderHold, hold);
+}
+
+void adoptRunFolderHold(HANDLE hold)
+{
+    const HANDLE previous = exchangeHandle(runFolderHold, hold);
+    if (previous != INVALID_HANDLE_VALUE) {
+        CloseHandle(previous);
+    }
 }
 
 void releaseRunFolderHold()

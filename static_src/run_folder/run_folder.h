@@ -22,6 +22,8 @@ const wchar_t* runFolderSpec();
 // so the parent and its child, whose argument 0 differ, find one folder.
 // False when a part cannot be expanded or the result does not fit.
 bool expandRunFolder(wchar_t* output, size_t capacity);
+// The same for any folder spec of the executable's (the cache's root).
+bool expandFolderSpec(const wchar_t* spec, wchar_t* output, size_t capacity);
 // The parent of targetDirectory into `parent`; empty when it has none.
 void findRunFolderParent(wchar_t parent[pathCapacity]);
 
@@ -35,11 +37,53 @@ void createNewRunFolder();
 // takes a folder it cannot open for deletion as alive. Ends the process
 // when the folder cannot be held. Main thread.
 void holdRunFolder();
+// Takes `hold` (of the shared cache's version folder) as the run's own.
+void adoptRunFolderHold(HANDLE hold);
 // Lets go of the hold, once, from any thread.
 void releaseRunFolderHold();
 // Ends the process (one line, exit code 2) when `needed` bytes do not fit in
 // the free space of `parent`'s volume: nothing is written then.
 void refuseRunThatCannotFit(const wchar_t* parent, uint64_t needed);
+
+// --- The shared cache (cache.cpp), for executables packed with --cache:
+// the application unpacked once into a version folder of its own, checked
+// against its manifest at every start and reused. Set by the build beside
+// the attached data: the versions' folder spec (root\name, empty without
+// --cache), this version's id and how many versions to keep.
+extern "C" const wchar_t onefileCacheSpec[];
+extern "C" const wchar_t onefileCacheId[];
+extern "C" const unsigned char onefileCacheKeep;
+enum class CacheRoad {
+    perRun,  // unpack into the run's own folder, as without --cache
+    reuse,   // targetDirectory is the verified version folder, held
+    build,   // unpack into a staging folder, then publish it
+};
+// The fresh road's choice. An elevated process, which must not run what an
+// unelevated one could have changed, takes the per-run road; so does a
+// start whose cache cannot be expanded. On reuse, targetDirectory is the
+// version folder, checked against its manifest and held (the caller keeps
+// it at the end).
+CacheRoad chooseCacheRoad();
+// Names a new staging folder beside the version folder in targetDirectory.
+void placeStagingFolder();
+// After the staging folder is filled: writes its manifest, lets go of it
+// and renames it to the version folder (or, when another start published
+// first, uses theirs). targetDirectory is then the version folder, held;
+// when a damaged version cannot be moved aside, the run goes on from the
+// staging folder, held again, for the caller to remove at the end.
+void publishStagingFolder();
+// Whether targetDirectory is the shared version folder: kept at the end.
+bool targetIsSharedVersion();
+// Makes the child's target known to it (MERLOX_ONEFILE_TARGET) when it is
+// not the run's own folder.
+void announceCacheTarget();
+// The re-entry road: takes MERLOX_ONEFILE_TARGET as targetDirectory when it
+// names this version's folder or a staging folder of `parentId`.
+bool useInheritedCacheTarget(const wchar_t* parentId);
+// In the background while the application runs: removes what dead starts
+// left (staging and set-aside folders) and versions beyond the newest
+// onefileCacheKeep, skipping whatever is held or in use.
+void startCacheUpkeep();
 
 // --- Background work (background.cpp): one piece of work at a time on a
 // thread of its own, begun after a delay, while the application runs.

@@ -32,6 +32,28 @@ std::wstring variable(const wchar_t* name)
     return length == 0 || length >= 32768 ? L"(unset)" : value;
 }
 
+std::wstring directoryOf(const wchar_t* path)
+{
+    const std::wstring text = path;
+    return text.substr(0, text.rfind(L'\\'));
+}
+
+// The files below `folder`, the run's folder: what the application sees.
+size_t countFiles(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    size_t count = 0;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        count += (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? countFiles(folder + L"\\" + name) : 1;
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return count;
+}
+
 void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
 {
     const std::wstring path = variable(L"ONEFILE_TEST_REPORT");
@@ -45,6 +67,8 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
         std::wstring(temp) + L"onefile_" + variable(L"MERLOX_ONEFILE_PARENT") + L"_splash_feedback.tmp";
     report +=
         GetFileAttributesW(feedback.c_str()) == INVALID_FILE_ATTRIBUTES ? "feedback=absent\n" : "feedback=present\n";
+    report += "run_mode=" + std::to_string(onefile_run_mode()) + "\n";
+    report += "files=" + std::to_string(countFiles(directoryOf(dllPath))) + "\n";
     for (int i = 0; i < argc; ++i) report += "arg=" + hexUtf8(argv[i]) + "\n";
     for (const wchar_t* name : {L"MERLOX_ONEFILE_PARENT", L"MERLOX_ONEFILE_DIRECTORY", L"MERLOX_ORIGINAL_ARGV0",
                                 L"MERLOX_ONEFILE_TIME_US", L"MERLOX_ONEFILE_RANDOM", L"MERLOX_ONEFILE_START"}) {
@@ -64,12 +88,6 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
 void waitForDeletion(const std::wstring& file)
 {
     for (int i = 0; i < 12000 && GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
-}
-
-std::wstring directoryOf(const wchar_t* path)
-{
-    const std::wstring text = path;
-    return text.substr(0, text.rfind(L'\\'));
 }
 
 // Starts this onefile executable again from inside the application.

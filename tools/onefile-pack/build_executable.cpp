@@ -151,12 +151,22 @@ void buildExecutable(const BuildRequest& request)
     std::string assembly = readText(value("block_template"));
     const std::string marker = "\"@ONEFILE_BLOCK_FILE@\"";
     assembly.replace(assembly.find(marker), marker.size(), quotedForTools(std::filesystem::absolute(request.block)));
-    std::string units;
-    for (const char16_t unit : request.runParentSpec + u'\0') units += std::to_string(unit) + (unit ? ", " : "");
+    const auto unitsOf = [](const std::u16string& text) {
+        std::string units;
+        for (const char16_t unit : text + u'\0') units += std::to_string(unit) + (unit ? ", " : "");
+        return units;
+    };
+    const std::string units = unitsOf(request.runParentSpec);
+    const CacheRequest& cache = request.cache;
+    const std::u16string cacheSpec = cache.enabled ? cache.root + u"\\" + utf8ToUtf16(cache.name) : u"";
+    const std::u16string cacheId = cache.enabled ? utf8ToUtf16(cacheIdOf(request.block)) : u"";
     for (const auto& [marker, text] :
          {std::pair<std::string, std::string>{"@ONEFILE_SWEEP@", request.sweep ? "1" : "0"},
           {"@ONEFILE_ERROR_DIALOG@", request.errorDialog ? "1" : "0"},
           {"@ONEFILE_SPLASH_PROGRESS@", request.splashProgress ? "1" : "0"},
+          {"@ONEFILE_CACHE_KEEP@", std::to_string(cache.enabled ? cache.keep : 0)},
+          {"@ONEFILE_CACHE_SPEC@", unitsOf(cacheSpec)},
+          {"@ONEFILE_CACHE_ID@", unitsOf(cacheId)},
           {"@ONEFILE_RUN_PARENT_SPEC@", units}}) {
         const size_t at = assembly.find(marker);
         if (at == std::string::npos) {

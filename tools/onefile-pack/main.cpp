@@ -30,7 +30,9 @@ void printUsage(std::FILE* stream)
                "                          [--original-filename TEXT] [--internal-name TEXT]\n"
                "                          [--uac-admin] [--dpi-aware] [--manifest FILE]\n"
                "                          [--sign-pkcs12 FILE [--sign-password-file FILE | --sign-password-env NAME]\n"
-               "                           [--timestamp-url URL]] [--depfile FILE] [create's options]\n"
+               "                           [--timestamp-url URL]]\n"
+               "                          [--cache [--cache-name NAME] [--cache-dir SPEC] [--cache-keep N]]\n"
+               "                          [--depfile FILE] [create's options]\n"
                "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
                "       onefile-pack verify FILE\n"
                "       onefile-pack --help | --version\n"
@@ -42,6 +44,8 @@ void printUsage(std::FILE* stream)
                "--no-collect. A fatal line of the executable that nobody can see (started without standard\n"
                "handles, as from Explorer) is also shown in a message box, unless --no-error-dialog.\n"
                "--console makes a console program: the application shares the console it is started from.\n"
+               "--cache unpacks the application once, into {CACHE_DIR}\\onefile\\NAME\\ID (or --cache-dir SPEC),\n"
+               "and reuses it after a check of every entry; --cache-keep N versions stay (2).\n"
                "verify also reports an executable's Authenticode signature (osslsigncode): its digest and\n"
                "signature, not its certificate's chain; a broken one exits with 1.\n"
                "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
@@ -116,6 +120,8 @@ struct Arguments {
     pack::VersionInfo version;
     pack::ManifestChoice manifest;
     pack::SigningRequest signing;
+    pack::CacheRequest cache;
+    std::string cacheDir;
 };
 
 struct OptionSpec {
@@ -162,6 +168,10 @@ const std::vector<OptionSpec>& optionSpecs()
         {"sign-password-file", true, [](A& a, const char* v) { a.signing.passwordFile = v; }},
         {"sign-password-env", true, [](A& a, const char* v) { a.signing.passwordVariable = v; }},
         {"timestamp-url", true, [](A& a, const char* v) { a.signing.timestampUrl = v; }},
+        {"cache", false, [](A& a, const char*) { a.cache.enabled = true; }},
+        {"cache-name", true, [](A& a, const char* v) { a.cache.name = v; }},
+        {"cache-dir", true, [](A& a, const char* v) { a.cacheDir = v; }},
+        {"cache-keep", true, [](A& a, const char* v) { a.cache.keep = parseNumber(v, "--cache-keep", 1, 100); }},
     };
     return specs;
 }
@@ -290,6 +300,17 @@ void checkInputs(const Arguments& arguments)
                      arguments.manifest.file.c_str());
     }
     checkSigning(arguments.signing);
+    if (arguments.cache.enabled) {
+        const std::string problem = pack::cacheNameProblem(arguments.cache.name);
+        if (!problem.empty()) {
+            throw pack::Error("the cache's name '" + arguments.cache.name + "' " + problem +
+                              (arguments.cache.name == fs::path(arguments.output).stem().string()
+                                   ? "; give one with --cache-name"
+                                   : ""));
+        }
+        const std::string dirProblem = arguments.cacheDir.empty() ? "" : pack::runParentSpecProblem(arguments.cacheDir);
+        if (!dirProblem.empty()) throw pack::Error("--cache-dir " + arguments.cacheDir + ": " + dirProblem);
+    }
     if (!arguments.splash.empty()) pack::checkSplashImage(arguments.splash);
     if (!arguments.icon.empty()) pack::checkIcon(arguments.icon);
 }
@@ -330,6 +351,11 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
 {
     const auto start = std::chrono::steady_clock::now();
     pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry);
+    for (const pack::FileEntry& file : payload.files) {
+        if (arguments.cache.enabled && pack::foldCase(file.name) == pack::foldCase(u"" ONEFILE_CACHE_MANIFEST_NAME)) {
+            throw pack::Error(file.source.string() + ": has the name of the cache's manifest; rename it");
+        }
+    }
     pack::ImportOptions imports;
     for (const std::string& folder : arguments.dllPath) imports.searchPath.push_back(folder);
     for (const fs::path& folder : pack::sdkDllPath(sdkDescription(arguments))) imports.searchPath.push_back(folder);
@@ -367,9 +393,9 @@ int create(int argc, char** argv)
     if (!arguments.block.empty() || !arguments.splash.empty() || !arguments.icon.empty() || !arguments.sweep ||
         !arguments.depfile.empty() || !arguments.tempDir.empty() || !arguments.errorDialog || arguments.console ||
         arguments.splashProgress || arguments.version.requested() || arguments.manifest.changes() ||
-        arguments.signing.requested()) {
+        arguments.signing.requested() || arguments.cache.enabled) {
         throw UsageError("--block, --splash, --splash-progress, --icon, --no-sweep, --temp-dir, --no-error-dialog, "
-                         "--console, the version, manifest and signing options and --depfile belong to build");
+                         "--console, the version, manifest, signing and cache options and --depfile belong to build");
     }
     checkInputs(arguments);
     packDirectory(arguments, arguments.output, arguments.output);
@@ -378,7 +404,11 @@ int create(int argc, char** argv)
 
 int build(int argc, char** argv)
 {
-    const Arguments arguments = parseArguments(argc, argv);
+    Arguments arguments = parseArguments(argc, argv);
+    // The versions of one executable share its name unless told otherwise.
+    if (arguments.cache.enabled && arguments.cache.name.empty()) {
+        arguments.cache.name = fs::path(arguments.output).stem().string();
+    }
     if (arguments.help) {
         printUsage(stdout);
         return 0;
@@ -398,9 +428,14 @@ int build(int argc, char** argv)
     request.version = arguments.version;
     request.manifest = arguments.manifest;
     request.signing = arguments.signing;
+    request.cache = arguments.cache;
+    if (!arguments.cacheDir.empty()) request.cache.root = pack::utf8ToUtf16(arguments.cacheDir);
     if (!arguments.tempDir.empty()) request.runParentSpec = pack::utf8ToUtf16(arguments.tempDir);
     if (!arguments.manifest.file.empty() && (arguments.manifest.requireAdministrator || arguments.manifest.dpiAware)) {
         throw UsageError("--manifest brings the whole manifest; --uac-admin and --dpi-aware cannot change it");
+    }
+    if (!arguments.cache.enabled && (!arguments.cache.name.empty() || !arguments.cacheDir.empty())) {
+        throw UsageError("--cache-name and --cache-dir go with --cache");
     }
     const pack::SigningRequest& signing = arguments.signing;
     if (!signing.requested() &&

@@ -138,6 +138,19 @@ std::string manifestText(const ManifestChoice& choice, const std::string& sdkMan
 // missing or not well-formed. Whether it declares longPathAware.
 bool checkManifestFile(const std::filesystem::path& file);
 
+// --- The shared cache (--cache).
+struct CacheRequest {
+    bool enabled = false;
+    std::string name;                               // --cache-name, or the output's stem
+    std::u16string root = u"{CACHE_DIR}\\onefile";  // --cache-dir
+    int keep = 2;                                   // --cache-keep
+};
+// Why a --cache-name cannot be used ("" when it can): letters, digits,
+// '.', '_' and '-', 1 to ONEFILE_CACHE_NAME_MAX of them.
+std::string cacheNameProblem(const std::string& name);
+// The version's id: 16 lower-case hex digits of XXH64 (seed 0) over `file`.
+std::string cacheIdOf(const std::filesystem::path& file);
+
 struct BuildRequest {
     std::filesystem::path block;           // the attached data block to link
     std::filesystem::path output;          // the executable to write
@@ -150,7 +163,8 @@ struct BuildRequest {
     bool splashProgress = false;           // a progress bar on the splash while unpacking
     VersionInfo version;                   // a VERSIONINFO resource when requested
     ManifestChoice manifest;
-    SigningRequest signing;                    // signed with osslsigncode when requested
+    SigningRequest signing;  // signed with osslsigncode when requested
+    CacheRequest cache;
     std::u16string runParentSpec = u"{TEMP}";  // where each run's own folder goes
 };
 

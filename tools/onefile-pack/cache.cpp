@@ -1,0 +1,42 @@
+// What the packer gives an executable packed with --cache: the name its
+// versions share and the id of this version.
+#include "pack.h"
+
+#include <xxhash.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace pack {
+
+std::string cacheNameProblem(const std::string& name)
+{
+    if (name.empty() || name.size() > ONEFILE_CACHE_NAME_MAX) {
+        return "must be 1 to " + std::to_string(ONEFILE_CACHE_NAME_MAX) + " characters";
+    }
+    for (const char c : name) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                             c == '_' || c == '-';
+        if (!allowed) return "may hold only letters, digits, '.', '_' and '-'";
+    }
+    if (name == "." || name == "..") return "is not a folder's name";
+    return "";
+}
+
+std::string cacheIdOf(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw Error(file.string() + ": cannot be read");
+    XXH64_state_t* const state = XXH64_createState();
+    XXH64_reset(state, 0);
+    char chunk[1 << 16];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0)
+        XXH64_update(state, chunk, static_cast<size_t>(in.gcount()));
+    const unsigned long long hash = XXH64_digest(state);
+    XXH64_freeState(state);
+    char text[ONEFILE_CACHE_ID_LENGTH + 1];
+    std::snprintf(text, sizeof text, "%016llx", hash);
+    return text;
+}
+
+}  // namespace pack
