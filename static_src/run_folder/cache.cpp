@@ -11,6 +11,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 enum : DWORD { renameAttempts = 20, renamePauseMilliseconds = 50, upkeepDelayMilliseconds = 500 };
@@ -429,6 +430,49 @@ static void adoptVersion(HANDLE hold)
     adoptRunFolderHold(hold);
 }
 
+// Renames the damaged version folder to `aside`, through a handle on the
+// folder itself: a name that is a link is never moved (Wine's rename by
+// path would move what it leads to), and a folder in use cannot be opened
+// for it. False when it stays.
+static bool moveVersionAside(const wchar_t* aside)
+{
+    wchar_t longForm[pathCapacity + 8];
+    if (!toLongPathForm(versionFolder, longForm, pathCapacity + 8)) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(longForm);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    const HANDLE folder = CreateFileW(longForm, DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // The new name as a full NT path ("\\??\\" and the long form): Wine
+    // takes a simple name from the current directory, and refuses one
+    // relative to a directory handle.
+    wchar_t target[pathCapacity + 8];
+    if (!toLongPathForm(aside, target, pathCapacity + 8) || wcsncmp(target, L"\\\\?\\", 4) != 0) {
+        CloseHandle(folder);
+        return false;
+    }
+    target[1] = L'?';
+    const size_t nameBytes = wcslen(target) * sizeof(wchar_t);
+    const size_t size = sizeof(FILE_RENAME_INFO) + nameBytes;
+    FILE_RENAME_INFO* const rename = static_cast<FILE_RENAME_INFO*>(calloc(1, size));
+    bool moved = false;
+    if (rename != nullptr && isInPlace(folder, versionFolder)) {
+        rename->FileNameLength = static_cast<DWORD>(nameBytes);
+        memcpy(rename->FileName, target, nameBytes);
+        moved = SetFileInformationByHandle(folder, FileRenameInfo, rename, static_cast<DWORD>(size)) != FALSE;
+    }
+    free(rename);
+    CloseHandle(folder);
+    return moved;
+}
+
 static wchar_t setAside[pathCapacity];
 
 void publishStagingFolder()
@@ -439,10 +483,10 @@ void publishStagingFolder()
     // Windows refuses to rename a folder that is held open.
     releaseRunFolderHold();
     if (versionDamaged) {
-        // The damaged version goes aside (a link planted at its name goes
-        // as a link); it cannot while a running application holds it.
+        // The damaged version goes aside; it cannot while a running
+        // application holds it, nor when a link was planted at its name.
         nameBesideVersion(setAside, ONEFILE_WIDE(ONEFILE_CACHE_OLD_INFIX));
-        if (!renameFolder(versionFolder, setAside)) {
+        if (!moveVersionAside(setAside)) {
             setAside[0] = L'\0';
         }
     }

@@ -178,6 +178,11 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     };
     DeleteFileW(held.c_str());
     startAndCheck("a deleted file");
+    // The damaged version was set aside beside the new one (the upkeep
+    // removes it while a later application runs).
+    std::vector<std::wstring> names = versionNames();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_NE((names[0] + names[1]).find(L".old-"), std::wstring::npos);
     // The same size, a new time.
     std::string changed = original;
     changed[0] ^= 1;

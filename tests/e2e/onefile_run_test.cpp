@@ -23,9 +23,9 @@ Report readReport(const std::wstring& path)
         const size_t equals = line.find('=');
         const std::string key = line.substr(0, equals);
         const std::string value = line.substr(equals + 1);
-        // pid and feedback are plain; dll and arg have hex values; other
-        // lines are variables, hex on both sides.
-        const bool plain = key == "pid" || key == "feedback";
+        // pid, feedback, run_mode and files are plain; dll and arg have hex
+        // values; other lines are variables, hex on both sides.
+        const bool plain = key == "pid" || key == "feedback" || key == "run_mode" || key == "files";
         const bool named = plain || key == "dll" || key == "arg";
         report.emplace(named ? key : decodeHex(key), plain ? value : decodeHex(value));
     }

@@ -111,6 +111,14 @@ TEST(ShippingOptions, VersionManifestAndSignatureReadBackAndVerify)
                     " --app-exit=9 < /dev/null > /dev/null 2>&1"),
               9);
 
+    // Without osslsigncode on the path, one line says so.
+    EXPECT_EQ(shell("env PATH=/nonexistent " + shellQuote(std::getenv("ONEFILE_PACK")) + " verify " +
+                    shellQuote(exe.string()) + " > " + shellQuote((tree / "bare").string())),
+              0);
+    EXPECT_NE(readBytes(tree / "bare").find(": osslsigncode is not installed, so the signature is not checked\n"),
+              std::string::npos)
+        << readBytes(tree / "bare");
+
     // One byte of the block flipped: the signature no longer covers it.
     std::string bytes = readBytes(exe);
     const pack::BlockReport report = pack::inspectBlock(std::vector<uint8_t>(bytes.begin(), bytes.end()));

@@ -1,0 +1,44 @@
+// A link planted at the name of a cached version (made from the host side:
+// Wine makes none) is never followed: what it leads to keeps every file.
+#include "host_support.h"
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+
+namespace {
+
+TEST(CacheLinks, LinkAtTheVersionsNameIsNeverFollowed)
+{
+    const fs::path windows = fs::path(std::getenv("ONEFILE_REPORT_APP")).parent_path();
+    ONEFILE_REQUIRE(harnessAvailable() && fs::exists(windows / "cached_report_onefile.exe"),
+                    "the Windows build is missing");
+    TempTree tree;
+    fs::create_directories(tree / "app");
+    fs::copy_file(windows / "cached_report_onefile.exe", tree / "app/App.exe");
+    const auto start = [&](const std::string& arguments) {
+        return shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                     shellQuote((windows / "unelevated_launcher.exe").string()) + " " +
+                     shellQuote(windowsPathOf(tree / "app/App.exe")) + " " + arguments +
+                     " < /dev/null > /dev/null 2>&1");
+    };
+    ASSERT_EQ(start(""), 0);
+    const fs::path versions = tree / "app/cache/app";
+    std::string id;
+    for (const auto& entry : fs::directory_iterator(versions)) id = entry.path().filename().string();
+    ASSERT_EQ(id.size(), 16u) << id;
+
+    fs::remove_all(versions / id);
+    writeBytes(tree / "elsewhere/keep.txt", "kept");
+    fs::create_directory_symlink(tree / "elsewhere", versions / id);
+    // No Windows call removes or moves a Unix link: the start runs from a
+    // folder of its own, and everything stays where the link leads.
+    ASSERT_EQ(start(""), 0);
+    EXPECT_TRUE(fs::is_symlink(versions / id));
+    EXPECT_EQ(readBytes(tree / "elsewhere/keep.txt"), "kept");
+    EXPECT_EQ(std::distance(fs::directory_iterator(tree / "elsewhere"), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(versions), fs::directory_iterator()), 1)
+        << "the run's own folder stayed";
+}
+
+}  // namespace
