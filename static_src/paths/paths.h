@@ -63,6 +63,8 @@ bool appendWide(wchar_t* buffer, size_t capacity, size_t& length, const wchar_t*
 // These stop the process, naming `what`, instead of writing past `capacity`.
 void copyWideBounded(wchar_t* destination, size_t capacity, const wchar_t* source, const char* what);
 void appendWideBounded(wchar_t* destination, size_t capacity, const wchar_t* source, const char* what);
+// `folder`\`name` into `path`; false when it does not fit.
+bool joinPath(wchar_t path[pathCapacity], const wchar_t* folder, const wchar_t* name);
 // The last backslash at index 1 or later, or null: the first character is
 // never taken as a separator.
 wchar_t* findLastSeparator(wchar_t* path);

@@ -41,3 +41,12 @@ wchar_t* findLastSeparator(wchar_t* path)
     }
     return nullptr;
 }
+
+bool joinPath(wchar_t path[pathCapacity], const wchar_t* folder, const wchar_t* name)
+{
+    size_t length = 0;
+    path[0] = L'\0';
+    return appendWide(path, pathCapacity, length, folder, wcslen(folder)) &&
+           appendWide(path, pathCapacity, length, L"\\", 1) &&
+           appendWide(path, pathCapacity, length, name, wcslen(name));
+}

@@ -7,264 +7,29 @@
 // reparse point among it, or a folder that is not where it seems, and the
 // version is built again and put in place of the damaged one. The version
 // folder is held open while in use: no other start can rename or remove it.
-#include "run_folder.h"
+#include "cache_internal.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
-enum : DWORD { renameAttempts = 20, renamePauseMilliseconds = 50, upkeepDelayMilliseconds = 500 };
-enum : size_t { manifestLimitBytes = 64u << 20 };
+enum : DWORD { renameAttempts = 20, renamePauseMilliseconds = 50 };
 
-static const wchar_t manifestName[] = ONEFILE_WIDE(ONEFILE_CACHE_MANIFEST_NAME);
-static const wchar_t manifestFormat[] = L"onefile-cache 1 ";
-
-static bool isCacheEnabled()
+bool isCacheEnabled()
 {
     return onefileCacheSpec[0] != L'\0' && wcslen(onefileCacheId) == ONEFILE_CACHE_ID_LENGTH;
 }
 
-// <root>\<name>, the folder of every version of this executable's name.
-static bool expandVersionsFolder(wchar_t output[pathCapacity])
+bool expandVersionsFolder(wchar_t output[pathCapacity])
 {
     return expandFolderSpec(onefileCacheSpec, output, pathCapacity);
-}
-
-// `folder`\`name` into `path`; false when it does not fit.
-static bool joinPath(wchar_t path[pathCapacity], const wchar_t* folder, const wchar_t* name)
-{
-    size_t length = 0;
-    path[0] = L'\0';
-    return appendWide(path, pathCapacity, length, folder, wcslen(folder)) &&
-           appendWide(path, pathCapacity, length, L"\\", 1) &&
-           appendWide(path, pathCapacity, length, name, wcslen(name));
 }
 
 static bool expandVersionFolder(wchar_t output[pathCapacity])
 {
     wchar_t versions[pathCapacity];
     return expandVersionsFolder(versions) && joinPath(output, versions, onefileCacheId);
-}
-
-// --- The tree's description: sorted lines "F <size> <write time> <name>"
-// and "D <name>", names relative, the manifest itself left out.
-struct Lines {
-    wchar_t** items;
-    size_t count;
-    size_t capacity;
-    bool failed;
-};
-
-static void addLine(Lines& lines, const wchar_t* format, ...)
-{
-    wchar_t line[pathCapacity + 64];
-    va_list arguments;
-    va_start(arguments, format);
-    const int length = _vsnwprintf(line, pathCapacity + 63, format, arguments);
-    va_end(arguments);
-    if (length < 0 || lines.failed) {
-        lines.failed = true;
-        return;
-    }
-    line[length] = L'\0';
-    if (lines.count == lines.capacity) {
-        const size_t capacity = lines.capacity == 0 ? 256 : lines.capacity * 2;
-        wchar_t** const grown = static_cast<wchar_t**>(realloc(lines.items, capacity * sizeof(wchar_t*)));
-        if (grown == nullptr) {
-            lines.failed = true;
-            return;
-        }
-        lines.items = grown;
-        lines.capacity = capacity;
-    }
-    wchar_t* const copy = _wcsdup(line);
-    lines.failed = copy == nullptr;
-    if (copy != nullptr) {
-        lines.items[lines.count++] = copy;
-    }
-}
-
-static void freeLines(Lines& lines)
-{
-    for (size_t i = 0; i < lines.count; ++i) {
-        free(lines.items[i]);
-    }
-    free(lines.items);
-    lines = Lines{};
-}
-
-static int compareLines(const void* a, const void* b)
-{
-    return wcscmp(*static_cast<wchar_t* const*>(a), *static_cast<wchar_t* const*>(b));
-}
-
-// Lists `folder`\`relative` and, depth first, every directory below it.
-static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Lines& lines)
-{
-    wchar_t directory[pathCapacity];
-    wchar_t pattern[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
-    const bool atTop = relative[0] == L'\0';
-    size_t length = 0;
-    directory[0] = L'\0';
-    if (!(atTop ? appendWide(directory, pathCapacity, length, folder, wcslen(folder))
-                : joinPath(directory, folder, relative)) ||
-        !joinPath(pattern, directory, L"*") || !toLongPathForm(pattern, longForm, pathCapacity + 8)) {
-        lines.failed = true;
-        return;
-    }
-    WIN32_FIND_DATAW entry;
-    const HANDLE search =
-        FindFirstFileExW(longForm, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) {
-        lines.failed = true;
-        return;
-    }
-    do {
-        const wchar_t* const name = entry.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || (atTop && wcscmp(name, manifestName) == 0)) {
-            continue;
-        }
-        // A link anywhere could lead the application out of the version.
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            lines.failed = true;
-            break;
-        }
-        wchar_t path[pathCapacity];
-        size_t length = 0;
-        path[0] = L'\0';
-        if ((!atTop && (!appendWide(path, pathCapacity, length, relative, wcslen(relative)) ||
-                        !appendWide(path, pathCapacity, length, L"\\", 1))) ||
-            !appendWide(path, pathCapacity, length, name, wcslen(name))) {
-            lines.failed = true;
-            break;
-        }
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            addLine(lines, L"D %ls", path);
-            describeDirectory(folder, path, lines);
-        } else {
-            const uint64_t size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-            const uint64_t written = (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
-                                     entry.ftLastWriteTime.dwLowDateTime;
-            addLine(lines, L"F %llu %llu %ls", static_cast<unsigned long long>(size),
-                    static_cast<unsigned long long>(written), path);
-        }
-    } while (!lines.failed && FindNextFileW(search, &entry));
-    FindClose(search);
-}
-
-// The description of the tree below `folder` as one text, or null when it
-// holds a reparse point or cannot be listed; to be freed.
-static wchar_t* describeTree(const wchar_t* folder)
-{
-    Lines lines = {};
-    describeDirectory(folder, L"", lines);
-    wchar_t* text = nullptr;
-    if (!lines.failed) {
-        qsort(lines.items, lines.count, sizeof(wchar_t*), compareLines);
-        size_t total = 1;
-        for (size_t i = 0; i < lines.count; ++i) {
-            total += wcslen(lines.items[i]) + 1;
-        }
-        text = static_cast<wchar_t*>(malloc(total * sizeof(wchar_t)));
-        for (size_t i = 0, at = 0; text != nullptr && i < lines.count; ++i) {
-            const size_t length = wcslen(lines.items[i]);
-            wmemcpy(text + at, lines.items[i], length);
-            at += length;
-            text[at++] = L'\n';
-            text[at] = L'\0';
-        }
-        if (text != nullptr && lines.count == 0) {
-            text[0] = L'\0';
-        }
-    }
-    freeLines(lines);
-    return text;
-}
-
-// --- The manifest: "onefile-cache 1 <publish time>" and a line break, then
-// the tree's description, in UTF-16.
-static bool writeManifest(const wchar_t* folder)
-{
-    wchar_t* const description = describeTree(folder);
-    wchar_t path[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
-    if (description == nullptr || !joinPath(path, folder, manifestName) ||
-        !toLongPathForm(path, longForm, pathCapacity + 8)) {
-        free(description);
-        return false;
-    }
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    wchar_t header[64];
-    const int headerLength = swprintf(header, 64, L"%ls%llu\n", manifestFormat,
-                                      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-    const HANDLE file = CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    DWORD written = 0;
-    const DWORD bodyBytes = static_cast<DWORD>(wcslen(description) * sizeof(wchar_t));
-    bool ok = file != INVALID_HANDLE_VALUE &&
-              WriteFile(file, header, static_cast<DWORD>(headerLength) * sizeof(wchar_t), &written, nullptr) &&
-              written == static_cast<DWORD>(headerLength) * sizeof(wchar_t) &&
-              WriteFile(file, description, bodyBytes, &written, nullptr) && written == bodyBytes;
-    if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) {
-        ok = false;
-    }
-    free(description);
-    return ok;
-}
-
-// The manifest of `folder`, whole, or null; to be freed.
-static wchar_t* readManifest(const wchar_t* folder)
-{
-    wchar_t path[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
-    if (!joinPath(path, folder, manifestName) || !toLongPathForm(path, longForm, pathCapacity + 8)) {
-        return nullptr;
-    }
-    const HANDLE file = CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return nullptr;
-    }
-    LARGE_INTEGER size = {};
-    wchar_t* text = nullptr;
-    DWORD read = 0;
-    if (GetFileSizeEx(file, &size) && size.QuadPart < static_cast<LONGLONG>(manifestLimitBytes) &&
-        size.QuadPart % sizeof(wchar_t) == 0) {
-        text = static_cast<wchar_t*>(malloc(static_cast<size_t>(size.QuadPart) + sizeof(wchar_t)));
-        if (text != nullptr &&
-            (!ReadFile(file, text, static_cast<DWORD>(size.QuadPart), &read, nullptr) || read != size.QuadPart)) {
-            free(text);
-            text = nullptr;
-        }
-        if (text != nullptr) {
-            text[size.QuadPart / sizeof(wchar_t)] = L'\0';
-        }
-    }
-    CloseHandle(file);
-    return text;
-}
-
-// The publish time a manifest states, or 0.
-static uint64_t publishTimeOf(const wchar_t* manifest)
-{
-    const size_t prefix = wcslen(manifestFormat);
-    return manifest != nullptr && wcsncmp(manifest, manifestFormat, prefix) == 0
-               ? static_cast<uint64_t>(_wcstoui64(manifest + prefix, nullptr, 10))
-               : 0;
-}
-
-// Whether the tree below `folder` is exactly what its manifest lists.
-static bool matchesManifest(const wchar_t* folder)
-{
-    wchar_t* const manifest = readManifest(folder);
-    const wchar_t* const body = manifest != nullptr && publishTimeOf(manifest) != 0 ? wcschr(manifest, L'\n') : nullptr;
-    wchar_t* const description = body != nullptr ? describeTree(folder) : nullptr;
-    const bool matches = description != nullptr && wcscmp(body + 1, description) == 0;
-    free(description);
-    free(manifest);
-    return matches;
 }
 
 // Whether the open `handle` is `path` itself, directly in its parent: not a
@@ -327,7 +92,7 @@ static HANDLE holdVerifiedVersion(const wchar_t* folder)
         return INVALID_HANDLE_VALUE;
     }
     const HANDLE hold = openDirectoryHold(folder);
-    if (hold != INVALID_HANDLE_VALUE && (!isInPlace(hold, folder) || !matchesManifest(folder))) {
+    if (hold != INVALID_HANDLE_VALUE && (!isInPlace(hold, folder) || !matchesCacheManifest(folder))) {
         CloseHandle(hold);
         return INVALID_HANDLE_VALUE;
     }
@@ -477,7 +242,7 @@ static wchar_t setAside[pathCapacity];
 
 void publishStagingFolder()
 {
-    if (!writeManifest(targetDirectory)) {
+    if (!writeCacheManifest(targetDirectory)) {
         return;  // not publishable: this run goes on from its staging folder
     }
     // Windows refuses to rename a folder that is held open.
@@ -508,6 +273,11 @@ void publishStagingFolder()
     // Neither: the staging folder serves as this run's own folder, held
     // again and removed at the end.
     holdRunFolder();
+}
+
+const wchar_t* cacheVersionFolder()
+{
+    return versionFolder;
 }
 
 bool targetIsSharedVersion()
@@ -542,121 +312,4 @@ bool useInheritedCacheTarget(const wchar_t* parentId)
     }
     free(target);
     return accepted;
-}
-
-// --- Upkeep, in the background while the application runs.
-struct Version {
-    wchar_t name[ONEFILE_CACHE_ID_LENGTH + 1];
-    uint64_t published;
-};
-
-static const wchar_t hexDigits[] = L"0123456789abcdef";
-
-// Whether `name` starts with a version's id (and is exactly one, with `whole`).
-static bool startsWithId(const wchar_t* name, bool whole)
-{
-    return wcsspn(name, hexDigits) >= ONEFILE_CACHE_ID_LENGTH && (!whole || name[ONEFILE_CACHE_ID_LENGTH] == L'\0');
-}
-
-// Whether a process with this id still runs (or cannot be asked: then it
-// counts as running).
-static bool isProcessAlive(DWORD processId)
-{
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) {
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    }
-    DWORD exitCode = 0;
-    const bool alive = !GetExitCodeProcess(process, &exitCode) || exitCode == STILL_ACTIVE;
-    CloseHandle(process);
-    return alive;
-}
-
-// "<id>.staging-<pid>-<random>" or "<id>.old-<pid>-<random>" of a start
-// that is gone, or set aside by this one.
-static bool isLeftoverOfEndedStart(const wchar_t* name)
-{
-    if (!startsWithId(name, false)) {
-        return false;
-    }
-    const wchar_t* rest = name + ONEFILE_CACHE_ID_LENGTH;
-    const wchar_t* const staging = ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX);
-    const wchar_t* const old = ONEFILE_WIDE(ONEFILE_CACHE_OLD_INFIX);
-    const bool isStaging = wcsncmp(rest, staging, wcslen(staging)) == 0;
-    if (!isStaging && wcsncmp(rest, old, wcslen(old)) != 0) {
-        return false;
-    }
-    rest += wcslen(isStaging ? staging : old);
-    wchar_t* end = nullptr;
-    const unsigned long processId = wcstoul(rest, &end, 10);
-    if (end == rest || *end != L'-' || !consistsOf(end + 1, randomTextLength, randomTextAlphabet)) {
-        return false;
-    }
-    if (processId == GetCurrentProcessId()) {
-        return !isStaging;  // this start's own staging folder is in use
-    }
-    return !isProcessAlive(processId);
-}
-
-static int newestFirst(const void* a, const void* b)
-{
-    const uint64_t left = static_cast<const Version*>(a)->published;
-    const uint64_t right = static_cast<const Version*>(b)->published;
-    return left < right ? 1 : left > right ? -1 : 0;
-}
-
-static void keepCacheTidy(void*, const volatile LONG* stop)
-{
-    wchar_t versions[pathCapacity];
-    wchar_t pattern[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
-    if (!expandVersionsFolder(versions) || !joinPath(pattern, versions, L"*") ||
-        !toLongPathForm(pattern, longForm, pathCapacity + 8)) {
-        return;
-    }
-    Version* others = nullptr;
-    size_t count = 0;
-    WIN32_FIND_DATAW entry;
-    const HANDLE search =
-        FindFirstFileExW(longForm, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        wchar_t path[pathCapacity];
-        if (!joinPath(path, versions, entry.cFileName) || !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            continue;
-        }
-        if (isLeftoverOfEndedStart(entry.cFileName)) {
-            removeUnusedTree(path, stop);
-        } else if (startsWithId(entry.cFileName, true) && wcscmp(entry.cFileName, onefileCacheId) != 0) {
-            Version* const grown = static_cast<Version*>(realloc(others, (count + 1) * sizeof(Version)));
-            if (grown == nullptr) {
-                break;
-            }
-            others = grown;
-            wcscpy(others[count].name, entry.cFileName);
-            wchar_t* const manifest = readManifest(path);
-            others[count++].published = publishTimeOf(manifest);
-            free(manifest);
-        }
-    } while (*stop == 0 && FindNextFileW(search, &entry));
-    FindClose(search);
-    // This version stays; of the others, the newest that fit beside it.
-    qsort(others, count, sizeof(Version), newestFirst);
-    const size_t kept = onefileCacheKeep > 1 ? onefileCacheKeep - 1u : 0u;
-    for (size_t i = kept; i < count && *stop == 0; ++i) {
-        wchar_t path[pathCapacity];
-        if (joinPath(path, versions, others[i].name)) {
-            removeUnusedTree(path, stop);
-        }
-    }
-    free(others);
-}
-
-void startCacheUpkeep()
-{
-    if (isCacheEnabled() && versionFolder[0] != L'\0') {
-        startBackgroundWork(keepCacheTidy, nullptr, upkeepDelayMilliseconds);
-    }
 }

@@ -63,15 +63,6 @@ static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
     return LeftoverKind::targetDirectory;
 }
 
-// `directory`\`name` into `path`; false when it does not fit.
-static bool joinPath(wchar_t path[pathCapacity], const wchar_t* directory, const wchar_t* name)
-{
-    size_t length = 0;
-    return appendWide(path, pathCapacity, length, directory, wcslen(directory)) &&
-           appendWide(path, pathCapacity, length, L"\\", 1) &&
-           appendWide(path, pathCapacity, length, name, wcslen(name));
-}
-
 // Starts a listing of the names in `directory` that match `name` (with
 // wildcards); INVALID_HANDLE_VALUE when there are none.
 static HANDLE findFirstName(const wchar_t* directory, const wchar_t* name, WIN32_FIND_DATAW& entry)

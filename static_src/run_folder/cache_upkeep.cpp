@@ -1,0 +1,127 @@
+// The shared cache's upkeep (cache_upkeep.cpp), in the background while
+// the application runs: the staging and set-aside folders of starts whose
+// process is gone, and the versions of the same name beyond the newest,
+// removed by the sweep's all-or-nothing removal, which skips whatever is
+// held or in use.
+#include "cache_internal.h"
+
+#include <stdlib.h>
+#include <wchar.h>
+
+enum : DWORD { upkeepDelayMilliseconds = 500 };
+
+struct Version {
+    wchar_t name[ONEFILE_CACHE_ID_LENGTH + 1];
+    uint64_t published;
+};
+
+static const wchar_t hexDigits[] = L"0123456789abcdef";
+
+// Whether `name` starts with a version's id (and is exactly one, with `whole`).
+static bool startsWithId(const wchar_t* name, bool whole)
+{
+    return wcsspn(name, hexDigits) >= ONEFILE_CACHE_ID_LENGTH && (!whole || name[ONEFILE_CACHE_ID_LENGTH] == L'\0');
+}
+
+// Whether a process with this id still runs (or cannot be asked: then it
+// counts as running).
+static bool isProcessAlive(DWORD processId)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    DWORD exitCode = 0;
+    const bool alive = !GetExitCodeProcess(process, &exitCode) || exitCode == STILL_ACTIVE;
+    CloseHandle(process);
+    return alive;
+}
+
+// "<id>.staging-<pid>-<random>" or "<id>.old-<pid>-<random>" of a start
+// that is gone, or set aside by this one.
+static bool isLeftoverOfEndedStart(const wchar_t* name)
+{
+    if (!startsWithId(name, false)) {
+        return false;
+    }
+    const wchar_t* rest = name + ONEFILE_CACHE_ID_LENGTH;
+    const wchar_t* const staging = ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX);
+    const wchar_t* const old = ONEFILE_WIDE(ONEFILE_CACHE_OLD_INFIX);
+    const bool isStaging = wcsncmp(rest, staging, wcslen(staging)) == 0;
+    if (!isStaging && wcsncmp(rest, old, wcslen(old)) != 0) {
+        return false;
+    }
+    rest += wcslen(isStaging ? staging : old);
+    wchar_t* end = nullptr;
+    const unsigned long processId = wcstoul(rest, &end, 10);
+    if (end == rest || *end != L'-' || !consistsOf(end + 1, randomTextLength, randomTextAlphabet)) {
+        return false;
+    }
+    if (processId == GetCurrentProcessId()) {
+        return !isStaging;  // this start's own staging folder is in use
+    }
+    return !isProcessAlive(processId);
+}
+
+static int newestFirst(const void* a, const void* b)
+{
+    const uint64_t left = static_cast<const Version*>(a)->published;
+    const uint64_t right = static_cast<const Version*>(b)->published;
+    return left < right ? 1 : left > right ? -1 : 0;
+}
+
+static void keepCacheTidy(void*, const volatile LONG* stop)
+{
+    wchar_t versions[pathCapacity];
+    wchar_t pattern[pathCapacity];
+    wchar_t longForm[pathCapacity + 8];
+    if (!expandVersionsFolder(versions) || !joinPath(pattern, versions, L"*") ||
+        !toLongPathForm(pattern, longForm, pathCapacity + 8)) {
+        return;
+    }
+    Version* others = nullptr;
+    size_t count = 0;
+    WIN32_FIND_DATAW entry;
+    const HANDLE search =
+        FindFirstFileExW(longForm, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        wchar_t path[pathCapacity];
+        if (!joinPath(path, versions, entry.cFileName) || !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            continue;
+        }
+        if (isLeftoverOfEndedStart(entry.cFileName)) {
+            removeUnusedTree(path, stop);
+        } else if (startsWithId(entry.cFileName, true) && wcscmp(entry.cFileName, onefileCacheId) != 0) {
+            Version* const grown = static_cast<Version*>(realloc(others, (count + 1) * sizeof(Version)));
+            if (grown == nullptr) {
+                break;
+            }
+            others = grown;
+            wcscpy(others[count].name, entry.cFileName);
+            wchar_t* const manifest = readCacheManifest(path);
+            others[count++].published = manifestPublishTime(manifest);
+            free(manifest);
+        }
+    } while (*stop == 0 && FindNextFileW(search, &entry));
+    FindClose(search);
+    // This version stays; of the others, the newest that fit beside it.
+    qsort(others, count, sizeof(Version), newestFirst);
+    const size_t kept = onefileCacheKeep > 1 ? onefileCacheKeep - 1u : 0u;
+    for (size_t i = kept; i < count && *stop == 0; ++i) {
+        wchar_t path[pathCapacity];
+        if (joinPath(path, versions, others[i].name)) {
+            removeUnusedTree(path, stop);
+        }
+    }
+    free(others);
+}
+
+void startCacheUpkeep()
+{
+    if (isCacheEnabled() && cacheVersionFolder()[0] != L'\0') {
+        startBackgroundWork(keepCacheTidy, nullptr, upkeepDelayMilliseconds);
+    }
+}
