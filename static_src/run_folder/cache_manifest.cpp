@@ -66,7 +66,7 @@ static int compareLines(const void* a, const void* b)
     return wcscmp(*static_cast<wchar_t* const*>(a), *static_cast<wchar_t* const*>(b));
 }
 
-// Lists `folder`\`relative` and, depth first, every directory below it.
+// Adds the lines of the entries of `folder`\`relative`.
 static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Lines& lines)
 {
     wchar_t directory[pathCapacity];
@@ -109,7 +109,6 @@ static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Li
         }
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             addLine(lines, L"D %ls", path);
-            describeDirectory(folder, path, lines);
         } else {
             const uint64_t size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
             const uint64_t written = (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
@@ -126,7 +125,14 @@ static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Li
 static wchar_t* describeTree(const wchar_t* folder)
 {
     Lines lines = {};
+    // Each directory's line leads to its listing, in turn: no recursion, so
+    // the depth of the tree costs no stack.
     describeDirectory(folder, L"", lines);
+    for (size_t next = 0; next < lines.count && !lines.failed; ++next) {
+        if (lines.items[next][0] == L'D') {
+            describeDirectory(folder, lines.items[next] + 2, lines);
+        }
+    }
     wchar_t* text = nullptr;
     if (!lines.failed) {
         qsort(lines.items, lines.count, sizeof(wchar_t*), compareLines);
