@@ -146,6 +146,9 @@ void ensureParentDirectories(const wchar_t* path);
 // current user, SYSTEM and the Administrators only. Ends the process when
 // it cannot be made.
 SECURITY_ATTRIBUTES* privateDirectoryAttributes();
+// One class of this process's token information into `buffer` (advapi32
+// bound at run time); false when it cannot be read.
+bool readProcessToken(TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD size);
 
 // --- Directories below the target (held_directories.cpp).
 // Opens a directory for reading without delete sharing and without

@@ -13,8 +13,6 @@
 enum : size_t { userSidTextCapacity = 192, descriptorTextCapacity = 320 };
 
 struct AccessFunctions {
-    decltype(&OpenProcessToken) openProcessToken;
-    decltype(&GetTokenInformation) getTokenInformation;
     decltype(&ConvertSidToStringSidW) convertSidToString;
     decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW) convertDescriptor;
 };
@@ -22,28 +20,37 @@ struct AccessFunctions {
 static bool bindAccessFunctions(AccessFunctions& f)
 {
     const wchar_t* const advapi = L"advapi32.dll";
-    return bindSystemFunction(f.openProcessToken, advapi, "OpenProcessToken") &&
-           bindSystemFunction(f.getTokenInformation, advapi, "GetTokenInformation") &&
-           bindSystemFunction(f.convertSidToString, advapi, "ConvertSidToStringSidW") &&
+    return bindSystemFunction(f.convertSidToString, advapi, "ConvertSidToStringSidW") &&
            bindSystemFunction(f.convertDescriptor, advapi, "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+}
+
+bool readProcessToken(TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD size)
+{
+    decltype(&OpenProcessToken) openProcessToken;
+    decltype(&GetTokenInformation) getTokenInformation;
+    const wchar_t* const advapi = L"advapi32.dll";
+    HANDLE token = nullptr;
+    if (!bindSystemFunction(openProcessToken, advapi, "OpenProcessToken") ||
+        !bindSystemFunction(getTokenInformation, advapi, "GetTokenInformation") ||
+        !openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    DWORD length = 0;
+    const bool read = getTokenInformation(token, kind, buffer, size, &length) != FALSE;
+    CloseHandle(token);
+    return read;
 }
 
 // The process user's SID as text ("S-1-5-21-..."); false when it cannot be had.
 static bool readUserSid(const AccessFunctions& f, wchar_t text[userSidTextCapacity])
 {
-    HANDLE token = nullptr;
-    if (!f.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return false;
-    }
     union {
         TOKEN_USER user;
         unsigned char space[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     } owner;
-    DWORD size = 0;
     wchar_t* sidText = nullptr;
-    const bool read = f.getTokenInformation(token, TokenUser, &owner, sizeof owner, &size) &&
-                      f.convertSidToString(owner.user.User.Sid, &sidText);
-    CloseHandle(token);
+    const bool read =
+        readProcessToken(TokenUser, &owner, sizeof owner) && f.convertSidToString(owner.user.User.Sid, &sidText);
     size_t length = 0;
     text[0] = L'\0';
     const bool copied = read && appendWide(text, userSidTextCapacity, length, sidText, wcslen(sidText));

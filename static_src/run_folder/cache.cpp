@@ -103,23 +103,9 @@ static HANDLE holdVerifiedVersion(const wchar_t* folder)
 // the same user could have written.
 static bool isElevated()
 {
-    using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE*);
-    using GetInformation = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, DWORD, DWORD*);
-    OpenToken openToken;
-    GetInformation getInformation;
-    if (!bindSystemFunction(openToken, L"advapi32.dll", "OpenProcessToken") ||
-        !bindSystemFunction(getInformation, L"advapi32.dll", "GetTokenInformation")) {
-        return true;  // cannot tell: the safe road
-    }
-    HANDLE token = nullptr;
-    if (!openToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return true;
-    }
     TOKEN_ELEVATION elevation = {};
-    DWORD length = 0;
-    const BOOL read = getInformation(token, TokenElevation, &elevation, sizeof elevation, &length);
-    CloseHandle(token);
-    return !read || elevation.TokenIsElevated != 0;
+    // Cannot tell: the safe road.
+    return !readProcessToken(TokenElevation, &elevation, sizeof elevation) || elevation.TokenIsElevated != 0;
 }
 
 // --- The start's road.
