@@ -53,24 +53,35 @@ static HWND createSplashWindow()
 
 // Moves, sizes and paints the layered window in one call, centred on the
 // primary monitor's work area.
-static void showBitmap(HWND window, HBITMAP bitmap)
+void paintLayeredWindow(HWND window, HBITMAP bitmap, POINT* position, void (*draw)(HDC memory))
 {
     BITMAP shape = {};
     splashApi.GetObjectA(bitmap, sizeof shape, &shape);
     SIZE size = {shape.bmWidth, shape.bmHeight};
-    MONITORINFO monitor = {};
-    monitor.cbSize = sizeof monitor;
-    splashApi.GetMonitorInfoA(splashApi.MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
-    POINT position = computeSplashPosition(monitor.rcWork, size.cx, size.cy);
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     const HDC screen = splashApi.GetDC(nullptr);
     const HDC memory = splashApi.CreateCompatibleDC(screen);
     const HGDIOBJ previous = splashApi.SelectObject(memory, bitmap);
-    splashApi.UpdateLayeredWindow(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
+    if (draw != nullptr) {
+        draw(memory);
+        splashApi.GdiFlush();
+    }
+    splashApi.UpdateLayeredWindow(window, screen, position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
     splashApi.SelectObject(memory, previous);
     splashApi.DeleteDC(memory);
     splashApi.ReleaseDC(nullptr, screen);
+}
+
+static void showBitmap(HWND window, HBITMAP bitmap)
+{
+    BITMAP shape = {};
+    splashApi.GetObjectA(bitmap, sizeof shape, &shape);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    splashApi.GetMonitorInfoA(splashApi.MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    POINT position = computeSplashPosition(monitor.rcWork, shape.bmWidth, shape.bmHeight);
+    paintLayeredWindow(window, bitmap, &position, nullptr);
 }
 
 // Creates the feedback file anew: never truncates or follows what has the

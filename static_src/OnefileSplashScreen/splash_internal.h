@@ -40,6 +40,11 @@ extern SplashFunctions splashApi;
 // Binds every entry of splashApi; false when any is missing (no splash).
 bool bindSplashFunctions();
 
+// Moves (unless `position` is null), sizes and paints the layered window
+// from `bitmap` in one call, after `draw` (when given) has drawn into the
+// bitmap through a memory DC.
+void paintLayeredWindow(HWND window, HBITMAP bitmap, POINT* position, void (*draw)(HDC memory));
+
 // The splash resource as a top-down premultiplied BGRA bitmap, or null.
 HBITMAP loadSplashBitmap();
 

@@ -49,26 +49,6 @@ void drawProgressBar(uint32_t* pixels, int width, int height, uint64_t done, uin
     }
 }
 
-// Paints the window from the bitmap again, where it is, after `draw` has
-// drawn into the bitmap through a memory DC (GDI's writes done).
-static void redraw(void (*draw)(HDC memory))
-{
-    const HDC screen = splashApi.GetDC(nullptr);
-    const HDC memory = splashApi.CreateCompatibleDC(screen);
-    const HGDIOBJ previous = splashApi.SelectObject(memory, overlayBitmap);
-    if (draw != nullptr) {
-        draw(memory);
-    }
-    splashApi.GdiFlush();
-    SIZE size = {overlayWidth, overlayHeight};
-    POINT origin = {0, 0};
-    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    splashApi.UpdateLayeredWindow(splashWindow, screen, nullptr, &size, memory, &origin, 0, &blend, ULW_ALPHA);
-    splashApi.SelectObject(memory, previous);
-    splashApi.DeleteDC(memory);
-    splashApi.ReleaseDC(nullptr, screen);
-}
-
 static void createTextChannel()
 {
     wchar_t name[64];
@@ -149,7 +129,7 @@ void showSplashProgress(uint64_t done, uint64_t total)
     lastProgressDraw = now;
     progressDone = done;
     progressTotal = total;
-    redraw(drawProgress);
+    paintLayeredWindow(splashWindow, overlayBitmap, nullptr, drawProgress);
 }
 
 static wchar_t textShown[ONEFILE_SPLASH_TEXT_MAX_UNITS + 1];
@@ -208,5 +188,5 @@ void refreshSplashText()
     text[ONEFILE_SPLASH_TEXT_MAX_UNITS] = L'\0';
     textSequenceShown = before;
     memcpy(textShown, text, sizeof text);
-    redraw(drawText);
+    paintLayeredWindow(splashWindow, overlayBitmap, nullptr, drawText);
 }
