@@ -36,14 +36,6 @@ std::multimap<std::string, std::string> readSdkDescription(const std::filesystem
     return values;
 }
 
-std::string readText(const std::filesystem::path& file)
-{
-    std::ifstream in(file);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Quoted for the assembler's and the resource compiler's string syntax.
 std::string quotedForTools(const std::filesystem::path& path)
 {
@@ -126,6 +118,14 @@ std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& descr
     return folders;
 }
 
+std::string readTextFile(const std::filesystem::path& file)
+{
+    std::ifstream in(file);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 TemporaryDirectory::TemporaryDirectory()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "onefile-pack-XXXXXX").string();
@@ -148,7 +148,7 @@ void buildExecutable(const BuildRequest& request)
     }
     TemporaryDirectory temporary;
 
-    std::string assembly = readText(value("block_template"));
+    std::string assembly = readTextFile(value("block_template"));
     const std::string marker = "\"@ONEFILE_BLOCK_FILE@\"";
     assembly.replace(assembly.find(marker), marker.size(), quotedForTools(std::filesystem::absolute(request.block)));
     const auto unitsOf = [](const std::u16string& text) {
@@ -185,7 +185,7 @@ void buildExecutable(const BuildRequest& request)
     } else if (request.manifest.changes()) {
         manifest = (temporary.path() / "onefile.manifest").string();
         std::ofstream chosen(manifest);
-        chosen << manifestText(request.manifest, readText(value("manifest")));
+        chosen << manifestText(request.manifest, readTextFile(value("manifest")));
         if (!chosen.flush()) throw Error(manifest + ": cannot be written");
     }
     VersionInfo version = request.version;

@@ -249,6 +249,9 @@ int runToolCapturing(const std::vector<std::string>& arguments, const std::strin
 // Whether an executable of that name is on PATH.
 bool toolIsInstalled(const std::string& name);
 
+// A text file whole; empty when it cannot be read.
+std::string readTextFile(const std::filesystem::path& file);
+
 // A fresh directory below the system's temporary directory, removed with
 // everything in it when the object goes.
 class TemporaryDirectory {

@@ -3,7 +3,6 @@
 // choose them. Without those options both stay exactly as the SDK has them.
 #include "pack.h"
 
-#include <fstream>
 #include <sstream>
 
 namespace pack {
@@ -108,10 +107,7 @@ bool checkManifestFile(const std::filesystem::path& file)
     if (runToolCapturing({"xmllint", "--noout", file.string()}, "checking the manifest", "/dev/null") != 0) {
         throw Error(file.string() + ": the manifest is not well-formed XML (xmllint --noout shows where)");
     }
-    std::ifstream in(file);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str().find("longPathAware") != std::string::npos;
+    return readTextFile(file).find("longPathAware") != std::string::npos;
 }
 
 }  // namespace pack

@@ -17,14 +17,6 @@ namespace pack {
 
 namespace {
 
-std::string readText(const fs::path& file)
-{
-    std::ifstream in(file);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The last line of a tool's output that says something, for an error line.
 std::string lastLine(const std::string& text)
 {
@@ -82,7 +74,7 @@ void signExecutable(const SigningRequest& request, const fs::path& input, const 
     command.insert(command.end(), {"-in", input.string(), "-out", output.string()});
     const fs::path log = work / "sign.log";
     if (runToolCapturing(command, "signing", log) != 0) {
-        throw Error("signing failed: osslsigncode: " + lastLine(readText(log)));
+        throw Error("signing failed: osslsigncode: " + lastLine(readTextFile(log)));
     }
     const SignatureReport report = checkSignature(output);
     if (report.verdict != SignatureReport::verifies && report.verdict != SignatureReport::digestOnly) {
@@ -107,11 +99,11 @@ SignatureReport checkSignature(const fs::path& file)
         runToolCapturing({"openssl", "pkcs7", "-print_certs", "-in", signature.string(), "-out", trusted.string()},
                          "reading the signature's certificates", work.path() / "certificates.log");
     }
-    std::ofstream(trusted, std::ios::app) << readText("/etc/ssl/certs/ca-certificates.crt");
+    std::ofstream(trusted, std::ios::app) << readTextFile("/etc/ssl/certs/ca-certificates.crt");
     const fs::path log = work.path() / "verify.log";
     runToolCapturing({"osslsigncode", "verify", "-in", file.string(), "-CAfile", trusted.string(), "-ignore-cdp"},
                      "checking the signature", log);
-    const std::string output = readText(log);
+    const std::string output = readTextFile(log);
     if (output.find("MISMATCH") != std::string::npos) {
         return {SignatureReport::broken, "the file changed after it was signed: its digest no longer matches"};
     }
