@@ -78,16 +78,6 @@ void createTargetDirectory()
     holdRunFolder();
 }
 
-// A start that cannot fit writes nothing; blocks that do not declare their
-// size go without the check.
-static void refuseWhatCannotFit(const wchar_t* parent)
-{
-    uint64_t needed = 0;
-    if (readDeclaredContentSize(needed)) {
-        refuseRunThatCannotFit(parent, needed);
-    }
-}
-
 static uint64_t unpackedSize;
 
 static void showUnpackingProgress(uint64_t decoded)
@@ -97,9 +87,10 @@ static void showUnpackingProgress(uint64_t decoded)
 
 // With --splash-progress and a splash on screen, the bar, empty at first,
 // follows the decoded bytes against the frame's declared size.
-static void followUnpackingOnSplash()
+static void followUnpackingOnSplash(uint64_t declaredSize)
 {
-    if (onefileSplashProgress && splashWindow != nullptr && readDeclaredContentSize(unpackedSize)) {
+    if (onefileSplashProgress && splashWindow != nullptr) {
+        unpackedSize = declaredSize;
         showSplashProgress(0, unpackedSize);
         setExtractionProgress(showUnpackingProgress);
     }
@@ -122,13 +113,22 @@ static bool keepSplashWhileFeedbackPending()
 // gets the folder's parent.
 static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
 {
-    followUnpackingOnSplash();
+    // Blocks that do not declare their size go without the bar and without
+    // the free-space check.
+    uint64_t declaredSize = 0;
+    const bool sizeDeclared = readDeclaredContentSize(declaredSize);
+    if (sizeDeclared) {
+        followUnpackingOnSplash(declaredSize);
+    }
     openAttachedDataReader();
     if (road == CacheRoad::build) {
         placeStagingFolder();
     }
     findRunFolderParent(parent);
-    refuseWhatCannotFit(parent);
+    // A start that cannot fit writes nothing.
+    if (sizeDeclared) {
+        refuseRunThatCannotFit(parent, declaredSize);
+    }
     createTargetDirectory();
     if (!extractAttachedFiles()) {
         // Launching a child here would start a chain of copies, each

@@ -281,10 +281,13 @@ void announceCacheTarget()
 
 bool useInheritedCacheTarget(const wchar_t* parentId)
 {
+    if (!isCacheEnabled()) {
+        return false;  // the re-entry road of a per-run executable reads nothing more
+    }
     wchar_t* const target = getEnvVar(ONEFILE_VARIABLE_TARGET);
     wchar_t expected[pathCapacity];
     bool accepted = false;
-    if (target != nullptr && isCacheEnabled() && expandVersionFolder(expected)) {
+    if (target != nullptr && expandVersionFolder(expected)) {
         const size_t length = wcslen(expected);
         wchar_t staging[pathCapacity];
         swprintf(staging, pathCapacity, L"%ls" ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX) L"%ls-", expected, parentId);
