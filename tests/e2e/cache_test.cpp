@@ -8,20 +8,12 @@
 
 #include "../common/report_format.h"
 
-#include <map>
-#include <sstream>
-
 namespace {
 
-std::map<std::string, std::string> readReportFile(const std::wstring& path)
+// One line of the report at `path`.
+std::string reported(const std::wstring& path, const std::string& key)
 {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(readFile(path));
-    for (std::string line; std::getline(lines, line);) {
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return values;
+    return valueOf(parseReport(readFile(path)), key);
 }
 
 // The names in a folder, "." and ".." left out.
@@ -97,7 +89,7 @@ protected:
     // The folder the application ran from, by its report.
     std::wstring runFolderOf(const std::wstring& report)
     {
-        const std::wstring dll = fromUtf8(decodeHex(readReportFile(report)["dll"]));
+        const std::wstring dll = fromUtf8(reported(report, "dll"));
         return dll.substr(0, dll.rfind(L'\\'));
     }
 
@@ -116,17 +108,17 @@ TEST_F(CachedRun, FirstStartsInParallelPublishOneCompleteFolder)
     ASSERT_EQ(names.size(), 1u) << toUtf8(listed);
     EXPECT_EQ(names[0].size(), 16u) << toUtf8(names[0]);
     for (int i = 0; i < 10; ++i) {
-        std::map<std::string, std::string> report = readReportFile(file(std::to_wstring(i)));
+        const Report report = parseReport(readFile(file(std::to_wstring(i))));
         // report_app.dll, data\held.txt and the manifest; from the cache.
-        EXPECT_EQ(report["files"], "3") << i;
-        EXPECT_EQ(report["run_mode"], "1") << i;
+        EXPECT_EQ(valueOf(report, "files"), "3") << i;
+        EXPECT_EQ(valueOf(report, "run_mode"), "1") << i;
         EXPECT_EQ(runFolderOf(file(std::to_wstring(i))), versions() + L"\\" + names[0]) << i;
     }
     // An elevated start takes a folder of its own.
     const ProcessResult elevated =
         runProcess(exe, quoteForCommandLine(exe), {{L"ONEFILE_TEST_REPORT", file(L"elevated").c_str()}});
     EXPECT_EQ(elevated.exitCode, 0u);
-    EXPECT_EQ(readReportFile(file(L"elevated"))["run_mode"], "0");
+    EXPECT_EQ(reported(file(L"elevated"), "run_mode"), "0");
     EXPECT_EQ(runFolderOf(file(L"elevated")).rfind(temporaryDirectory() + L"\\onefile_", 0), 0u);
 }
 
@@ -154,7 +146,7 @@ TEST_F(CachedRun, StartEndedWhileUnpackingLeavesOnlyAStagingFolderThatGoes)
     writeFile(release, "");
     const PROCESS_INFORMATION second = startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"r"));
     ASSERT_TRUE(waitForPath(file(L"r")));
-    EXPECT_EQ(readReportFile(file(L"r"))["files"], "3005");
+    EXPECT_EQ(reported(file(L"r"), "files"), "3005");
     // The dead start's folder goes while the application runs.
     EXPECT_TRUE(waitForPath(versions() + L"\\" + staging, false));
     DeleteFileW(release.c_str());
@@ -173,7 +165,7 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
         DeleteFileW(file(L"r").c_str());
         EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 0u) << what;
         EXPECT_EQ(runFolderOf(file(L"r")), folder) << what;
-        EXPECT_EQ(readReportFile(file(L"r"))["files"], "3") << what;
+        EXPECT_EQ(reported(file(L"r"), "files"), "3") << what;
         EXPECT_EQ(readFile(held), original) << what;
     };
     DeleteFileW(held.c_str());

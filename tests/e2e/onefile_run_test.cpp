@@ -13,23 +13,9 @@
 
 namespace {
 
-using Report = std::multimap<std::string, std::string>;
-
 Report readReport(const std::wstring& path)
 {
-    Report report;
-    std::istringstream lines(readFile(path));
-    for (std::string line; std::getline(lines, line);) {
-        const size_t equals = line.find('=');
-        const std::string key = line.substr(0, equals);
-        const std::string value = line.substr(equals + 1);
-        // pid, feedback, run_mode and files are plain; dll and arg have hex
-        // values; other lines are variables, hex on both sides.
-        const bool plain = key == "pid" || key == "feedback" || key == "run_mode" || key == "files";
-        const bool named = plain || key == "dll" || key == "arg";
-        report.emplace(named ? key : decodeHex(key), plain ? value : decodeHex(value));
-    }
-    return report;
+    return parseReport(readFile(path));
 }
 
 std::vector<std::string> argumentsOf(const Report& report)
@@ -38,12 +24,6 @@ std::vector<std::string> argumentsOf(const Report& report)
     const auto [first, last] = report.equal_range("arg");
     for (auto it = first; it != last; ++it) arguments.push_back(it->second);
     return arguments;
-}
-
-std::string valueOf(const Report& report, const std::string& key)
-{
-    const auto it = report.find(key);
-    return it == report.end() ? "(missing)" : it->second;
 }
 
 std::wstring onefilePath(const wchar_t* name)
