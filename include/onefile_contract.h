@@ -97,11 +97,16 @@ typedef struct onefile_splash_text_channel {
    <root>\<name>\<id>, <id> ONEFILE_CACHE_ID_LENGTH hex digits of XXH64
    over the block; being built in <id>.staging-<pid>-<random>, and set
    aside for removal in <id>.old-<pid>-<random>. The folder's manifest,
-   ONEFILE_CACHE_MANIFEST_NAME, lists every entry as it was published. */
+   ONEFILE_CACHE_MANIFEST_NAME, lists every entry as it was published; a
+   version counts as one only with it. ONEFILE_CACHE_DAMAGED_NAME in a
+   version marks it damaged (a start could not load the application from
+   it): listed in no manifest, it fails the next start's check, which
+   repairs the version. */
 #define ONEFILE_CACHE_ID_LENGTH 16
 #define ONEFILE_CACHE_STAGING_INFIX ".staging-"
 #define ONEFILE_CACHE_OLD_INFIX ".old-"
 #define ONEFILE_CACHE_MANIFEST_NAME "onefile-cache.manifest"
+#define ONEFILE_CACHE_DAMAGED_NAME "onefile-cache.damaged"
 #define ONEFILE_CACHE_NAME_MAX 64
 
 #endif

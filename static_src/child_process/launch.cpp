@@ -155,12 +155,9 @@ static bool isChildThisExecutable(HANDLE child)
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION childFile, ownFile;
-    const bool read =
-        GetFileInformationByHandle(file, &childFile) && GetFileInformationByHandle(ownExecutable, &ownFile);
+    const bool same = isSameFile(file, ownExecutable);
     CloseHandle(file);
-    return read && childFile.dwVolumeSerialNumber == ownFile.dwVolumeSerialNumber &&
-           childFile.nFileIndexHigh == ownFile.nFileIndexHigh && childFile.nFileIndexLow == ownFile.nFileIndexLow;
+    return same;
 }
 
 // Ends a child that never ran an instruction of its own and stops this run.

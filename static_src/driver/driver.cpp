@@ -15,23 +15,27 @@ static void pointAtAttachedData()
 }
 
 // A start from inside the running application: same target directory,
-// nothing extracted, the application's DLL loaded here.
+// nothing extracted, the application's DLL loaded here. Taken only when a
+// copy of this executable created this process; any other start, and a
+// cache target this start may not use, takes the fresh road.
 static bool takeReentryRoad()
 {
     wchar_t* const parent = getEnvVar(ONEFILE_VARIABLE_PARENT);
-    const bool accepted = parent != nullptr && isParentInstance(parent) && hasInheritedRunValues();
-    if (!accepted) {
+    if (parent == nullptr || !isStartedByThisExecutable(parent) || !hasInheritedRunValues()) {
         free(parent);
         return false;
     }
     const bool expanded = expandRunFolder(targetDirectory, pathCapacity);
+    // The shared cache's folder, or the parent's staging folder, instead.
+    const InheritedTarget inherited = takeInheritedCacheTarget(parent);
+    free(parent);
+    if (inherited == InheritedTarget::refused) {
+        return false;
+    }
     pointAtAttachedData();
     if (!expanded) {
         fatalSpecExpansion(runFolderSpec());
     }
-    // The shared cache's folder, or the parent's staging folder, instead.
-    useInheritedCacheTarget(parent);
-    free(parent);
     return true;
 }
 
@@ -66,6 +70,7 @@ static void letGoOfTarget()
 {
     stopExtraction();
     releaseRunFolderHold();
+    releaseVersionsFolderHold();
 }
 
 // From here on every fatal stop removes what this run wrote.
@@ -152,6 +157,11 @@ int runDriver()
         verifyAttachedDataHeader();
         requireFrameChecksum();
         openAttachedDataReader();
+        if (targetIsSharedVersion()) {
+            // A version the application cannot be loaded from is repaired by
+            // the next start instead of failing every start.
+            setFatalCleanup(markSharedVersionDamaged);
+        }
         runApplicationDll(__argc, __wargv);
     }
     prepareFreshRoad();

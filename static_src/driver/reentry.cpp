@@ -8,29 +8,89 @@
 
 enum : size_t { parentPathCapacity = 2048 };
 
-bool isParentInstance(const wchar_t* parentId)
+static bool parseProcessId(const wchar_t* text, DWORD& id)
 {
     errno = 0;
     wchar_t* end = nullptr;
-    const unsigned long id = wcstoul(parentId, &end, 10);
-    if (errno != 0 || end == parentId || *end != L'\0') {
+    const unsigned long value = wcstoul(text, &end, 10);
+    id = static_cast<DWORD>(value);
+    return errno == 0 && end != text && *end == L'\0' && value <= MAXDWORD;
+}
+
+// Whether `earlier` began no later than this process: a process id that was
+// reused since this process began cannot pass for its creator.
+static bool startedBeforeThisProcess(HANDLE earlier)
+{
+    FILETIME theirs, ours, unused1, unused2, unused3;
+    if (!GetProcessTimes(earlier, &theirs, &unused1, &unused2, &unused3) ||
+        !GetProcessTimes(GetCurrentProcess(), &ours, &unused1, &unused2, &unused3)) {
         return false;
     }
-    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
+    return CompareFileTime(&theirs, &ours) <= 0;
+}
+
+// Whether the live process `id` runs this very executable file and began
+// before this process.
+static bool isEarlierCopyOfThisExecutable(DWORD id)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
     if (process == nullptr) {
         return false;
     }
-    wchar_t parentProcessPath[parentPathCapacity];
+    wchar_t processPath[parentPathCapacity];
     // The same module path names the same file, which saves resolving both
     // (the usual case: the parent started this very path). Otherwise the
-    // final paths decide; a parent whose final path needs 2048 units or
+    // final paths decide; a process whose final path needs 2048 units or
     // more is not accepted.
-    const bool named = K32GetModuleFileNameExW(process, nullptr, parentProcessPath, parentPathCapacity) != 0;
-    const bool same = named && (wcscmp(parentProcessPath, getExecutablePath()) == 0 ||
-                                (normaliseFinalPath(parentProcessPath, parentPathCapacity) &&
-                                 wcscmp(parentProcessPath, getResolvedExecutablePath()) == 0));
+    const bool named = K32GetModuleFileNameExW(process, nullptr, processPath, parentPathCapacity) != 0;
+    const bool same = named && (wcscmp(processPath, getExecutablePath()) == 0 ||
+                                (normaliseFinalPath(processPath, parentPathCapacity) &&
+                                 wcscmp(processPath, getResolvedExecutablePath()) == 0));
+    const bool earlier = same && startedBeforeThisProcess(process);
     CloseHandle(process);
-    return same;
+    return earlier;
+}
+
+bool isParentInstance(const wchar_t* parentId)
+{
+    DWORD id = 0;
+    return parseProcessId(parentId, id) && isEarlierCopyOfThisExecutable(id);
+}
+
+// The process that created this one, as the system recorded it (not what
+// any variable says): its id, or 0 when it cannot be read.
+static DWORD findCreatorProcessId()
+{
+    // PROCESS_BASIC_INFORMATION, spelt out: the SDK headers hide the field.
+    struct BasicInformation {
+        LONG exitStatus;
+        void* environmentBlock;
+        ULONG_PTR affinityMask;
+        LONG basePriority;
+        ULONG_PTR processId;
+        ULONG_PTR creatorProcessId;
+    };
+    using QueryInformationProcess = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
+    QueryInformationProcess query = nullptr;
+    BasicInformation information = {};
+    const ULONG processBasicInformation = 0;
+    if (!bindSystemFunction(query, L"ntdll.dll", "NtQueryInformationProcess") ||
+        query(GetCurrentProcess(), processBasicInformation, &information, sizeof information, nullptr) < 0) {
+        return 0;
+    }
+    return static_cast<DWORD>(information.creatorProcessId);
+}
+
+bool isStartedByThisExecutable(const wchar_t* parentId)
+{
+    DWORD named = 0;
+    const DWORD creator = findCreatorProcessId();
+    if (creator == 0 || !parseProcessId(parentId, named) || !isEarlierCopyOfThisExecutable(named)) {
+        return false;
+    }
+    // The bootstrap's child (created by the process the variable names), or
+    // a start from inside the application (created by that child).
+    return creator == named || isEarlierCopyOfThisExecutable(creator);
 }
 
 bool hasInheritedRunValues()

@@ -85,6 +85,8 @@ bool normaliseFinalPath(wchar_t* path, size_t capacity);
 // The final path of an open handle in the "\\?\" form, as the system gives
 // it: its length, or 0 on failure or when it does not fit `capacity`.
 DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity);
+// Whether two open handles name the same file: the same volume and index.
+bool isSameFile(HANDLE one, HANDLE other);
 // An absolute path ("C:\x", "\\server\share\x" or already "\\?\...") in
 // the "\\?\" form that lifts the 260-character limit; false for a relative
 // path or one that does not fit.

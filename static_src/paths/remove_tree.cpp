@@ -254,8 +254,33 @@ static void walkTree(TreeWalk& walk)
     }
 }
 
+// The final path of the open directory `handle` into walk.path from its
+// name on its volume, for where Wine's GetFinalPathNameByHandleW fails
+// (beyond 260 characters): `given`'s volume and the name, taken only when
+// that path opens the very same directory.
+static bool resolveByName(TreeWalk& walk, HANDLE handle, const wchar_t* given)
+{
+    walk.volumeLength = wcsncmp(given, L"\\\\?\\UNC\\", 8) == 0 ? 7 : 6;
+    size_t length = 0;
+    walk.path[0] = L'\0';
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, &walk.name, sizeof walk.nameSpace) ||
+        !appendWide(walk.path, walkCapacity, length, given, walk.volumeLength) ||
+        !appendWide(walk.path, walkCapacity, length, walk.name.FileName, walk.name.FileNameLength / sizeof(wchar_t))) {
+        return false;
+    }
+    const HANDLE named = CreateFileW(walk.path, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
+                                     openWithoutFollowing, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool same = isSameFile(handle, named);
+    CloseHandle(named);
+    return same;
+}
+
 // The final path of a directory the caller trusts (links on the way
-// followed) into walk.path; false when it cannot be had.
+// followed) into walk.path; false when it cannot be had. `directory` is in
+// the "\\?\" form.
 static bool resolveDirectory(TreeWalk& walk, const wchar_t* directory)
 {
     const HANDLE handle = CreateFileW(directory, FILE_READ_ATTRIBUTES, shareEverything, nullptr, OPEN_EXISTING,
@@ -263,10 +288,14 @@ static bool resolveDirectory(TreeWalk& walk, const wchar_t* directory)
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const DWORD length = readFinalPath(handle, walk.path, walkCapacity);
+    bool resolved = readFinalPath(handle, walk.path, walkCapacity) != 0;
+    if (resolved) {
+        walk.volumeLength = wcsncmp(walk.path, L"\\\\?\\UNC\\", 8) == 0 ? 7 : 6;
+    } else {
+        resolved = resolveByName(walk, handle, directory);
+    }
     CloseHandle(handle);
-    walk.volumeLength = wcsncmp(walk.path, L"\\\\?\\UNC\\", 8) == 0 ? 7 : 6;
-    return length != 0;
+    return resolved;
 }
 
 // The path an entry must have, into walk.path: the final path of its

@@ -76,10 +76,9 @@ static bool isInPlace(HANDLE handle, const wchar_t* path)
     return inPlace;
 }
 
-// Holds the version folder and checks it: a directory (no link) in its
-// place, its tree exactly as its manifest lists it. The hold on success,
-// INVALID_HANDLE_VALUE otherwise.
-static HANDLE holdVerifiedVersion(const wchar_t* folder)
+// Holds `folder` when it is a directory (no link) in its place: not one a
+// link on the way or at its name leads to. INVALID_HANDLE_VALUE otherwise.
+static HANDLE holdFolderInPlace(const wchar_t* folder)
 {
     wchar_t longForm[pathCapacity + 8];
     if (!toLongPathForm(folder, longForm, pathCapacity + 8)) {
@@ -92,7 +91,20 @@ static HANDLE holdVerifiedVersion(const wchar_t* folder)
         return INVALID_HANDLE_VALUE;
     }
     const HANDLE hold = openDirectoryHold(folder);
-    if (hold != INVALID_HANDLE_VALUE && (!isInPlace(hold, folder) || !matchesCacheManifest(folder))) {
+    if (hold != INVALID_HANDLE_VALUE && !isInPlace(hold, folder)) {
+        CloseHandle(hold);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hold;
+}
+
+// Holds the version folder and checks it: in its place, its tree exactly
+// as its manifest lists it. The hold on success, INVALID_HANDLE_VALUE
+// otherwise.
+static HANDLE holdVerifiedVersion(const wchar_t* folder)
+{
+    const HANDLE hold = holdFolderInPlace(folder);
+    if (hold != INVALID_HANDLE_VALUE && !matchesCacheManifest(folder)) {
         CloseHandle(hold);
         return INVALID_HANDLE_VALUE;
     }
@@ -112,10 +124,38 @@ static bool isElevated()
 static wchar_t versionFolder[pathCapacity];
 // Set when the version folder could not be checked and is to be replaced.
 static bool versionDamaged;
+// <root>\<name>, held from the road's choice to the cleanup: nothing can
+// put a link in its place while this start publishes or tidies below it.
+// Written by chooseCacheRoad and releaseVersionsFolderHold.
+static HANDLE volatile versionsHold = INVALID_HANDLE_VALUE;
+
+// Makes <root>\<name> exist and holds it; false when it is a link or not
+// where it seems (the folders above it may be links: users move their
+// profiles that way).
+static bool holdVersionsFolder()
+{
+    wchar_t versions[pathCapacity];
+    if (!expandVersionsFolder(versions)) {
+        return false;
+    }
+    ensureParentDirectories(versionFolder);
+    const HANDLE hold = holdFolderInPlace(versions);
+    exchangeHandle(versionsHold, hold);
+    return hold != INVALID_HANDLE_VALUE;
+}
+
+void releaseVersionsFolderHold()
+{
+    const HANDLE hold = exchangeHandle(versionsHold, INVALID_HANDLE_VALUE);
+    if (hold != INVALID_HANDLE_VALUE) {
+        CloseHandle(hold);
+    }
+}
 
 CacheRoad chooseCacheRoad()
 {
-    if (!isCacheEnabled() || isElevated() || !expandVersionFolder(versionFolder)) {
+    if (!isCacheEnabled() || isElevated() || !expandVersionFolder(versionFolder) || !holdVersionsFolder()) {
+        versionFolder[0] = L'\0';
         return CacheRoad::perRun;
     }
     const HANDLE hold = holdVerifiedVersion(versionFolder);
@@ -279,26 +319,49 @@ void announceCacheTarget()
     }
 }
 
-bool useInheritedCacheTarget(const wchar_t* parentId)
+InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId)
 {
     if (!isCacheEnabled()) {
-        return false;  // the re-entry road of a per-run executable reads nothing more
+        return InheritedTarget::runFolder;  // a per-run executable reads nothing more
     }
     wchar_t* const target = getEnvVar(ONEFILE_VARIABLE_TARGET);
+    if (target == nullptr) {
+        return InheritedTarget::runFolder;
+    }
     wchar_t expected[pathCapacity];
     bool accepted = false;
-    if (target != nullptr && expandVersionFolder(expected)) {
-        const size_t length = wcslen(expected);
+    if (!isElevated() && expandVersionFolder(expected)) {
         wchar_t staging[pathCapacity];
         swprintf(staging, pathCapacity, L"%ls" ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX) L"%ls-", expected, parentId);
         const size_t stagingLength = wcslen(staging);
         accepted =
-            wcscmp(target, expected) == 0 || (length > 0 && wcsncmp(target, staging, stagingLength) == 0 &&
+            wcscmp(target, expected) == 0 || (wcsncmp(target, staging, stagingLength) == 0 &&
                                               consistsOf(target + stagingLength, randomTextLength, randomTextAlphabet));
     }
     if (accepted) {
+        copyWideBounded(versionFolder, pathCapacity, expected, "the cache folder does not fit in 4096 characters");
         copyWideBounded(targetDirectory, pathCapacity, target, "the cache folder does not fit in 4096 characters");
     }
     free(target);
-    return accepted;
+    return accepted ? InheritedTarget::cacheFolder : InheritedTarget::refused;
+}
+
+void markSharedVersionDamaged()
+{
+    // Held while the marker is made, so the name leads into the version
+    // itself; a new name only, never written through one that exists.
+    const HANDLE hold = holdFolderInPlace(versionFolder);
+    wchar_t path[pathCapacity];
+    wchar_t longForm[pathCapacity + 8];
+    if (hold != INVALID_HANDLE_VALUE && joinPath(path, versionFolder, ONEFILE_WIDE(ONEFILE_CACHE_DAMAGED_NAME)) &&
+        toLongPathForm(path, longForm, pathCapacity + 8)) {
+        const HANDLE marker =
+            CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (marker != INVALID_HANDLE_VALUE) {
+            CloseHandle(marker);
+        }
+    }
+    if (hold != INVALID_HANDLE_VALUE) {
+        CloseHandle(hold);
+    }
 }

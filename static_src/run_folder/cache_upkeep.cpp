@@ -2,7 +2,9 @@
 // the application runs: the staging and set-aside folders of starts whose
 // process is gone, and the versions of the same name beyond the newest,
 // removed by the sweep's all-or-nothing removal, which skips whatever is
-// held or in use.
+// held or in use. Only below the versions' folder this start holds, and
+// only what the cache made: a version is a folder with a manifest of ours;
+// links and anything else stay.
 #include "cache_internal.h"
 
 #include <stdlib.h>
@@ -89,21 +91,27 @@ static void keepCacheTidy(void*, const volatile LONG* stop)
     }
     do {
         wchar_t path[pathCapacity];
-        if (!joinPath(path, versions, entry.cFileName) || !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        const DWORD attributes = entry.dwFileAttributes;
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !joinPath(path, versions, entry.cFileName)) {
             continue;
         }
         if (isLeftoverOfEndedStart(entry.cFileName)) {
             removeUnusedTree(path, stop);
         } else if (startsWithId(entry.cFileName, true) && wcscmp(entry.cFileName, onefileCacheId) != 0) {
+            wchar_t* const manifest = readCacheManifest(path);
+            const uint64_t published = manifestPublishTime(manifest);
+            free(manifest);
+            if (published == 0) {
+                continue;  // not a version of ours
+            }
             Version* const grown = static_cast<Version*>(realloc(others, (count + 1) * sizeof(Version)));
             if (grown == nullptr) {
                 break;
             }
             others = grown;
             wcscpy(others[count].name, entry.cFileName);
-            wchar_t* const manifest = readCacheManifest(path);
-            others[count++].published = manifestPublishTime(manifest);
-            free(manifest);
+            others[count++].published = published;
         }
     } while (*stop == 0 && FindNextFileW(search, &entry));
     FindClose(search);

@@ -60,9 +60,12 @@ enum class CacheRoad {
 };
 // The fresh road's choice. An elevated process, which must not run what an
 // unelevated one could have changed, takes the per-run road; so does a
-// start whose cache cannot be expanded. On reuse, targetDirectory is the
-// version folder, checked against its manifest and held (the caller keeps
-// it at the end).
+// start whose cache cannot be expanded, and one whose versions' folder
+// (root\name) is a link or not where it seems: nothing of the cache is
+// then used or removed. Otherwise the versions' folder is held until
+// releaseVersionsFolderHold. On reuse, targetDirectory is the version
+// folder, checked against its manifest and held (the caller keeps it at
+// the end).
 CacheRoad chooseCacheRoad();
 // Names a new staging folder beside the version folder in targetDirectory.
 void placeStagingFolder();
@@ -77,9 +80,23 @@ bool targetIsSharedVersion();
 // Makes the child's target known to it (MERLOX_ONEFILE_TARGET) when it is
 // not the run's own folder.
 void announceCacheTarget();
-// The re-entry road: takes MERLOX_ONEFILE_TARGET as targetDirectory when it
-// names this version's folder or a staging folder of `parentId`.
-bool useInheritedCacheTarget(const wchar_t* parentId);
+// The re-entry road's reading of MERLOX_ONEFILE_TARGET.
+enum class InheritedTarget {
+    runFolder,    // none to read (no cache, or none set): targetDirectory stays
+    cacheFolder,  // this version's folder, or a staging folder of `parentId`
+    refused,      // set, but not one of those, or this process is elevated
+};
+// Takes MERLOX_ONEFILE_TARGET as targetDirectory when it names this
+// version's folder or a staging folder of `parentId`; an elevated process
+// refuses any, as it never runs from the shared cache.
+InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId);
+// Marks the shared version targetDirectory names as damaged (a start could
+// not load the application from it): the next start's check fails and
+// repairs it. Best effort, any thread.
+void markSharedVersionDamaged();
+// Lets go of the versions' folder held since chooseCacheRoad; nothing when
+// none is held. Any thread, any number of times.
+void releaseVersionsFolderHold();
 // In the background while the application runs: removes what dead starts
 // left (staging and set-aside folders) and versions beyond the newest
 // onefileCacheKeep, skipping whatever is held or in use.

@@ -49,7 +49,7 @@ protected:
 
     // Starts `exe` unelevated, with its linked token; reports go to `report`.
     PROCESS_INFORMATION startUnelevated(const std::wstring& exe, const std::wstring& arguments,
-                                        const std::wstring& report)
+                                        const std::wstring& report, EnvironmentChanges changes = {})
     {
         HANDLE token = nullptr;
         TOKEN_LINKED_TOKEN linked = {};
@@ -57,7 +57,8 @@ protected:
         EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
         EXPECT_TRUE(GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &length));
         CloseHandle(token);
-        ScopedEnvironment environment(EnvironmentChanges{{L"ONEFILE_TEST_REPORT", report.c_str()}});
+        changes.emplace_back(L"ONEFILE_TEST_REPORT", report.c_str());
+        ScopedEnvironment environment(changes);
         std::wstring line = quoteForCommandLine(exe) + L" " + arguments;
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
@@ -185,35 +186,119 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     EXPECT_FALSE(pathExists(folder + L"\\planted.dll"));
 }
 
-TEST_F(CachedRun, OnlyTheNewestVersionStaysUnlessInUse)
+// A damaged DLL whose size and time were kept passes the check; the start
+// that cannot load it marks the version, and the next one repairs it.
+TEST_F(CachedRun, AVersionTheApplicationCannotBeLoadedFromIsRepairedByTheNextStart)
 {
-    const std::wstring first = copyIn(L"report2");
-    const std::wstring second = copyIn(L"report");
-    ASSERT_EQ(runUnelevated(first, L"", file(L"1")), 0u);
-    const std::wstring firstFolder = runFolderOf(file(L"1"));
-    // The second version, in use: its start removes the first (--cache-keep 1).
+    const std::wstring exe = copyIn(L"report");
+    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+    const std::wstring folder = runFolderOf(file(L"r"));
+    const std::wstring dll = folder + L"\\report_app.dll";
+    const std::string original = readFile(dll);
+    {
+        const HANDLE file =
+            CreateFileW(dll.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        FILETIME written;
+        ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
+        DWORD count = 0;
+        ASSERT_TRUE(WriteFile(file, "XX", 2, &count, nullptr));
+        ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+        CloseHandle(file);
+    }
+    DeleteFileW(file(L"r").c_str());
+    EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 2u);
+    EXPECT_FALSE(pathExists(file(L"r"))) << "the application never ran";
+    EXPECT_TRUE(pathExists(folder + L"\\onefile-cache.damaged"));
+
+    EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+    EXPECT_EQ(runFolderOf(file(L"r")), folder);
+    EXPECT_EQ(reported(file(L"r"), "files"), "3");
+    EXPECT_EQ(readFile(dll), original);
+}
+
+// Starts whose variables name a folder of the cache: another program's
+// (this test's) naming a live copy's staging folder, planted with a DLL,
+// and an elevated copy's, started from inside its application, naming the
+// shared version. Neither takes it; a start from inside an unelevated
+// application re-enters the version.
+TEST_F(CachedRun, OnlyCopiesOfThisExecutableHandDownTheirFolder)
+{
+    const std::wstring exe = copyIn(L"report");
     const std::wstring release = file(L"release");
     writeFile(release, "");
-    const PROCESS_INFORMATION running =
-        startUnelevated(second, L"--app-wait=" + quoteForCommandLine(release), file(L"2"));
-    ASSERT_TRUE(waitForPath(file(L"2")));
-    EXPECT_TRUE(waitForPath(firstFolder, false));
-    const std::wstring secondFolder = runFolderOf(file(L"2"));
-    // The first again, beside the running second and an unknown old one
-    // without a manifest (the oldest): the old one goes, the one in use not.
-    const std::wstring unknown = versions() + L"\\ffffffffffffffff";
-    CreateDirectoryW(unknown.c_str(), nullptr);
-    writeFile(unknown + L"\\left.txt", "left");
-    const std::wstring release2 = file(L"release2");
-    writeFile(release2, "");
-    const PROCESS_INFORMATION again =
-        startUnelevated(first, L"--app-wait=" + quoteForCommandLine(release2), file(L"3"));
-    EXPECT_TRUE(waitForPath(unknown, false));
-    EXPECT_TRUE(pathExists(secondFolder + L"\\report_app.dll"));
+    const PROCESS_INFORMATION running = startUnelevated(
+        exe, L"--app-reenter=" + quoteForCommandLine(file(L"nested")) + L" --app-wait=" + quoteForCommandLine(release),
+        file(L"running"));
+    ASSERT_TRUE(waitForPath(file(L"running")));
+    ASSERT_TRUE(waitForPath(file(L"nested")));
+    const std::wstring version = runFolderOf(file(L"running"));
+    EXPECT_EQ(runFolderOf(file(L"nested")), version);
+    EXPECT_EQ(reported(file(L"nested"), "run_mode"), "1");
+
+    const std::wstring parentId = fromUtf8(reported(file(L"running"), "MERLOX_ONEFILE_PARENT"));
+    const std::wstring id = version.substr(version.rfind(L'\\') + 1);
+    const std::wstring planted = versions() + L"\\" + id + L".staging-" + parentId + L"-plantedDll1";
+    ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW((version + L"\\report_app.dll").c_str(), (planted + L"\\report_app.dll").c_str(), TRUE));
+    const PROCESS_INFORMATION other = startUnelevated(exe, L"", file(L"other"),
+                                                      {{L"MERLOX_ONEFILE_PARENT", parentId.c_str()},
+                                                       {L"MERLOX_ONEFILE_TIME_US", L"000000"},
+                                                       {L"MERLOX_ONEFILE_RANDOM", L"plantedDll1"},
+                                                       {L"MERLOX_ONEFILE_TARGET", planted.c_str()}});
+    EXPECT_EQ(endOf(other), 0u);
+    EXPECT_EQ(runFolderOf(file(L"other")), version);
+
+    const std::wstring setTarget = L"--app-env=MERLOX_ONEFILE_TARGET=" + version;
+    const ProcessResult elevated = runProcess(exe,
+                                              quoteForCommandLine(exe) + L" " + quoteForCommandLine(setTarget) +
+                                                  L" --app-reenter=" + quoteForCommandLine(file(L"elevated_nested")),
+                                              {{L"ONEFILE_TEST_REPORT", file(L"elevated").c_str()}});
+    EXPECT_EQ(elevated.exitCode, 0u) << elevated.err;
+    ASSERT_TRUE(pathExists(file(L"elevated_nested")));
+    EXPECT_NE(runFolderOf(file(L"elevated_nested")), version);
+    EXPECT_EQ(reported(file(L"elevated_nested"), "run_mode"), "0");
+    EXPECT_TRUE(pathExists(planted + L"\\report_app.dll"));
+
     DeleteFileW(release.c_str());
-    DeleteFileW(release2.c_str());
     EXPECT_EQ(endOf(running), 0u);
-    EXPECT_EQ(endOf(again), 0u);
+}
+
+// Three versions under one name (--cache-keep 1), started oldest first.
+TEST_F(CachedRun, OnlyTheNewestVersionStaysUnlessInUse)
+{
+    const std::wstring oldest = copyIn(L"report2");
+    const std::wstring middle = copyIn(L"report");
+    const std::wstring newest = copyIn(L"bulky");
+    // Named like a version, without a manifest: not the cache's, so it
+    // stays, although it would be the oldest.
+    const std::wstring unknown = versions() + L"\\ffffffffffffffff";
+    ASSERT_EQ(runUnelevated(oldest, L"", file(L"0")), 0u);
+    ASSERT_TRUE(CreateDirectoryW(unknown.c_str(), nullptr));
+    writeFile(unknown + L"\\left.txt", "left");
+    // The oldest in use while the middle one starts: it stays.
+    const std::wstring releaseOldest = file(L"release_oldest");
+    const std::wstring releaseMiddle = file(L"release_middle");
+    writeFile(releaseOldest, "");
+    writeFile(releaseMiddle, "");
+    const PROCESS_INFORMATION oldestRunning =
+        startUnelevated(oldest, L"--app-wait=" + quoteForCommandLine(releaseOldest), file(L"1"));
+    ASSERT_TRUE(waitForPath(file(L"1")));
+    const PROCESS_INFORMATION middleRunning =
+        startUnelevated(middle, L"--app-wait=" + quoteForCommandLine(releaseMiddle), file(L"2"));
+    ASSERT_TRUE(waitForPath(file(L"2")));
+    DeleteFileW(releaseOldest.c_str());
+    EXPECT_EQ(endOf(oldestRunning), 0u);
+    // The newest start removes the oldest, now unused, after passing over
+    // the middle one, newer and in use.
+    const std::wstring oldestFolder = runFolderOf(file(L"1"));
+    const std::wstring middleFolder = runFolderOf(file(L"2"));
+    EXPECT_EQ(runUnelevated(newest, L"--app-wait=" + quoteForCommandLine(oldestFolder), file(L"3")), 0u);
+    EXPECT_FALSE(pathExists(oldestFolder));
+    EXPECT_TRUE(pathExists(middleFolder + L"\\report_app.dll"));
+    DeleteFileW(releaseMiddle.c_str());
+    EXPECT_EQ(endOf(middleRunning), 0u);
+    EXPECT_EQ(readFile(unknown + L"\\left.txt"), "left");
 }
 
 }  // namespace

@@ -395,9 +395,10 @@ TEST_F(OnefileRun, BrokenApplicationsGiveTheirExactMessages)
     EXPECT_EQ(noFiles.result.out, "Error, attached data holds no file to run.\r\n");
 }
 
-// A start accepted as a re-entry whose target directory is not there: DLL
-// mode writes nothing, so loading the DLL fails.
-TEST_F(OnefileRun, ReentryIntoAMissingDirectoryCannotLoadTheDll)
+// Another program (this test) that sets the variables a copy hands its
+// child, naming a live copy and a folder it planted with a DLL, gets a
+// fresh start: the variables never choose the DLL.
+TEST_F(OnefileRun, VariablesSetByAnotherProgramNeverChooseTheDll)
 {
     const std::wstring exe = onefilePath(L"report_onefile");
     const std::wstring release = scratch.path() + L"\\release";
@@ -407,16 +408,24 @@ TEST_F(OnefileRun, ReentryIntoAMissingDirectoryCannotLoadTheDll)
                      {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
     ASSERT_TRUE(waitForPath(reportPath));
     const Report running = readReport(reportPath);
+    DeleteFileW(reportPath.c_str());
     const std::wstring parentId = fromUtf8(valueOf(running, "MERLOX_ONEFILE_PARENT"));
+    const std::wstring planted = temporaryDirectory() + L"\\onefile_" + parentId + L"_000000_plantedDll1";
+    ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW((directoryOfThisProgram() + L"\\e2e\\apps\\report\\report_app.dll").c_str(),
+                          (planted + L"\\report_app.dll").c_str(), TRUE));
 
     const OnefileOutcome outcome = run(L"report_onefile", {},
                                        {{L"MERLOX_ONEFILE_PARENT", parentId.c_str()},
                                         {L"MERLOX_ONEFILE_TIME_US", L"000000"},
-                                        {L"MERLOX_ONEFILE_RANDOM", L"notExtract1"}});
-    EXPECT_EQ(outcome.result.exitCode, 2u);
-    EXPECT_EQ(outcome.result.err.rfind("Error, load DLL '", 0), 0u) << outcome.result.err;
-    EXPECT_NE(outcome.result.err.find("\\report_app.dll' ([Error 126] "), std::string::npos) << outcome.result.err;
-    EXPECT_FALSE(pathExists(temporaryDirectory() + L"\\onefile_" + parentId + L"_000000_notExtract1"));
+                                        {L"MERLOX_ONEFILE_RANDOM", L"plantedDll1"}});
+    EXPECT_EQ(outcome.result.exitCode, 0u) << outcome.result.err;
+    ASSERT_FALSE(outcome.report.empty());
+    EXPECT_NE(targetOf(outcome.report), planted);
+    EXPECT_NE(valueOf(outcome.report, "MERLOX_ONEFILE_PARENT"), toUtf8(parentId)) << "a fresh start of its own";
+    EXPECT_FALSE(pathExists(targetOf(outcome.report)));
+    EXPECT_TRUE(pathExists(planted + L"\\report_app.dll"));
+    removeTree(planted);
 
     DeleteFileW(release.c_str());
     EXPECT_EQ(WaitForSingleObject(parent.hProcess, 60000), WAIT_OBJECT_0);

@@ -172,6 +172,13 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             printf("out:%s", line);
             fprintf(stderr, "err:%s", line);
             fflush(stdout);
+        } else if (startsWith(argument, L"--app-env=")) {
+            // NAME=VALUE into the environment of the starts that follow.
+            std::wstring assignment = argument + 10;
+            const size_t equals = assignment.find(L'=');
+            if (equals != std::wstring::npos) {
+                SetEnvironmentVariableW(assignment.substr(0, equals).c_str(), assignment.c_str() + equals + 1);
+            }
         } else if (startsWith(argument, L"--app-reenter=")) {
             SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", argument + 14);
             const HANDLE again = startAgain(argv[0], L"second \"start here\"");

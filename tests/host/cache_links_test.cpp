@@ -1,5 +1,5 @@
-// A link planted at the name of a cached version (made from the host side:
-// Wine makes none) is never followed: what it leads to keeps every file.
+// Links planted in the shared cache (made from the host side: Wine makes
+// none) are never followed: what they lead to keeps every file.
 #include "host_support.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +7,41 @@
 #include <iterator>
 
 namespace {
+
+fs::path windowsBuild()
+{
+    return fs::path(std::getenv("ONEFILE_REPORT_APP")).parent_path();
+}
+
+// Starts `exe` unelevated (an elevated start never uses the cache), its
+// report in `report`; its exit code.
+int startUnelevated(const fs::path& exe, const fs::path& report)
+{
+    return shell("ONEFILE_TEST_REPORT=" + shellQuote(windowsPathOf(report)) + " " +
+                 shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                 shellQuote((windowsBuild() / "unelevated_launcher.exe").string()) + " " +
+                 shellQuote(windowsPathOf(exe)) + " < /dev/null > /dev/null 2>&1");
+}
+
+// The folder of the cache's name, <root>\<name>, a link to a folder outside
+// with a folder named like a version: the start unpacks per run, publishes
+// nothing there and removes nothing there.
+TEST(CacheLinks, LinkAtTheNamesFolderMakesTheStartUnpackPerRun)
+{
+    ONEFILE_REQUIRE(fs::exists(windowsBuild() / "cached_report_onefile.exe"), "the Windows build is missing");
+    TempTree tree;
+    fs::create_directories(tree / "app/cache");
+    fs::copy_file(windowsBuild() / "cached_report_onefile.exe", tree / "app/App.exe");
+    writeBytes(tree / "outside/0123456789abcdef/keep.txt", "kept");
+    fs::create_directory_symlink(tree / "outside", tree / "app/cache/app");
+    ASSERT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
+    const Report report = parseReport(readBytes(tree / "report.txt"));
+    EXPECT_EQ(valueOf(report, "run_mode"), "0");
+    EXPECT_EQ(readBytes(tree / "outside/0123456789abcdef/keep.txt"), "kept");
+    EXPECT_EQ(std::distance(fs::directory_iterator(tree / "outside"), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(tree / "outside/0123456789abcdef"), fs::directory_iterator()), 1);
+    EXPECT_TRUE(fs::is_symlink(tree / "app/cache/app"));
+}
 
 TEST(CacheLinks, LinkAtTheVersionsNameIsNeverFollowed)
 {
