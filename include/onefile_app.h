@@ -38,25 +38,22 @@ static inline int onefile_get_variable(const wchar_t* name, wchar_t* value, DWOR
 }
 
 /* The bootstrap's splash text channel, mapped for writing, or NULL when no
-   splash shows. */
+   splash shows. The section is the bootstrap's own, inherited by this
+   process: its handle stays open for later texts. */
 static inline onefile_splash_text_channel* onefile_open_splash_channel(void)
 {
-    wchar_t parent[32];
-    wchar_t name[64];
-    HANDLE section;
-    void* view;
-    if (!onefile_get_variable(ONEFILE_WIDE(ONEFILE_VARIABLE_PARENT), parent, 32)) {
+    wchar_t value[24];
+    wchar_t* end = NULL;
+    unsigned __int64 handle;
+    if (!onefile_get_variable(ONEFILE_WIDE(ONEFILE_VARIABLE_SPLASH_TEXT), value, 24)) {
         return NULL;
     }
-    _snwprintf(name, 63, ONEFILE_WIDE(ONEFILE_SPLASH_TEXT_PREFIX) L"%ls", parent);
-    name[63] = L'\0';
-    section = OpenFileMappingW(FILE_MAP_WRITE | FILE_MAP_READ, FALSE, name);
-    if (section == NULL) {
+    handle = _wcstoui64(value, &end, 10);
+    if (end == value || *end != L'\0' || handle == 0) {
         return NULL;
     }
-    view = MapViewOfFile(section, FILE_MAP_WRITE | FILE_MAP_READ, 0, 0, sizeof(onefile_splash_text_channel));
-    CloseHandle(section);
-    return (onefile_splash_text_channel*)view;
+    return (onefile_splash_text_channel*)MapViewOfFile((HANDLE)(ULONG_PTR)handle, FILE_MAP_WRITE | FILE_MAP_READ, 0, 0,
+                                                       sizeof(onefile_splash_text_channel));
 }
 
 /* Shows `text` (its first 255 characters) in a band along the bottom of the

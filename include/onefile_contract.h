@@ -48,14 +48,15 @@ static inline unsigned long long onefile_block_padding(unsigned long long bytesB
 #define ONEFILE_SPLASH_MAX_SIDE 16384
 
 /* --- The splash's line of text: while a splash shows, the bootstrap holds
-   a named section ONEFILE_SPLASH_TEXT_PREFIX followed by its process id
-   (decimal), laid out as onefile_splash_text_channel. A writer takes an
-   even sequence to the next odd value (never waiting for another writer),
-   writes the NUL-terminated text, then makes the sequence even again; the
-   bootstrap draws a text it read between two equal even values. Taking
-   the splash down sets the sequence to ONEFILE_SPLASH_TEXT_CLOSED (odd) for
-   good. */
-#define ONEFILE_SPLASH_TEXT_PREFIX "Local\\onefile_splash_"
+   a section without a name, laid out as onefile_splash_text_channel, and
+   hands it to its child as an inherited handle whose value (decimal) is in
+   ONEFILE_VARIABLE_SPLASH_TEXT; the child drops the variable unless the
+   bootstrap created it directly. A writer takes an even sequence to the
+   next odd value (never waiting for another writer), writes the
+   NUL-terminated text, then makes the sequence even again; the bootstrap
+   draws a text it read between two equal even values. Taking the splash
+   down sets the sequence to ONEFILE_SPLASH_TEXT_CLOSED (odd) for good. */
+#define ONEFILE_VARIABLE_SPLASH_TEXT "MERLOX_ONEFILE_SPLASH_TEXT"
 #define ONEFILE_SPLASH_TEXT_MAX_UNITS 255
 #define ONEFILE_SPLASH_TEXT_CLOSED (-1)
 #ifdef _WIN32

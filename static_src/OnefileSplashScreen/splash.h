@@ -45,6 +45,16 @@ enum : int { progressBarHeight = 6 };
 enum : uint32_t { progressFillPixel = 0xFF3C9BFF, progressTrackPixel = 0xFF202020 };
 void drawProgressBar(uint32_t* pixels, int width, int height, uint64_t done, uint64_t total);
 
+// The rows [top, bottom) of an image `height` high that the text's band
+// takes: textBandHeight above the bar's rows (or the bottom edge), clipped
+// to the image; empty when the bar takes every row.
+enum : int { textBandHeight = 28 };
+struct TextBand {
+    int top;
+    int bottom;
+};
+TextBand findTextBand(int height, bool belowProgressBar);
+
 // Top-left corner that centres a width x height window in `workArea`, each
 // division truncating toward zero, so an odd remainder goes to the right
 // (or bottom) side, also when the window overhangs.

@@ -3,14 +3,15 @@
 // application's line of text in a band above it. Both are opaque, so they
 // show on any image: the bar's filled part light blue against a dark track,
 // the band dark with white text. The image stays in its bitmap for the
-// redraws; the text comes through a named section the 50 ms check reads,
-// since no message loop ever runs for the window.
+// redraws; the text comes through a section the 50 ms check reads, since
+// no message loop ever runs for the window.
 #include "splash_internal.h"
 
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
-enum : int { textBandHeight = 28, textMargin = 8, textHeight = 16 };
+enum : int { textMargin = 8, textHeight = 16 };
 enum : ULONGLONG { progressRedrawMilliseconds = 50 };
 enum : uint32_t { textBandPixel = 0xFF202020 };
 
@@ -49,21 +50,32 @@ void drawProgressBar(uint32_t* pixels, int width, int height, uint64_t done, uin
     }
 }
 
+TextBand findTextBand(int height, bool belowProgressBar)
+{
+    int bottom = belowProgressBar ? height - progressBarHeight : height;
+    bottom = bottom < 0 ? 0 : bottom;
+    const int top = bottom - textBandHeight < 0 ? 0 : bottom - textBandHeight;
+    return TextBand{top, bottom};
+}
+
+// The channel is a section without a name, handed to the child as an
+// inherited handle whose value MERLOX_ONEFILE_SPLASH_TEXT carries: no
+// other process can take a name before this one makes it.
 static void createTextChannel()
 {
-    wchar_t name[64];
-    _snwprintf(name, 63, ONEFILE_WIDE(ONEFILE_SPLASH_TEXT_PREFIX) L"%lu", GetCurrentProcessId());
-    name[63] = L'\0';
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     // The system's paging file backs it: nothing is left on disk.
-    textSection =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(onefile_splash_text_channel), name);
-    if (textSection != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(textSection);  // someone else's: never read it
-        textSection = nullptr;
+    textSection = CreateFileMappingW(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0,
+                                     sizeof(onefile_splash_text_channel), nullptr);
+    if (textSection == nullptr) {
+        return;
     }
-    if (textSection != nullptr) {
-        textChannel = static_cast<onefile_splash_text_channel*>(
-            MapViewOfFile(textSection, FILE_MAP_READ, 0, 0, sizeof(onefile_splash_text_channel)));
+    textChannel = static_cast<onefile_splash_text_channel*>(
+        MapViewOfFile(textSection, FILE_MAP_READ, 0, 0, sizeof(onefile_splash_text_channel)));
+    wchar_t handleText[24];
+    swprintf(handleText, 24, L"%llu", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(textSection)));
+    if (textChannel != nullptr) {
+        setEnvVar(ONEFILE_VARIABLE_SPLASH_TEXT, handleText);
     }
 }
 
@@ -139,8 +151,12 @@ static wchar_t textShown[ONEFILE_SPLASH_TEXT_MAX_UNITS + 1];
 // it gets alpha 255 back.
 static void drawText(HDC memory)
 {
-    const int bandBottom = progressShown ? overlayHeight - progressBarHeight : overlayHeight;
-    const int top = bandBottom - textBandHeight < 0 ? 0 : bandBottom - textBandHeight;
+    const TextBand band = findTextBand(overlayHeight, progressShown);
+    const int top = band.top;
+    const int bandBottom = band.bottom;
+    if (bandBottom <= top) {
+        return;  // an image no higher than the bar has no room for a text
+    }
     uint32_t* const rows = overlayPixels + static_cast<size_t>(top) * overlayWidth;
     const size_t count = static_cast<size_t>(bandBottom - top) * static_cast<size_t>(overlayWidth);
     if (textShown[0] == L'\0') {

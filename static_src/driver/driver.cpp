@@ -21,9 +21,15 @@ static void pointAtAttachedData()
 static bool takeReentryRoad()
 {
     wchar_t* const parent = getEnvVar(ONEFILE_VARIABLE_PARENT);
-    if (parent == nullptr || !isStartedByThisExecutable(parent) || !hasInheritedRunValues()) {
+    const Starter starter = parent != nullptr ? identifyStarter(parent) : Starter::other;
+    if (starter == Starter::other || !hasInheritedRunValues()) {
         free(parent);
         return false;
+    }
+    if (starter != Starter::bootstrap) {
+        // Only the bootstrap's own child inherited the splash's section; in
+        // any other process the handle's value may name something else.
+        setEnvVar(ONEFILE_VARIABLE_SPLASH_TEXT, nullptr);
     }
     const bool expanded = expandRunFolder(targetDirectory, pathCapacity);
     // The shared cache's folder, or the parent's staging folder, instead.
@@ -49,6 +55,7 @@ static void prepareFreshRoad()
     setEnvVar(ONEFILE_VARIABLE_TIME_US, nullptr);
     setEnvVar(ONEFILE_VARIABLE_RANDOM, nullptr);
     setEnvVar(ONEFILE_VARIABLE_TARGET, nullptr);
+    setEnvVar(ONEFILE_VARIABLE_SPLASH_TEXT, nullptr);
     wchar_t processId[16];
     swprintf(processId, 16, L"%lu", static_cast<unsigned long>(GetCurrentProcessId()));
     setEnvVar(ONEFILE_VARIABLE_PARENT, processId);

@@ -7,13 +7,15 @@
 // Whether the process named by `parentId` (MERLOX_ONEFILE_PARENT) is alive,
 // runs this very executable file and began before this process.
 bool isParentInstance(const wchar_t* parentId);
-// Whether the variables a start inherited can be trusted: `parentId` names
-// a copy of this executable (isParentInstance), and the process that
-// created this one, as the system records it, is that copy or another copy
-// of this executable (the application starting it again). A start by any
-// other program, a shell the application used among them, is not trusted:
-// a caller's variables never choose the DLL this executable loads.
-bool isStartedByThisExecutable(const wchar_t* parentId);
+// Who started this process, as far as the variables a start inherits can
+// be trusted: `parentId` names a copy of this executable
+// (isParentInstance), and the process that created this one, as the
+// system records it, is that copy (the bootstrap) or another copy of this
+// executable (the application starting it again). A start by any other
+// program, a shell the application used among them, is `other`: a
+// caller's variables never choose the DLL this executable loads.
+enum class Starter { other, bootstrap, application };
+Starter identifyStarter(const wchar_t* parentId);
 
 // Whether the inherited time and random values have exactly the form the
 // parent's expansion gives them (6 digits; 11 characters of the alphabet).

@@ -81,16 +81,17 @@ static DWORD findCreatorProcessId()
     return static_cast<DWORD>(information.creatorProcessId);
 }
 
-bool isStartedByThisExecutable(const wchar_t* parentId)
+Starter identifyStarter(const wchar_t* parentId)
 {
     DWORD named = 0;
     const DWORD creator = findCreatorProcessId();
     if (creator == 0 || !parseProcessId(parentId, named) || !isEarlierCopyOfThisExecutable(named)) {
-        return false;
+        return Starter::other;
     }
-    // The bootstrap's child (created by the process the variable names), or
-    // a start from inside the application (created by that child).
-    return creator == named || isEarlierCopyOfThisExecutable(creator);
+    if (creator == named) {
+        return Starter::bootstrap;
+    }
+    return isEarlierCopyOfThisExecutable(creator) ? Starter::application : Starter::other;
 }
 
 bool hasInheritedRunValues()

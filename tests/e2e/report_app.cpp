@@ -172,6 +172,14 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             printf("out:%s", line);
             fprintf(stderr, "err:%s", line);
             fflush(stdout);
+        } else if (wcscmp(argument, L"--app-drop-feedback") == 0) {
+            // Takes the splash down as an application with an older header
+            // would: the feedback file goes, the text channel stays open.
+            wchar_t temp[MAX_PATH + 1];
+            const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+            const std::wstring feedback =
+                std::wstring(temp, length) + L"onefile_" + variable(L"MERLOX_ONEFILE_PARENT") + L"_splash_feedback.tmp";
+            if (!DeleteFileW(feedback.c_str())) exitCode = 96;
         } else if (startsWith(argument, L"--app-env=")) {
             // NAME=VALUE into the environment of the starts that follow.
             std::wstring assignment = argument + 10;

@@ -349,6 +349,62 @@ TEST_F(SplashDisplay, TextFromTheApplicationShowsInTheBottomBand)
     EXPECT_EQ(exitCode, 50) << "a text set after the splash went was taken";
 }
 
+// Images of every size, with the bar: a text and an empty text stay within
+// them. The application sets one, then takes the splash down by deleting
+// the feedback file alone: the check that finds it gone first draws the
+// text, so a splash that goes has drawn it.
+TEST_F(SplashDisplay, TextOnImagesOfEverySizeStaysWithinThem)
+{
+    const Pixel fill{0x3c, 0x9b, 0xff};
+    const Pixel band{0x20, 0x20, 0x20};
+    struct Case {
+        int width, height;
+        std::string text;
+        int x, y;  // a pixel of the image and what it shows once the text is read
+        Pixel shown;
+    };
+    const Case cases[] = {{1, 1, "Loading", 0, 0, fill},      {1, 1, "", 0, 0, fill},
+                          {300, 4, "Loading", 150, 0, fill},  {300, 4, "", 150, 3, fill},
+                          {300, 30, "Loading", 299, 2, band}, {300, 30, "", 299, 2, red}};
+    for (const Case& c : cases) {
+        const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
+        const fs::path image = tree / ("red" + size + ".png");
+        std::system(("convert -size " + size + " xc:red -define png:color-type=2 PNG24:" + image.string()).c_str());
+        const std::string exe = buildWithSplash(image, "--splash-progress");
+        const int x = (1920 - c.width) / 2 + c.x;
+        const int y = (1080 - c.height) / 2 + c.y;
+        int exitCode = -1;
+        run = start(exe,
+                    "--app-splash-text=" + shellQuote(c.text) + " --app-wait=" + signalFile("go") +
+                        " --app-drop-feedback --app-wait=" + signalFile("end"),
+                    exitCode);
+        EXPECT_TRUE(waitForPixel(x, y, c.shown)) << size << " '" << c.text << "'";
+        signal("go");
+        EXPECT_TRUE(waitForPixel(x, y, black)) << size << " '" << c.text << "': the splash stayed";
+        signal("end");
+        run.join();
+        EXPECT_EQ(exitCode, 51) << size << " '" << c.text << "'";
+        fs::remove(tree / "report.txt");
+    }
+}
+
+// Another program of the same user takes the name the text channel once
+// had before the bootstrap runs: the text still reaches this splash, and
+// nothing of it reaches the other program.
+TEST_F(SplashDisplay, TextChannelCannotBeTakenByAnotherProgram)
+{
+    const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
+    const fs::path windows = fs::path(std::getenv("ONEFILE_REPORT_APP")).parent_path();
+    const fs::path output = tree / "squatter.txt";
+    const int exitCode =
+        shell("ONEFILE_TEST_REPORT=" + shellQuote("Z:" + (tree / "report.txt").string()) + " " +
+              shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+              shellQuote((windows / "squatting_launcher.exe").string()) + " " + shellQuote(exe) +
+              " --app-splash-text=mine --app-hide-splash < /dev/null > " + shellQuote(output.string()) + " 2>&1");
+    EXPECT_EQ(exitCode, 51) << readBytes(output);
+    EXPECT_NE(readBytes(output).find("squatted: \r\n"), std::string::npos) << readBytes(output);
+}
+
 // A fatal line of an executable started without standard handles (as from
 // Explorer) shows in a message box, on the parent's road and on the child's;
 // with --no-error-dialog, or with the output captured, none appears.

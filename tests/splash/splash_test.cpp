@@ -41,6 +41,34 @@ TEST(SplashProgress, BarFillsItsShareOfTheBottomRows)
     EXPECT_EQ(low, std::vector<uint32_t>(6, progressFillPixel));
 }
 
+// The text's band: textBandHeight rows right above the bar (or the bottom
+// edge), clipped to the image, empty when the bar takes every row.
+TEST(SplashText, BandStaysWithinTheImage)
+{
+    const struct {
+        int height;
+        bool belowBar;
+        int top, bottom;
+    } cases[] = {{1, true, 0, 0},
+                 {1, false, 0, 1},
+                 {4, true, 0, 0},
+                 {5, true, 0, 0},
+                 {6, true, 0, 0},
+                 {7, true, 0, 1},
+                 {30, true, 0, 24},
+                 {30, false, 2, 30},
+                 {33, true, 0, 27},
+                 {34, true, 0, 28},
+                 {35, true, 1, 29},
+                 {600, true, 566, 594},
+                 {16384, false, 16356, 16384}};
+    for (const auto& c : cases) {
+        const TextBand band = findTextBand(c.height, c.belowBar);
+        EXPECT_EQ(band.top, c.top) << c.height << " " << c.belowBar;
+        EXPECT_EQ(band.bottom, c.bottom) << c.height << " " << c.belowBar;
+    }
+}
+
 TEST(SplashPlacement, CentresInTheWorkAreaTruncatingTowardZero)
 {
     struct Case {

@@ -1,0 +1,56 @@
+// squatting_launcher EXE [ARGUMENTS]: starts EXE suspended, takes the name
+// "Local\onefile_splash_<its process id>" for a section of its own before
+// EXE runs an instruction (as another program of the same user could), lets
+// EXE go, waits, prints what the section then holds ("squatted: <text>")
+// and ends with EXE's exit code. Exit code 120 when it cannot.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string>
+
+struct Channel {
+    volatile LONG sequence;
+    WCHAR text[256];
+};
+
+int wmain(int argc, wchar_t**)
+{
+    if (argc < 2) {
+        fputs("usage: squatting_launcher EXE [ARGUMENTS]\n", stderr);
+        return 64;
+    }
+    // The command line after this program's own name, as it was typed.
+    const wchar_t* rest = GetCommandLineW();
+    const bool quoted = *rest == L'"';
+    for (++rest; *rest != L'\0' && (quoted ? *rest != L'"' : *rest != L' '); ++rest) {
+    }
+    if (quoted && *rest == L'"') ++rest;
+    while (*rest == L' ') ++rest;
+    std::wstring commandLine = rest;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &process)) {
+        fprintf(stderr, "squatting_launcher: cannot start (%lu)\n", GetLastError());
+        return 120;
+    }
+    const std::wstring name = L"Local\\onefile_splash_" + std::to_wstring(process.dwProcessId);
+    const HANDLE section =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Channel), name.c_str());
+    Channel* const channel = section != nullptr
+                                 ? static_cast<Channel*>(MapViewOfFile(section, FILE_MAP_READ, 0, 0, sizeof(Channel)))
+                                 : nullptr;
+    ResumeThread(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 120;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    if (channel == nullptr) {
+        fputs("squatting_launcher: no section\n", stderr);
+        return 120;
+    }
+    char text[1024] = "";
+    WideCharToMultiByte(CP_UTF8, 0, channel->text, -1, text, sizeof text, nullptr, nullptr);
+    printf("squatted: %s\n", text);
+    return static_cast<int>(exitCode);
+}
