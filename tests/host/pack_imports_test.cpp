@@ -1,5 +1,6 @@
 // The packer's checks of the entry and of what the payload imports, on PE
 // files the cross compiler made (pe_samples) and on images made by hand.
+#include "crafted_pe.h"
 #include "host_support.h"
 #include "pack.h"
 
@@ -123,37 +124,34 @@ TEST(PackImports, ImportsAreFoundInThePayloadCollectedOrRefusedByName)
     EXPECT_EQ(run.out.find("added"), std::string::npos) << run.out;
 }
 
-// A PE32+ DLL made by hand: headers in the first 0x200 bytes, one section
-// at RVA 0x1000 (file offset 0x200) holding `section`, and data directories
-// (index, RVA, size) pointing into it.
-std::vector<uint8_t> handMadeDll(const std::vector<uint8_t>& section,
-                                 const std::vector<std::array<uint32_t, 3>>& directories)
+// Tables that share their entries multiply the work their own bounds
+// allow: the names read are bounded per file and over the whole payload,
+// and a file past either is refused in one line.
+TEST(PackImports, CraftedTablesThatMultiplyTheWorkAreRefusedInOneLine)
 {
-    std::vector<uint8_t> image(0x200 + section.size());
-    const auto put = [&](size_t at, uint64_t value, int size) {
-        for (int i = 0; i < size; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    };
-    image[0] = 'M', image[1] = 'Z';
-    put(0x3c, 0x40, 4);
-    put(0x40, 0x00004550, 4);        // "PE\0\0"
-    put(0x44, pack::machineX64, 2);  // machine
-    put(0x46, 1, 2);                 // one section
-    put(0x54, 240, 2);               // optional header size: 112 + 16 directories
-    put(0x56, 0x2022, 2);            // a DLL
-    const size_t optional = 0x58;
-    put(optional, 0x20b, 2);
-    put(optional + 108, 16, 4);
-    for (const auto& [index, rva, size] : directories) {
-        put(optional + 112 + 8 * index, rva, 4);
-        put(optional + 116 + 8 * index, size, 4);
-    }
-    const size_t sectionHeader = optional + 240;
-    put(sectionHeader + 8, section.size(), 4);   // virtual size
-    put(sectionHeader + 12, 0x1000, 4);          // virtual address
-    put(sectionHeader + 16, section.size(), 4);  // raw size
-    put(sectionHeader + 20, 0x200, 4);           // raw offset
-    std::copy(section.begin(), section.end(), image.begin() + 0x200);
-    return image;
+    TempTree tree;
+    const auto text = [](const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); };
+    PackRun run = create(tree, payloadWith(tree, "shared", text(sharedThunksDll(4096, 65535))), "");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "onefile-pack: " + (tree / "shared/app.dll").string() +
+                           ": a damaged PE file: more than 524288 imported and exported names\n");
+
+    // Within the bound, every name is looked up: the one not exported is named.
+    const fs::path many = payloadWith(tree, "many", text(importsOfAllDll("big.dll", 65535, 60, "absent")));
+    writeBytes(many / "big.dll", text(manyExportsDll(65535)));
+    run = create(tree, many, "");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "onefile-pack: big.dll exports no absent, which app.dll imports; the DLL found is another "
+                       "version than the one it was built against\n");
+
+    // Files each within the bound, together past the payload's.
+    const fs::path payload = payloadWith(tree, "payload", text(sharedThunksDll(7, 65535)));
+    for (int i = 0; i < 4; ++i)
+        writeBytes(payload / ("copy" + std::to_string(i) + ".dll"), readBytes(payload / "app.dll"));
+    run = create(tree, payload, "");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "onefile-pack: the payload's PE files import and export more than 2097152 names in all; no real "
+                       "application has so many: is a file in the folder crafted?\n");
 }
 
 TEST(PeReader, ReadsDelayLoadsAndRefusesTablesThatPointOutside)

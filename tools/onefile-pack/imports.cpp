@@ -46,10 +46,10 @@ void checkEntry(const FileEntry& entry, const std::optional<PeImage>& image)
                     " DLL; the bootstrap is 64-bit: build it for x86-64 (x86_64-w64-mingw32)");
     }
     if (!image->dll) throw Error(file + " is a program (.exe), not a DLL; build the entry with -shared");
-    std::string mangled;
+    if (image->exports.count("run_code") != 0) return;
+    std::string mangled;  // the first in name order, whatever the set's order
     for (const std::string& name : image->exports) {
-        if (name == "run_code") return;
-        if (name.find("run_code") != std::string::npos) mangled = name;
+        if (name.find("run_code") != std::string::npos && (mangled.empty() || name < mangled)) mangled = name;
     }
     if (!mangled.empty()) throw Error(file + " exports run_code only under its C++ name " + mangled + "; " + seeHeader);
     throw Error(file + " exports no run_code; " + seeHeader);
@@ -83,6 +83,7 @@ public:
         for (size_t i = 0; i < payload_.files.size(); ++i) {
             byFoldedName_.emplace(foldCase(payload_.files[i].name), i);
             images_.push_back(readPeFile(payload_.files[i].source));
+            countNames(images_.back());
         }
         entryFolder_ = folderOf(payload_.files[0].name);
     }
@@ -144,6 +145,7 @@ private:
             return npos;
         }
         std::optional<PeImage> image = readPeFile(source);
+        countNames(image);
         if (!image || image->machine != machine) {
             refuse(folded, dll + ", imported by " + importer + ", is found as " + source.string() +
                                ", which is no DLL for the importer's machine");
@@ -163,12 +165,16 @@ private:
         return it == byFoldedName_.end() ? npos : it->second;
     }
 
-    static bool hasExport(const PeImage& image, const std::string& name)
+    static bool hasExport(const PeImage& image, const std::string& name) { return image.exports.count(name) != 0; }
+
+    // Keeps the names of all PE files read within the payload's budget.
+    void countNames(const std::optional<PeImage>& image)
     {
-        for (const std::string& exported : image.exports) {
-            if (exported == name) return true;
+        names_ += image ? image->names : 0;
+        if (names_ > maxPeNamesPerPayload) {
+            throw Error("the payload's PE files import and export more than " + std::to_string(maxPeNamesPerPayload) +
+                        " names in all; no real application has so many: is a file in the folder crafted?");
         }
-        return false;
     }
 
     // One line per DLL, naming the first file found to import it.
@@ -186,6 +192,7 @@ private:
     std::vector<AddedDll> added_;
     std::vector<std::string> refusals_;
     std::set<std::u16string> refused_;
+    uint64_t names_ = 0;  // read from the payload's PE files so far
 };
 
 }  // namespace

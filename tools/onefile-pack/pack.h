@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace pack {
@@ -187,9 +188,16 @@ struct PeImage {
     uint16_t machine = 0;  // 0x8664 x86-64, 0x14c i386, ...
     bool pe32Plus = false;
     bool dll = false;
-    std::vector<std::string> exports;  // every exported name, forwarders included
-    std::vector<PeImport> imports;     // import and delay-load tables
+    std::unordered_set<std::string> exports;  // every exported name, forwarders included
+    std::vector<PeImport> imports;            // import and delay-load tables
+    uint64_t names = 0;                       // imported and exported names read
 };
+
+// The work a PE file can cause, bounded as a whole: far above real DLLs
+// (the largest have tens of thousands of exports and imports), far below
+// what exhausts the packer. Per file, and over the whole payload.
+constexpr uint64_t maxPeNamesPerFile = 1u << 19, maxPeNameBytesPerFile = 32u << 20;
+constexpr uint64_t maxPeNamesPerPayload = 1u << 21;
 
 constexpr uint16_t machineX64 = 0x8664;
 constexpr uint16_t machineI386 = 0x14c;

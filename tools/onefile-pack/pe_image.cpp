@@ -16,6 +16,9 @@ constexpr uint16_t optionalMagicPe32 = 0x10b;
 constexpr uint16_t optionalMagicPe32Plus = 0x20b;
 constexpr uint32_t exportDirectory = 0, importDirectory = 1, delayImportDirectory = 13;
 // Far beyond any real file; they bound the work a damaged table can cause.
+// Each table's bound alone still lets tables share entries and multiply
+// (4,096 descriptors over one table of 65,536 thunks), so the names read
+// from one file are bounded as a whole too.
 constexpr size_t maxDescriptors = 4096, maxThunks = 1 << 16, maxNameBytes = 4096;
 
 struct Section {
@@ -57,29 +60,41 @@ public:
         fail("an address lies in no section");
     }
 
-    std::string nameAt(uint64_t rva) const
+    std::string nameAt(uint64_t rva)
     {
         const uint64_t start = offsetOf(rva);
-        std::string name;
+        if (++names_ > maxPeNamesPerFile) {
+            fail("more than " + std::to_string(maxPeNamesPerFile) + " imported and exported names");
+        }
         for (uint64_t at = start; has(at, 1); ++at) {
-            if (bytes_[at] == 0) return name;
-            if (name.size() == maxNameBytes) break;
-            name += static_cast<char>(bytes_[at]);
+            if (bytes_[at] == 0) {
+                nameBytes_ += at - start;
+                if (nameBytes_ > maxPeNameBytesPerFile) {
+                    fail("more than " + std::to_string(maxPeNameBytesPerFile >> 20) + " MiB of names");
+                }
+                return std::string(bytes_.begin() + static_cast<ptrdiff_t>(start),
+                                   bytes_.begin() + static_cast<ptrdiff_t>(at));
+            }
+            if (at - start == maxNameBytes) break;
         }
         fail("a name runs past the end of the file");
     }
+
+    uint64_t names() const { return names_; }
 
 private:
     const std::vector<uint8_t>& bytes_;
     const std::string& file_;
     std::vector<Section> sections_;
+    uint64_t names_ = 0;
+    uint64_t nameBytes_ = 0;
 };
 
 struct DataDirectory {
     uint32_t rva = 0, size = 0;
 };
 
-void readExports(const PeReader& pe, const DataDirectory& directory, PeImage& image)
+void readExports(PeReader& pe, const DataDirectory& directory, PeImage& image)
 {
     if (directory.rva == 0) return;
     const uint64_t table = pe.offsetOf(directory.rva);
@@ -87,12 +102,12 @@ void readExports(const PeReader& pe, const DataDirectory& directory, PeImage& im
     const uint32_t names = pe.read32(table + 32);
     if (count > maxThunks) pe.fail("too many exported names");
     for (uint32_t i = 0; i < count; ++i) {
-        image.exports.push_back(pe.nameAt(pe.read32(pe.offsetOf(names) + 4ull * i)));
+        image.exports.insert(pe.nameAt(pe.read32(pe.offsetOf(names) + 4ull * i)));
     }
 }
 
 // The names (or "#ordinal") taken through one thunk table.
-std::vector<std::string> readThunks(const PeReader& pe, uint64_t tableRva, bool wide, uint64_t imageBase,
+std::vector<std::string> readThunks(PeReader& pe, uint64_t tableRva, bool wide, uint64_t imageBase,
                                     bool virtualAddresses)
 {
     std::vector<std::string> names;
@@ -112,7 +127,7 @@ std::vector<std::string> readThunks(const PeReader& pe, uint64_t tableRva, bool 
     }
 }
 
-void readImports(const PeReader& pe, const DataDirectory& directory, bool wide, PeImage& image)
+void readImports(PeReader& pe, const DataDirectory& directory, bool wide, PeImage& image)
 {
     if (directory.rva == 0) return;
     const uint64_t table = pe.offsetOf(directory.rva);
@@ -126,7 +141,7 @@ void readImports(const PeReader& pe, const DataDirectory& directory, bool wide, 
     }
 }
 
-void readDelayImports(const PeReader& pe, const DataDirectory& directory, bool wide, uint64_t imageBase, PeImage& image)
+void readDelayImports(PeReader& pe, const DataDirectory& directory, bool wide, uint64_t imageBase, PeImage& image)
 {
     if (directory.rva == 0) return;
     const uint64_t table = pe.offsetOf(directory.rva);
@@ -179,6 +194,7 @@ std::optional<PeImage> readPeImage(const std::vector<uint8_t>& bytes, const std:
     readExports(pe, directory(exportDirectory), image);
     readImports(pe, directory(importDirectory), image.pe32Plus, image);
     readDelayImports(pe, directory(delayImportDirectory), image.pe32Plus, imageBase, image);
+    image.names = pe.names();
     return image;
 }
 

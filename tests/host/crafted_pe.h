@@ -1,0 +1,28 @@
+// PE files made by hand for the packer's reader: small well-formed ones
+// for its tests, and crafted ones whose tables multiply the work (for the
+// refusal tests and the packer benchmark).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A PE32+ DLL: headers in the first 0x200 bytes, one section at RVA 0x1000
+// (file offset 0x200) holding `section`, and data directories (index, RVA,
+// size) pointing into it.
+std::vector<uint8_t> handMadeDll(const std::vector<uint8_t>& section,
+                                 const std::vector<std::array<uint32_t, 3>>& directories);
+
+// `descriptors` import descriptors that all share one table of `thunks`
+// names: a few hundred kilobytes that name descriptors * thunks imports.
+std::vector<uint8_t> sharedThunksDll(uint32_t descriptors, uint32_t thunks);
+
+// A DLL exporting run_code and `count` names "f<i>".
+std::vector<uint8_t> manyExportsDll(uint32_t count);
+
+// A DLL exporting run_code that imports from `dll` the names "f0" to
+// "f<count - 1>" (then `extra`, when not empty), spread over `descriptors`
+// descriptors.
+std::vector<uint8_t> importsOfAllDll(const std::string& dll, uint32_t count, uint32_t descriptors,
+                                     const std::string& extra = "");
