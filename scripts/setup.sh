@@ -10,7 +10,7 @@ stamp=$build/.setup-done-v5
 
 packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make g++
-  wine64 xvfb xauth x11-apps imagemagick
+  wine64 xvfb xauth x11-apps imagemagick ninja-build
   libzstd-dev zstd googletest dpkg-dev pkg-config bc time clang-format-14
   osslsigncode libxml2-utils openssl libxxhash-dev
 )

@@ -73,17 +73,23 @@ std::string windowsBuild()
     return fs::path(std::getenv("ONEFILE_HARNESS")).parent_path().parent_path().string();
 }
 
+// Installs the SDK of both builds into `prefix`.
+void installSdk(const fs::path& prefix)
+{
+    for (const std::string& build : {std::string(std::getenv("ONEFILE_HOST_BUILD")), windowsBuild()}) {
+        ASSERT_EQ(
+            shell("cmake --install " + shellQuote(build) + " --prefix " + shellQuote(prefix.string()) + " > /dev/null"),
+            0);
+    }
+}
+
 TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
 {
     ONEFILE_REQUIRE(harnessAvailable() && std::getenv("ONEFILE_HOST_BUILD") != nullptr, "no Windows build");
     TempTree tree;
     const fs::path installed = tree / "installed";
     const fs::path moved = tree / "elsewhere/sdk";
-    for (const std::string& build : {std::string(std::getenv("ONEFILE_HOST_BUILD")), windowsBuild()}) {
-        ASSERT_EQ(shell("cmake --install " + shellQuote(build) + " --prefix " + shellQuote(installed.string()) +
-                        " > /dev/null"),
-                  0);
-    }
+    installSdk(installed);
     EXPECT_NE(shell("grep -rqF " + shellQuote(fs::path(std::getenv("ONEFILE_HOST_BUILD")).parent_path().string()) +
                     " " + shellQuote(installed.string())),
               0)
@@ -91,6 +97,60 @@ TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
     fs::create_directories(moved.parent_path());
     fs::rename(installed, moved);
     buildOutsideProjectWith(tree, moved);
+}
+
+// Payload names with characters the build's depfile cannot carry through
+// CMake are refused with --depfile; with the others, a second build of
+// either generator packs nothing again.
+TEST(SdkInstall, PayloadNamesEitherSurviveTheDepfileOrAreRefused)
+{
+    ONEFILE_REQUIRE(harnessAvailable() && std::getenv("ONEFILE_HOST_BUILD") != nullptr &&
+                        std::system("command -v ninja > /dev/null") == 0,
+                    "no Windows build or no ninja");
+    TempTree tree;
+    const fs::path dll = fs::path(std::getenv("ONEFILE_REPORT_APP_DIR")) / "report_app.dll";
+    for (const char refused : std::string(";&`'$#")) {
+        const fs::path payload = tree / "refused" / std::to_string(static_cast<int>(refused));
+        writeBytes(payload / (std::string("na") + refused + "me.txt"), "x");
+        fs::copy_file(dll, payload / "report_app.dll");
+        const int status =
+            shell(shellQuote(std::getenv("ONEFILE_PACK")) + " build --entry report_app.dll --depfile " +
+                  shellQuote((tree / "app.d").string()) + " -o " + shellQuote((tree / "app.exe").string()) + " " +
+                  shellQuote(payload.string()) + " > /dev/null 2> " + shellQuote((tree / "err").string()));
+        EXPECT_EQ(status, 1) << refused;
+        EXPECT_EQ(readBytes(tree / "err"),
+                  "onefile-pack: " + (payload / (std::string("na") + refused + "me.txt")).string() +
+                      ": the build's depfile cannot carry '" + refused +
+                      "' in this path; rename it or build without --depfile\n");
+        EXPECT_FALSE(fs::exists(tree / "app.exe")) << refused;
+    }
+
+    installSdk(tree / "sdk");
+    writeBytes(tree / "project/CMakeLists.txt", R"(cmake_minimum_required(VERSION 3.20)
+project(names NONE)
+find_package(OnefileBootstrap CONFIG REQUIRED)
+onefile_add_executable(app ENTRY report_app.dll DIRECTORY payload LEVEL 1)
+)");
+    for (const std::string name : {"na%me.txt", "na=me.txt", "na[]me.txt", "na()me.txt", "na me.txt"}) {
+        writeBytes(tree / "project/payload" / name, "x");
+    }
+    fs::copy_file(dll, tree / "project/payload/report_app.dll");
+    for (const std::string generator : {"Unix Makefiles", "Ninja"}) {
+        const fs::path build = tree / ("build " + generator);
+        const std::string log = shellQuote((tree / "log").string());
+        ASSERT_EQ(shell("cmake -G " + shellQuote(generator) + " -S " + shellQuote((tree / "project").string()) +
+                        " -B " + shellQuote(build.string()) + " -DCMAKE_TOOLCHAIN_FILE=" +
+                        shellQuote((tree / "sdk/share/onefile/mingw-w64-x86_64.cmake").string()) +
+                        " -DCMAKE_PREFIX_PATH=" + shellQuote((tree / "sdk").string()) + " > " + log + " 2>&1"),
+                  0)
+            << readBytes(tree / "log");
+        ASSERT_EQ(shell("cmake --build " + shellQuote(build.string()) + " > " + log + " 2>&1"), 0)
+            << generator << readBytes(tree / "log");
+        EXPECT_NE(readBytes(tree / "log").find("Packing"), std::string::npos) << generator << readBytes(tree / "log");
+        ASSERT_EQ(shell("cmake --build " + shellQuote(build.string()) + " > " + log + " 2>&1"), 0)
+            << generator << readBytes(tree / "log");
+        EXPECT_EQ(readBytes(tree / "log").find("Packing"), std::string::npos) << generator << readBytes(tree / "log");
+    }
 }
 
 // The Debian package, unpacked into a scratch root instead of installed:

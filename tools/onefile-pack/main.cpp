@@ -315,6 +315,26 @@ void checkInputs(const Arguments& arguments)
     if (!arguments.icon.empty()) pack::checkIcon(arguments.icon);
 }
 
+// Why the build's depfile cannot carry `path`, or an empty string when it
+// can. CMake 3.25 rewrites the depfile for its generators, and no escaping
+// survives that: ';' breaks a Makefiles build for good, and Ninja cuts a
+// name at '&', '\'', '`', '$', '#' and '^', so the output is packed again at
+// every build. Names the system refuses anyway complete the list.
+std::string depfilePathProblem(const std::string& path)
+{
+    for (const char c : path) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return "the build's depfile cannot carry a control character in this path; rename it or build without "
+                   "--depfile";
+        }
+        if (std::string(";&'`$#^\"<>|*?\\:").find(c) != std::string::npos) {
+            return std::string("the build's depfile cannot carry '") + c +
+                   "' in this path; rename it or build without --depfile";
+        }
+    }
+    return "";
+}
+
 // A make rule for the output that names every packed file, every folder of
 // the input (a file added or removed changes its folder) and the splash and
 // icon, so that a build system makes the output again when any changes.
@@ -334,11 +354,17 @@ void writeDepfile(const Arguments& arguments, const pack::Payload& payload)
     for (const std::string& input : {arguments.splash, arguments.icon}) {
         if (!input.empty()) dependencies.insert(fs::absolute(input));
     }
+    dependencies.insert(fs::absolute(arguments.output));
+    for (const fs::path& dependency : dependencies) {
+        const std::string problem = depfilePathProblem(dependency.string());
+        if (!problem.empty()) throw pack::Error(dependency.string() + ": " + problem);
+    }
     const auto escaped = [](const std::string& path) {
         std::string text;
-        for (const char c : path) text += c == ' ' ? "\\ " : c == '#' ? "\\#" : c == '$' ? "$$" : std::string(1, c);
+        for (const char c : path) text += c == ' ' ? "\\ " : std::string(1, c);
         return text;
     };
+    dependencies.erase(fs::absolute(arguments.output));
     std::ofstream out(arguments.depfile);
     out << escaped(fs::absolute(arguments.output).string()) << ":";
     for (const fs::path& dependency : dependencies) out << " \\\n  " << escaped(dependency.string());
