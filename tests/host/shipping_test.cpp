@@ -99,7 +99,10 @@ TEST(ShippingOptions, VersionManifestAndSignatureReadBackAndVerify)
 
     PackRun run = pack(tree, "verify " + shellQuote(exe.string()));
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("signed by /CN=Shipping Test; the signature verifies\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("signed by /CN=Shipping Test, self-signed: anyone could have made it, whatever its name "
+                           "says; the signature verifies\n"),
+              std::string::npos)
+        << run.out;
     // The signing time comes from SOURCE_DATE_EPOCH: the same bytes again.
     const fs::path again = tree / "again/App.exe";
     fs::create_directories(again.parent_path());
@@ -129,6 +132,114 @@ TEST(ShippingOptions, VersionManifestAndSignatureReadBackAndVerify)
     EXPECT_NE(run.err.find("signed, but the signature no longer verifies: the file changed after it was signed"),
               std::string::npos)
         << run.err;
+}
+
+// A self-signed code-signing certificate named `subject` into
+// `name`.p12 (password "pw"), valid for `days` (-1: expired yesterday).
+void makeSigner(const TempTree& tree, const std::string& name, const std::string& subject, int days)
+{
+    const std::string cd = "cd " + shellQuote(tree.path().string()) + " && ";
+    ASSERT_EQ(shell(cd + "openssl req -new -newkey rsa:2048 -nodes -keyout " + name + ".key -subj " +
+                    shellQuote(subject) + " -out " + name + ".csr 2> /dev/null && printf " +
+                    shellQuote("extendedKeyUsage=codeSigning\n") + " > " + name + ".ext && openssl x509 -req -in " +
+                    name + ".csr -signkey " + name + ".key -days " + std::to_string(days) + " -extfile " + name +
+                    ".ext -out " + name + ".pem 2> /dev/null && openssl pkcs12 -export -inkey " + name + ".key -in " +
+                    name + ".pem -out " + name + ".p12 -passout pass:pw"),
+              0);
+}
+
+uint32_t read32(const std::string& bytes, size_t at)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+// Signed executables damaged after signing, re-signed by someone else, or
+// signed with an expired certificate: verify never calls them fine.
+TEST(ShippingOptions, VerifyReportsWhatItCannotVouchFor)
+{
+    ONEFILE_REQUIRE(shippingToolsThere(), "the Windows build, openssl, osslsigncode or xmllint is missing");
+    TempTree tree;
+    makeSigner(tree, "signer", "/CN=Shipping Test", 2);
+    const fs::path exe = tree / "App.exe";
+    ASSERT_EQ(shell("SIGNING_PASSWORD=pw " + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(exe) +
+                    "--sign-pkcs12 " + shellQuote((tree / "signer.p12").string()) +
+                    " --sign-password-env SIGNING_PASSWORD > /dev/null"),
+              0);
+    const std::string signedBytes = readBytes(exe);
+    const size_t entry = read32(signedBytes, 0x3c) + 24 + 108 + 4 + 8 * 4;  // the certificate table's directory
+    const size_t table = read32(signedBytes, entry);
+    shell("openssl x509 -in " + shellQuote((tree / "signer.pem").string()) + " -outform der -out " +
+          shellQuote((tree / "signer.der").string()));
+    const std::string certificate = readBytes(tree / "signer.der");
+    const size_t certificateAt = signedBytes.find(certificate);
+    ASSERT_NE(certificateAt, std::string::npos);
+
+    const struct {
+        const char* what;
+        size_t at;  // the byte whose lowest bit flips; npos: 8 bytes appended instead
+        const char* said;
+    } damaged[] = {
+        {"the directory's size", entry + 4, "a damaged certificate table: "},
+        {"the entry's length", table, "a damaged certificate table: "},
+        {"the entry's revision", table + 4, "a damaged certificate table: "},
+        {"the entry's type", table + 6, "a damaged certificate table: "},
+        {"bytes appended", std::string::npos, "a damaged certificate table: 8 bytes of data after the signature"},
+        {"the certificate's own signature", certificateAt + certificate.size() - 16,
+         "the certificate of /CN=Shipping Test does not verify against itself"},
+    };
+    for (const auto& d : damaged) {
+        std::string bytes = signedBytes;
+        if (d.at == std::string::npos) {
+            bytes += std::string(8, '\0');
+        } else {
+            bytes[d.at] ^= 0x01;
+        }
+        writeBytes(exe, bytes);
+        const PackRun run = pack(tree, "verify " + shellQuote(exe.string()));
+        EXPECT_EQ(run.exitCode, 1) << d.what << ": " << run.out;
+        EXPECT_NE(run.err.find(d.said), std::string::npos) << d.what << ": " << run.err;
+    }
+
+    // Changed, then signed again by someone who named himself after a vendor.
+    makeSigner(tree, "vendor", "/CN=Well Known Vendor Inc", 2);
+    std::string bytes = signedBytes;
+    bytes[bytes.find("DOS mode")] = 'd';
+    writeBytes(exe, bytes);
+    ASSERT_EQ(shell("osslsigncode remove-signature -in " + shellQuote(exe.string()) + " -out " +
+                    shellQuote((tree / "bare.exe").string()) + " > /dev/null"),
+              0);
+    const auto signWith = [&](const std::string& name, const fs::path& out) {
+        return shell("osslsigncode sign -pkcs12 " + shellQuote((tree / (name + ".p12")).string()) +
+                     " -pass pw -h sha256 -in " + shellQuote((tree / "bare.exe").string()) + " -out " +
+                     shellQuote(out.string()) + " > /dev/null");
+    };
+    ASSERT_EQ(signWith("vendor", tree / "vendor.exe"), 0);
+    PackRun run = pack(tree, "verify " + shellQuote((tree / "vendor.exe").string()));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find(": signed by /CN=Well Known Vendor Inc, self-signed: anyone could have made it"),
+              std::string::npos)
+        << run.out;
+
+    // An expired certificate: refused for signing, and called expired.
+    makeSigner(tree, "expired", "/CN=Expired Signer", -1);
+    writeBytes(tree / "password", "pw");
+    run =
+        pack(tree, buildOptions(tree / "refused.exe") + "--sign-pkcs12 " + shellQuote((tree / "expired.p12").string()) +
+                       " --sign-password-file " + shellQuote((tree / "password").string()));
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find("expired on "), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(tree / "refused.exe"));
+    ASSERT_EQ(signWith("expired", tree / "expired.exe"), 0);
+    run = pack(tree, "verify " + shellQuote((tree / "expired.exe").string()));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("the signer's certificate (/CN=Expired Signer) expired on "), std::string::npos) << run.err;
+
+    // Only an executable without a certificate table is "not signed".
+    run = pack(tree, "verify " + shellQuote((tree / "bare.exe").string()));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.out.find(": not signed\n"), std::string::npos) << run.out;
 }
 
 TEST(ShippingOptions, OwnManifestAndVersionTextsAreCheckedFirst)

@@ -110,8 +110,25 @@ struct SignatureReport {
     std::string detail;  // the signer, or what failed
 };
 // Whether an executable is signed and its signature still verifies: the
-// Authenticode digest and the signature, not the certificate's chain.
+// certificate table, the Authenticode digest and the signature, each
+// certificate's own signature and the signer's dates; not the chain to a
+// trusted root, which a signature need not reach here.
 SignatureReport checkSignature(const std::filesystem::path& file);
+
+// --- The certificate table and certificates (certificates.cpp).
+struct CertificateTable {
+    bool present = false;  // the headers name a table
+    std::string problem;   // why it is damaged, or empty
+};
+// Reads an executable's certificate table: every entry's header, and that
+// the table ends the file.
+CertificateTable readCertificateTable(const std::vector<uint8_t>& bytes);
+struct CertificateFindings {
+    std::string problem;  // a certificate that does not verify, or an expired signer; empty otherwise
+    bool selfSigned = false;
+};
+// Checks the certificates of a PEM signature with openssl, in `work`.
+CertificateFindings checkCertificates(const std::filesystem::path& signature, const std::filesystem::path& work);
 
 // --- Version information and manifest (resources.cpp).
 struct VersionInfo {

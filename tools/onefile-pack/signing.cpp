@@ -1,13 +1,15 @@
 // Authenticode signatures, made and checked with osslsigncode. A check
-// means the digest of the file and the signature over it; the certificate's
-// chain is built from the signature's own certificates and the system's
-// bundle only so that osslsigncode goes on to check the signature: a
-// commercial certificate need not chain to Debian's bundle.
+// means the certificate table and the certificates (certificates.cpp), then
+// the digest of the file and the signature over it; the certificate's chain
+// is built from the signature's own certificates and the system's bundle
+// only so that osslsigncode goes on to check the signature: a commercial
+// certificate need not chain to Debian's bundle.
 #include "pack.h"
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <unistd.h>
 
@@ -82,25 +84,16 @@ void signExecutable(const SigningRequest& request, const fs::path& input, const 
     }
 }
 
-SignatureReport checkSignature(const fs::path& file)
+namespace {
+
+// The verdict of osslsigncode's check of the digest and the signature.
+SignatureReport verifyDigestAndSignature(const fs::path& file, const fs::path& signature, const fs::path& work)
 {
-    if (!toolIsInstalled("osslsigncode")) {
-        return {SignatureReport::notChecked, "osslsigncode is not installed, so the signature is not checked"};
-    }
-    const TemporaryDirectory work;
-    const fs::path signature = work.path() / "signature.pem";
-    if (runToolCapturing(
-            {"osslsigncode", "extract-signature", "-pem", "-in", file.string(), "-out", signature.string()},
-            "reading the signature", work.path() / "extract.log") != 0) {
-        return {SignatureReport::unsigned_, "not signed"};
-    }
-    const fs::path trusted = work.path() / "trusted.pem";
-    if (toolIsInstalled("openssl")) {
-        runToolCapturing({"openssl", "pkcs7", "-print_certs", "-in", signature.string(), "-out", trusted.string()},
-                         "reading the signature's certificates", work.path() / "certificates.log");
-    }
+    const fs::path trusted = work / "trusted.pem";
+    runToolCapturing({"openssl", "pkcs7", "-print_certs", "-in", signature.string(), "-out", trusted.string()},
+                     "reading the signature's certificates", work / "certificates.log");
     std::ofstream(trusted, std::ios::app) << readTextFile("/etc/ssl/certs/ca-certificates.crt");
-    const fs::path log = work.path() / "verify.log";
+    const fs::path log = work / "verify.log";
     runToolCapturing({"osslsigncode", "verify", "-in", file.string(), "-CAfile", trusted.string(), "-ignore-cdp"},
                      "checking the signature", log);
     const std::string output = readTextFile(log);
@@ -118,6 +111,37 @@ SignatureReport checkSignature(const fs::path& file)
                                    "the signature itself was not checked"};
     }
     return {SignatureReport::broken, lastLine(output)};
+}
+
+}  // namespace
+
+SignatureReport checkSignature(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const CertificateTable table = readCertificateTable(bytes);
+    if (!table.present) return {SignatureReport::unsigned_, "not signed"};
+    if (!table.problem.empty()) return {SignatureReport::broken, "a damaged certificate table: " + table.problem};
+    for (const char* tool : {"osslsigncode", "openssl"}) {
+        if (!toolIsInstalled(tool)) {
+            return {SignatureReport::notChecked,
+                    std::string(tool) + " is not installed, so the signature is not checked"};
+        }
+    }
+    const TemporaryDirectory work;
+    const fs::path signature = work.path() / "signature.pem";
+    if (runToolCapturing(
+            {"osslsigncode", "extract-signature", "-pem", "-in", file.string(), "-out", signature.string()},
+            "reading the signature", work.path() / "extract.log") != 0) {
+        return {SignatureReport::broken, "the certificate table holds no signature that can be read"};
+    }
+    const CertificateFindings certificates = checkCertificates(signature, work.path());
+    if (!certificates.problem.empty()) return {SignatureReport::broken, certificates.problem};
+    SignatureReport report = verifyDigestAndSignature(file, signature, work.path());
+    if (certificates.selfSigned && report.verdict != SignatureReport::broken) {
+        report.detail += ", self-signed: anyone could have made it, whatever its name says";
+    }
+    return report;
 }
 
 }  // namespace pack
