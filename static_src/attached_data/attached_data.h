@@ -81,7 +81,6 @@ void setExtractionProgress(void (*report)(uint64_t decoded));
 // holds no file. Any damage, existing name or failed write ends the process
 // (one line, the fatal cleanup, exit code 2).
 bool extractAttachedFiles();
-// The re-entry road: reads the first record's name, loads that file of the
-// target directory as the application's DLL and ends the process with the
-// result of its run_code. Never returns.
-[[noreturn]] void runApplicationDll(int argc, wchar_t** argv);
+// The re-entry road: the first record's name, checked as every name is,
+// the application's DLL; false when the block holds no file.
+bool readApplicationName(wchar_t name[recordNameCapacity]);

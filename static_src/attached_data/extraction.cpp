@@ -214,28 +214,7 @@ bool extractAttachedFiles()
     return firstFilePath[0] != L'\0';
 }
 
-using RunCode = int (*)(int argc, wchar_t** argv, const wchar_t* dllPath);
-
-void runApplicationDll(int argc, wchar_t** argv)
+bool readApplicationName(wchar_t name[recordNameCapacity])
 {
-    wchar_t name[recordNameCapacity];
-    if (!readRecordName(name)) {
-        // Launching a child here would start a chain of copies, each
-        // starting the next.
-        fatalError("Error, attached data holds no file to run.");
-    }
-    placeInTarget(firstFilePath, name);
-    AddDllDirectory(targetDirectory);
-    const HMODULE dll =
-        LoadLibraryExW(firstFilePath, nullptr,
-                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (dll == nullptr) {
-        fatalFileError("Error, load DLL", firstFilePath, GetLastError());
-    }
-    const FARPROC entry = GetProcAddress(dll, "run_code");
-    if (entry == nullptr) {
-        fatalError("Error, DLL entry point not found.");
-    }
-    const RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void*>(entry));
-    exit(runCode(argc, argv, firstFilePath));
+    return readRecordName(name);
 }

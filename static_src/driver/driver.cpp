@@ -14,16 +14,38 @@ static void pointAtAttachedData()
     attachedDataRemaining = onefileAttachedDataSize;
 }
 
+// The re-entry road's target: the run's own folder as the parent expanded
+// it, or the shared cache's folder it announced. `shared` tells whether it
+// is the shared version.
+static bool chooseInheritedTarget(const wchar_t* parent, bool& shared)
+{
+    wchar_t cacheFolder[pathCapacity];
+    const InheritedTarget inherited = takeInheritedCacheTarget(parent, cacheFolder);
+    shared = inherited == InheritedTarget::sharedVersion;
+    if (inherited == InheritedTarget::refused) {
+        return false;
+    }
+    if (inherited != InheritedTarget::runFolder) {
+        copyWideBounded(targetDirectory, pathCapacity, cacheFolder, "the cache folder does not fit in 4096 characters");
+    } else if (!expandRunFolder(targetDirectory, pathCapacity)) {
+        pointAtAttachedData();
+        fatalSpecExpansion(runFolderSpec());
+    }
+    return true;
+}
+
 // A start from inside the running application: same target directory,
 // nothing extracted, the application's DLL loaded here. Taken only when a
 // copy of this executable created this process; any other start, and a
-// cache target this start may not use, takes the fresh road.
-static bool takeReentryRoad()
+// cache target this start may not use, takes the fresh road. `shared`
+// tells whether the target is the shared cache's version.
+static bool takeReentryRoad(bool& shared)
 {
     wchar_t* const parent = getEnvVar(ONEFILE_VARIABLE_PARENT);
     const Starter starter = parent != nullptr ? identifyStarter(parent) : Starter::other;
-    if (starter == Starter::other || !hasInheritedRunValues()) {
-        free(parent);
+    const bool taken = starter != Starter::other && hasInheritedRunValues() && chooseInheritedTarget(parent, shared);
+    free(parent);
+    if (!taken) {
         return false;
     }
     if (starter != Starter::bootstrap) {
@@ -31,17 +53,7 @@ static bool takeReentryRoad()
         // any other process the handle's value may name something else.
         setEnvVar(ONEFILE_VARIABLE_SPLASH_TEXT, nullptr);
     }
-    const bool expanded = expandRunFolder(targetDirectory, pathCapacity);
-    // The shared cache's folder, or the parent's staging folder, instead.
-    const InheritedTarget inherited = takeInheritedCacheTarget(parent);
-    free(parent);
-    if (inherited == InheritedTarget::refused) {
-        return false;
-    }
     pointAtAttachedData();
-    if (!expanded) {
-        fatalSpecExpansion(runFolderSpec());
-    }
     return true;
 }
 
@@ -72,7 +84,7 @@ static void prepareFreshRoad()
 }
 
 // The cleanup's step before the target goes: nothing writes into it any
-// more, and this run no longer holds it.
+// more, and this run no longer holds it or the cache's folder.
 static void letGoOfTarget()
 {
     stopExtraction();
@@ -85,7 +97,6 @@ void createTargetDirectory()
 {
     createNewRunFolder();
     removeTargetOnCleanup = true;
-    setCleanupSteps(stopSweep, letGoOfTarget);
     setFatalCleanup(removeTargetDirectory);
     holdRunFolder();
 }
@@ -120,6 +131,17 @@ static bool keepSplashWhileFeedbackPending()
     return false;
 }
 
+// The staging folder published, or another start's version found: the
+// target is the shared version from now on, kept at the end.
+static void takePublishedVersion(PublishOutcome outcome)
+{
+    if (outcome != PublishOutcome::keptStaging) {
+        copyWideBounded(targetDirectory, pathCapacity, cacheVersionFolder(),
+                        "the cache folder does not fit in 4096 characters");
+        removeTargetOnCleanup = false;
+    }
+}
+
 // The run's own folder, or the cache's staging folder then published:
 // made new, filled, and on the per-run road removed at the end. `parent`
 // gets the folder's parent.
@@ -134,7 +156,7 @@ static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
     }
     openAttachedDataReader();
     if (road == CacheRoad::build) {
-        placeStagingFolder();
+        nameStagingFolder(targetDirectory);
     }
     findRunFolderParent(parent);
     // A start that cannot fit writes nothing.
@@ -148,8 +170,42 @@ static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
         fatalError("Error, attached data holds no file to run.");
     }
     if (road == CacheRoad::build) {
-        publishStagingFolder();
-        removeTargetOnCleanup = !targetIsSharedVersion();
+        takePublishedVersion(publishStagingFolder(targetDirectory));
+    }
+}
+
+// The re-entry road, to its end: the application runs in this process.
+[[noreturn]] static void runInheritedTarget(bool shared)
+{
+    verifyAttachedDataHeader();
+    requireFrameChecksum();
+    openAttachedDataReader();
+    if (shared) {
+        // A version the application cannot be loaded from is repaired by
+        // the next start instead of failing every start.
+        setFatalCleanup(markSharedVersionDamaged);
+    }
+    runApplication(__argc, __wargv);
+}
+
+// Makes the road's folder the target: unpacked anew, or the verified
+// version reused. `parent` gets the parent of a new run folder, or stays
+// empty.
+static void prepareTarget(CacheRoad road, wchar_t parent[pathCapacity])
+{
+    // Wired once for every road: the background work stops first, then the
+    // target is let go of.
+    setCleanupSteps(stopBackgroundWork, letGoOfTarget);
+    if (road == CacheRoad::reuse) {
+        // A verified version: nothing to unpack, nothing to remove.
+        copyWideBounded(targetDirectory, pathCapacity, cacheVersionFolder(),
+                        "the cache folder does not fit in 4096 characters");
+    } else {
+        unpackIntoNewFolder(road, parent);
+    }
+    if (road != CacheRoad::perRun) {
+        // The child's target is not the folder its own expansion names.
+        setEnvVar(ONEFILE_VARIABLE_TARGET, targetDirectory);
     }
 }
 
@@ -160,16 +216,9 @@ int runDriver()
     }
     // Keeps the current directory out of the DLL search path.
     SetDllDirectoryW(L"");
-    if (takeReentryRoad()) {
-        verifyAttachedDataHeader();
-        requireFrameChecksum();
-        openAttachedDataReader();
-        if (targetIsSharedVersion()) {
-            // A version the application cannot be loaded from is repaired by
-            // the next start instead of failing every start.
-            setFatalCleanup(markSharedVersionDamaged);
-        }
-        runApplicationDll(__argc, __wargv);
+    bool shared = false;
+    if (takeReentryRoad(shared)) {
+        runInheritedTarget(shared);
     }
     prepareFreshRoad();
     verifyAttachedDataHeader();
@@ -177,13 +226,7 @@ int runDriver()
     verifyBlockTail();
     const CacheRoad road = chooseCacheRoad();
     wchar_t parent[pathCapacity] = L"";
-    if (road == CacheRoad::reuse) {
-        // A verified version: nothing to unpack, nothing to remove.
-        setCleanupSteps(stopSweep, letGoOfTarget);
-    } else {
-        unpackIntoNewFolder(road, parent);
-    }
-    announceCacheTarget();
+    prepareTarget(road, parent);
     launchChild();
     // This process is idle while the application runs: the leftovers of
     // dead runs go then, costing the start nothing.

@@ -32,5 +32,9 @@ extern "C" const unsigned char onefileErrorDialogEnabled;
 // Whether the splash shows the unpacking's progress (--splash-progress).
 extern "C" const unsigned char onefileSplashProgress;
 
+// Loads the application's DLL (the first record's file) from
+// targetDirectory and ends the process with the result of its run_code.
+[[noreturn]] void runApplication(int argc, wchar_t** argv);
+
 // Runs the whole bootstrap and returns the process's exit code.
 int runDriver();

@@ -60,6 +60,7 @@ void stopBackgroundWork()
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     CloseHandle(backgroundWork->stopped);
+    free(backgroundWork->argument);
     free(backgroundWork);
     backgroundWork = nullptr;
 }

@@ -165,7 +165,6 @@ CacheRoad chooseCacheRoad()
                          GetFileAttributesW(longForm) != INVALID_FILE_ATTRIBUTES;
         return CacheRoad::build;
     }
-    copyWideBounded(targetDirectory, pathCapacity, versionFolder, "the cache folder does not fit in 4096 characters");
     adoptRunFolderHold(hold);
     return CacheRoad::reuse;
 }
@@ -186,9 +185,9 @@ static void nameBesideVersion(wchar_t path[pathCapacity], const wchar_t* infix)
     }
 }
 
-void placeStagingFolder()
+void nameStagingFolder(wchar_t staging[pathCapacity])
 {
-    nameBesideVersion(targetDirectory, ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX));
+    nameBesideVersion(staging, ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX));
 }
 
 // One rename, retried for a moment while something (a scanner) holds a new
@@ -212,13 +211,6 @@ static bool renameFolder(const wchar_t* from, const wchar_t* to)
         Sleep(renamePauseMilliseconds);
     }
     return false;
-}
-
-// Makes the version folder this run's target: held, kept at the end.
-static void adoptVersion(HANDLE hold)
-{
-    copyWideBounded(targetDirectory, pathCapacity, versionFolder, "the cache folder does not fit in 4096 characters");
-    adoptRunFolderHold(hold);
 }
 
 // Renames the damaged version folder to `aside`, through a handle on the
@@ -264,41 +256,43 @@ static bool moveVersionAside(const wchar_t* aside)
     return moved;
 }
 
-static wchar_t setAside[pathCapacity];
-
-void publishStagingFolder()
+// Moves a damaged version aside, so the new one can take its name; it
+// cannot while a running application holds it, nor when a link was planted
+// at its name.
+static void setDamagedVersionAside()
 {
-    if (!writeCacheManifest(targetDirectory)) {
-        return;  // not publishable: this run goes on from its staging folder
+    wchar_t aside[pathCapacity];
+    nameBesideVersion(aside, ONEFILE_WIDE(ONEFILE_CACHE_OLD_INFIX));
+    moveVersionAside(aside);
+}
+
+PublishOutcome publishStagingFolder(const wchar_t* staging)
+{
+    if (!writeCacheManifest(staging)) {
+        return PublishOutcome::keptStaging;  // still held: the run goes on from it
     }
     // Windows refuses to rename a folder that is held open.
     releaseRunFolderHold();
     if (versionDamaged) {
-        // The damaged version goes aside; it cannot while a running
-        // application holds it, nor when a link was planted at its name.
-        nameBesideVersion(setAside, ONEFILE_WIDE(ONEFILE_CACHE_OLD_INFIX));
-        if (!moveVersionAside(setAside)) {
-            setAside[0] = L'\0';
-        }
+        setDamagedVersionAside();
     }
-    if (renameFolder(targetDirectory, versionFolder)) {
+    if (renameFolder(staging, versionFolder)) {
         const HANDLE hold = openDirectoryHold(versionFolder);
-        if (hold != INVALID_HANDLE_VALUE) {
-            adoptVersion(hold);
-            return;
+        if (hold == INVALID_HANDLE_VALUE) {
+            fatalFileError("Error, couldn't hold the target directory open", versionFolder, GetLastError());
         }
-    } else {
-        // Another start published first: theirs, if it checks out.
-        const HANDLE hold = holdVerifiedVersion(versionFolder);
-        if (hold != INVALID_HANDLE_VALUE) {
-            removeDirectoryTree(targetDirectory);
-            adoptVersion(hold);
-            return;
-        }
+        adoptRunFolderHold(hold);
+        return PublishOutcome::published;
     }
-    // Neither: the staging folder serves as this run's own folder, held
-    // again and removed at the end.
+    // Another start published first: theirs, if it checks out.
+    const HANDLE hold = holdVerifiedVersion(versionFolder);
+    if (hold != INVALID_HANDLE_VALUE) {
+        removeDirectoryTree(staging);
+        adoptRunFolderHold(hold);
+        return PublishOutcome::foundPublished;
+    }
     holdRunFolder();
+    return PublishOutcome::keptStaging;
 }
 
 const wchar_t* cacheVersionFolder()
@@ -306,20 +300,7 @@ const wchar_t* cacheVersionFolder()
     return versionFolder;
 }
 
-bool targetIsSharedVersion()
-{
-    return versionFolder[0] != L'\0' && wcscmp(targetDirectory, versionFolder) == 0;
-}
-
-void announceCacheTarget()
-{
-    if (isCacheEnabled() &&
-        (targetIsSharedVersion() || wcsstr(targetDirectory, ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX)) != nullptr)) {
-        setEnvVar(ONEFILE_VARIABLE_TARGET, targetDirectory);
-    }
-}
-
-InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId)
+InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId, wchar_t folder[pathCapacity])
 {
     if (!isCacheEnabled()) {
         return InheritedTarget::runFolder;  // a per-run executable reads nothing more
@@ -329,21 +310,24 @@ InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId)
         return InheritedTarget::runFolder;
     }
     wchar_t expected[pathCapacity];
-    bool accepted = false;
+    InheritedTarget taken = InheritedTarget::refused;
     if (!isElevated() && expandVersionFolder(expected)) {
         wchar_t staging[pathCapacity];
         swprintf(staging, pathCapacity, L"%ls" ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX) L"%ls-", expected, parentId);
         const size_t stagingLength = wcslen(staging);
-        accepted =
-            wcscmp(target, expected) == 0 || (wcsncmp(target, staging, stagingLength) == 0 &&
-                                              consistsOf(target + stagingLength, randomTextLength, randomTextAlphabet));
+        if (wcscmp(target, expected) == 0) {
+            taken = InheritedTarget::sharedVersion;
+        } else if (wcsncmp(target, staging, stagingLength) == 0 &&
+                   consistsOf(target + stagingLength, randomTextLength, randomTextAlphabet)) {
+            taken = InheritedTarget::stagingFolder;
+        }
     }
-    if (accepted) {
+    if (taken != InheritedTarget::refused) {
         copyWideBounded(versionFolder, pathCapacity, expected, "the cache folder does not fit in 4096 characters");
-        copyWideBounded(targetDirectory, pathCapacity, target, "the cache folder does not fit in 4096 characters");
+        copyWideBounded(folder, pathCapacity, target, "the cache folder does not fit in 4096 characters");
     }
     free(target);
-    return accepted ? InheritedTarget::cacheFolder : InheritedTarget::refused;
+    return taken;
 }
 
 void markSharedVersionDamaged()

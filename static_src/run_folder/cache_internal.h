@@ -8,8 +8,6 @@
 bool isCacheEnabled();
 // <root>\<name>, the folder of every version of this executable's name.
 bool expandVersionsFolder(wchar_t output[pathCapacity]);
-// This start's version folder, once chosen (empty before, and without the cache).
-const wchar_t* cacheVersionFolder();
 
 // --- The manifest (cache_manifest.cpp).
 // Describes the tree below `folder` and writes the manifest into it, new.

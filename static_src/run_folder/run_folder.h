@@ -63,36 +63,37 @@ enum class CacheRoad {
 // start whose cache cannot be expanded, and one whose versions' folder
 // (root\name) is a link or not where it seems: nothing of the cache is
 // then used or removed. Otherwise the versions' folder is held until
-// releaseVersionsFolderHold. On reuse, targetDirectory is the version
-// folder, checked against its manifest and held (the caller keeps it at
-// the end).
+// releaseVersionsFolderHold. On reuse, cacheVersionFolder() is checked
+// against its manifest and is the run's hold (kept at the end).
 CacheRoad chooseCacheRoad();
-// Names a new staging folder beside the version folder in targetDirectory.
-void placeStagingFolder();
-// After the staging folder is filled: writes its manifest, lets go of it
-// and renames it to the version folder (or, when another start published
-// first, uses theirs). targetDirectory is then the version folder, held;
-// when a damaged version cannot be moved aside, the run goes on from the
-// staging folder, held again, for the caller to remove at the end.
-void publishStagingFolder();
-// Whether targetDirectory is the shared version folder: kept at the end.
-bool targetIsSharedVersion();
-// Makes the child's target known to it (MERLOX_ONEFILE_TARGET) when it is
-// not the run's own folder.
-void announceCacheTarget();
+// This start's version folder: set by the road's choice or the re-entry
+// road's reading, empty before and without the cache.
+const wchar_t* cacheVersionFolder();
+// Names a new staging folder beside the version folder into `staging`.
+void nameStagingFolder(wchar_t staging[pathCapacity]);
+enum class PublishOutcome {
+    published,       // `staging` is now the version folder, the run's hold
+    foundPublished,  // another start published first: its verified version is the run's hold, `staging` is gone
+    keptStaging,     // not publishable: `staging` stays the run's own folder, held, to remove at the end
+};
+// After `staging`, the run's hold, is filled: writes its manifest, lets go
+// of it and renames it to the version folder, first moving a damaged
+// version aside.
+PublishOutcome publishStagingFolder(const wchar_t* staging);
 // The re-entry road's reading of MERLOX_ONEFILE_TARGET.
 enum class InheritedTarget {
-    runFolder,    // none to read (no cache, or none set): targetDirectory stays
-    cacheFolder,  // this version's folder, or a staging folder of `parentId`
-    refused,      // set, but not one of those, or this process is elevated
+    runFolder,      // none to read (no cache, or none set): the run's own folder
+    sharedVersion,  // this version's folder
+    stagingFolder,  // a staging folder of the parent's
+    refused,        // set, but neither, or this process is elevated
 };
-// Takes MERLOX_ONEFILE_TARGET as targetDirectory when it names this
-// version's folder or a staging folder of `parentId`; an elevated process
-// refuses any, as it never runs from the shared cache.
-InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId);
-// Marks the shared version targetDirectory names as damaged (a start could
-// not load the application from it): the next start's check fails and
-// repairs it. Best effort, any thread.
+// Reads MERLOX_ONEFILE_TARGET: when it names this version's folder or a
+// staging folder of `parentId`, into `folder`. An elevated process refuses
+// any, as it never runs from the shared cache.
+InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId, wchar_t folder[pathCapacity]);
+// Marks the shared version the re-entry road took as damaged (a start
+// could not load the application from it): the next start's check fails
+// and repairs it. Best effort, any thread.
 void markSharedVersionDamaged();
 // Lets go of the versions' folder held since chooseCacheRoad; nothing when
 // none is held. Any thread, any number of times.
@@ -105,11 +106,13 @@ void startCacheUpkeep();
 // --- Background work (background.cpp): one piece of work at a time on a
 // thread of its own, begun after a delay, while the application runs.
 // Starts `work`, which looks at `*stop` between its steps; false when no
-// thread can be made.
+// thread can be made. `argument` (malloc'd, or null) is the work's until
+// stopBackgroundWork frees it.
 bool startBackgroundWork(void (*work)(void* argument, const volatile LONG* stop), void* argument,
                          DWORD delayMilliseconds);
-// Ends the work at its next step and waits for that; nothing when none
-// runs. Any thread, any number of times.
+// Ends the work (the sweep or the cache's upkeep) at its next step, waits
+// for that and frees its argument; nothing when none runs. Any thread, any
+// number of times: the cleanup's first step.
 void stopBackgroundWork();
 
 // --- Sweep of dead runs (sweep.cpp).
@@ -122,7 +125,6 @@ extern "C" const unsigned char onefileSweepEnabled;
 // Never fails; returns how many went.
 int sweepDeadRuns(const wchar_t* parent);
 // The same as background work, half a second after it is called; nothing
-// when `parent` holds no run's name of another process.
+// when `parent` holds no run's name of another process. stopBackgroundWork
+// ends it.
 void startSweep(const wchar_t* parent);
-// Ends a started sweep (stopBackgroundWork) and frees it.
-void stopSweep();

@@ -177,9 +177,6 @@ int sweepDeadRuns(const wchar_t* parent)
     return removed;
 }
 
-// The started sweep, freed by stopSweep once its thread has ended.
-static Sweep* startedSweep;
-
 static void sweepInBackground(void* sweep, const volatile LONG* stop)
 {
     static_cast<Sweep*>(sweep)->stop = stop;
@@ -195,14 +192,5 @@ void startSweep(const wchar_t* parent)
     Sweep* const sweep = makeSweep(parent, &notYet);
     if (sweep == nullptr || !startBackgroundWork(sweepInBackground, sweep, sweepDelayMilliseconds)) {
         free(sweep);
-        return;
     }
-    startedSweep = sweep;
-}
-
-void stopSweep()
-{
-    stopBackgroundWork();
-    free(startedSweep);
-    startedSweep = nullptr;
 }

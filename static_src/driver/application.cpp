@@ -1,0 +1,38 @@
+// The application itself: its DLL loaded from the target directory and its
+// run_code called, in the process the bootstrap started.
+#include "driver.h"
+
+#include <stdlib.h>
+
+#include "attached_data/attached_data.h"
+
+using RunCode = int (*)(int argc, wchar_t** argv, const wchar_t* dllPath);
+
+void runApplication(int argc, wchar_t** argv)
+{
+    wchar_t name[recordNameCapacity];
+    if (!readApplicationName(name)) {
+        // Launching a child here would start a chain of copies, each
+        // starting the next.
+        fatalError("Error, attached data holds no file to run.");
+    }
+    wchar_t dllPath[pathCapacity];
+    if (!joinPath(dllPath, targetDirectory, name)) {
+        stopProcess("a file path of the attached data does not fit in 4096 characters");
+    }
+    // The folder is searched for the DLL's own imports; plain LoadLibraryW
+    // calls of the application do not search it.
+    AddDllDirectory(targetDirectory);
+    const HMODULE dll =
+        LoadLibraryExW(dllPath, nullptr,
+                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (dll == nullptr) {
+        fatalFileError("Error, load DLL", dllPath, GetLastError());
+    }
+    const FARPROC entry = GetProcAddress(dll, "run_code");
+    if (entry == nullptr) {
+        fatalError("Error, DLL entry point not found.");
+    }
+    const RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void*>(entry));
+    exit(runCode(argc, argv, dllPath));
+}
