@@ -93,6 +93,11 @@ typedef struct onefile_splash_text_channel {
    shared cache's folder of this version (or, in a repair that could not
    finish, the run's staging folder). */
 #define ONEFILE_VARIABLE_TARGET "MERLOX_ONEFILE_TARGET"
+/* The opt-in trace of a start's steps: "1" in ONEFILE_VARIABLE_TRACE writes
+   them to standard error; ONEFILE_VARIABLE_TRACE_FILE names a file to
+   append them to instead. */
+#define ONEFILE_VARIABLE_TRACE "MERLOX_ONEFILE_TRACE"
+#define ONEFILE_VARIABLE_TRACE_FILE "MERLOX_ONEFILE_TRACE_FILE"
 
 /* --- The shared cache (executables packed with --cache): each version in
    <root>\<name>\<id>, <id> ONEFILE_CACHE_ID_LENGTH hex digits of XXH64

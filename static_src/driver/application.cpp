@@ -34,5 +34,6 @@ void runApplication(int argc, wchar_t** argv)
         fatalError("Error, DLL entry point not found.");
     }
     const RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void*>(entry));
+    traceStep(L"running the application from %ls", dllPath);
     exit(runCode(argc, argv, dllPath));
 }

@@ -42,12 +42,21 @@ static bool chooseInheritedTarget(const wchar_t* parent, bool& shared)
 static bool takeReentryRoad(bool& shared)
 {
     wchar_t* const parent = getEnvVar(ONEFILE_VARIABLE_PARENT);
-    const Starter starter = parent != nullptr ? identifyStarter(parent) : Starter::other;
+    if (parent == nullptr) {
+        traceStep(L"fresh start");
+        return false;
+    }
+    const Starter starter = identifyStarter(parent);
     const bool taken = starter != Starter::other && hasInheritedRunValues() && chooseInheritedTarget(parent, shared);
     free(parent);
     if (!taken) {
+        traceStep(starter == Starter::other ? L"fresh start: the inherited variables were not set by a copy of this "
+                                              L"executable"
+                                            : L"fresh start: the inherited values or target are not this start's");
         return false;
     }
+    traceStep(L"re-entry, started by %ls: %ls", starter == Starter::bootstrap ? L"the bootstrap" : L"the application",
+              targetDirectory);
     if (starter != Starter::bootstrap) {
         // Only the bootstrap's own child inherited the splash's section; in
         // any other process the handle's value may name something else.
@@ -169,6 +178,7 @@ static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
         // starting the next.
         fatalError("Error, attached data holds no file to run.");
     }
+    traceStep(L"unpacked into %ls", targetDirectory);
     if (road == CacheRoad::build) {
         takePublishedVersion(publishStagingFolder(targetDirectory));
     }
@@ -214,6 +224,7 @@ int runDriver()
     if (onefileErrorDialogEnabled) {
         showFatalLinesNobodySees();
     }
+    openTrace();
     // Keeps the current directory out of the DLL search path.
     SetDllDirectoryW(L"");
     bool shared = false;
@@ -228,6 +239,7 @@ int runDriver()
     wchar_t parent[pathCapacity] = L"";
     prepareTarget(road, parent);
     launchChild();
+    traceStep(L"child started");
     // This process is idle while the application runs: the leftovers of
     // dead runs go then, costing the start nothing.
     if (road != CacheRoad::perRun) {
@@ -236,6 +248,8 @@ int runDriver()
         startSweep(parent);
     }
     const DWORD exitCode = superviseChild(keepSplashWhileFeedbackPending);
+    traceStep(L"application ended, exit code %lu", exitCode);
     cleanupChildAndTarget();
+    traceStep(L"cleanup done");
     return static_cast<int>(exitCode);
 }

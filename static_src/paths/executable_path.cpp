@@ -129,11 +129,3 @@ const wchar_t* getResolvedExecutablePath()
     }
     return resolvedExecutablePath;
 }
-
-bool isSameFile(HANDLE one, HANDLE other)
-{
-    BY_HANDLE_FILE_INFORMATION first, second;
-    return GetFileInformationByHandle(one, &first) && GetFileInformationByHandle(other, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
-           first.nFileIndexLow == second.nFileIndexLow;
-}

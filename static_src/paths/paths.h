@@ -85,8 +85,6 @@ bool normaliseFinalPath(wchar_t* path, size_t capacity);
 // The final path of an open handle in the "\\?\" form, as the system gives
 // it: its length, or 0 on failure or when it does not fit `capacity`.
 DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity);
-// Whether two open handles name the same file: the same volume and index.
-bool isSameFile(HANDLE one, HANDLE other);
 // An absolute path ("C:\x", "\\server\share\x" or already "\\?\...") in
 // the "\\?\" form that lifts the 260-character limit; false for a relative
 // path or one that does not fit.
@@ -98,6 +96,23 @@ const wchar_t* getExecutablePath();
 // Its final path (links resolved, directories in short form), cached in
 // resolvedExecutablePath; ends the process when that does not fit.
 const wchar_t* getResolvedExecutablePath();
+
+// --- Trace (trace.cpp): one line per step of a start, opt-in.
+// Reads MERLOX_ONEFILE_TRACE and MERLOX_ONEFILE_TRACE_FILE once, on the main
+// thread before any other thread starts.
+void openTrace();
+bool isTracing();
+// "onefile[<pid>] <ms since openTrace> ms: <step>" and a line end, from any
+// thread; nothing when the trace is off. `format` is a swprintf format.
+void traceStep(const wchar_t* format, ...);
+
+// --- File identity (file_identity.cpp).
+// Whether two open handles name the same file: the same volume and index.
+bool isSameFile(HANDLE one, HANDLE other);
+// Whether the open `handle` is `path` itself, directly in its parent (whose
+// own path may go through links): not what a link planted at the name
+// leads to. False when it cannot be told.
+bool isOpenedInPlace(HANDLE handle, const wchar_t* path);
 
 // --- Path spec expansion (path_spec.cpp).
 // The run's own folder, below which every file of the attached data lands:

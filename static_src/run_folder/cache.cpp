@@ -32,50 +32,6 @@ static bool expandVersionFolder(wchar_t output[pathCapacity])
     return expandVersionsFolder(versions) && joinPath(output, versions, onefileCacheId);
 }
 
-// Whether the open `handle` is `path` itself, directly in its parent: not a
-// directory a link planted at the name leads to.
-static bool isInPlace(HANDLE handle, const wchar_t* path)
-{
-    wchar_t parentPath[pathCapacity];
-    copyWideBounded(parentPath, pathCapacity, path, "a cache path does not fit in 4096 characters");
-    wchar_t* const separator = findLastSeparator(parentPath);
-    if (separator == nullptr) {
-        return false;
-    }
-    const wchar_t* const leaf = path + (separator - parentPath) + 1;
-    *separator = L'\0';
-    wchar_t longForm[pathCapacity + 8];
-    if (!toLongPathForm(parentPath, longForm, pathCapacity + 8)) {
-        return false;
-    }
-    const HANDLE parent =
-        CreateFileW(longForm, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (parent == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    struct Name {
-        FILE_NAME_INFO info;
-        wchar_t space[pathCapacity];
-    };
-    Name* const names = static_cast<Name*>(malloc(2 * sizeof(Name)));
-    bool inPlace = false;
-    if (names != nullptr && GetFileInformationByHandleEx(parent, FileNameInfo, &names[0], sizeof(Name)) &&
-        GetFileInformationByHandleEx(handle, FileNameInfo, &names[1], sizeof(Name))) {
-        const size_t parentLength = names[0].info.FileNameLength / sizeof(wchar_t);
-        const size_t length = names[1].info.FileNameLength / sizeof(wchar_t);
-        const wchar_t* const held = names[1].info.FileName;
-        const size_t leafLength = wcslen(leaf);
-        const bool atRoot = parentLength == 1 && names[0].info.FileName[0] == L'\\';
-        const size_t prefix = atRoot ? 0 : parentLength;
-        inPlace = length == prefix + 1 + leafLength && wmemcmp(held, names[0].info.FileName, prefix) == 0 &&
-                  held[prefix] == L'\\' && wmemcmp(held + prefix + 1, leaf, leafLength) == 0;
-    }
-    free(names);
-    CloseHandle(parent);
-    return inPlace;
-}
-
 // Holds `folder` when it is a directory (no link) in its place: not one a
 // link on the way or at its name leads to. INVALID_HANDLE_VALUE otherwise.
 static HANDLE holdFolderInPlace(const wchar_t* folder)
@@ -91,7 +47,7 @@ static HANDLE holdFolderInPlace(const wchar_t* folder)
         return INVALID_HANDLE_VALUE;
     }
     const HANDLE hold = openDirectoryHold(folder);
-    if (hold != INVALID_HANDLE_VALUE && !isInPlace(hold, folder)) {
+    if (hold != INVALID_HANDLE_VALUE && !isOpenedInPlace(hold, folder)) {
         CloseHandle(hold);
         return INVALID_HANDLE_VALUE;
     }
@@ -100,11 +56,15 @@ static HANDLE holdFolderInPlace(const wchar_t* folder)
 
 // Holds the version folder and checks it: in its place, its tree exactly
 // as its manifest lists it. The hold on success, INVALID_HANDLE_VALUE
-// otherwise.
+// otherwise, with the reason traced.
 static HANDLE holdVerifiedVersion(const wchar_t* folder)
 {
     const HANDLE hold = holdFolderInPlace(folder);
-    if (hold != INVALID_HANDLE_VALUE && !matchesCacheManifest(folder)) {
+    wchar_t difference[pathCapacity + 128] = L"";
+    if (hold == INVALID_HANDLE_VALUE) {
+        traceStep(L"cache: %ls is missing, a link or not where it seems", folder);
+    } else if (!matchesCacheManifest(folder, difference, pathCapacity + 128)) {
+        traceStep(L"cache: %ls failed its check: %ls", folder, difference);
         CloseHandle(hold);
         return INVALID_HANDLE_VALUE;
     }
@@ -152,10 +112,30 @@ void releaseVersionsFolderHold()
     }
 }
 
+// Why a start with the cache takes the per-run road, or null when it need not.
+static const wchar_t* findReasonForPerRun()
+{
+    if (isElevated()) {
+        return L"elevated: it never runs what an unelevated process could have changed";
+    }
+    if (!expandVersionFolder(versionFolder)) {
+        return L"the cache's folder cannot be expanded";
+    }
+    if (!holdVersionsFolder()) {
+        return L"the cache's name folder is a link or not where it seems";
+    }
+    return nullptr;
+}
+
 CacheRoad chooseCacheRoad()
 {
-    if (!isCacheEnabled() || isElevated() || !expandVersionFolder(versionFolder) || !holdVersionsFolder()) {
+    if (!isCacheEnabled()) {
+        traceStep(L"road: per run");
+        return CacheRoad::perRun;
+    }
+    if (const wchar_t* const reason = findReasonForPerRun()) {
         versionFolder[0] = L'\0';
+        traceStep(L"road: per run, %ls", reason);
         return CacheRoad::perRun;
     }
     const HANDLE hold = holdVerifiedVersion(versionFolder);
@@ -163,9 +143,11 @@ CacheRoad chooseCacheRoad()
         wchar_t longForm[pathCapacity + 8];
         versionDamaged = toLongPathForm(versionFolder, longForm, pathCapacity + 8) &&
                          GetFileAttributesW(longForm) != INVALID_FILE_ATTRIBUTES;
+        traceStep(versionDamaged ? L"road: repair %ls" : L"road: build %ls, the first start", versionFolder);
         return CacheRoad::build;
     }
     adoptRunFolderHold(hold);
+    traceStep(L"road: reuse %ls, checked", versionFolder);
     return CacheRoad::reuse;
 }
 
@@ -246,7 +228,7 @@ static bool moveVersionAside(const wchar_t* aside)
     const size_t size = sizeof(FILE_RENAME_INFO) + nameBytes;
     FILE_RENAME_INFO* const rename = static_cast<FILE_RENAME_INFO*>(calloc(1, size));
     bool moved = false;
-    if (rename != nullptr && isInPlace(folder, versionFolder)) {
+    if (rename != nullptr && isOpenedInPlace(folder, versionFolder)) {
         rename->FileNameLength = static_cast<DWORD>(nameBytes);
         memcpy(rename->FileName, target, nameBytes);
         moved = SetFileInformationByHandle(folder, FileRenameInfo, rename, static_cast<DWORD>(size)) != FALSE;
@@ -269,6 +251,7 @@ static void setDamagedVersionAside()
 PublishOutcome publishStagingFolder(const wchar_t* staging)
 {
     if (!writeCacheManifest(staging)) {
+        traceStep(L"cache: the manifest could not be written; the run goes on from %ls", staging);
         return PublishOutcome::keptStaging;  // still held: the run goes on from it
     }
     // Windows refuses to rename a folder that is held open.
@@ -282,6 +265,7 @@ PublishOutcome publishStagingFolder(const wchar_t* staging)
             fatalFileError("Error, couldn't hold the target directory open", versionFolder, GetLastError());
         }
         adoptRunFolderHold(hold);
+        traceStep(L"cache: published %ls", versionFolder);
         return PublishOutcome::published;
     }
     // Another start published first: theirs, if it checks out.
@@ -289,9 +273,11 @@ PublishOutcome publishStagingFolder(const wchar_t* staging)
     if (hold != INVALID_HANDLE_VALUE) {
         removeDirectoryTree(staging);
         adoptRunFolderHold(hold);
+        traceStep(L"cache: another start published %ls first; its version is used", versionFolder);
         return PublishOutcome::foundPublished;
     }
     holdRunFolder();
+    traceStep(L"cache: could not publish; the run goes on from %ls", staging);
     return PublishOutcome::keptStaging;
 }
 
@@ -343,6 +329,7 @@ void markSharedVersionDamaged()
             CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (marker != INVALID_HANDLE_VALUE) {
             CloseHandle(marker);
+            traceStep(L"cache: %ls marked damaged", versionFolder);
         }
     }
     if (hold != INVALID_HANDLE_VALUE) {

@@ -16,5 +16,6 @@ bool writeCacheManifest(const wchar_t* folder);
 wchar_t* readCacheManifest(const wchar_t* folder);
 // The publish time a manifest states, or 0.
 uint64_t manifestPublishTime(const wchar_t* manifest);
-// Whether the tree below `folder` is exactly what its manifest lists.
-bool matchesCacheManifest(const wchar_t* folder);
+// Whether the tree below `folder` is exactly what its manifest lists; when
+// not, and the trace is on, the first difference into `difference`.
+bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity);

@@ -224,13 +224,40 @@ uint64_t manifestPublishTime(const wchar_t* manifest)
                : 0;
 }
 
-bool matchesCacheManifest(const wchar_t* folder)
+// The first line where `listed` and `found` differ, for the trace: "the
+// manifest lists '<line>', the folder has '<line>'".
+static void describeFirstDifference(const wchar_t* listed, const wchar_t* found, wchar_t* difference, size_t capacity)
+{
+    while (*listed != L'\0' && *found != L'\0') {
+        const size_t listedLength = wcscspn(listed, L"\n"), foundLength = wcscspn(found, L"\n");
+        if (listedLength != foundLength || wmemcmp(listed, found, listedLength) != 0) {
+            break;
+        }
+        listed += listedLength + (listed[listedLength] == L'\n');
+        found += foundLength + (found[foundLength] == L'\n');
+    }
+    const int listedLength = static_cast<int>(wcscspn(listed, L"\n")),
+              foundLength = static_cast<int>(wcscspn(found, L"\n"));
+    swprintf(difference, capacity, L"the manifest lists '%.*ls', the folder has '%.*ls'", listedLength, listed,
+             foundLength, found);
+}
+
+bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity)
 {
     wchar_t* const manifest = readCacheManifest(folder);
     const wchar_t* const body =
         manifest != nullptr && manifestPublishTime(manifest) != 0 ? wcschr(manifest, L'\n') : nullptr;
     wchar_t* const description = body != nullptr ? describeTree(folder) : nullptr;
     const bool matches = description != nullptr && wcscmp(body + 1, description) == 0;
+    if (!matches && isTracing()) {
+        if (body == nullptr) {
+            swprintf(difference, capacity, L"no manifest of ours");
+        } else if (description == nullptr) {
+            swprintf(difference, capacity, L"the folder holds a reparse point or cannot be listed");
+        } else {
+            describeFirstDifference(body + 1, description, difference, capacity);
+        }
+    }
     free(description);
     free(manifest);
     return matches;

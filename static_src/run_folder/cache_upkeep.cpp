@@ -97,7 +97,7 @@ static void keepCacheTidy(void*, const volatile LONG* stop)
             continue;
         }
         if (isLeftoverOfEndedStart(entry.cFileName)) {
-            removeUnusedTree(path, stop);
+            traceStep(L"upkeep: %ls %ls", entry.cFileName, removeUnusedTree(path, stop) ? L"removed" : L"left: in use");
         } else if (startsWithId(entry.cFileName, true) && wcscmp(entry.cFileName, onefileCacheId) != 0) {
             wchar_t* const manifest = readCacheManifest(path);
             const uint64_t published = manifestPublishTime(manifest);
@@ -121,7 +121,8 @@ static void keepCacheTidy(void*, const volatile LONG* stop)
     for (size_t i = kept; i < count && *stop == 0; ++i) {
         wchar_t path[pathCapacity];
         if (joinPath(path, versions, others[i].name)) {
-            removeUnusedTree(path, stop);
+            traceStep(L"upkeep: version %ls %ls", others[i].name,
+                      removeUnusedTree(path, stop) ? L"removed" : L"left: in use");
         }
     }
     free(others);

@@ -180,12 +180,15 @@ int sweepDeadRuns(const wchar_t* parent)
 static void sweepInBackground(void* sweep, const volatile LONG* stop)
 {
     static_cast<Sweep*>(sweep)->stop = stop;
-    sweepLeftovers(*static_cast<Sweep*>(sweep));
+    const int removed = sweepLeftovers(*static_cast<Sweep*>(sweep));
+    traceStep(L"sweep: %d leftovers of dead runs removed from %ls%ls", removed, static_cast<Sweep*>(sweep)->directory,
+              *stop != 0 ? L" (stopped at the application's end)" : L"");
 }
 
 void startSweep(const wchar_t* parent)
 {
     if (!hasLeftoverCandidates(parent)) {
+        traceStep(L"sweep: nothing of another run in %ls", parent);
         return;
     }
     static const volatile LONG notYet = 0;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "../common/report_format.h"
 
 namespace {
@@ -184,6 +186,42 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     writeFile(folder + L"\\planted.dll", "planted");
     startAndCheck("a planted file");
     EXPECT_FALSE(pathExists(folder + L"\\planted.dll"));
+}
+
+// MERLOX_ONEFILE_TRACE_FILE: one line per step of each start, parent and
+// child, appended to one file.
+TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
+{
+    const std::wstring exe = copyIn(L"report");
+    const std::wstring trace = file(L"trace.txt");
+    const EnvironmentChanges traced = {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}};
+    const auto linesOf = [&](const std::function<DWORD()>& start) {
+        DeleteFileW(trace.c_str());
+        EXPECT_EQ(start(), 0u);
+        return readFile(trace);
+    };
+    const auto unelevated = [&] { return endOf(startUnelevated(exe, L"", file(L"r"), traced)); };
+    std::string lines = linesOf(unelevated);
+    EXPECT_NE(lines.find("road: build "), std::string::npos) << lines;
+    EXPECT_NE(lines.find("cache: published "), std::string::npos) << lines;
+    EXPECT_NE(lines.find("re-entry, started by the bootstrap: "), std::string::npos) << lines;
+    EXPECT_NE(lines.find("application ended, exit code 0"), std::string::npos) << lines;
+
+    lines = linesOf(unelevated);
+    EXPECT_NE(lines.find("road: reuse "), std::string::npos) << lines;
+    writeFile(runFolderOf(file(L"r")) + L"\\data\\held.txt", "changed");
+    lines = linesOf(unelevated);
+    EXPECT_NE(lines.find("road: repair "), std::string::npos) << lines;
+    EXPECT_NE(lines.find("failed its check: the manifest lists 'F 28 "), std::string::npos) << lines;
+    EXPECT_NE(lines.find(" data\\held.txt', the folder has 'F 7 "), std::string::npos) << lines;
+
+    lines = linesOf([&] { return runProcess(exe, quoteForCommandLine(exe), traced).exitCode; });
+    EXPECT_NE(lines.find("road: per run, elevated"), std::string::npos) << lines;
+    const std::wstring perRun = directoryOfThisProgram() + L"\\report_onefile.exe";
+    lines = linesOf([&] { return runProcess(perRun, quoteForCommandLine(perRun), traced).exitCode; });
+    EXPECT_NE(lines.find("fresh start\n"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("road: per run\n"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("cleanup done\n"), std::string::npos) << lines;
 }
 
 // A damaged DLL whose size and time were kept passes the check; the start

@@ -1,0 +1,56 @@
+// Telling which file an open handle is: two handles of one file, and a
+// handle opened by a path that no link on the way or at the name diverted.
+#include "paths.h"
+
+#include <stdlib.h>
+#include <wchar.h>
+
+bool isSameFile(HANDLE one, HANDLE other)
+{
+    BY_HANDLE_FILE_INFORMATION first, second;
+    return GetFileInformationByHandle(one, &first) && GetFileInformationByHandle(other, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
+}
+
+bool isOpenedInPlace(HANDLE handle, const wchar_t* path)
+{
+    wchar_t parentPath[pathCapacity];
+    copyWideBounded(parentPath, pathCapacity, path, "a path does not fit in 4096 characters");
+    wchar_t* const separator = findLastSeparator(parentPath);
+    if (separator == nullptr) {
+        return false;
+    }
+    const wchar_t* const leaf = path + (separator - parentPath) + 1;
+    *separator = L'\0';
+    wchar_t longForm[pathCapacity + 8];
+    if (!toLongPathForm(parentPath, longForm, pathCapacity + 8)) {
+        return false;
+    }
+    const HANDLE parent =
+        CreateFileW(longForm, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (parent == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    struct Name {
+        FILE_NAME_INFO info;
+        wchar_t space[pathCapacity];
+    };
+    Name* const names = static_cast<Name*>(malloc(2 * sizeof(Name)));
+    bool inPlace = false;
+    if (names != nullptr && GetFileInformationByHandleEx(parent, FileNameInfo, &names[0], sizeof(Name)) &&
+        GetFileInformationByHandleEx(handle, FileNameInfo, &names[1], sizeof(Name))) {
+        const size_t parentLength = names[0].info.FileNameLength / sizeof(wchar_t);
+        const size_t length = names[1].info.FileNameLength / sizeof(wchar_t);
+        const wchar_t* const held = names[1].info.FileName;
+        const size_t leafLength = wcslen(leaf);
+        const bool atRoot = parentLength == 1 && names[0].info.FileName[0] == L'\\';
+        const size_t prefix = atRoot ? 0 : parentLength;
+        inPlace = length == prefix + 1 + leafLength && wmemcmp(held, names[0].info.FileName, prefix) == 0 &&
+                  held[prefix] == L'\\' && wmemcmp(held + prefix + 1, leaf, leafLength) == 0;
+    }
+    free(names);
+    CloseHandle(parent);
+    return inPlace;
+}
