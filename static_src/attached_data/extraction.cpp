@@ -136,8 +136,8 @@ static void reportProgress()
 // The file is closed before the stop, so the cleanup can remove it.
 static void writeRecordData(const wchar_t* filePath, uint64_t size)
 {
-    wchar_t longForm[pathCapacity + 8];
-    const wchar_t* const opened = toLongPathForm(filePath, longForm, pathCapacity + 8) ? longForm : filePath;
+    wchar_t longForm[longPathCapacity];
+    const wchar_t* const opened = toLongPathForm(filePath, longForm) ? longForm : filePath;
     // Never an existing file: CREATE_NEW refuses whatever has the name, a
     // link or a hard link among it, instead of writing through it.
     const HANDLE file = CreateFileW(opened, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);

@@ -43,9 +43,8 @@ static void rememberHomeFirst()
 // The "\\?\" form lifts the 260-character limit on every system.
 static BOOL createDirectoryOfAnyLength(const wchar_t* path)
 {
-    wchar_t longForm[pathCapacity + 8];
-    return CreateDirectoryW(toLongPathForm(path, longForm, pathCapacity + 8) ? longForm : path,
-                            privateDirectoryAttributes());
+    wchar_t longForm[longPathCapacity];
+    return CreateDirectoryW(toLongPathForm(path, longForm) ? longForm : path, privateDirectoryAttributes());
 }
 
 bool createNewDirectory(const wchar_t* path)

@@ -46,7 +46,7 @@ DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity)
     return length < capacity ? length : 0;
 }
 
-bool toLongPathForm(const wchar_t* path, wchar_t* buffer, size_t capacity)
+bool toLongPathForm(const wchar_t* path, wchar_t (&buffer)[longPathCapacity])
 {
     const wchar_t* prefix = L"\\\\?\\";
     const wchar_t* rest = path;
@@ -60,7 +60,7 @@ bool toLongPathForm(const wchar_t* path, wchar_t* buffer, size_t capacity)
     }
     const size_t prefixLength = wcslen(prefix);
     const size_t restLength = wcslen(rest);
-    if (prefixLength + restLength >= capacity) {
+    if (prefixLength + restLength >= longPathCapacity) {
         return false;
     }
     wmemcpy(buffer, prefix, prefixLength);
@@ -128,4 +128,15 @@ const wchar_t* getResolvedExecutablePath()
         }
     }
     return resolvedExecutablePath;
+}
+
+HANDLE findFirstEntry(const wchar_t* directory, const wchar_t* name, WIN32_FIND_DATAW& entry)
+{
+    wchar_t pattern[pathCapacity];
+    wchar_t longForm[longPathCapacity];
+    if (!joinPath(pattern, directory, name) || !toLongPathForm(pattern, longForm)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return FindFirstFileExW(longForm, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                            FIND_FIRST_EX_LARGE_FETCH);
 }

@@ -23,8 +23,8 @@ bool isOpenedInPlace(HANDLE handle, const wchar_t* path)
     }
     const wchar_t* const leaf = path + (separator - parentPath) + 1;
     *separator = L'\0';
-    wchar_t longForm[pathCapacity + 8];
-    if (!toLongPathForm(parentPath, longForm, pathCapacity + 8)) {
+    wchar_t longForm[longPathCapacity];
+    if (!toLongPathForm(parentPath, longForm)) {
         return false;
     }
     const HANDLE parent =

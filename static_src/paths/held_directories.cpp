@@ -69,8 +69,8 @@ bool growHeldDirectories()
 
 HANDLE openDirectoryHold(const wchar_t* path)
 {
-    wchar_t longForm[pathCapacity + 8];
-    const wchar_t* const opened = toLongPathForm(path, longForm, pathCapacity + 8) ? longForm : path;
+    wchar_t longForm[longPathCapacity];
+    const wchar_t* const opened = toLongPathForm(path, longForm) ? longForm : path;
     // Read access is what blocks: a handle with attribute access only does
     // not keep others from deleting or renaming the directory.
     return CreateFileW(opened, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -95,8 +95,8 @@ bool createHeldDirectory(const wchar_t* path)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    wchar_t longForm[pathCapacity + 8];
-    const wchar_t* const created = toLongPathForm(path, longForm, pathCapacity + 8) ? longForm : path;
+    wchar_t longForm[longPathCapacity];
+    const wchar_t* const created = toLongPathForm(path, longForm) ? longForm : path;
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (CreateDirectoryW(created, privateDirectoryAttributes())) {
         handle = openDirectoryHold(path);

@@ -86,9 +86,14 @@ bool normaliseFinalPath(wchar_t* path, size_t capacity);
 // it: its length, or 0 on failure or when it does not fit `capacity`.
 DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity);
 // An absolute path ("C:\x", "\\server\share\x" or already "\\?\...") in
-// the "\\?\" form that lifts the 260-character limit; false for a relative
-// path or one that does not fit.
-bool toLongPathForm(const wchar_t* path, wchar_t* buffer, size_t capacity);
+// the "\\?\" form that lifts the 260-character limit, the one way every
+// path is lengthened; false for a relative path or one that does not fit.
+enum : size_t { longPathCapacity = pathCapacity + 8 };
+bool toLongPathForm(const wchar_t* path, wchar_t (&buffer)[longPathCapacity]);
+// Starts a listing of the entries of `directory` whose names match `name`
+// (wildcards allowed), by its long form; INVALID_HANDLE_VALUE when there
+// are none or it cannot be listed. FindNextFileW and FindClose go on.
+HANDLE findFirstEntry(const wchar_t* directory, const wchar_t* name, WIN32_FIND_DATAW& entry);
 
 // The executable's module file name, read once and cached in
 // plainExecutablePath. Ends the process when it needs 4097 units or more.

@@ -329,9 +329,9 @@ static bool placeBesideResolvedParent(TreeWalk& walk, wchar_t* given)
 // then leads elsewhere. False when there is nothing to walk.
 static bool openRoot(TreeWalk& walk, const wchar_t* directory)
 {
-    wchar_t given[pathCapacity + 8];
+    wchar_t given[longPathCapacity];
     walk.complete = false;
-    if (!toLongPathForm(directory, given, pathCapacity + 8)) {
+    if (!toLongPathForm(directory, given)) {
         return false;
     }
     const DWORD attributes = GetFileAttributesW(given);
@@ -377,9 +377,9 @@ bool removeFileInPlace(const wchar_t* path)
     if (walk == nullptr) {
         return false;
     }
-    wchar_t given[pathCapacity + 8];
+    wchar_t given[longPathCapacity];
     walk->complete = false;
-    if (toLongPathForm(path, given, pathCapacity + 8) && placeBesideResolvedParent(*walk, given)) {
+    if (toLongPathForm(path, given) && placeBesideResolvedParent(*walk, given)) {
         const DWORD attributes = GetFileAttributesW(walk->path);
         walk->complete = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
         if (walk->complete) {
@@ -422,8 +422,8 @@ static bool deleteClaims(Claims& claims, const volatile LONG* stop)
 
 bool isHeldByAnotherRun(const wchar_t* directory)
 {
-    wchar_t longForm[pathCapacity + 8];
-    if (!toLongPathForm(directory, longForm, pathCapacity + 8)) {
+    wchar_t longForm[longPathCapacity];
+    if (!toLongPathForm(directory, longForm)) {
         return true;  // cannot be checked: counts as alive
     }
     // Shares everything itself, so only a holder that refuses deletion

@@ -19,8 +19,8 @@ static ULONGLONG traceStart;
 // (opened without following one, and checked to be where its path says).
 static HANDLE openTraceFile(const wchar_t* path)
 {
-    wchar_t longForm[pathCapacity + 8];
-    if (!toLongPathForm(path, longForm, pathCapacity + 8)) {
+    wchar_t longForm[longPathCapacity];
+    if (!toLongPathForm(path, longForm)) {
         return INVALID_HANDLE_VALUE;
     }
     const DWORD attributes = GetFileAttributesW(longForm);

@@ -36,8 +36,8 @@ static bool expandVersionFolder(wchar_t output[pathCapacity])
 // link on the way or at its name leads to. INVALID_HANDLE_VALUE otherwise.
 static HANDLE holdFolderInPlace(const wchar_t* folder)
 {
-    wchar_t longForm[pathCapacity + 8];
-    if (!toLongPathForm(folder, longForm, pathCapacity + 8)) {
+    wchar_t longForm[longPathCapacity];
+    if (!toLongPathForm(folder, longForm)) {
         return INVALID_HANDLE_VALUE;
     }
     // Wine shows a link as a reparse point by its path only.
@@ -140,9 +140,9 @@ CacheRoad chooseCacheRoad()
     }
     const HANDLE hold = holdVerifiedVersion(versionFolder);
     if (hold == INVALID_HANDLE_VALUE) {
-        wchar_t longForm[pathCapacity + 8];
-        versionDamaged = toLongPathForm(versionFolder, longForm, pathCapacity + 8) &&
-                         GetFileAttributesW(longForm) != INVALID_FILE_ATTRIBUTES;
+        wchar_t longForm[longPathCapacity];
+        versionDamaged =
+            toLongPathForm(versionFolder, longForm) && GetFileAttributesW(longForm) != INVALID_FILE_ATTRIBUTES;
         traceStep(versionDamaged ? L"road: repair %ls" : L"road: build %ls, the first start", versionFolder);
         return CacheRoad::build;
     }
@@ -176,9 +176,9 @@ void nameStagingFolder(wchar_t staging[pathCapacity])
 // file; false at once when the destination exists.
 static bool renameFolder(const wchar_t* from, const wchar_t* to)
 {
-    wchar_t source[pathCapacity + 8];
-    wchar_t destination[pathCapacity + 8];
-    if (!toLongPathForm(from, source, pathCapacity + 8) || !toLongPathForm(to, destination, pathCapacity + 8)) {
+    wchar_t source[longPathCapacity];
+    wchar_t destination[longPathCapacity];
+    if (!toLongPathForm(from, source) || !toLongPathForm(to, destination)) {
         return false;
     }
     for (DWORD attempt = 0; attempt < renameAttempts; ++attempt) {
@@ -201,8 +201,8 @@ static bool renameFolder(const wchar_t* from, const wchar_t* to)
 // for it. False when it stays.
 static bool moveVersionAside(const wchar_t* aside)
 {
-    wchar_t longForm[pathCapacity + 8];
-    if (!toLongPathForm(versionFolder, longForm, pathCapacity + 8)) {
+    wchar_t longForm[longPathCapacity];
+    if (!toLongPathForm(versionFolder, longForm)) {
         return false;
     }
     const DWORD attributes = GetFileAttributesW(longForm);
@@ -218,8 +218,8 @@ static bool moveVersionAside(const wchar_t* aside)
     // The new name as a full NT path ("\\??\\" and the long form): Wine
     // takes a simple name from the current directory, and refuses one
     // relative to a directory handle.
-    wchar_t target[pathCapacity + 8];
-    if (!toLongPathForm(aside, target, pathCapacity + 8) || wcsncmp(target, L"\\\\?\\", 4) != 0) {
+    wchar_t target[longPathCapacity];
+    if (!toLongPathForm(aside, target) || wcsncmp(target, L"\\\\?\\", 4) != 0) {
         CloseHandle(folder);
         return false;
     }
@@ -322,9 +322,9 @@ void markSharedVersionDamaged()
     // itself; a new name only, never written through one that exists.
     const HANDLE hold = holdFolderInPlace(versionFolder);
     wchar_t path[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
+    wchar_t longForm[longPathCapacity];
     if (hold != INVALID_HANDLE_VALUE && joinPath(path, versionFolder, ONEFILE_WIDE(ONEFILE_CACHE_DAMAGED_NAME)) &&
-        toLongPathForm(path, longForm, pathCapacity + 8)) {
+        toLongPathForm(path, longForm)) {
         const HANDLE marker =
             CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (marker != INVALID_HANDLE_VALUE) {

@@ -66,24 +66,41 @@ static int compareLines(const void* a, const void* b)
     return wcscmp(*static_cast<wchar_t* const*>(a), *static_cast<wchar_t* const*>(b));
 }
 
+// `name` below `relative` (just `name` when `relative` is empty, the top)
+// into `path`; false when it does not fit.
+static bool joinBelow(wchar_t path[pathCapacity], const wchar_t* relative, const wchar_t* name)
+{
+    if (relative[0] != L'\0') {
+        return joinPath(path, relative, name);
+    }
+    size_t length = 0;
+    path[0] = L'\0';
+    return appendWide(path, pathCapacity, length, name, wcslen(name));
+}
+
+// The line of one entry whose name relative to the top is `path`.
+static void addEntryLine(Lines& lines, const WIN32_FIND_DATAW& entry, const wchar_t* path)
+{
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        addLine(lines, L"D %ls", path);
+        return;
+    }
+    const uint64_t size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+    const uint64_t written =
+        (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) | entry.ftLastWriteTime.dwLowDateTime;
+    addLine(lines, L"F %llu %llu %ls", static_cast<unsigned long long>(size), static_cast<unsigned long long>(written),
+            path);
+}
+
 // Adds the lines of the entries of `folder`\`relative`.
 static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Lines& lines)
 {
     wchar_t directory[pathCapacity];
-    wchar_t pattern[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
-    const bool atTop = relative[0] == L'\0';
-    size_t length = 0;
-    directory[0] = L'\0';
-    if (!(atTop ? appendWide(directory, pathCapacity, length, folder, wcslen(folder))
-                : joinPath(directory, folder, relative)) ||
-        !joinPath(pattern, directory, L"*") || !toLongPathForm(pattern, longForm, pathCapacity + 8)) {
-        lines.failed = true;
-        return;
-    }
     WIN32_FIND_DATAW entry;
-    const HANDLE search =
-        FindFirstFileExW(longForm, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    const bool atTop = relative[0] == L'\0';
+    const HANDLE search = (atTop ? joinBelow(directory, L"", folder) : joinPath(directory, folder, relative))
+                              ? findFirstEntry(directory, L"*", entry)
+                              : INVALID_HANDLE_VALUE;
     if (search == INVALID_HANDLE_VALUE) {
         lines.failed = true;
         return;
@@ -93,28 +110,11 @@ static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Li
         if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || (atTop && wcscmp(name, manifestName) == 0)) {
             continue;
         }
-        // A link anywhere could lead the application out of the version.
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            lines.failed = true;
-            break;
-        }
         wchar_t path[pathCapacity];
-        size_t length = 0;
-        path[0] = L'\0';
-        if ((!atTop && (!appendWide(path, pathCapacity, length, relative, wcslen(relative)) ||
-                        !appendWide(path, pathCapacity, length, L"\\", 1))) ||
-            !appendWide(path, pathCapacity, length, name, wcslen(name))) {
-            lines.failed = true;
-            break;
-        }
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            addLine(lines, L"D %ls", path);
-        } else {
-            const uint64_t size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-            const uint64_t written = (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
-                                     entry.ftLastWriteTime.dwLowDateTime;
-            addLine(lines, L"F %llu %llu %ls", static_cast<unsigned long long>(size),
-                    static_cast<unsigned long long>(written), path);
+        // A link anywhere could lead the application out of the version.
+        lines.failed = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !joinBelow(path, relative, name);
+        if (!lines.failed) {
+            addEntryLine(lines, entry, path);
         }
     } while (!lines.failed && FindNextFileW(search, &entry));
     FindClose(search);
@@ -160,9 +160,8 @@ bool writeCacheManifest(const wchar_t* folder)
 {
     wchar_t* const description = describeTree(folder);
     wchar_t path[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
-    if (description == nullptr || !joinPath(path, folder, manifestName) ||
-        !toLongPathForm(path, longForm, pathCapacity + 8)) {
+    wchar_t longForm[longPathCapacity];
+    if (description == nullptr || !joinPath(path, folder, manifestName) || !toLongPathForm(path, longForm)) {
         free(description);
         return false;
     }
@@ -188,8 +187,8 @@ bool writeCacheManifest(const wchar_t* folder)
 wchar_t* readCacheManifest(const wchar_t* folder)
 {
     wchar_t path[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
-    if (!joinPath(path, folder, manifestName) || !toLongPathForm(path, longForm, pathCapacity + 8)) {
+    wchar_t longForm[longPathCapacity];
+    if (!joinPath(path, folder, manifestName) || !toLongPathForm(path, longForm)) {
         return nullptr;
     }
     const HANDLE file = CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -72,22 +72,36 @@ static int newestFirst(const void* a, const void* b)
     return left < right ? 1 : left > right ? -1 : 0;
 }
 
-static void keepCacheTidy(void*, const volatile LONG* stop)
+// Adds the version in `path` to `versions` when it holds a manifest of
+// ours; false only when memory runs out.
+static bool addVersionOfOurs(Version*& versions, size_t& count, const wchar_t* name, const wchar_t* path)
 {
-    wchar_t versions[pathCapacity];
-    wchar_t pattern[pathCapacity];
-    wchar_t longForm[pathCapacity + 8];
-    if (!expandVersionsFolder(versions) || !joinPath(pattern, versions, L"*") ||
-        !toLongPathForm(pattern, longForm, pathCapacity + 8)) {
-        return;
+    wchar_t* const manifest = readCacheManifest(path);
+    const uint64_t published = manifestPublishTime(manifest);
+    free(manifest);
+    if (published == 0) {
+        return true;  // not a version of ours
     }
+    Version* const grown = static_cast<Version*>(realloc(versions, (count + 1) * sizeof(Version)));
+    if (grown == nullptr) {
+        return false;
+    }
+    versions = grown;
+    wcscpy(versions[count].name, name);
+    versions[count++].published = published;
+    return true;
+}
+
+// The other versions in `versions` (the folder), each a folder with a
+// manifest of ours; what ended starts left is removed on the way.
+static Version* listOtherVersions(const wchar_t* versions, const volatile LONG* stop, size_t& count)
+{
     Version* others = nullptr;
-    size_t count = 0;
+    count = 0;
     WIN32_FIND_DATAW entry;
-    const HANDLE search =
-        FindFirstFileExW(longForm, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    const HANDLE search = findFirstEntry(versions, L"*", entry);
     if (search == INVALID_HANDLE_VALUE) {
-        return;
+        return nullptr;
     }
     do {
         wchar_t path[pathCapacity];
@@ -98,23 +112,23 @@ static void keepCacheTidy(void*, const volatile LONG* stop)
         }
         if (isLeftoverOfEndedStart(entry.cFileName)) {
             traceStep(L"upkeep: %ls %ls", entry.cFileName, removeUnusedTree(path, stop) ? L"removed" : L"left: in use");
-        } else if (startsWithId(entry.cFileName, true) && wcscmp(entry.cFileName, onefileCacheId) != 0) {
-            wchar_t* const manifest = readCacheManifest(path);
-            const uint64_t published = manifestPublishTime(manifest);
-            free(manifest);
-            if (published == 0) {
-                continue;  // not a version of ours
-            }
-            Version* const grown = static_cast<Version*>(realloc(others, (count + 1) * sizeof(Version)));
-            if (grown == nullptr) {
-                break;
-            }
-            others = grown;
-            wcscpy(others[count].name, entry.cFileName);
-            others[count++].published = published;
+        } else if (startsWithId(entry.cFileName, true) && wcscmp(entry.cFileName, onefileCacheId) != 0 &&
+                   !addVersionOfOurs(others, count, entry.cFileName, path)) {
+            break;
         }
     } while (*stop == 0 && FindNextFileW(search, &entry));
     FindClose(search);
+    return others;
+}
+
+static void keepCacheTidy(void*, const volatile LONG* stop)
+{
+    wchar_t versions[pathCapacity];
+    if (!expandVersionsFolder(versions)) {
+        return;
+    }
+    size_t count = 0;
+    Version* const others = listOtherVersions(versions, stop, count);
     // This version stays; of the others, the newest that fit beside it.
     qsort(others, count, sizeof(Version), newestFirst);
     const size_t kept = onefileCacheKeep > 1 ? onefileCacheKeep - 1u : 0u;

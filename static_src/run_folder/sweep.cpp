@@ -63,17 +63,6 @@ static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
     return LeftoverKind::targetDirectory;
 }
 
-// Starts a listing of the names in `directory` that match `name` (with
-// wildcards); INVALID_HANDLE_VALUE when there are none.
-static HANDLE findFirstName(const wchar_t* directory, const wchar_t* name, WIN32_FIND_DATAW& entry)
-{
-    wchar_t pattern[pathCapacity];
-    return joinPath(pattern, directory, name)
-               ? FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                                  FIND_FIRST_EX_LARGE_FETCH)
-               : INVALID_HANDLE_VALUE;
-}
-
 static const wchar_t anyRunName[] = ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"*";
 
 // A feedback file belongs to a live run while a target directory with the
@@ -83,7 +72,7 @@ static bool hasLiveTarget(const wchar_t* temporaryDirectory, DWORD processId)
     wchar_t name[48];
     swprintf(name, 48, ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"%lu_*", static_cast<unsigned long>(processId));
     WIN32_FIND_DATAW entry;
-    const HANDLE search = findFirstName(temporaryDirectory, name, entry);
+    const HANDLE search = findFirstEntry(temporaryDirectory, name, entry);
     if (search == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -123,7 +112,7 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
 static bool hasLeftoverCandidates(const wchar_t* directory)
 {
     WIN32_FIND_DATAW entry;
-    const HANDLE search = findFirstName(directory, anyRunName, entry);
+    const HANDLE search = findFirstEntry(directory, anyRunName, entry);
     if (search == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -139,7 +128,7 @@ static bool hasLeftoverCandidates(const wchar_t* directory)
 static int sweepLeftovers(Sweep& sweep)
 {
     WIN32_FIND_DATAW entry;
-    const HANDLE search = findFirstName(sweep.directory, anyRunName, entry);
+    const HANDLE search = findFirstEntry(sweep.directory, anyRunName, entry);
     if (search == INVALID_HANDLE_VALUE) {
         return 0;
     }
