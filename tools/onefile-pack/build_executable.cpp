@@ -139,24 +139,26 @@ TemporaryDirectory::~TemporaryDirectory()
     std::filesystem::remove_all(path_, ignored);
 }
 
-void buildExecutable(const BuildRequest& request)
-{
-    const auto sdk = readSdkDescription(request.sdkDescription);
-    const auto value = [&](const char* key) { return sdk.find(key)->second; };
-    for (const std::filesystem::path& input : {request.block, request.splash, request.icon}) {
-        if (!input.empty() && !std::filesystem::is_regular_file(input)) throw Error(input.string() + ": not a file");
-    }
-    TemporaryDirectory temporary;
+namespace {
 
-    std::string assembly = readTextFile(value("block_template"));
+using SdkValues = std::multimap<std::string, std::string>;
+
+// A UTF-16 text as the assembler's list of 16-bit units, its 0 included.
+std::string unitsOf(const std::u16string& text)
+{
+    std::string units;
+    for (const char16_t unit : text + u'\0') units += std::to_string(unit) + (unit ? ", " : "");
+    return units;
+}
+
+// The block's assembly source: the block file and the executable's own
+// settings filled into the SDK's template.
+void writeBlockAssembly(const BuildRequest& request, const SdkValues& sdk, const std::filesystem::path& output)
+{
+    const std::string& templateFile = sdk.find("block_template")->second;
+    std::string assembly = readTextFile(templateFile);
     const std::string marker = "\"@ONEFILE_BLOCK_FILE@\"";
     assembly.replace(assembly.find(marker), marker.size(), quotedForTools(std::filesystem::absolute(request.block)));
-    const auto unitsOf = [](const std::u16string& text) {
-        std::string units;
-        for (const char16_t unit : text + u'\0') units += std::to_string(unit) + (unit ? ", " : "");
-        return units;
-    };
-    const std::string units = unitsOf(request.runParentSpec);
     const CacheRequest& cache = request.cache;
     const std::u16string cacheSpec = cache.enabled ? cache.root + u"\\" + utf8ToUtf16(cache.name) : u"";
     const std::u16string cacheId = cache.enabled ? utf8ToUtf16(cacheIdOf(request.block)) : u"";
@@ -167,41 +169,60 @@ void buildExecutable(const BuildRequest& request)
           {"@ONEFILE_CACHE_KEEP@", std::to_string(cache.enabled ? cache.keep : 0)},
           {"@ONEFILE_CACHE_SPEC@", unitsOf(cacheSpec)},
           {"@ONEFILE_CACHE_ID@", unitsOf(cacheId)},
-          {"@ONEFILE_RUN_PARENT_SPEC@", units}}) {
+          {"@ONEFILE_RUN_PARENT_SPEC@", unitsOf(request.runParentSpec)}}) {
         const size_t at = assembly.find(marker);
         if (at == std::string::npos) {
-            throw Error(value("block_template") + ": has no " + marker + "; the SDK is older than this packer");
+            throw Error(templateFile + ": has no " + marker + "; the SDK is older than this packer");
         }
         assembly.replace(at, marker.size(), text);
     }
-    std::ofstream(temporary.path() / "attached_data.S") << assembly;
+    std::ofstream(output) << assembly;
+}
 
-    const std::filesystem::path icon =
-        request.icon.empty() ? std::filesystem::path(value("icon")) : std::filesystem::absolute(request.icon);
-    // The SDK's manifest, the caller's own, or the SDK's with the choices.
-    std::string manifest = value("manifest");
+// The resources compiled into `object`: the manifest (the SDK's, the
+// caller's own, or the SDK's with the choices), the icon, the splash and
+// the version information.
+void compileResources(const BuildRequest& request, const SdkValues& sdk, const std::filesystem::path& work,
+                      const std::filesystem::path& object)
+{
+    const std::string& sdkManifest = sdk.find("manifest")->second;
+    const std::filesystem::path icon = request.icon.empty() ? std::filesystem::path(sdk.find("icon")->second)
+                                                            : std::filesystem::absolute(request.icon);
+    std::string manifest = sdkManifest;
     if (!request.manifest.file.empty()) {
         manifest = std::filesystem::absolute(request.manifest.file).string();
     } else if (request.manifest.changes()) {
-        manifest = (temporary.path() / "onefile.manifest").string();
+        manifest = (work / "onefile.manifest").string();
         std::ofstream chosen(manifest);
-        chosen << manifestText(request.manifest, readTextFile(value("manifest")));
+        chosen << manifestText(request.manifest, readTextFile(sdkManifest));
         if (!chosen.flush()) throw Error(manifest + ": cannot be written");
     }
     VersionInfo version = request.version;
     if (version.requested() && version.originalFilename.empty()) {
         version.originalFilename = request.output.filename().string();
     }
-    writeResourceScript(temporary.path() / "resources.rc", manifest, icon, request.splash, version);
-    runTool({value("windres"), "-i", (temporary.path() / "resources.rc").string(), "-o",
-             (temporary.path() / "resources.o").string()},
+    writeResourceScript(work / "resources.rc", manifest, icon, request.splash, version);
+    runTool({sdk.find("windres")->second, "-i", (work / "resources.rc").string(), "-o", object.string()},
             "compiling the resources");
-    // The linker adds ".exe" to a name without an extension: it writes a
-    // name of its own, copied to exactly the one asked for.
-    const std::filesystem::path linked = temporary.path() / "linked.exe";
+}
+
+}  // namespace
+
+void buildExecutable(const BuildRequest& request)
+{
+    const SdkValues sdk = readSdkDescription(request.sdkDescription);
+    for (const std::filesystem::path& input : {request.block, request.splash, request.icon}) {
+        if (!input.empty() && !std::filesystem::is_regular_file(input)) throw Error(input.string() + ": not a file");
+    }
     if (request.console && sdk.count("console_entry") == 0) {
         throw Error(request.sdkDescription.string() + ": has no console entry; the SDK is older than this packer");
     }
+    TemporaryDirectory temporary;
+    writeBlockAssembly(request, sdk, temporary.path() / "attached_data.S");
+    compileResources(request, sdk, temporary.path(), temporary.path() / "resources.o");
+    // The linker adds ".exe" to a name without an extension: it writes a
+    // name of its own, copied to exactly the one asked for.
+    const std::filesystem::path linked = temporary.path() / "linked.exe";
     runTool(linkCommand(sdk, linked, temporary.path(), request.console), "linking " + request.output.string());
     std::filesystem::path finished = linked;
     if (request.signing.requested()) {

@@ -269,7 +269,8 @@ void checkSigning(const pack::SigningRequest& signing)
 
 // Everything a command can check before it compresses: the input folder,
 // the output's place, the splash and the icon.
-void checkInputs(const Arguments& arguments)
+// The folder to pack, the output and the block: there, and not inside one another.
+void checkPaths(const Arguments& arguments)
 {
     const std::string& directory = arguments.directory;
     if (!directory.empty() && !fs::exists(directory)) throw pack::Error(directory + ": does not exist");
@@ -285,13 +286,33 @@ void checkInputs(const Arguments& arguments)
     if (!arguments.block.empty() && !fs::is_regular_file(arguments.block)) {
         throw pack::Error(arguments.block + ": the block does not exist");
     }
+    for (const std::string& folder : arguments.dllPath) {
+        if (!fs::is_directory(folder)) throw pack::Error("--dll-path " + folder + ": is not a directory");
+    }
+}
+
+// The run folder's and the cache's specs, and the cache's name.
+void checkFolderSpecs(const Arguments& arguments)
+{
     if (!arguments.tempDir.empty()) {
         const std::string problem = pack::runParentSpecProblem(arguments.tempDir);
         if (!problem.empty()) throw pack::Error("--temp-dir " + arguments.tempDir + ": " + problem);
     }
-    for (const std::string& folder : arguments.dllPath) {
-        if (!fs::is_directory(folder)) throw pack::Error("--dll-path " + folder + ": is not a directory");
+    if (!arguments.cache.enabled) return;
+    const std::string problem = pack::cacheNameProblem(arguments.cache.name);
+    if (!problem.empty()) {
+        throw pack::Error(
+            "the cache's name '" + arguments.cache.name + "' " + problem +
+            (arguments.cache.name == fs::path(arguments.output).stem().string() ? "; give one with --cache-name" : ""));
     }
+    const std::string dirProblem = arguments.cacheDir.empty() ? "" : pack::runParentSpecProblem(arguments.cacheDir);
+    if (!dirProblem.empty()) throw pack::Error("--cache-dir " + arguments.cacheDir + ": " + dirProblem);
+}
+
+void checkInputs(const Arguments& arguments)
+{
+    checkPaths(arguments);
+    checkFolderSpecs(arguments);
     checkVersionInfo(arguments.version);
     if (!arguments.manifest.file.empty() && !pack::checkManifestFile(arguments.manifest.file)) {
         std::fprintf(stderr,
@@ -300,17 +321,6 @@ void checkInputs(const Arguments& arguments)
                      arguments.manifest.file.c_str());
     }
     checkSigning(arguments.signing);
-    if (arguments.cache.enabled) {
-        const std::string problem = pack::cacheNameProblem(arguments.cache.name);
-        if (!problem.empty()) {
-            throw pack::Error("the cache's name '" + arguments.cache.name + "' " + problem +
-                              (arguments.cache.name == fs::path(arguments.output).stem().string()
-                                   ? "; give one with --cache-name"
-                                   : ""));
-        }
-        const std::string dirProblem = arguments.cacheDir.empty() ? "" : pack::runParentSpecProblem(arguments.cacheDir);
-        if (!dirProblem.empty()) throw pack::Error("--cache-dir " + arguments.cacheDir + ": " + dirProblem);
-    }
     if (!arguments.splash.empty()) pack::checkSplashImage(arguments.splash);
     if (!arguments.icon.empty()) pack::checkIcon(arguments.icon);
 }
@@ -428,35 +438,14 @@ int create(int argc, char** argv)
     return 0;
 }
 
-int build(int argc, char** argv)
+// Options of build that only make sense together, or only alone: one
+// usage line for the first mismatch.
+void refuseMismatchedBuildOptions(const Arguments& arguments)
 {
-    Arguments arguments = parseArguments(argc, argv);
-    // The versions of one executable share its name unless told otherwise.
-    if (arguments.cache.enabled && arguments.cache.name.empty()) {
-        arguments.cache.name = fs::path(arguments.output).stem().string();
-    }
-    if (arguments.help) {
-        printUsage(stdout);
-        return 0;
-    }
     if (arguments.output.empty() ||
         (arguments.block.empty() == (arguments.entry.empty() || arguments.directory.empty()))) {
         throw UsageError("build needs -o APP.exe and either --entry NAME with a directory or --block BLOCK");
     }
-    pack::BuildRequest request;
-    request.output = arguments.output;
-    request.splash = arguments.splash;
-    request.icon = arguments.icon;
-    request.sweep = arguments.sweep;
-    request.errorDialog = arguments.errorDialog;
-    request.console = arguments.console;
-    request.splashProgress = arguments.splashProgress;
-    request.version = arguments.version;
-    request.manifest = arguments.manifest;
-    request.signing = arguments.signing;
-    request.cache = arguments.cache;
-    if (!arguments.cacheDir.empty()) request.cache.root = pack::utf8ToUtf16(arguments.cacheDir);
-    if (!arguments.tempDir.empty()) request.runParentSpec = pack::utf8ToUtf16(arguments.tempDir);
     if (!arguments.manifest.file.empty() && (arguments.manifest.requireAdministrator || arguments.manifest.dpiAware)) {
         throw UsageError("--manifest brings the whole manifest; --uac-admin and --dpi-aware cannot change it");
     }
@@ -477,7 +466,41 @@ int build(int argc, char** argv)
     if (!arguments.block.empty() && (!arguments.dllPath.empty() || !arguments.collect)) {
         throw UsageError("--dll-path and --no-collect apply to a directory, not to --block");
     }
+}
+
+pack::BuildRequest makeBuildRequest(const Arguments& arguments)
+{
+    pack::BuildRequest request;
+    request.output = arguments.output;
+    request.splash = arguments.splash;
+    request.icon = arguments.icon;
+    request.sweep = arguments.sweep;
+    request.errorDialog = arguments.errorDialog;
+    request.console = arguments.console;
+    request.splashProgress = arguments.splashProgress;
+    request.version = arguments.version;
+    request.manifest = arguments.manifest;
+    request.signing = arguments.signing;
+    request.cache = arguments.cache;
+    if (!arguments.cacheDir.empty()) request.cache.root = pack::utf8ToUtf16(arguments.cacheDir);
+    if (!arguments.tempDir.empty()) request.runParentSpec = pack::utf8ToUtf16(arguments.tempDir);
     request.sdkDescription = sdkDescription(arguments);
+    return request;
+}
+
+int build(int argc, char** argv)
+{
+    Arguments arguments = parseArguments(argc, argv);
+    // The versions of one executable share its name unless told otherwise.
+    if (arguments.cache.enabled && arguments.cache.name.empty()) {
+        arguments.cache.name = fs::path(arguments.output).stem().string();
+    }
+    if (arguments.help) {
+        printUsage(stdout);
+        return 0;
+    }
+    refuseMismatchedBuildOptions(arguments);
+    pack::BuildRequest request = makeBuildRequest(arguments);
     checkInputs(arguments);
     // The block lives in a temporary folder only while it is linked.
     const pack::TemporaryDirectory temporary;
