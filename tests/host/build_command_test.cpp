@@ -1,6 +1,6 @@
 // `onefile-pack build`: from a folder or a block to an executable that runs.
 #include "host_support.h"
-#include "pack.h"
+#include "block/block.h"
 
 #include <gtest/gtest.h>
 

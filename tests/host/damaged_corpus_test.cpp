@@ -11,7 +11,7 @@
 // The record stream of the files is compressed (level 3, checksum) and
 // damaged, then framed with the magic, padding and trailer.
 #include "host_support.h"
-#include "pack.h"
+#include "block/block.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // declares its size is refused before anything is written; one that does
 // not fills the volume, fails, and must leave it as empty as before.
 #include "host_support.h"
-#include "pack.h"
+#include "block/block.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "host_support.h"
 
-#include "pack.h"
+#include "block/block.h"
 
 #include <zstd.h>
 

@@ -4,7 +4,7 @@
 // (a text file as the entry, a DLL without run_code) to see what the
 // bootstrap itself does with them; the extraction benchmark for a payload
 // whose entry is never run.
-#include "pack.h"
+#include "block/block.h"
 
 #include <cstdio>
 #include <cstdlib>

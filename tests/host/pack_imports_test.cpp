@@ -2,7 +2,8 @@
 // files the cross compiler made (pe_samples) and on images made by hand.
 #include "crafted_pe.h"
 #include "host_support.h"
-#include "pack.h"
+#include "block/block.h"
+#include "pe/pe.h"
 
 #include <gtest/gtest.h>
 

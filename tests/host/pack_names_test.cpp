@@ -1,5 +1,5 @@
 #include "host_support.h"
-#include "pack.h"
+#include "block/block.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 // Blocks made by the real packer (or by hand, for damage) extracted by the
 // real reader and record loop, running under Wine.
 #include "host_support.h"
-#include "pack.h"
+#include "block/block.h"
 
 #include <gtest/gtest.h>
 

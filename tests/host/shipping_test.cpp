@@ -1,7 +1,7 @@
 // What a company ships: version information, manifest choices and an
 // Authenticode signature, read back as Windows reads them.
 #include "host_support.h"
-#include "pack.h"
+#include "block/block.h"
 
 #include <gtest/gtest.h>
 

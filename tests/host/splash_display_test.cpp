@@ -1,7 +1,7 @@
 // The splash in a real X server: Xvfb at 1920 x 1080, a Wine prefix of its
 // own, screenshots of the root window read pixel by pixel.
 #include "host_support.h"
-#include "pack.h"
+#include "block/block.h"
 
 #include <gtest/gtest.h>
 

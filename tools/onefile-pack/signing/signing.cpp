@@ -4,7 +4,7 @@
 // is built from the signature's own certificates and the system's bundle
 // only so that osslsigncode goes on to check the signature: a commercial
 // certificate need not chain to Debian's bundle.
-#include "pack.h"
+#include "signing/signing.h"
 
 #include <cstdlib>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "pack.h"
+#include "block/block.h"
 
 #include <algorithm>
 #include <cwctype>

@@ -1,7 +1,7 @@
 // The checks made on a build's inputs before anything is compressed: a
 // splash the bootstrap can show and an icon the resource compiler takes are
 // known at once, not after minutes of compression.
-#include "pack.h"
+#include "executable/executable.h"
 
 #include <algorithm>
 #include <cctype>
@@ -91,23 +91,6 @@ std::string runParentSpecProblem(const std::string& spec)
     }
     if (spec.find('/') != std::string::npos) return "it holds '/'; Windows paths here use '\\' only";
     return "";
-}
-
-const std::vector<uint8_t>& blockMarker()
-{
-    static const std::vector<uint8_t> marker = [] {
-        std::vector<uint8_t> pattern;
-        for (const char c : std::string(ONEFILE_BLOCK_MAGIC)) pattern.push_back(static_cast<uint8_t>(c));
-        for (const uint8_t c : {0x28, 0xB5, 0x2F, 0xFD}) pattern.push_back(c);  // a zstd frame's magic number
-        return pattern;
-    }();
-    return marker;
-}
-
-bool holdsBlockMarker(const uint8_t* bytes, size_t size)
-{
-    const std::vector<uint8_t>& marker = blockMarker();
-    return std::search(bytes, bytes + size, marker.begin(), marker.end()) != bytes + size;
 }
 
 }  // namespace pack

@@ -1,7 +1,7 @@
 // Starting the tools the packer relies on (the cross toolchain, xmllint,
 // osslsigncode, openssl) with an argument vector: no shell, so no quoting
 // to get wrong.
-#include "pack.h"
+#include "support/support.h"
 
 #include <cerrno>
 #include <cstring>

@@ -2,7 +2,7 @@
 // kind, the names it exports and the DLLs (and names) it imports, delay
 // loads included. Every offset read from the file is checked against the
 // file's size before it is followed, as the block reader does.
-#include "pack.h"
+#include "pe/pe.h"
 
 #include <fstream>
 #include <iterator>

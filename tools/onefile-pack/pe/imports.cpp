@@ -4,7 +4,7 @@
 // bootstrap loads the entry with its own folder, the run's folder (the
 // payload's root) and the system folder searched, so an import resolves
 // beside its importer, beside the entry, in the root or in the system.
-#include "pack.h"
+#include "pe/pe.h"
 
 #include <map>
 #include <set>

@@ -1,6 +1,6 @@
 // What the packer gives an executable packed with --cache: the name its
 // versions share and the id of this version.
-#include "pack.h"
+#include "executable/executable.h"
 
 #include <xxhash.h>
 

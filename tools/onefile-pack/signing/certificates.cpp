@@ -3,7 +3,7 @@
 // signature's certificates (with openssl): each one's own signature against
 // itself or its issuer, the signer's validity dates, and whether the signer
 // signed its own certificate.
-#include "pack.h"
+#include "signing/signing.h"
 
 #include <fstream>
 #include <iterator>

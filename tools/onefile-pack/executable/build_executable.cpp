@@ -1,4 +1,4 @@
-#include "pack.h"
+#include "executable/executable.h"
 
 #include <cstdlib>
 #include <fstream>

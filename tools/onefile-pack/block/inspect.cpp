@@ -1,4 +1,4 @@
-#include "pack.h"
+#include "block/block.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // frame header inspection
 #include <zstd.h>
@@ -162,6 +162,23 @@ BlockReport inspectBlock(const std::vector<uint8_t>& bytes)
         return report;
     }
     throw Error(lastFailure);
+}
+
+const std::vector<uint8_t>& blockMarker()
+{
+    static const std::vector<uint8_t> marker = [] {
+        std::vector<uint8_t> pattern;
+        for (const char c : std::string(ONEFILE_BLOCK_MAGIC)) pattern.push_back(static_cast<uint8_t>(c));
+        for (const uint8_t c : {0x28, 0xB5, 0x2F, 0xFD}) pattern.push_back(c);  // a zstd frame's magic number
+        return pattern;
+    }();
+    return marker;
+}
+
+bool holdsBlockMarker(const uint8_t* bytes, size_t size)
+{
+    const std::vector<uint8_t>& marker = blockMarker();
+    return std::search(bytes, bytes + size, marker.begin(), marker.end()) != bytes + size;
 }
 
 }  // namespace pack

@@ -1,4 +1,4 @@
-#include "pack.h"
+#include "block/block.h"
 
 #include "attached_data/record_names.h"
 

@@ -1,7 +1,7 @@
 // What `build` writes into the executable's resources besides the splash
 // and the icon: the version information and the manifest, as the options
 // choose them. Without those options both stay exactly as the SDK has them.
-#include "pack.h"
+#include "executable/executable.h"
 
 #include <sstream>
 

@@ -3,7 +3,7 @@
 // KnownDLLs cannot be read when packing, so the list is fixed here. Not on
 // it on purpose: the compilers' runtimes (libstdc++, libgcc, libwinpthread,
 // vcruntime, msvcp) and any redistributable; an application carries those.
-#include "pack.h"
+#include "pe/pe.h"
 
 #include <algorithm>
 #include <iterator>

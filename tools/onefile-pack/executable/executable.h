@@ -1,0 +1,90 @@
+// The executable around the block: the SDK's bootstrap linked with the
+// block, the resources (version information, manifest, icon, splash), the
+// settings it carries (the run folder's and the cache's specs) and the
+// checks of those inputs.
+#pragma once
+
+#include "block/block.h"
+#include "signing/signing.h"
+
+#include <cstdint>
+
+namespace pack {
+
+// --- Version information and manifest (resources.cpp).
+struct VersionInfo {
+    std::string fileVersion, productVersion;                                               // "1.2.3.4", or empty
+    std::string company, product, description, copyright, originalFilename, internalName;  // UTF-8
+    bool requested() const;
+};
+// Why a --file-version or --product-version cannot be used ("" when it can).
+std::string versionNumberProblem(const std::string& text);
+// Why a text of the version information cannot be carried ("" when it can).
+std::string versionTextProblem(const std::string& text);
+// The VERSIONINFO statement (U.S. English, Unicode) for a resource script
+// read as UTF-8.
+std::string versionResource(const VersionInfo& info);
+
+struct ManifestChoice {
+    bool requireAdministrator = false;  // --uac-admin
+    bool dpiAware = false;              // --dpi-aware
+    std::filesystem::path file;         // --manifest: the caller's own
+    bool changes() const { return requireAdministrator || dpiAware || !file.empty(); }
+};
+// The SDK's manifest with the choices made.
+std::string manifestText(const ManifestChoice& choice, const std::string& sdkManifest);
+// Checks a manifest of the caller's with xmllint; throws Error when it is
+// missing or not well-formed. Whether it declares longPathAware.
+bool checkManifestFile(const std::filesystem::path& file);
+
+// --- The shared cache (--cache).
+struct CacheRequest {
+    bool enabled = false;
+    std::string name;                               // --cache-name, or the output's stem
+    std::u16string root = u"{CACHE_DIR}\\onefile";  // --cache-dir
+    int keep = 2;                                   // --cache-keep
+};
+// Why a --cache-name cannot be used ("" when it can): letters, digits,
+// '.', '_' and '-', 1 to ONEFILE_CACHE_NAME_MAX of them.
+std::string cacheNameProblem(const std::string& name);
+// The version's id: 16 lower-case hex digits of XXH64 (seed 0) over `file`.
+std::string cacheIdOf(const std::filesystem::path& file);
+
+struct BuildRequest {
+    std::filesystem::path block;           // the attached data block to link
+    std::filesystem::path output;          // the executable to write
+    std::filesystem::path splash;          // optional PNG, resource 28
+    std::filesystem::path icon;            // optional .ico, icon group 1
+    std::filesystem::path sdkDescription;  // what the Windows build made
+    bool sweep = true;                     // remove dead runs' leftovers at start
+    bool errorDialog = true;               // show fatal lines nobody sees in a box
+    bool console = false;                  // the console subsystem instead of the windowed one
+    bool splashProgress = false;           // a progress bar on the splash while unpacking
+    VersionInfo version;                   // a VERSIONINFO resource when requested
+    ManifestChoice manifest;
+    SigningRequest signing;  // signed with osslsigncode when requested
+    CacheRequest cache;
+    std::u16string runParentSpec = u"{TEMP}";  // where each run's own folder goes
+};
+
+// The folders where the bootstrap build's toolchain keeps its runtime DLLs
+// (none when there is no such build).
+std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& description);
+
+// Links a onefile executable from a block and the bootstrap's build, with
+// the cross toolchain that build used, to exactly request.output.
+void buildExecutable(const BuildRequest& request);
+
+// --- Inputs checked before anything is compressed (check_inputs.cpp);
+// each throws Error naming the file and what is wrong.
+// Why a --temp-dir spec cannot be used, or an empty string when it can: only
+// {TEMP}, {HOME}, {CACHE_DIR} and {PROGRAM_DIR}, no per-run placeholder,
+// and rooted after expansion (a placeholder, "X:\" or "\\" first).
+std::string runParentSpecProblem(const std::string& spec);
+// A PNG the bootstrap can show: the signature, an IHDR chunk first, sides
+// of 1 to largestSplashSide pixels.
+void checkSplashImage(const std::filesystem::path& file);
+// An .ico: its header, and room for the images it announces.
+void checkIcon(const std::filesystem::path& file);
+
+}  // namespace pack

@@ -1,0 +1,68 @@
+// Windows PE files as the packer reads them (machine, exports, imports,
+// delay loads), and the payload's imports resolved against the payload,
+// the search path and the system.
+#pragma once
+
+#include "block/block.h"
+
+#include <cstdint>
+#include <optional>
+#include <unordered_set>
+
+namespace pack {
+
+// --- Windows PE files (pe_image.cpp).
+struct PeImport {
+    std::string dll;                 // as the importer names it
+    std::vector<std::string> names;  // imported names; "#N" for an ordinal
+    bool delayed = false;
+};
+
+struct PeImage {
+    uint16_t machine = 0;  // 0x8664 x86-64, 0x14c i386, ...
+    bool pe32Plus = false;
+    bool dll = false;
+    std::unordered_set<std::string> exports;  // every exported name, forwarders included
+    std::vector<PeImport> imports;            // import and delay-load tables
+    uint64_t names = 0;                       // imported and exported names read
+};
+
+// The work a PE file can cause, bounded as a whole: far above real DLLs
+// (the largest have tens of thousands of exports and imports), far below
+// what exhausts the packer. Per file, and over the whole payload.
+constexpr uint64_t maxPeNamesPerFile = 1u << 19, maxPeNameBytesPerFile = 32u << 20;
+constexpr uint64_t maxPeNamesPerPayload = 1u << 21;
+
+constexpr uint16_t machineX64 = 0x8664;
+constexpr uint16_t machineI386 = 0x14c;
+
+// Reads `bytes` as a PE file; nullopt when it is none (no MZ header or no PE
+// signature). A PE file whose tables point outside it throws Error naming
+// `file`.
+std::optional<PeImage> readPeImage(const std::vector<uint8_t>& bytes, const std::string& file);
+std::optional<PeImage> readPeFile(const std::filesystem::path& file);
+
+// --- The payload's DLLs (imports.cpp).
+// Whether Windows provides the DLL of this name: an API set, or one of the
+// system's own DLLs (system_dlls.cpp, the one list).
+bool isSystemDll(const std::string& name);
+
+struct ImportOptions {
+    std::vector<std::filesystem::path> searchPath;  // --dll-path, in order
+    bool collect = true;                            // add what the search path holds
+};
+
+struct AddedDll {
+    std::u16string name;  // in the block, beside the entry
+    std::filesystem::path source;
+    std::string importer;  // the first file found to need it
+};
+
+// Checks that the entry is a 64-bit DLL that exports run_code, and that
+// every DLL any PE file of the payload imports is a system DLL, in the
+// payload (beside its importer, beside the entry or in the root) or on the
+// search path; adds what is found there beside the entry. Throws Error with
+// one line per DLL found nowhere.
+std::vector<AddedDll> completePayload(Payload& payload, const ImportOptions& options);
+
+}  // namespace pack

@@ -1,0 +1,50 @@
+// Authenticode: signing an executable with osslsigncode, and checking a
+// signature, its certificate table and its certificates.
+#pragma once
+
+#include "support/support.h"
+
+#include <cstdint>
+
+namespace pack {
+
+// --- Authenticode signing and its check (signing.cpp), with osslsigncode.
+struct SigningRequest {
+    std::filesystem::path pkcs12;        // --sign-pkcs12
+    std::filesystem::path passwordFile;  // --sign-password-file, or
+    std::string passwordVariable;        // --sign-password-env
+    std::string timestampUrl;            // --timestamp-url
+    bool requested() const { return !pkcs12.empty(); }
+};
+// Signs `input` into `output` (SHA-256; with SOURCE_DATE_EPOCH and no time
+// stamp server, that signing time, so the result is reproducible) and
+// checks the result; throws Error on any failure.
+void signExecutable(const SigningRequest& request, const std::filesystem::path& input,
+                    const std::filesystem::path& output, const std::filesystem::path& work);
+
+struct SignatureReport {
+    enum Verdict { notChecked, unsigned_, verifies, digestOnly, broken } verdict = notChecked;
+    std::string detail;  // the signer, or what failed
+};
+// Whether an executable is signed and its signature still verifies: the
+// certificate table, the Authenticode digest and the signature, each
+// certificate's own signature and the signer's dates; not the chain to a
+// trusted root, which a signature need not reach here.
+SignatureReport checkSignature(const std::filesystem::path& file);
+
+// --- The certificate table and certificates (certificates.cpp).
+struct CertificateTable {
+    bool present = false;  // the headers name a table
+    std::string problem;   // why it is damaged, or empty
+};
+// Reads an executable's certificate table: every entry's header, and that
+// the table ends the file.
+CertificateTable readCertificateTable(const std::vector<uint8_t>& bytes);
+struct CertificateFindings {
+    std::string problem;  // a certificate that does not verify, or an expired signer; empty otherwise
+    bool selfSigned = false;
+};
+// Checks the certificates of a PEM signature with openssl, in `work`.
+CertificateFindings checkCertificates(const std::filesystem::path& signature, const std::filesystem::path& work);
+
+}  // namespace pack
