@@ -31,8 +31,14 @@ std::wstring onefilePath(const wchar_t* name)
     return directoryOfThisProgram() + L"\\" + name + L".exe";
 }
 
+// The folder the application ran from; a report without it fails the test,
+// so that no check of that folder can pass for want of a report.
 std::wstring targetOf(const Report& report)
 {
+    if (report.count("dll") == 0) {
+        ADD_FAILURE() << "the application wrote no report";
+        return L"";
+    }
     const std::wstring dll = fromUtf8(valueOf(report, "dll"));
     return dll.substr(0, dll.rfind(L'\\'));
 }
@@ -255,16 +261,12 @@ TEST_F(OnefileRun, FileHeldOpenKeepsTheDirectoryAndTheExitCode)
 {
     const std::wstring release = scratch.path() + L"\\release";
     writeFile(release, "");
-    const DWORD start = GetTickCount();
     const OnefileOutcome outcome = run(L"report_onefile", {L"--app-hold=data\\held.txt", L"--app-exit=5"},
                                        {{L"ONEFILE_TEST_RELEASE", release.c_str()}});
-    const DWORD elapsed = GetTickCount() - start;
     EXPECT_EQ(outcome.result.exitCode, 5u);
     EXPECT_EQ(outcome.result.out + outcome.result.err, "");
     const std::wstring target = targetOf(outcome.report);
     EXPECT_TRUE(pathExists(target + L"\\data\\held.txt")) << "deletion cannot succeed while the file is held";
-    // Twenty retries 100 ms apart before giving up.
-    EXPECT_GE(elapsed, 1900u);
     DeleteFileW(release.c_str());  // the holder lets go
     EXPECT_TRUE(removeWhenFree(target));
 }

@@ -5,6 +5,8 @@
 // and ends with EXE's exit code. Exit code 120 when it cannot.
 #include <windows.h>
 
+#include "launcher_command_line.h"
+
 #include <stdio.h>
 #include <string>
 
@@ -19,14 +21,7 @@ int wmain(int argc, wchar_t**)
         fputs("usage: squatting_launcher EXE [ARGUMENTS]\n", stderr);
         return 64;
     }
-    // The command line after this program's own name, as it was typed.
-    const wchar_t* rest = GetCommandLineW();
-    const bool quoted = *rest == L'"';
-    for (++rest; *rest != L'\0' && (quoted ? *rest != L'"' : *rest != L' '); ++rest) {
-    }
-    if (quoted && *rest == L'"') ++rest;
-    while (*rest == L' ') ++rest;
-    std::wstring commandLine = rest;
+    std::wstring commandLine = commandLineAfterProgramName();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};

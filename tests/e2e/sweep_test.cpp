@@ -22,8 +22,15 @@ std::wstring leftoverName(DWORD processId)
                            {L"MERLOX_ONEFILE_TIME_US", nullptr},
                            {L"MERLOX_ONEFILE_RANDOM", nullptr}});
     wchar_t name[pathCapacity];
-    EXPECT_TRUE(expandPathSpec(name, L"onefile_{PID}_{TIME_US}_{RANDOM}", pathCapacity));
+    EXPECT_TRUE(expandPathSpec(name, ONEFILE_WIDE(ONEFILE_RUN_NAME_SPEC), pathCapacity));
     return name;
+}
+
+// A splash feedback file's name as a run with `processId` makes it.
+std::wstring feedbackName(DWORD processId)
+{
+    return ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) + std::to_wstring(processId) + L"_" +
+           ONEFILE_WIDE(ONEFILE_FEEDBACK_NAME_SUFFIX);
 }
 
 // Ids no process has (Wine and Windows give out multiples of 4).
@@ -93,8 +100,7 @@ protected:
 TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
 {
     const std::wstring dead = plantDirectory(leftoverName(deadId(0)));
-    const std::wstring deadFeedback =
-        temp.path() + L"\\onefile_" + std::to_wstring(deadId(0)) + L"_splash_feedback.tmp";
+    const std::wstring deadFeedback = temp.path() + L"\\" + feedbackName(deadId(0));
     writeFile(deadFeedback, "");
     // A live run whose folder's times were set back an hour: times prove
     // nothing, the held folder does; its feedback file lives with it.
@@ -108,8 +114,7 @@ TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
     EXPECT_TRUE(SetFileTime(folder, &earlier, &earlier, &earlier));
     CloseHandle(folder);
     holdLikeALiveRun(live);
-    const std::wstring liveFeedback =
-        temp.path() + L"\\onefile_" + std::to_wstring(deadId(1)) + L"_splash_feedback.tmp";
+    const std::wstring liveFeedback = temp.path() + L"\\" + feedbackName(deadId(1));
     writeFile(liveFeedback, "");
     // A dead run whose application (or something it started) still uses a
     // file: the leftover stays whole.
@@ -149,9 +154,30 @@ TEST_F(Sweep, UnremovableLeftoversNeverStarveTheOthers)
         for (const std::wstring& path : removable) left += pathExists(path);
         return left;
     };
-    EXPECT_EQ(start(L"report_nosweep_onefile"), 0u);
-    EXPECT_EQ(countLeft(), 20);
-    for (const int expected : {12, 4, 0}) {
+    // Built without the sweep, a start takes none, although it runs longer
+    // than a sweeping start begun after it, which takes its 8 meanwhile.
+    ScratchDirectory traces(L"trace");
+    const std::wstring trace = traces.path() + L"\\trace.txt";
+    {
+        ScopedEnvironment traced(EnvironmentChanges{{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+        const PROCESS_INFORMATION unswept = startWaiting(L"report_nosweep_onefile");
+        const PROCESS_INFORMATION sweeping = startWaiting(L"report_onefile");
+        const std::string swept = "onefile[" + std::to_string(sweeping.dwProcessId) + "]";
+        const auto sweepEnded = [&] {
+            const std::string lines = readFile(trace);
+            for (size_t at = lines.find(swept); at != std::string::npos; at = lines.find(swept, at + 1)) {
+                if (lines.compare(lines.find(": ", at) + 2, 7, "sweep: ") == 0) return true;
+            }
+            return false;
+        };
+        for (int i = 0; i < 6000 && !sweepEnded(); ++i) Sleep(10);
+        EXPECT_TRUE(sweepEnded()) << readFile(trace);
+        EXPECT_EQ(countLeft(), 12);
+        releaseAndWait(sweeping);
+        EXPECT_EQ(WaitForSingleObject(unswept.hProcess, 60000), WAIT_OBJECT_0);
+        CloseHandle(unswept.hProcess);
+    }
+    for (const int expected : {4, 0}) {
         const PROCESS_INFORMATION running = startWaiting(L"report_onefile");
         for (int i = 0; i < 6000 && countLeft() > expected; ++i) Sleep(10);
         releaseAndWait(running);

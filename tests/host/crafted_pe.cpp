@@ -124,3 +124,18 @@ std::vector<uint8_t> importsOfAllDll(const std::string& dll, uint32_t count, uin
         section, {{0, exports[0], exports[1]},
                   {1, static_cast<uint32_t>(sectionRva + directory), static_cast<uint32_t>(20 * (tables.size() + 1))}});
 }
+
+std::vector<uint8_t> delayImportingDll(const std::string& dll, const std::string& function)
+{
+    std::vector<uint8_t> section(32 * 2);  // one delay-load descriptor and the terminating one
+    const uint32_t dllName = putText(section, dll);
+    const uint32_t hintAndName = putText(section, std::string(2, '\0') + function);
+    const size_t names = (section.size() + 7) & ~size_t{7};
+    put(section, names, hintAndName, 8);
+    put(section, names + 8, 0, 8);
+    put(section, 0, 1, 4);  // attributes: RVA based
+    put(section, 4, dllName, 4);
+    put(section, 16, sectionRva + names, 4);
+    const auto exports = putExports(section, {});
+    return handMadeDll(section, {{0, exports[0], exports[1]}, {13, sectionRva, 64}});
+}

@@ -26,3 +26,7 @@ std::vector<uint8_t> manyExportsDll(uint32_t count);
 // descriptors.
 std::vector<uint8_t> importsOfAllDll(const std::string& dll, uint32_t count, uint32_t descriptors,
                                      const std::string& extra = "");
+
+// A DLL exporting run_code whose delay-load directory imports `function`
+// from `dll`.
+std::vector<uint8_t> delayImportingDll(const std::string& dll, const std::string& function);

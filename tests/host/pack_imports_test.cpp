@@ -155,6 +155,26 @@ TEST(PackImports, CraftedTablesThatMultiplyTheWorkAreRefusedInOneLine)
                        "application has so many: is a file in the folder crafted?\n");
 }
 
+// A delay-loaded DLL is resolved as any import: refused when found
+// nowhere, carried when the payload has it.
+TEST(PackImports, DelayLoadedImportsAreResolvedToo)
+{
+    TempTree tree;
+    const std::vector<uint8_t> entry = delayImportingDll("late.dll", "late_function");
+    const fs::path folder = payloadWith(tree, "in", std::string(entry.begin(), entry.end()));
+    PackRun run = create(tree, folder, "");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "onefile-pack: late.dll, imported by app.dll, is found nowhere: it is no system DLL, not in the "
+                       "payload and in no --dll-path folder; put it beside app.dll or name its folder with "
+                       "--dll-path\n");
+    const std::vector<uint8_t> late = manyExportsDll(0);
+    writeBytes(folder / "late.dll", std::string(late.begin(), late.end()));
+    run = create(tree, folder, "");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "onefile-pack: late.dll exports no late_function, which app.dll imports; the DLL found is "
+                       "another version than the one it was built against\n");
+}
+
 TEST(PeReader, ReadsDelayLoadsAndRefusesTablesThatPointOutside)
 {
     // A delay-load descriptor at 0x1000 naming "late.dll" (0x1100), its

@@ -217,8 +217,9 @@ TEST_F(RoundTrip, FrameIsCheckedToItsEnd)
 }
 
 // The end record's last byte at the reader's window edge: zstd has not yet
-// read the checksum when the record loop ends, and only the drain that
-// follows can find it wrong.
+// read the checksum when the record loop ends. The tail check of the block
+// refuses a frame whose checksum was changed before any file is written;
+// the drain after the record loop would find it too.
 TEST_F(RoundTrip, WrongChecksumAfterAnEndRecordAtTheWindowsEdgeIsRefused)
 {
     const std::vector<uint8_t> content = recordStream({{u"a.dll", "MZ" + patternBytes(131072 - 24, 3)}});

@@ -120,3 +120,55 @@ TEST_F(Directories, WorkingCopyBoundIsEnforced)
 }
 
 }  // namespace
+
+namespace {
+
+// The DACL every created directory gets, read from the descriptor itself:
+// Wine rebuilds a DACL read back from the file system out of Unix mode
+// bits, which would prove nothing. Protected, and full access for exactly
+// the current user, SYSTEM and the Administrators.
+TEST(PrivateAccess, DescriptorGrantsOnlyTheUserSystemAndAdministrators)
+{
+    const SECURITY_ATTRIBUTES* const attributes = privateDirectoryAttributes();
+    ASSERT_NE(attributes, nullptr);
+    ASSERT_FALSE(attributes->bInheritHandle);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(attributes->lpSecurityDescriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "inherited entries of a shared parent would apply";
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl != nullptr) << "a null DACL grants everyone everything";
+
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<unsigned char> user(256);
+    DWORD length = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &length));
+    CloseHandle(token);
+    unsigned char system[SECURITY_MAX_SID_SIZE], administrators[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof system, administratorsSize = sizeof administrators;
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize));
+    const PSID expected[] = {reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, system, administrators};
+
+    ASSERT_EQ(dacl->AceCount, 3u);
+    bool granted[3] = {};
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &entry));
+        const ACCESS_ALLOWED_ACE* const ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(ace->Mask & FILE_ALL_ACCESS, static_cast<DWORD>(FILE_ALL_ACCESS)) << i;
+        const PSID sid = const_cast<DWORD*>(&ace->SidStart);
+        bool known = false;
+        for (int k = 0; k < 3; ++k) {
+            if (EqualSid(sid, expected[k])) known = granted[k] = true;
+        }
+        EXPECT_TRUE(known) << "entry " << i << " grants someone else";
+    }
+    EXPECT_TRUE(granted[0] && granted[1] && granted[2]);
+}
+
+}  // namespace
