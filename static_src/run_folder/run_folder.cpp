@@ -100,18 +100,48 @@ void releaseRunFolderHold()
     }
 }
 
+// The nearest folder of `path` that exists, itself or an ancestor, into
+// `existing`: a first start's folder is made only after the check. False
+// when none exists.
+static bool findNearestExistingFolder(const wchar_t* path, wchar_t existing[pathCapacity])
+{
+    copyWideBounded(existing, pathCapacity, path, "the target directory does not fit in 4096 characters");
+    for (;;) {
+        wchar_t longForm[longPathCapacity];
+        if (toLongPathForm(existing, longForm) && GetFileAttributesW(longForm) != INVALID_FILE_ATTRIBUTES) {
+            return true;
+        }
+        wchar_t* const separator = findLastSeparator(existing);
+        if (separator == nullptr || separator[1] == L'\0') {
+            return false;
+        }
+        // A drive's root keeps its separator: "C:" alone is the current folder there.
+        separator[separator == existing + 2 && existing[1] == L':' ? 1 : 0] = L'\0';
+    }
+}
+
 // A start that cannot fit writes nothing: a nearly full disk is not filled
-// with hundreds of megabytes before the failure.
+// with hundreds of megabytes before the failure. A volume that cannot be
+// asked lets the start go on, said in the trace.
 void refuseRunThatCannotFit(const wchar_t* parent, uint64_t needed)
 {
+    wchar_t folder[pathCapacity];
     ULARGE_INTEGER available = {};
-    if (parent[0] == L'\0' || !GetDiskFreeSpaceExW(parent, &available, nullptr, nullptr) ||
-        needed <= available.QuadPart) {
+    if (parent[0] == L'\0' || !findNearestExistingFolder(parent, folder)) {
+        traceStep(L"free space: no folder of %ls exists to ask", parent);
         return;
     }
-    char reason[160];
-    snprintf(reason, sizeof reason,
-             "not enough free space in the temporary directory: %llu bytes needed, %llu available",
+    if (!GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr)) {
+        traceStep(L"free space: cannot be asked of %ls ([Error %lu])", folder, GetLastError());
+        return;
+    }
+    traceStep(L"free space: %llu bytes in %ls, %llu needed", static_cast<unsigned long long>(available.QuadPart),
+              folder, static_cast<unsigned long long>(needed));
+    if (needed <= available.QuadPart) {
+        return;
+    }
+    char message[160];
+    snprintf(message, sizeof message, "Error, not enough free space: %llu bytes needed, %llu available in",
              static_cast<unsigned long long>(needed), static_cast<unsigned long long>(available.QuadPart));
-    stopProcess(reason);
+    fatalFileError(message, folder, ERROR_DISK_FULL);
 }

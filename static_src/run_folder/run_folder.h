@@ -41,8 +41,9 @@ void holdRunFolder();
 void adoptRunFolderHold(HANDLE hold);
 // Lets go of the hold, once, from any thread.
 void releaseRunFolderHold();
-// Ends the process (one line, exit code 2) when `needed` bytes do not fit in
-// the free space of `parent`'s volume: nothing is written then.
+// Ends the process (one line naming the folder asked, exit code 2) when
+// `needed` bytes do not fit in the free space of the volume of `parent`,
+// or of its nearest folder that exists: nothing is written then.
 void refuseRunThatCannotFit(const wchar_t* parent, uint64_t needed);
 
 // --- The shared cache (cache.cpp), for executables packed with --cache:

@@ -66,10 +66,24 @@ TEST_F(FullDisk, StartThatCannotFitIsRefusedBeforeWriting)
     build("--level 1 --entry report_app.dll " + shellQuote((tree / "app").string()));
     EXPECT_EQ(run(), 2);
     const std::string err = readBytes(tree / "err");
-    EXPECT_EQ(err.rfind("Error, not enough free space in the temporary directory: ", 0), 0u) << err;
+    EXPECT_EQ(err.rfind("Error, not enough free space: ", 0), 0u) << err;
     EXPECT_NE(err.find(" bytes needed, "), std::string::npos) << err;
-    EXPECT_NE(err.find(" available.\r\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(" available in '" + windowsPathOf(volume) + "' ([Error 112] "), std::string::npos) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line: " << err;
     EXPECT_EQ(entriesLeft(), 0u);
+}
+
+// The first start into a --temp-dir folder that does not exist yet asks
+// its nearest folder that does, and names it.
+TEST_F(FullDisk, FirstStartIntoAMissingFolderIsRefusedToo)
+{
+    build("--level 1 --entry report_app.dll --temp-dir " + shellQuote(windowsPathOf(volume / "new/runs")) + " " +
+          shellQuote((tree / "app").string()));
+    EXPECT_EQ(run(), 2);
+    const std::string err = readBytes(tree / "err");
+    EXPECT_EQ(err.rfind("Error, not enough free space: ", 0), 0u) << err;
+    EXPECT_NE(err.find(" available in '" + windowsPathOf(volume) + "' ([Error 112] "), std::string::npos) << err;
+    EXPECT_EQ(entriesLeft(), 0u) << "the missing folders were made";
 }
 
 // A block from elsewhere may not declare its size: the disk fills up, and
