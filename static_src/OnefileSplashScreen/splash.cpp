@@ -88,11 +88,18 @@ static void showBitmap(HWND window, HBITMAP bitmap)
 // name. A stale file with this process's id (an earlier run's, ids are
 // reused) is removed first, by the link-safe removal, since another start's
 // sweep never touches a name with a live run's id.
+// The feedback file this run made, as the system knows it: its volume and
+// index. Written by createSplashFeedbackFile before any other thread
+// starts; read by removeSplashFeedbackFile.
+static BY_HANDLE_FILE_INFORMATION feedbackFileMade;
+static bool feedbackFileKnown;
+
 static bool createFeedbackFile(const wchar_t* path)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
+            feedbackFileKnown = GetFileInformationByHandle(file, &feedbackFileMade) != FALSE;
             CloseHandle(file);
             return true;
         }
@@ -145,6 +152,31 @@ bool isSplashFeedbackPending()
 {
     return splashFeedbackPending &&
            (splashFeedbackPath[0] == L'\0' || GetFileAttributesW(splashFeedbackPath) != INVALID_FILE_ATTRIBUTES);
+}
+
+void removeSplashFeedbackFile()
+{
+    wchar_t longForm[longPathCapacity];
+    if (!feedbackFileKnown || !toLongPathForm(splashFeedbackPath, longForm)) {
+        return;
+    }
+    const HANDLE file =
+        CreateFileW(longForm, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;  // the application took the splash down, or it never was
+    }
+    BY_HANDLE_FILE_INFORMATION found;
+    // Only the file this run made, in its place: what a link planted at the
+    // name leads to is another file.
+    if (GetFileInformationByHandle(file, &found) &&
+        found.dwVolumeSerialNumber == feedbackFileMade.dwVolumeSerialNumber &&
+        found.nFileIndexHigh == feedbackFileMade.nFileIndexHigh &&
+        found.nFileIndexLow == feedbackFileMade.nFileIndexLow && isOpenedInPlace(file, splashFeedbackPath)) {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    }
+    CloseHandle(file);
 }
 
 void hideSplashScreen()

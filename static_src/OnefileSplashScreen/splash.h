@@ -29,6 +29,10 @@ void createSplashFeedbackFile();
 bool isSplashFeedbackPending();
 // Destroys the window, if any, and ends the wait.
 void hideSplashScreen();
+// Deletes the feedback file when it is still the one this run made (the
+// same volume and index, in its place, never through a link): a run that
+// ends or fails leaves none. Any thread.
+void removeSplashFeedbackFile();
 
 // The unpacking's progress on the splash, done of total bytes, as a bar
 // along its bottom edge: drawn at once the first time and at the end, in

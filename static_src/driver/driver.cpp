@@ -83,6 +83,8 @@ static void prepareFreshRoad()
     // The splash shows before a failed expansion is acted on.
     const bool expanded = expandRunFolder(targetDirectory, pathCapacity);
     initSplashScreen();
+    // Until the target exists, a failed start removes the feedback file only.
+    setFatalCleanup(removeSplashFeedbackFile);
     pointAtAttachedData();
     if (!expanded) {
         fatalSpecExpansion(runFolderSpec());
@@ -93,12 +95,14 @@ static void prepareFreshRoad()
 }
 
 // The cleanup's step before the target goes: nothing writes into it any
-// more, and this run no longer holds it or the cache's folder.
+// more, this run no longer holds it or the cache's folder, and its splash
+// feedback file goes.
 static void letGoOfTarget()
 {
     stopExtraction();
     releaseRunFolderHold();
     releaseVersionsFolderHold();
+    removeSplashFeedbackFile();
 }
 
 // From here on every fatal stop removes what this run wrote.
@@ -221,10 +225,13 @@ static void prepareTarget(CacheRoad road, wchar_t parent[pathCapacity])
 
 int runDriver()
 {
+    openTrace();
+    if (isUpkeepWorker()) {
+        return runUpkeepWorker();  // no window, no box, no application
+    }
     if (onefileErrorDialogEnabled) {
         showFatalLinesNobodySees();
     }
-    openTrace();
     // Keeps the current directory out of the DLL search path.
     SetDllDirectoryW(L"");
     bool shared = false;
@@ -251,5 +258,8 @@ int runDriver()
     traceStep(L"application ended, exit code %lu", exitCode);
     cleanupChildAndTarget();
     traceStep(L"cleanup done");
+    if (wasBackgroundWorkCutShort()) {
+        startUpkeepWorker();
+    }
     return static_cast<int>(exitCode);
 }

@@ -142,9 +142,37 @@ static void keepCacheTidy(void*, const volatile LONG* stop)
     free(others);
 }
 
+// Whether the name folder holds anything but this version: only then is
+// there upkeep to do.
+static bool holdsOtherThanThisVersion()
+{
+    wchar_t versions[pathCapacity];
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = expandVersionsFolder(versions) ? findFirstEntry(versions, L"*", entry) : INVALID_HANDLE_VALUE;
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool other = false;
+    do {
+        const wchar_t* const name = entry.cFileName;
+        other = wcscmp(name, L".") != 0 && wcscmp(name, L"..") != 0 && wcscmp(name, onefileCacheId) != 0;
+    } while (!other && FindNextFileW(search, &entry));
+    FindClose(search);
+    return other;
+}
+
 void startCacheUpkeep()
 {
-    if (isCacheEnabled() && cacheVersionFolder()[0] != L'\0') {
+    if (isCacheEnabled() && cacheVersionFolder()[0] != L'\0' && holdsOtherThanThisVersion()) {
         startBackgroundWork(keepCacheTidy, nullptr, upkeepDelayMilliseconds);
     }
+}
+
+void tidyCacheNow()
+{
+    if (holdCacheForUpkeep()) {
+        static const volatile LONG never = 0;
+        keepCacheTidy(nullptr, &never);
+    }
+    releaseVersionsFolderHold();
 }

@@ -224,10 +224,32 @@ TEST_F(SplashDisplay, ShowsCentredWhileTheApplicationRunsAndStaysUntilTheEnd)
     run.join();
     EXPECT_EQ(exitCode, 7);
     EXPECT_TRUE(waitForPixel(left + 100, top + 100, black)) << "the splash outlived the bootstrap";
-    // The bootstrap never deletes the feedback file itself.
-    const fs::path feedback = feedbackFileOf(readBytes(tree / "report.txt"));
-    EXPECT_TRUE(fs::exists(feedback)) << feedback;
-    fs::remove(feedback);
+    // Never dismissed by the application, the feedback file goes with the run.
+    EXPECT_FALSE(fs::exists(feedbackFileOf(readBytes(tree / "report.txt"))));
+}
+
+// A start that fails after its splash showed (its run folder cannot be
+// made: the parent is a file) leaves no feedback file either.
+TEST_F(SplashDisplay, FailedStartLeavesNoFeedbackFile)
+{
+    writeBytes(tree / "not-a-folder", "a file");
+    const std::string exe =
+        buildWithSplash(drawQuadrants(tree.path()), "--temp-dir " + shellQuote(windowsPathOf(tree / "not-a-folder")));
+    const fs::path temp = feedbackFileOf("").parent_path();
+    const auto feedbackFiles = [&] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(temp)) {
+            const std::string name = entry.path().filename().string();
+            count += name.rfind("onefile_", 0) == 0 && name.find("_splash_feedback.tmp") != std::string::npos;
+        }
+        return count;
+    };
+    const int before = feedbackFiles();
+    int exitCode = -1;
+    run = start(exe, "", exitCode);
+    run.join();
+    EXPECT_EQ(exitCode, 2);
+    EXPECT_EQ(feedbackFiles(), before);
 }
 
 TEST_F(SplashDisplay, GoesWhenTheApplicationDeletesTheFeedbackFile)
