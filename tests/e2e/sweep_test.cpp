@@ -68,6 +68,23 @@ protected:
         held.push_back(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     }
 
+    // 70 leftovers held in use, which cannot go, and 20 after them that can.
+    void plantStuckAndRemovableLeftovers()
+    {
+        for (int i = 0; i < 70; ++i) {
+            const std::wstring stuck = plantDirectory(leftoverName(deadId(i)));
+            holdInUse(stuck + L"\\left.txt");
+        }
+        for (int i = 70; i < 90; ++i) removable.push_back(plantDirectory(leftoverName(deadId(i))));
+    }
+
+    int countRemovableLeft() const
+    {
+        int left = 0;
+        for (const std::wstring& path : removable) left += pathExists(path);
+        return left;
+    }
+
     // Starts the application with a signal to wait for; the sweep runs meanwhile.
     PROCESS_INFORMATION startWaiting(const wchar_t* executable)
     {
@@ -95,6 +112,7 @@ protected:
     ScratchDirectory temp{L"sweep"};
     const std::wstring release = temp.path() + L"\\release";
     std::vector<HANDLE> held;
+    std::vector<std::wstring> removable;
 };
 
 TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
@@ -143,17 +161,7 @@ TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
 // start, and a start built without the sweep takes none.
 TEST_F(Sweep, UnremovableLeftoversNeverStarveTheOthers)
 {
-    for (int i = 0; i < 70; ++i) {
-        const std::wstring stuck = plantDirectory(leftoverName(deadId(i)));
-        holdInUse(stuck + L"\\left.txt");
-    }
-    std::vector<std::wstring> removable;
-    for (int i = 70; i < 90; ++i) removable.push_back(plantDirectory(leftoverName(deadId(i))));
-    const auto countLeft = [&] {
-        int left = 0;
-        for (const std::wstring& path : removable) left += pathExists(path);
-        return left;
-    };
+    plantStuckAndRemovableLeftovers();
     // Built without the sweep, a start takes none, although it runs longer
     // than a sweeping start begun after it, which takes its 8 meanwhile.
     ScratchDirectory traces(L"trace");
@@ -172,16 +180,16 @@ TEST_F(Sweep, UnremovableLeftoversNeverStarveTheOthers)
         };
         for (int i = 0; i < 6000 && !sweepEnded(); ++i) Sleep(10);
         EXPECT_TRUE(sweepEnded()) << readFile(trace);
-        EXPECT_EQ(countLeft(), 12);
+        EXPECT_EQ(countRemovableLeft(), 12);
         releaseAndWait(sweeping);
         EXPECT_EQ(WaitForSingleObject(unswept.hProcess, 60000), WAIT_OBJECT_0);
         CloseHandle(unswept.hProcess);
     }
     for (const int expected : {4, 0}) {
         const PROCESS_INFORMATION running = startWaiting(L"report_onefile");
-        for (int i = 0; i < 6000 && countLeft() > expected; ++i) Sleep(10);
+        for (int i = 0; i < 6000 && countRemovableLeft() > expected; ++i) Sleep(10);
         releaseAndWait(running);
-        EXPECT_EQ(countLeft(), expected);
+        EXPECT_EQ(countRemovableLeft(), expected);
     }
 }
 
@@ -190,22 +198,12 @@ TEST_F(Sweep, UnremovableLeftoversNeverStarveTheOthers)
 // leftover, a dead run's folder among them, goes within 3 such starts.
 TEST_F(Sweep, LeftoversGoAlsoAfterApplicationsThatReturnAtOnce)
 {
-    for (int i = 0; i < 70; ++i) {
-        const std::wstring stuck = plantDirectory(leftoverName(deadId(i)));
-        holdInUse(stuck + L"\\left.txt");
-    }
-    std::vector<std::wstring> removable;
-    for (int i = 70; i < 90; ++i) removable.push_back(plantDirectory(leftoverName(deadId(i))));
-    const auto countLeft = [&] {
-        int left = 0;
-        for (const std::wstring& path : removable) left += pathExists(path);
-        return left;
-    };
+    plantStuckAndRemovableLeftovers();
     for (int start = 0; start < 3; ++start) EXPECT_EQ(this->start(L"report_onefile"), 0u);
     // The workers run on after their starts have ended; the limit only
     // ends a hung test.
-    for (int i = 0; i < 12000 && countLeft() > 0; ++i) Sleep(10);
-    EXPECT_EQ(countLeft(), 0);
+    for (int i = 0; i < 12000 && countRemovableLeft() > 0; ++i) Sleep(10);
+    EXPECT_EQ(countRemovableLeft(), 0);
 }
 
 }  // namespace
