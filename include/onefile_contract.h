@@ -97,9 +97,6 @@ typedef struct onefile_splash_text_channel {
    them to standard error; ONEFILE_VARIABLE_TRACE_FILE names a file to
    append them to instead. */
 #define ONEFILE_VARIABLE_TRACE "MERLOX_ONEFILE_TRACE"
-/* "1" in a copy the bootstrap starts after a run to finish the sweep and
-   the cache's upkeep: it runs no application. */
-#define ONEFILE_VARIABLE_UPKEEP "MERLOX_ONEFILE_UPKEEP"
 #define ONEFILE_VARIABLE_TRACE_FILE "MERLOX_ONEFILE_TRACE_FILE"
 
 /* --- The shared cache (executables packed with --cache): each version in

@@ -226,9 +226,6 @@ static void prepareTarget(CacheRoad road, wchar_t parent[pathCapacity])
 int runDriver()
 {
     openTrace();
-    if (isUpkeepWorker()) {
-        return runUpkeepWorker();  // no window, no box, no application
-    }
     if (onefileErrorDialogEnabled) {
         showFatalLinesNobodySees();
     }
@@ -258,8 +255,5 @@ int runDriver()
     traceStep(L"application ended, exit code %lu", exitCode);
     cleanupChildAndTarget();
     traceStep(L"cleanup done");
-    if (wasBackgroundWorkCutShort()) {
-        startUpkeepWorker();
-    }
     return static_cast<int>(exitCode);
 }

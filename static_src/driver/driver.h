@@ -36,12 +36,5 @@ extern "C" const unsigned char onefileSplashProgress;
 // targetDirectory and ends the process with the result of its run_code.
 [[noreturn]] void runApplication(int argc, wchar_t** argv);
 
-// The detached upkeep worker (upkeep_worker.cpp): whether this process is
-// one (MERLOX_ONEFILE_UPKEEP is "1"), its whole road, and its start by the
-// bootstrap once the run has ended.
-bool isUpkeepWorker();
-int runUpkeepWorker();
-void startUpkeepWorker();
-
 // Runs the whole bootstrap and returns the process's exit code.
 int runDriver();

@@ -336,8 +336,3 @@ void markSharedVersionDamaged()
         CloseHandle(hold);
     }
 }
-
-bool holdCacheForUpkeep()
-{
-    return isCacheEnabled() && !isElevated() && expandVersionFolder(versionFolder) && holdVersionsFolder();
-}

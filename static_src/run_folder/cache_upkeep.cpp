@@ -167,12 +167,3 @@ void startCacheUpkeep()
         startBackgroundWork(keepCacheTidy, nullptr, upkeepDelayMilliseconds);
     }
 }
-
-void tidyCacheNow()
-{
-    if (holdCacheForUpkeep()) {
-        static const volatile LONG never = 0;
-        keepCacheTidy(nullptr, &never);
-    }
-    releaseVersionsFolderHold();
-}
