@@ -132,6 +132,13 @@ std::string depfilePathProblem(const std::string& path)
     return "";
 }
 
+// Throws, naming `path`, when the build's depfile cannot carry it.
+void requireCarriedByDepfile(const fs::path& path)
+{
+    const std::string problem = depfilePathProblem(path.string());
+    if (!problem.empty()) throw pack::Error(path.string() + ": " + problem);
+}
+
 }  // namespace
 
 // A make rule for the output that names every packed file, every folder of
@@ -153,19 +160,16 @@ void writeDepfile(const Arguments& arguments, const pack::Payload& payload)
     for (const std::string& input : {arguments.splash, arguments.icon}) {
         if (!input.empty()) dependencies.insert(fs::absolute(input));
     }
-    dependencies.insert(fs::absolute(arguments.output));
-    for (const fs::path& dependency : dependencies) {
-        const std::string problem = depfilePathProblem(dependency.string());
-        if (!problem.empty()) throw pack::Error(dependency.string() + ": " + problem);
-    }
+    const fs::path output = fs::absolute(arguments.output);
+    requireCarriedByDepfile(output);
+    for (const fs::path& path : dependencies) requireCarriedByDepfile(path);
     const auto escaped = [](const std::string& path) {
         std::string text;
         for (const char c : path) text += c == ' ' ? "\\ " : std::string(1, c);
         return text;
     };
-    dependencies.erase(fs::absolute(arguments.output));
     std::ofstream out(arguments.depfile);
-    out << escaped(fs::absolute(arguments.output).string()) << ":";
+    out << escaped(output.string()) << ":";
     for (const fs::path& dependency : dependencies) out << " \\\n  " << escaped(dependency.string());
     out << "\n";
     if (!out.flush()) throw pack::Error(arguments.depfile + ": cannot be written");
