@@ -97,9 +97,8 @@ std::string fieldOf(const std::string& text, const std::string& key)
 }
 
 // The certificates of the PEM signature, one file each, with their names and dates.
-std::vector<Certificate> readCertificates(const fs::path& signature, const fs::path& work)
+std::vector<Certificate> readCertificates(const fs::path& signature, const fs::path& all, const fs::path& work)
 {
-    const fs::path all = work / "certificates.pem";
     runToolCapturing({"openssl", "pkcs7", "-print_certs", "-in", signature.string(), "-out", all.string()},
                      "reading the signature's certificates", work / "print.log");
     std::vector<Certificate> certificates;
@@ -112,17 +111,17 @@ std::vector<Certificate> readCertificates(const fs::path& signature, const fs::p
         Certificate certificate;
         certificate.pem = work / ("certificate" + std::to_string(certificates.size()) + ".pem");
         std::ofstream(certificate.pem) << pem;
+        // One call: the names and the end date, and (its exit code) whether
+        // that end has passed.
         const fs::path names = work / "names.txt";
-        runToolCapturing({"openssl", "x509", "-in", certificate.pem.string(), "-noout", "-nameopt", "compat",
-                          "-subject", "-issuer", "-enddate"},
-                         "reading a certificate", names);
+        certificate.expired =
+            runToolCapturing({"openssl", "x509", "-in", certificate.pem.string(), "-noout", "-nameopt", "compat",
+                              "-subject", "-issuer", "-enddate", "-checkend", "0"},
+                             "reading a certificate", names) != 0;
         const std::string text = readTextFile(names);
         certificate.subject = fieldOf(text, "subject");
         certificate.issuer = fieldOf(text, "issuer");
         certificate.notAfter = fieldOf(text, "notAfter");
-        certificate.expired =
-            runToolCapturing({"openssl", "x509", "-in", certificate.pem.string(), "-noout", "-checkend", "0"},
-                             "checking a certificate's dates", work / "dates.log") != 0;
         certificates.push_back(certificate);
     }
     return certificates;
@@ -142,7 +141,8 @@ bool isSignedBy(const Certificate& certificate, const Certificate& issuer, const
 CertificateFindings checkCertificates(const fs::path& signature, const fs::path& work)
 {
     CertificateFindings findings;
-    const std::vector<Certificate> certificates = readCertificates(signature, work);
+    findings.certificates = work / "certificates.pem";
+    const std::vector<Certificate> certificates = readCertificates(signature, findings.certificates, work);
     if (certificates.empty()) {
         findings.problem = "the signature carries no certificate";
         return findings;

@@ -87,12 +87,10 @@ void signExecutable(const SigningRequest& request, const fs::path& input, const 
 namespace {
 
 // The verdict of osslsigncode's check of the digest and the signature.
-SignatureReport verifyDigestAndSignature(const fs::path& file, const fs::path& signature, const fs::path& work)
+SignatureReport verifyDigestAndSignature(const fs::path& file, const fs::path& certificates, const fs::path& work)
 {
     const fs::path trusted = work / "trusted.pem";
-    runToolCapturing({"openssl", "pkcs7", "-print_certs", "-in", signature.string(), "-out", trusted.string()},
-                     "reading the signature's certificates", work / "certificates.log");
-    std::ofstream(trusted, std::ios::app) << readTextFile("/etc/ssl/certs/ca-certificates.crt");
+    std::ofstream(trusted) << readTextFile(certificates) << readTextFile("/etc/ssl/certs/ca-certificates.crt");
     const fs::path log = work / "verify.log";
     runToolCapturing({"osslsigncode", "verify", "-in", file.string(), "-CAfile", trusted.string(), "-ignore-cdp"},
                      "checking the signature", log);
@@ -137,7 +135,7 @@ SignatureReport checkSignature(const fs::path& file)
     }
     const CertificateFindings certificates = checkCertificates(signature, work.path());
     if (!certificates.problem.empty()) return {SignatureReport::broken, certificates.problem};
-    SignatureReport report = verifyDigestAndSignature(file, signature, work.path());
+    SignatureReport report = verifyDigestAndSignature(file, certificates.certificates, work.path());
     if (certificates.selfSigned && report.verdict != SignatureReport::broken) {
         report.detail += ", self-signed: anyone could have made it, whatever its name says";
     }

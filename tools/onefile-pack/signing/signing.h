@@ -43,6 +43,7 @@ CertificateTable readCertificateTable(const std::vector<uint8_t>& bytes);
 struct CertificateFindings {
     std::string problem;  // a certificate that does not verify, or an expired signer; empty otherwise
     bool selfSigned = false;
+    std::filesystem::path certificates;  // every certificate of the signature, as PEM
 };
 // Checks the certificates of a PEM signature with openssl, in `work`.
 CertificateFindings checkCertificates(const std::filesystem::path& signature, const std::filesystem::path& work);
