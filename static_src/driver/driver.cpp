@@ -14,6 +14,13 @@ static void pointAtAttachedData()
     attachedDataRemaining = onefileAttachedDataSize;
 }
 
+// A folder of the shared cache (the version, or a staging folder) as the
+// target directory.
+static void targetCacheFolder(const wchar_t* folder)
+{
+    copyWideBounded(targetDirectory, pathCapacity, folder, "the cache folder does not fit in 4096 characters");
+}
+
 // The re-entry road's target: the run's own folder as the parent expanded
 // it, or the shared cache's folder it announced. `shared` tells whether it
 // is the shared version.
@@ -26,7 +33,7 @@ static bool chooseInheritedTarget(const wchar_t* parent, bool& shared)
         return false;
     }
     if (inherited != InheritedTarget::runFolder) {
-        copyWideBounded(targetDirectory, pathCapacity, cacheFolder, "the cache folder does not fit in 4096 characters");
+        targetCacheFolder(cacheFolder);
     } else if (!expandRunFolder(targetDirectory, pathCapacity)) {
         pointAtAttachedData();
         fatalSpecExpansion(runFolderSpec());
@@ -149,8 +156,7 @@ static bool keepSplashWhileFeedbackPending()
 static void takePublishedVersion(PublishOutcome outcome)
 {
     if (outcome != PublishOutcome::keptStaging) {
-        copyWideBounded(targetDirectory, pathCapacity, cacheVersionFolder(),
-                        "the cache folder does not fit in 4096 characters");
+        targetCacheFolder(cacheVersionFolder());
         removeTargetOnCleanup = false;
     }
 }
@@ -212,8 +218,7 @@ static void prepareTarget(CacheRoad road, wchar_t parent[pathCapacity])
     setCleanupSteps(stopBackgroundWork, letGoOfTarget);
     if (road == CacheRoad::reuse) {
         // A verified version: nothing to unpack, nothing to remove.
-        copyWideBounded(targetDirectory, pathCapacity, cacheVersionFolder(),
-                        "the cache folder does not fit in 4096 characters");
+        targetCacheFolder(cacheVersionFolder());
     } else {
         unpackIntoNewFolder(road, parent);
     }
