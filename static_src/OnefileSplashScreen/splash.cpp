@@ -166,13 +166,9 @@ void removeSplashFeedbackFile()
     if (file == INVALID_HANDLE_VALUE) {
         return;  // the application took the splash down, or it never was
     }
-    BY_HANDLE_FILE_INFORMATION found;
     // Only the file this run made, in its place: what a link planted at the
     // name leads to is another file.
-    if (GetFileInformationByHandle(file, &found) &&
-        found.dwVolumeSerialNumber == feedbackFileMade.dwVolumeSerialNumber &&
-        found.nFileIndexHigh == feedbackFileMade.nFileIndexHigh &&
-        found.nFileIndexLow == feedbackFileMade.nFileIndexLow && isOpenedInPlace(file, splashFeedbackPath)) {
+    if (hasIdentity(file, feedbackFileMade) && isOpenedInPlace(file, splashFeedbackPath)) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
         SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
     }

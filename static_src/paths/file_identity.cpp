@@ -5,12 +5,17 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+bool hasIdentity(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& identity)
+{
+    BY_HANDLE_FILE_INFORMATION found;
+    return GetFileInformationByHandle(handle, &found) && found.dwVolumeSerialNumber == identity.dwVolumeSerialNumber &&
+           found.nFileIndexHigh == identity.nFileIndexHigh && found.nFileIndexLow == identity.nFileIndexLow;
+}
+
 bool isSameFile(HANDLE one, HANDLE other)
 {
-    BY_HANDLE_FILE_INFORMATION first, second;
-    return GetFileInformationByHandle(one, &first) && GetFileInformationByHandle(other, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
-           first.nFileIndexLow == second.nFileIndexLow;
+    BY_HANDLE_FILE_INFORMATION identity;
+    return GetFileInformationByHandle(one, &identity) && hasIdentity(other, identity);
 }
 
 bool isOpenedInPlace(HANDLE handle, const wchar_t* path)

@@ -112,7 +112,10 @@ bool isTracing();
 void traceStep(const wchar_t* format, ...);
 
 // --- File identity (file_identity.cpp).
-// Whether two open handles name the same file: the same volume and index.
+// Whether the open handle is the file `identity` was read from (with
+// GetFileInformationByHandle): the same volume and index.
+bool hasIdentity(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& identity);
+// Whether two open handles name the same file.
 bool isSameFile(HANDLE one, HANDLE other);
 // Whether the open `handle` is `path` itself, directly in its parent (whose
 // own path may go through links): not what a link planted at the name
