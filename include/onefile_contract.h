@@ -97,6 +97,10 @@ typedef struct onefile_splash_text_channel {
    them to standard error; ONEFILE_VARIABLE_TRACE_FILE names a file to
    append them to instead. */
 #define ONEFILE_VARIABLE_TRACE "MERLOX_ONEFILE_TRACE"
+/* The bootstrap's process id, in a copy it starts after a run to finish
+   the sweep and the cache's upkeep: that copy runs no application. Taken
+   only in a process the named one created. */
+#define ONEFILE_VARIABLE_UPKEEP "MERLOX_ONEFILE_UPKEEP"
 #define ONEFILE_VARIABLE_TRACE_FILE "MERLOX_ONEFILE_TRACE_FILE"
 
 /* --- The shared cache (executables packed with --cache): each version in

@@ -231,6 +231,9 @@ static void prepareTarget(CacheRoad road, wchar_t parent[pathCapacity])
 int runDriver()
 {
     openTrace();
+    if (isUpkeepWorker()) {
+        return runUpkeepWorker();  // no window, no box, no application
+    }
     if (onefileErrorDialogEnabled) {
         showFatalLinesNobodySees();
     }
@@ -260,5 +263,8 @@ int runDriver()
     traceStep(L"application ended, exit code %lu", exitCode);
     cleanupChildAndTarget();
     traceStep(L"cleanup done");
+    if (wasBackgroundWorkCutShort()) {
+        startUpkeepWorker();
+    }
     return static_cast<int>(exitCode);
 }

@@ -17,6 +17,10 @@ bool isParentInstance(const wchar_t* parentId);
 enum class Starter { other, bootstrap, application };
 Starter identifyStarter(const wchar_t* parentId);
 
+// Whether the process that created this one, as the system records it, has
+// the id `processId` (decimal).
+bool wasCreatedBy(const wchar_t* processId);
+
 // Whether the inherited time and random values have exactly the form the
 // parent's expansion gives them (6 digits; 11 characters of the alphabet).
 bool hasInheritedRunValues();
@@ -35,6 +39,13 @@ extern "C" const unsigned char onefileSplashProgress;
 // Loads the application's DLL (the first record's file) from
 // targetDirectory and ends the process with the result of its run_code.
 [[noreturn]] void runApplication(int argc, wchar_t** argv);
+
+// The detached upkeep worker (upkeep_worker.cpp): whether this process is
+// one (MERLOX_ONEFILE_UPKEEP names the bootstrap that created it), its whole road, and its start by the
+// bootstrap once the run has ended.
+bool isUpkeepWorker();
+int runUpkeepWorker();
+void startUpkeepWorker();
 
 // Runs the whole bootstrap and returns the process's exit code.
 int runDriver();

@@ -81,6 +81,12 @@ static DWORD findCreatorProcessId()
     return static_cast<DWORD>(information.creatorProcessId);
 }
 
+bool wasCreatedBy(const wchar_t* processId)
+{
+    DWORD named = 0;
+    return parseProcessId(processId, named) && named != 0 && findCreatorProcessId() == named;
+}
+
 Starter identifyStarter(const wchar_t* parentId)
 {
     DWORD named = 0;

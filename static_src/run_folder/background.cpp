@@ -7,8 +7,13 @@ struct BackgroundWork {
     void* argument;
     DWORD delayMilliseconds;
     volatile LONG stop;
-    HANDLE stopped;  // set with `stop`, for the thread's first wait
+    HANDLE stopped;          // set with `stop`, for the thread's first wait
+    volatile LONG finished;  // the work returned before any stop
 };
+
+// Whether the last work stopped was stopped before it finished: written by
+// stopBackgroundWork, which owns the work then.
+static volatile LONG lastWorkCutShort;
 
 // The running work: made by startBackgroundWork, taken (exchanged for null)
 // by stopBackgroundWork, which waits for the thread and frees both.
@@ -22,6 +27,7 @@ static DWORD WINAPI runBackgroundWork(void* parameter)
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
     if (WaitForSingleObject(background.stopped, background.delayMilliseconds) == WAIT_TIMEOUT) {
         background.work(background.argument, &background.stop);
+        InterlockedExchange(&background.finished, background.stop == 0);
     }
     return 0;
 }
@@ -58,9 +64,15 @@ void stopBackgroundWork()
     InterlockedExchange(&backgroundWork->stop, 1);
     SetEvent(backgroundWork->stopped);
     WaitForSingleObject(thread, INFINITE);
+    InterlockedExchange(&lastWorkCutShort, backgroundWork->finished == 0);
     CloseHandle(thread);
     CloseHandle(backgroundWork->stopped);
     free(backgroundWork->argument);
     free(backgroundWork);
     backgroundWork = nullptr;
+}
+
+bool wasBackgroundWorkCutShort()
+{
+    return lastWorkCutShort != 0;
 }

@@ -336,3 +336,8 @@ void markSharedVersionDamaged()
         CloseHandle(hold);
     }
 }
+
+bool holdCacheForUpkeep()
+{
+    return isCacheEnabled() && !isElevated() && expandVersionFolder(versionFolder) && holdVersionsFolder();
+}

@@ -19,3 +19,7 @@ uint64_t manifestPublishTime(const wchar_t* manifest);
 // Whether the tree below `folder` is exactly what its manifest lists; when
 // not, and the trace is on, the first difference into `difference`.
 bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity);
+
+// For the upkeep without a start: holds the cache's name folder when it is
+// in place and this process is not elevated; false otherwise.
+bool holdCacheForUpkeep();

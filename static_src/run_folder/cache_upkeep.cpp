@@ -167,3 +167,12 @@ void startCacheUpkeep()
         startBackgroundWork(keepCacheTidy, nullptr, upkeepDelayMilliseconds);
     }
 }
+
+void tidyCacheNow()
+{
+    if (holdCacheForUpkeep()) {
+        static const volatile LONG never = 0;
+        keepCacheTidy(nullptr, &never);
+    }
+    releaseVersionsFolderHold();
+}

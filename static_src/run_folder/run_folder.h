@@ -99,6 +99,10 @@ void markSharedVersionDamaged();
 // Lets go of the versions' folder held since chooseCacheRoad; nothing when
 // none is held. Any thread, any number of times.
 void releaseVersionsFolderHold();
+// The same upkeep at once, in a process of its own (the detached worker's):
+// only when the cache's name folder can be held in place and the process
+// is not elevated. Never fails.
+void tidyCacheNow();
 // In the background while the application runs: removes what dead starts
 // left (staging and set-aside folders) and versions beyond the newest
 // onefileCacheKeep, skipping whatever is held or in use.
@@ -115,6 +119,9 @@ bool startBackgroundWork(void (*work)(void* argument, const volatile LONG* stop)
 // for that and frees its argument; nothing when none runs. Any thread, any
 // number of times: the cleanup's first step.
 void stopBackgroundWork();
+// Whether the work stopBackgroundWork ended had not finished (or not begun):
+// an application that returns at once ends it before its delay is over.
+bool wasBackgroundWorkCutShort();
 
 // --- Sweep of dead runs (sweep.cpp).
 // Set by the build (beside the attached data): whether a fresh start sweeps

@@ -302,6 +302,19 @@ TEST_F(CachedRun, OnlyCopiesOfThisExecutableHandDownTheirFolder)
     EXPECT_EQ(endOf(running), 0u);
 }
 
+// Applications that return at once: the worker started after the second
+// version's quick start removes the first (--cache-keep 1).
+TEST_F(CachedRun, AQuickApplicationsStartStillLeavesOneVersion)
+{
+    const std::wstring first = copyIn(L"report2");
+    const std::wstring second = copyIn(L"report");
+    ASSERT_EQ(runUnelevated(first, L"", file(L"1")), 0u);
+    const std::wstring firstFolder = runFolderOf(file(L"1"));
+    ASSERT_EQ(runUnelevated(second, L"", file(L"2")), 0u);
+    EXPECT_TRUE(waitForPath(firstFolder, false));
+    EXPECT_TRUE(pathExists(runFolderOf(file(L"2")) + L"\\report_app.dll"));
+}
+
 // Three versions under one name (--cache-keep 1), started oldest first.
 TEST_F(CachedRun, OnlyTheNewestVersionStaysUnlessInUse)
 {
