@@ -15,6 +15,7 @@ function(onefile_write_sdk_description)
   file(GENERATE OUTPUT ${ARG_OUTPUT} CONTENT
 "compiler=${CMAKE_CXX_COMPILER}
 windres=${CMAKE_RC_COMPILER}
+strip=${CMAKE_STRIP}
 entry=$<TARGET_OBJECTS:${ARG_ENTRY}>
 console_entry=$<TARGET_OBJECTS:onefile_console_entry>
 library=$<TARGET_FILE:onefile_bootstrap>
@@ -54,9 +55,11 @@ function(onefile_write_installed_sdk_description)
   onefile_toolchain_dll_path(dll_path)
   get_filename_component(compiler "${CMAKE_CXX_COMPILER}" NAME)
   get_filename_component(windres "${CMAKE_RC_COMPILER}" NAME)
+  get_filename_component(strip "${CMAKE_STRIP}" NAME)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/onefile-sdk-installed.txt CONTENT
 "compiler=${compiler}
 windres=${windres}
+strip=${strip}
 entry=windows/onefile_entry.obj
 console_entry=windows/onefile_console_entry.obj
 library=windows/$<TARGET_FILE_NAME:onefile_bootstrap>

@@ -125,8 +125,10 @@ void createSplashFeedbackFile()
 
 void initSplashScreen()
 {
-    if (!bindSplashFunctions()) {
-        return;  // a system without them shows no splash
+    // Without an image nothing of the windowing system or COM is loaded:
+    // user32, gdi32 and ole32 cost every start that binds them.
+    if (!hasSplashImage() || !bindSplashFunctions()) {
+        return;  // no splash, or a system without them
     }
     splashApi.CoInitialize(nullptr);
     const HBITMAP bitmap = loadSplashBitmap();

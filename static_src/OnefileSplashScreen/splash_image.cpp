@@ -24,6 +24,11 @@ static ConvertBitmapSource lookUpConverter()
 }
 
 // The resource's bytes copied into a stream that owns (and frees) its block.
+bool hasSplashImage()
+{
+    return FindResourceW(nullptr, MAKEINTRESOURCEW(splashResourceId), RT_RCDATA) != nullptr;
+}
+
 static IStream* openImageStream()
 {
     const HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(splashResourceId), RT_RCDATA);

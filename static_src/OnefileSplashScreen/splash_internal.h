@@ -47,6 +47,8 @@ void paintLayeredWindow(HWND window, HBITMAP bitmap, POINT* position, void (*dra
 
 // The splash resource as a top-down premultiplied BGRA bitmap, or null.
 HBITMAP loadSplashBitmap();
+// Whether the executable carries a splash image at all (kernel32 only).
+bool hasSplashImage();
 
 // Keeps the shown image's bitmap (and a copy of its bottom rows) for the
 // progress bar and the text, and opens the text channel; all of it goes

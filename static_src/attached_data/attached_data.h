@@ -4,6 +4,7 @@
 #pragma once
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "paths/paths.h"
 
@@ -56,7 +57,9 @@ void readAttachedData(void* destination, size_t count);
 // Reads on to the frame's verified end; anything after the end record, or
 // a frame cut short, is damage.
 void finishAttachedData();
-[[noreturn]] void failDecoding();
+// Ends the process with the decode error and its reason in parentheses:
+// "Error, couldn't decode attached data. (checksum mismatch)", exit code 2.
+[[noreturn]] void failDecoding(const char* reason);
 void closeFileBeingWritten();
 void closeAttachedDataReader();
 

@@ -33,14 +33,17 @@ static bool readRecordName(wchar_t name[recordNameCapacity])
             break;
         }
         if (++length == recordNameCapacity) {
-            failDecoding();
+            failDecoding("a record name is too long");
         }
     }
     if (length == 0) {
         return false;
     }
-    if (findRecordNameProblem(name, length) != RecordNameProblem::none) {
-        failDecoding();
+    const RecordNameProblem problem = findRecordNameProblem(name, length);
+    if (problem != RecordNameProblem::none) {
+        char reason[160];
+        snprintf(reason, sizeof reason, "a record name with %s", describeRecordNameProblem(problem));
+        failDecoding(reason);
     }
     return true;
 }

@@ -40,9 +40,15 @@ bool readDeclaredContentSize(uint64_t& size)
 void requireFrameChecksum()
 {
     ZSTD_frameHeader header;
-    if (ZSTD_getFrameHeader(&header, attachedDataCursor, static_cast<size_t>(attachedDataRemaining)) != 0 ||
-        header.frameType != ZSTD_frame || !header.checksumFlag) {
-        failDecoding();
+    const size_t result = ZSTD_getFrameHeader(&header, attachedDataCursor, static_cast<size_t>(attachedDataRemaining));
+    if (result != 0 && !ZSTD_isError(result)) {
+        failDecoding("the frame ends early");  // not even its header is whole
+    }
+    if (result != 0 || header.frameType != ZSTD_frame) {
+        failDecoding("no zstd frame after the header");
+    }
+    if (!header.checksumFlag) {
+        failDecoding("the frame carries no checksum");
     }
 }
 
@@ -51,26 +57,28 @@ void verifyBlockTail()
     const size_t frameSize =
         ZSTD_findFrameCompressedSize(attachedDataCursor, static_cast<size_t>(attachedDataRemaining));
     if (ZSTD_isError(frameSize)) {
-        failDecoding();
+        failDecoding(ZSTD_getErrorCode(frameSize) == ZSTD_error_srcSize_wrong ? "the frame ends early"
+                                                                              : "the frame's blocks are damaged");
     }
     // Offsets count from the block's first byte, the header's 3 included.
     const uint64_t frameEnd = blockHeaderSize + frameSize;
     const uint64_t padding = onefile_block_padding(frameEnd);
     const uint64_t trailerOffset = frameEnd + padding;
     if (attachedDataRemaining != frameSize + padding + trailerSize) {
-        failDecoding();
+        failDecoding(attachedDataRemaining < frameSize + padding + trailerSize ? "the block's trailer is missing"
+                                                                               : "data after the block's trailer");
     }
     const unsigned char* const tail = attachedDataCursor + frameSize;
     uint64_t trailer = 0;
     for (uint64_t i = 0; i < padding; ++i) {
         if (tail[i] != 0) {
-            failDecoding();
+            failDecoding("the padding after the frame is not zero");
         }
     }
     for (int i = trailerSize - 1; i >= 0; --i) {
         trailer = (trailer << 8) | tail[padding + static_cast<uint64_t>(i)];
     }
     if (trailer != trailerOffset) {
-        failDecoding();
+        failDecoding("the trailer does not name the block's length");
     }
 }

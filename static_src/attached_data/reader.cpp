@@ -1,13 +1,31 @@
 #include "attached_data.h"
 
 #include <assert.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-void failDecoding()
+void failDecoding(const char* reason)
 {
     closeFileBeingWritten();
-    fatalError("Error, couldn't decode attached data.");
+    char line[256];
+    snprintf(line, sizeof line, "Error, couldn't decode attached data. (%s)", reason);
+    fatalError(line);
+}
+
+// zstd's verdict in the words of the decode error.
+static const char* describeDecoderError(size_t result)
+{
+    switch (ZSTD_getErrorCode(result)) {
+    case ZSTD_error_checksum_wrong:
+        return "checksum mismatch";
+    case ZSTD_error_frameParameter_windowTooLarge:
+        return "the frame's window is larger than the format allows";
+    case ZSTD_error_srcSize_wrong:
+        return "the frame ends early";
+    default:
+        return "the compressed data is damaged";
+    }
 }
 
 AttachedDataReaderState AttachedDataReader;
@@ -55,16 +73,19 @@ void readAttachedData(void* destination, size_t count)
             }
             continue;
         }
-        // Input used up and nothing held back by the decoder: the stream
-        // ended before the reader's caller was satisfied.
+        // The frame ended, or the input did with nothing held back by the
+        // decoder, before the reader's caller was satisfied.
+        if (AttachedDataReader.frameComplete) {
+            failDecoding("the records stop before their end record");
+        }
         if (input.pos >= input.size && !AttachedDataReader.windowFilled) {
-            failDecoding();
+            failDecoding("the frame ends early");
         }
         output.size = readerWindowSize;
         output.pos = 0;
         const size_t result = ZSTD_decompressStream(AttachedDataReader.context, &output, &input);
         if (ZSTD_isError(result)) {
-            failDecoding();
+            failDecoding(describeDecoderError(result));
         }
         AttachedDataReader.decoded += output.pos;
         AttachedDataReader.windowFilled = output.pos == readerWindowSize;
@@ -82,7 +103,7 @@ void finishAttachedData()
     // checksum has been read and verified.
     while (!AttachedDataReader.frameComplete) {
         if (output.pos != output.size) {
-            failDecoding();  // bytes after the end record
+            failDecoding("data after the end record");
         }
         output.size = readerWindowSize;
         output.pos = 0;
@@ -90,14 +111,20 @@ void finishAttachedData()
         const size_t result = ZSTD_decompressStream(AttachedDataReader.context, &output, &input);
         // Output here is data after the end record; no progress at all is a
         // frame cut short.
-        if (ZSTD_isError(result) || output.pos != 0 || (result != 0 && input.pos == before)) {
-            failDecoding();
+        if (ZSTD_isError(result)) {
+            failDecoding(describeDecoderError(result));
+        }
+        if (output.pos != 0) {
+            failDecoding("data after the end record");
+        }
+        if (result != 0 && input.pos == before) {
+            failDecoding("the frame ends early");
         }
         output.size = 0;
         AttachedDataReader.frameComplete = result == 0;
     }
     if (output.pos != output.size) {
-        failDecoding();
+        failDecoding("data after the end record");
     }
 }
 

@@ -102,3 +102,29 @@ inline RecordNameProblem findRecordNameProblem(const Char* name, size_t length)
     }
     return RecordNameProblem::none;
 }
+
+// What is wrong with a name, in words, for both sides' messages.
+inline const char* describeRecordNameProblem(RecordNameProblem problem)
+{
+    switch (problem) {
+    case RecordNameProblem::none:
+        return "";
+    case RecordNameProblem::empty:
+        return "an empty name";
+    case RecordNameProblem::tooLong:
+        return "a name too long";
+    case RecordNameProblem::emptyComponent:
+        return "an empty path component";
+    case RecordNameProblem::dotComponent:
+        return "a '.' or '..' component";
+    case RecordNameProblem::forbiddenCharacter:
+        return "a character Windows forbids in file names (<>:\"|?*/)";
+    case RecordNameProblem::controlCharacter:
+        return "a control character, which Windows forbids in file names";
+    case RecordNameProblem::trailingDotOrSpace:
+        return "a component ending in a dot or space, which Windows drops";
+    case RecordNameProblem::deviceName:
+        return "a name Windows reserves for a device";
+    }
+    return "an unknown problem";
+}

@@ -20,9 +20,13 @@ void runApplication(int argc, wchar_t** argv)
     if (!joinPath(dllPath, targetDirectory, name)) {
         stopProcess("a file path of the attached data does not fit in 4096 characters");
     }
-    // The folder is searched for the DLL's own imports; plain LoadLibraryW
-    // calls of the application do not search it.
+    // The folder is searched for the DLL's own imports and for what the
+    // application loads by name later (plugins, extension modules): the
+    // standard search order takes it in place of the current directory.
     AddDllDirectory(targetDirectory);
+    if (!SetDllDirectoryW(targetDirectory)) {
+        traceStep(L"the run folder is not in the search order of LoadLibraryW ([Error %lu])", GetLastError());
+    }
     const HMODULE dll =
         LoadLibraryExW(dllPath, nullptr,
                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);

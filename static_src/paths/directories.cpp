@@ -28,16 +28,17 @@ static bool isKnownDirectory(const wchar_t* path)
     return false;
 }
 
-// The table starts with the user's home directory.
-static void rememberHomeFirst()
+// Whether `path` is the user's home directory, which the table takes in
+// when a creation of it fails: asked only then, since the question loads
+// shell32 (and under Wine user32 and gdi32 with it).
+static bool isHomeDirectory(const wchar_t* path)
 {
-    if (knownDirectoryCount == 0) {
-        wchar_t home[pathCapacity];
-        if (!expandPathSpec(home, L"{HOME}", pathCapacity)) {
-            fatalSpecExpansion(L"{HOME}");
-        }
-        rememberDirectory(home);
+    wchar_t home[pathCapacity];
+    if (!expandPathSpec(home, L"{HOME}", pathCapacity) || wcscmp(home, path) != 0) {
+        return false;
     }
+    rememberDirectory(home);
+    return true;
 }
 
 // The "\\?\" form lifts the 260-character limit on every system.
@@ -49,7 +50,6 @@ static BOOL createDirectoryOfAnyLength(const wchar_t* path)
 
 bool createNewDirectory(const wchar_t* path)
 {
-    rememberHomeFirst();
     if (!createDirectoryOfAnyLength(path)) {
         return false;
     }
@@ -59,7 +59,6 @@ bool createNewDirectory(const wchar_t* path)
 
 bool ensureDirectory(const wchar_t* path)
 {
-    rememberHomeFirst();
     if (isKnownDirectory(path)) {
         return true;
     }
@@ -68,7 +67,9 @@ bool ensureDirectory(const wchar_t* path)
         return true;
     }
     if (!createDirectoryOfAnyLength(path) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        return false;
+        // A home folder whose parent the user may not write into exists
+        // all the same.
+        return isHomeDirectory(path);
     }
     rememberDirectory(path);
     return true;

@@ -6,6 +6,9 @@
 #include <aclapi.h>
 #include <shlobj.h>
 #include <gtest/gtest.h>
+#include <psapi.h>
+
+#include <algorithm>
 #include <sddl.h>
 
 #include <map>
@@ -271,6 +274,48 @@ TEST_F(OnefileRun, FileHeldOpenKeepsTheDirectoryAndTheExitCode)
     EXPECT_TRUE(removeWhenFree(target));
 }
 
+// A start without a splash pays for no windowing system, no COM and no
+// shell: the bootstrap's own modules, looked at while the application runs.
+TEST_F(OnefileRun, AStartWithoutASplashLoadsNoWindowingComOrShell)
+{
+    const std::wstring release = scratch.path() + L"\\release";
+    writeFile(release, "");
+    const std::wstring exe = onefilePath(L"report_onefile");
+    const PROCESS_INFORMATION bootstrap =
+        startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
+                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    ASSERT_TRUE(waitForPath(reportPath));
+    HMODULE modules[512];
+    DWORD bytes = 0;
+    ASSERT_TRUE(K32EnumProcessModules(bootstrap.hProcess, modules, sizeof modules, &bytes));
+    std::vector<std::string> loaded;
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE); ++i) {
+        wchar_t name[MAX_PATH] = L"";
+        K32GetModuleBaseNameW(bootstrap.hProcess, modules[i], name, MAX_PATH);
+        std::string lower = toUtf8(name);
+        for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        loaded.push_back(lower);
+    }
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(WaitForSingleObject(bootstrap.hProcess, 60000), WAIT_OBJECT_0);
+    CloseHandle(bootstrap.hProcess);
+    EXPECT_NE(std::find(loaded.begin(), loaded.end(), "kernel32.dll"), loaded.end());
+    for (const char* unwanted : {"ole32.dll", "user32.dll", "gdi32.dll", "shell32.dll"}) {
+        EXPECT_EQ(std::find(loaded.begin(), loaded.end(), unwanted), loaded.end()) << unwanted;
+    }
+}
+
+// A DLL at the top of the payload is found by name, as applications load
+// their plugins: through the standard search order and through the
+// default directories.
+TEST_F(OnefileRun, PluginsInThePayloadAreLoadedByName)
+{
+    for (const wchar_t* option : {L"--app-load=report_plugin.dll", L"--app-load-ex=report_plugin.dll"}) {
+        const OnefileOutcome outcome = run(L"plugin_onefile", {option});
+        EXPECT_EQ(outcome.result.exitCode, 60u) << toUtf8(option) << outcome.result.err;
+    }
+}
+
 // A hard kill (task manager, an updater) runs no cleanup: the job the child
 // runs in takes it along, but not what the application itself started.
 TEST_F(OnefileRun, KilledBootstrapTakesTheApplicationButNotWhatItStarted)
@@ -302,26 +347,28 @@ TEST_F(OnefileRun, KilledBootstrapTakesTheApplicationButNotWhatItStarted)
     EXPECT_EQ(WaitForSingleObject(spawned, 30000), WAIT_OBJECT_0);
     for (const HANDLE handle : {application, spawned, bootstrap.hProcess}) CloseHandle(handle);
     // The killed run's proof of life went with it, and nothing uses its
-    // files any more: the next start's sweep removes them.
-    writeFile(release, "");
-    const PROCESS_INFORMATION next =
-        startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release));
+    // files any more: the next start removes them, even one whose
+    // application returns at once (its upkeep worker does, after it).
+    EXPECT_EQ(runProcess(exe, quoteForCommandLine(exe)).exitCode, 0u);
     EXPECT_TRUE(waitForPath(targetOf(report), false));
-    DeleteFileW(release.c_str());
-    EXPECT_EQ(WaitForSingleObject(next.hProcess, 60000), WAIT_OBJECT_0);
-    CloseHandle(next.hProcess);
 }
 
 // Damage found after some files were written: the decode error, exit code
 // 2, and nothing of the run left in the temporary directory.
 TEST_F(OnefileRun, FailedExtractionLeavesNothingInTheTemporaryDirectory)
 {
-    for (const wchar_t* damaged : {L"device_name_onefile", L"checksum_cut_onefile", L"truncated_data_onefile"}) {
+    const std::pair<const wchar_t*, const char*> cases[] = {
+        {L"device_name_onefile", "a record name with a name Windows reserves for a device"},
+        {L"checksum_cut_onefile", "checksum mismatch"},
+        {L"truncated_data_onefile", "the frame ends early"},
+    };
+    for (const auto& [damaged, reason] : cases) {
         ScratchDirectory temp(L"temp");
         const OnefileOutcome outcome =
             run(damaged, {}, {{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}});
         EXPECT_EQ(outcome.result.exitCode, 2u) << toUtf8(damaged);
-        EXPECT_EQ(outcome.result.out, "Error, couldn't decode attached data.\r\n") << toUtf8(damaged);
+        EXPECT_EQ(outcome.result.out, std::string("Error, couldn't decode attached data. (") + reason + ")\r\n")
+            << toUtf8(damaged);
         EXPECT_TRUE(isEmptyDirectory(temp.path())) << toUtf8(damaged);
     }
 }
@@ -416,17 +463,23 @@ TEST_F(OnefileRun, VariablesSetByAnotherProgramNeverChooseTheDll)
     ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
     ASSERT_TRUE(CopyFileW((directoryOfThisProgram() + L"\\e2e\\apps\\report\\report_app.dll").c_str(),
                           (planted + L"\\report_app.dll").c_str(), TRUE));
+    // Held as a live run holds its folder, so that no sweep takes it.
+    const HANDLE plantedHeld = CreateFileW(planted.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 
     const OnefileOutcome outcome = run(L"report_onefile", {},
                                        {{L"MERLOX_ONEFILE_PARENT", parentId.c_str()},
                                         {L"MERLOX_ONEFILE_TIME_US", L"000000"},
-                                        {L"MERLOX_ONEFILE_RANDOM", L"plantedDll1"}});
+                                        {L"MERLOX_ONEFILE_RANDOM", L"plantedDll1"},
+                                        {L"MERLOX_ONEFILE_UPKEEP", parentId.c_str()}});
     EXPECT_EQ(outcome.result.exitCode, 0u) << outcome.result.err;
     ASSERT_FALSE(outcome.report.empty());
     EXPECT_NE(targetOf(outcome.report), planted);
-    EXPECT_NE(valueOf(outcome.report, "MERLOX_ONEFILE_PARENT"), toUtf8(parentId)) << "a fresh start of its own";
+    // A fresh start of its own, and a start, not an upkeep worker.
+    EXPECT_NE(valueOf(outcome.report, "MERLOX_ONEFILE_PARENT"), toUtf8(parentId));
     EXPECT_FALSE(pathExists(targetOf(outcome.report)));
     EXPECT_TRUE(pathExists(planted + L"\\report_app.dll"));
+    CloseHandle(plantedHeld);
     removeTree(planted);
 
     DeleteFileW(release.c_str());

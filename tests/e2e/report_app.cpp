@@ -180,6 +180,19 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             const std::wstring feedback =
                 std::wstring(temp, length) + L"onefile_" + variable(L"MERLOX_ONEFILE_PARENT") + L"_splash_feedback.tmp";
             if (!DeleteFileW(feedback.c_str())) exitCode = 96;
+        } else if (startsWith(argument, L"--app-load=") || startsWith(argument, L"--app-load-ex=")) {
+            // A DLL loaded by name, as a plugin is: 60 when it came from
+            // this application's folder, 61 when none loaded, 62 when
+            // another folder's did.
+            const bool plain = startsWith(argument, L"--app-load=");
+            const wchar_t* const name = wcschr(argument, L'=') + 1;
+            const HMODULE plugin =
+                plain ? LoadLibraryW(name) : LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+            wchar_t path[MAX_PATH] = L"";
+            if (plugin != nullptr) GetModuleFileNameW(plugin, path, MAX_PATH);
+            exitCode = plugin == nullptr                                                        ? 61
+                       : _wcsicmp(directoryOf(path).c_str(), directoryOf(dllPath).c_str()) == 0 ? 60
+                                                                                                : 62;
         } else if (startsWith(argument, L"--app-env=")) {
             // NAME=VALUE into the environment of the starts that follow.
             std::wstring assignment = argument + 10;

@@ -106,6 +106,10 @@ TEST(PackCommandLine, BadOptionsAreOneLineUsageErrors)
         {"create -o", "-o needs a value"},
         {"create --entry a d", "create needs --entry NAME, -o BLOCK and a directory"},
         {"build --entry a d", "build needs -o APP.exe"},
+        {"frobnicate", "onefile-pack: unknown command 'frobnicate' (onefile-pack --help shows the usage)"},
+        {"biuld --entry a d", "unknown command 'biuld'; did you mean 'build'?"},
+        {"list", "list needs a FILE"},
+        {"verify a b", "verify takes one FILE, not also 'b'"},
     };
     for (const auto& [arguments, message] : cases) {
         EXPECT_EQ(shell(pack + " " + arguments + " 2> " + shellQuote(errors)), 64) << arguments;
@@ -140,8 +144,14 @@ TEST(PackCommandLine, HelpVersionAndRefusedInputsFollowTheConventions)
     };
     const Case cases[] = {
         {"--help", 0, "usage: onefile-pack create", ""},
-        {"build --help", 0, "usage: onefile-pack create", ""},
-        {"verify --help", 0, "usage: onefile-pack create", ""},
+        {"build --help", 0, "usage: onefile-pack build", ""},
+        {"create --help", 0, "usage: onefile-pack create", ""},
+        {"list --help", 0, "usage: onefile-pack list FILE", ""},
+        {"verify --help", 0, "usage: onefile-pack verify FILE", ""},
+        {"verify " + shellQuote((tree / "gone.exe").string()), 1, "",
+         "onefile-pack: " + (tree / "gone.exe").string() + ": cannot be read (No such file or directory)\n"},
+        {"list " + shellQuote((tree / "not.png").string()), 1, "",
+         "onefile-pack: " + (tree / "not.png").string() + ": no attached data block found"},
         {"--version", 0, std::string("onefile-pack ") + ONEFILE_VERSION + "\n", ""},
         {build + "-o x.exe " + shellQuote((tree / "missing").string()), 1, "", "missing: does not exist"},
         {build + "-o x.exe " + shellQuote((tree / "not.png").string()), 1, "", "not.png: is not a directory"},
@@ -173,6 +183,11 @@ TEST(PackCommandLine, HelpVersionAndRefusedInputsFollowTheConventions)
             << c.arguments;
         const std::string printed = readBytes(out), errors = readBytes(err);
         EXPECT_EQ(printed.rfind(c.out, 0), 0u) << c.arguments << ": " << printed;
+        // A command's own usage is only its own.
+        const std::string command = c.arguments.substr(0, c.arguments.find(' '));
+        if (c.arguments == command + " --help") {
+            EXPECT_EQ(printed.find("onefile-pack ", c.out.size()), std::string::npos) << printed;
+        }
         EXPECT_NE(errors.find(c.err), std::string::npos) << c.arguments << ": " << errors;
         if (c.exitCode != 0) {
             EXPECT_EQ(errors.find('\n'), errors.size() - 1) << c.arguments << ": " << errors;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <array>
 #include <optional>
 
@@ -125,6 +127,30 @@ TEST(PackImports, ImportsAreFoundInThePayloadCollectedOrRefusedByName)
     EXPECT_EQ(run.out.find("added"), std::string::npos) << run.out;
 }
 
+// Every DLL Windows ships counts as the system's, not only the common ones;
+// what the table misses, --system-dll names.
+TEST(PackImports, EveryWindowsDllIsTheSystemsAndMoreCanBeNamed)
+{
+    ONEFILE_REQUIRE(samplesBuilt(), "the PE samples are not built");
+    const fs::path wineDll = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/ddrawex.dll";
+    ONEFILE_REQUIRE(fs::exists(wineDll), "no wine64 DLLs");
+    TempTree tree;
+    // A DLL importing ddraw.dll, beside the entry.
+    const fs::path folder = payloadWith(tree, "in", readBytes(sample("run_code.dll")));
+    writeBytes(folder / "ddrawex.dll", readBytes(wineDll));
+    PackRun run = create(tree, folder, "");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.find("added"), std::string::npos) << run.out;
+
+    const fs::path alone = payloadWith(tree, "alone", readBytes(sample("uses_helper.dll")));
+    run = create(tree, alone, "--system-dll HELPER.dll");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.find("added"), std::string::npos) << run.out;
+    run = create(tree, alone, "--system-dll sub/helper.dll");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "onefile-pack: --system-dll sub/helper.dll: a DLL's file name, not a path\n");
+}
+
 // Tables that share their entries multiply the work their own bounds
 // allow: the names read are bounded per file and over the whole payload,
 // and a file past either is refused in one line.
@@ -239,6 +265,30 @@ TEST(CollectedRuntime, DllBuiltWithoutStaticLinkingRunsWithItsRuntimeAdded)
     EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(exe.string()) +
                     " one two < /dev/null > /dev/null 2>&1"),
               6);
+
+    // The runtimes are carried without their debug information unless
+    // --no-strip: the toolchain's own files as they are.
+    const auto runtimeSize = [&](const fs::path& executable) {
+        shell(shellQuote(std::getenv("ONEFILE_PACK")) + " list " + shellQuote(executable.string()) + " > " +
+              shellQuote((tree / "list.txt").string()));
+        std::istringstream lines(readBytes(tree / "list.txt"));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("  libstdc++-6.dll") != std::string::npos) return std::stoull(line);
+        }
+        return 0ull;
+    };
+    const fs::path whole = tree / "whole.exe";
+    ASSERT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " build --level 1 --no-strip --entry app.dll -o " +
+                    shellQuote(whole.string()) + " " + shellQuote(folder.string()) + " > /dev/null"),
+              0);
+    const unsigned long long stripped = runtimeSize(exe), unstripped = runtimeSize(whole);
+    EXPECT_NE(out.find("libstdc++-6.dll from"), std::string::npos);
+    EXPECT_NE(out.find("; debug information stripped, " + std::to_string(unstripped) + " -> " +
+                       std::to_string(stripped) + " bytes)"),
+              std::string::npos)
+        << out;
+    EXPECT_GT(stripped, 0u);
+    EXPECT_LT(stripped * 4, unstripped);
 }
 
 }  // namespace

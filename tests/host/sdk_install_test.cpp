@@ -16,7 +16,7 @@ add_library(app SHARED app.cpp)
 set_target_properties(app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_SOURCE_DIR}/payload)
 target_link_libraries(app PRIVATE OnefileBootstrap::application)
 onefile_add_executable(outside_app ENTRY app.dll DIRECTORY payload OUTPUT_NAME "outside app.exe" DEPENDS app)
-install(FILES $<TARGET_PROPERTY:outside_app,ONEFILE_OUTPUT> DESTINATION bin)
+install(PROGRAMS $<TARGET_PROPERTY:outside_app,ONEFILE_OUTPUT> DESTINATION bin)
 )";
 
 const char* const outsideApplication = R"(#include <windows.h>
@@ -60,6 +60,9 @@ void buildOutsideProjectWith(const TempTree& tree, const fs::path& prefix)
                     shellQuote((tree / "shipped").string()) + " > /dev/null"),
               0);
     EXPECT_EQ(readBytes(tree / "shipped/bin/outside app.exe"), readBytes(exe));
+    // Installed as a program: a Unix loader for Windows programs needs it executable.
+    EXPECT_EQ(fs::status(tree / "shipped/bin/outside app.exe").permissions() & fs::perms::owner_exec,
+              fs::perms::owner_exec);
 
     const std::string packed = (tree / "packed.exe").string();
     ASSERT_EQ(shell(shellQuote((prefix / "bin/onefile-pack").string()) + " build --level 3 --entry app.dll -o " +
@@ -97,6 +100,37 @@ TEST(SdkInstall, MovedSdkBuildsAnOutsideProjectAndPacksOnItsOwn)
     fs::create_directories(moved.parent_path());
     fs::rename(installed, moved);
     buildOutsideProjectWith(tree, moved);
+}
+
+// A misspelt keyword inside a list would otherwise become one of its items
+// (here two dependencies, reported by the build as missing files).
+TEST(SdkInstall, MisspeltKeywordInsideAListIsRefusedAtConfigure)
+{
+    ONEFILE_REQUIRE(harnessAvailable() && std::getenv("ONEFILE_HOST_BUILD") != nullptr, "no Windows build");
+    TempTree tree;
+    installSdk(tree / "sdk");
+    const auto configure = [&](const std::string& call) {
+        writeBytes(tree / "project/CMakeLists.txt",
+                   "cmake_minimum_required(VERSION 3.20)\nproject(typo NONE)\n"
+                   "find_package(OnefileBootstrap CONFIG REQUIRED)\nadd_custom_target(t)\n" +
+                       call + "\n");
+        fs::remove_all(tree / "build");
+        const int status = shell("cmake -S " + shellQuote((tree / "project").string()) + " -B " +
+                                 shellQuote((tree / "build").string()) +
+                                 " -DCMAKE_PREFIX_PATH=" + shellQuote((tree / "sdk").string()) + " > " +
+                                 shellQuote((tree / "log").string()) + " 2>&1");
+        return std::make_pair(status, readBytes(tree / "log"));
+    };
+    const auto [typo, typoLog] =
+        configure("onefile_add_executable(app ENTRY a.dll DIRECTORY d DEPENDS t SPLAH img.png)");
+    EXPECT_NE(typo, 0);
+    EXPECT_NE(typoLog.find("onefile_add_executable(app): SPLAH: did you mean SPLASH?"), std::string::npos) << typoLog;
+    const auto [bare, bareLog] = configure("onefile_add_executable(app ENTRY a.dll DIRECTORY d DEPENDS t SPLASH)");
+    EXPECT_NE(bare, 0);
+    EXPECT_NE(bareLog.find("no value for SPLASH"), std::string::npos) << bareLog;
+    // A capitalised target far from every keyword is a dependency as before.
+    const auto [target, targetLog] = configure("onefile_add_executable(app ENTRY a.dll DIRECTORY d DEPENDS t MYLIB)");
+    EXPECT_EQ(target, 0) << targetLog;
 }
 
 // Payload names with characters the build's depfile cannot carry through

@@ -114,7 +114,7 @@ protected:
     // thread that ends the test program when it is destroyed unjoined.
     void TearDown() override
     {
-        for (const char* name : {"go", "hide", "end"}) fs::remove(tree / name);
+        for (const char* name : {"go", "hide", "end", "hold"}) fs::remove(tree / name);
         if (run.joinable()) run.join();
     }
 
@@ -250,6 +250,35 @@ TEST_F(SplashDisplay, FailedStartLeavesNoFeedbackFile)
     run.join();
     EXPECT_EQ(exitCode, 2);
     EXPECT_EQ(feedbackFiles(), before);
+}
+
+// A link planted at the feedback file's name before the start: the run
+// neither writes through it nor removes what it leads to, and the link stays.
+TEST_F(SplashDisplay, ALinkAtTheFeedbackNameIsNeverFollowed)
+{
+    const std::string exe = buildWithSplash(drawQuadrants(tree.path()));
+    const fs::path windows = fs::path(std::getenv("ONEFILE_REPORT_APP")).parent_path();
+    const fs::path outside = tree / "outside.txt";
+    writeBytes(outside, "outside");
+    writeBytes(tree / "hold", "");
+    int exitCode = -1;
+    run = std::thread([&] {
+        exitCode = shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                         shellQuote((windows / "squatting_launcher.exe").string()) +
+                         " --hold=" + shellQuote("Z:" + (tree / "hold").string()) + " " + shellQuote(exe) +
+                         " --app-exit=9 < /dev/null > /dev/null 2>&1");
+    });
+    for (int i = 0; i < 12000 && !fs::exists(tree / "hold.pid"); ++i) std::this_thread::sleep_for(10ms);
+    const std::string pid = readBytes(tree / "hold.pid");
+    ASSERT_FALSE(pid.empty());
+    const fs::path link = feedbackFileOf("").parent_path() / ("onefile_" + pid + "_splash_feedback.tmp");
+    fs::create_symlink(outside, link);
+    fs::remove(tree / "hold");
+    run.join();
+    EXPECT_EQ(exitCode, 9);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(readBytes(outside), "outside");
+    fs::remove(link);
 }
 
 TEST_F(SplashDisplay, GoesWhenTheApplicationDeletesTheFeedbackFile)
@@ -449,7 +478,7 @@ protected:
 
 TEST_F(ErrorDialog, ShowsTheLineNobodySeesAndOnlyThen)
 {
-    const std::string decodeError = "Error, couldn't decode attached data.";
+    const std::string decodeError = "Error, couldn't decode attached data. (checksum mismatch)";
     EXPECT_EQ(startWithoutHandles("checksum_cut_onefile.exe"),
               "title=checksum_cut_onefile.exe\ntext=" + decodeError + "\nexit=2\n");
     // The child's road: it loads the entry, which is no DLL, and says which.

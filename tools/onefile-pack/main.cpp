@@ -3,17 +3,56 @@
 #include "command_line/arguments.h"
 #include "command_line/commands.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const commands[] = {"create", "build", "list", "verify"};
+
+// The command a mistyped one is closest to, when one is near.
+const char* nearestCommand(const std::string& typed)
+{
+    for (const char* command : commands) {
+        const std::string name = command;
+        // One letter off, added, dropped or two swapped.
+        std::vector<size_t> previous(name.size() + 1), current(name.size() + 1);
+        for (size_t j = 0; j <= name.size(); ++j) previous[j] = j;
+        for (size_t i = 1; i <= typed.size(); ++i) {
+            current[0] = i;
+            for (size_t j = 1; j <= name.size(); ++j) {
+                current[j] = std::min(
+                    {previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (typed[i - 1] == name[j - 1] ? 0 : 1)});
+            }
+            previous.swap(current);
+        }
+        if (previous[name.size()] <= 2) return command;
+    }
+    return nullptr;
+}
+
+int run(const std::string& command, int argc, char** argv)
+{
+    if (command == "create") return create(argc, argv);
+    if (command == "build") return build(argc, argv);
+    if (argc < 3) throw UsageError(command + " needs a FILE");
+    if (argc > 3) throw UsageError(command + " takes one FILE, not also '" + argv[3] + "'");
+    return command == "list" ? list(argv[2]) : verify(argv[2]);
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
     std::setlocale(LC_CTYPE, "C.UTF-8");
     if (argc < 2) return usage();
     const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help" ||
-        ((command == "list" || command == "verify") && argc == 3 && std::string(argv[2]) == "--help")) {
+    if (command == "--help" || command == "-h" || command == "help") {
         printUsage(stdout);
         return 0;
     }
@@ -21,11 +60,19 @@ int main(int argc, char** argv)
         std::printf("onefile-pack %s\n", ONEFILE_VERSION);
         return 0;
     }
+    const bool known = std::find(std::begin(commands), std::end(commands), command) != std::end(commands);
+    if (known && (command == "list" || command == "verify") && argc == 3 &&
+        (std::string(argv[2]) == "--help" || std::string(argv[2]) == "-h")) {
+        printCommandUsage(command, stdout);
+        return 0;
+    }
     try {
-        if (command == "create") return create(argc, argv);
-        if (command == "build") return build(argc, argv);
-        if (command == "list" && argc == 3) return list(argv[2]);
-        if (command == "verify" && argc == 3) return verify(argv[2]);
+        if (!known) {
+            const char* const nearest = nearestCommand(command);
+            throw UsageError("unknown command '" + command + "'" +
+                             (nearest != nullptr ? std::string("; did you mean '") + nearest + "'?" : std::string()));
+        }
+        return run(command, argc, argv);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "onefile-pack: %s (onefile-pack --help shows the usage)\n", error.what());
         return 64;
@@ -35,5 +82,4 @@ int main(int argc, char** argv)
         for (std::string line; std::getline(lines, line);) std::fprintf(stderr, "onefile-pack: %s\n", line.c_str());
         return 1;
     }
-    return usage();
 }

@@ -59,38 +59,13 @@ std::string utf16ToUtf8(const std::u16string& text)
     return result;
 }
 
-static const char* describeProblem(RecordNameProblem problem)
-{
-    switch (problem) {
-    case RecordNameProblem::none:
-        return "";
-    case RecordNameProblem::empty:
-        return "an empty name";
-    case RecordNameProblem::tooLong:
-        return "a name too long";
-    case RecordNameProblem::emptyComponent:
-        return "an empty path component";
-    case RecordNameProblem::dotComponent:
-        return "a '.' or '..' component";
-    case RecordNameProblem::forbiddenCharacter:
-        return "a character Windows forbids in file names (<>:\"|?*/)";
-    case RecordNameProblem::controlCharacter:
-        return "a control character, which Windows forbids in file names";
-    case RecordNameProblem::trailingDotOrSpace:
-        return "a component ending in a dot or space, which Windows drops";
-    case RecordNameProblem::deviceName:
-        return "a name Windows reserves for a device";
-    }
-    return "an unknown problem";
-}
-
 std::string nameProblem(const std::u16string& name)
 {
     if (name.size() > maxNameUnits) {
         return "a name of " + std::to_string(name.size()) + " UTF-16 units (at most " + std::to_string(maxNameUnits) +
                ")";
     }
-    return describeProblem(findRecordNameProblem(name.data(), name.size()));
+    return describeRecordNameProblem(findRecordNameProblem(name.data(), name.size()));
 }
 
 }  // namespace pack

@@ -99,8 +99,18 @@ Context makeContext(const CompressionOptions& options, uint64_t total)
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1), "checksum");
     // Always multi-threaded, so the frame is the same whatever the worker count.
     check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, workers), "workers");
-    if (options.windowLog != 0)
-        check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, options.windowLog), "window");
+    if (options.longDistance) {
+        check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1), "long-distance matching");
+    }
+    // Long-distance matching takes zstd's own large default window: named
+    // here instead, no larger than the payload and within the format's limit,
+    // so that the bootstrap's memory stays as small as the payload allows.
+    int windowLog = options.windowLog;
+    if (windowLog == 0 && options.longDistance) {
+        windowLog = 10;
+        while (windowLog < maxWindowLog && (uint64_t{1} << windowLog) < total) ++windowLog;
+    }
+    if (windowLog != 0) check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog), "window");
     // A known size lets zstd fit the window to small payloads, which keeps
     // the bootstrap's memory down.
     check(ZSTD_CCtx_setPledgedSrcSize(context.get(), total), "size");

@@ -10,38 +10,74 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+const char* const createUsage =
+    "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--long] [--threads N] [--window-log N]\n"
+    "                           [--dll-path DIR]... [--system-dll NAME]... [--no-collect] [--no-strip]\n"
+    "                           [--sdk FILE] DIR\n";
+const char* const buildUsage =
+    "usage: onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--icon ICO]\n"
+    "                          [--splash PNG [--splash-progress]]\n"
+    "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--no-error-dialog] [--console]\n"
+    "                          [--file-version N.N.N.N] [--product-version N.N.N.N] [--company TEXT]\n"
+    "                          [--product TEXT] [--description TEXT] [--copyright TEXT]\n"
+    "                          [--original-filename TEXT] [--internal-name TEXT]\n"
+    "                          [--uac-admin] [--dpi-aware] [--manifest FILE]\n"
+    "                          [--sign-pkcs12 FILE [--sign-password-file FILE | --sign-password-env NAME]\n"
+    "                           [--timestamp-url URL]]\n"
+    "                          [--cache [--cache-name NAME] [--cache-dir SPEC] [--cache-keep N]]\n"
+    "                          [--depfile FILE] [create's options]\n";
+const char* const listUsage = "usage: onefile-pack list FILE      (a block, or an executable that holds one)\n";
+const char* const verifyUsage = "usage: onefile-pack verify FILE\n";
+const char* const packingNotes =
+    "Defaults: level 9 (--level 19 packs smallest, about 20 times slower), one thread per processor,\n"
+    "the level's window (at most 2^27).\n"
+    "--long adds long-distance matching, with a window of 2^27 unless --window-log names another.\n"
+    "-o names exactly the file written; its folder must exist and lie outside DIR.\n"
+    "The entry must be a 64-bit DLL exporting run_code. Every DLL a PE file in DIR imports must be\n"
+    "a system DLL (or named by --system-dll), in DIR, or in a --dll-path folder (searched in order, then the "
+    "toolchain's\n"
+    "runtime folders that the SDK names); those are added beside the entry, or refused with\n"
+    "--no-collect. The toolchain's runtimes are carried stripped of debug information unless\n"
+    "--no-strip; the files of DIR and of --dll-path folders are carried as they are.\n";
+const char* const buildNotes =
+    "A fatal line of the executable that nobody can see (started without standard handles, as\n"
+    "from Explorer) is also shown in a message box, unless --no-error-dialog.\n"
+    "--console makes a console program: the application shares the console it is started from.\n"
+    "--cache unpacks the application once, into {CACHE_DIR}\\onefile\\NAME\\ID (or --cache-dir SPEC),\n"
+    "and reuses it after a check of every entry; --cache-keep N versions stay (2).\n";
+const char* const listNotes = "Lists the files the block holds, each with its size in bytes.\n";
+const char* const verifyNotes =
+    "Checks the block and reports an executable's Authenticode signature (osslsigncode): its digest\n"
+    "and signature, not its certificate's chain; a broken one exits with 1.\n";
+const char* const exitCodes =
+    "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n";
+
+}  // namespace
+
 void printUsage(std::FILE* stream)
 {
-    std::fputs("usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--threads N] [--window-log N]\n"
-               "                           [--dll-path DIR]... [--no-collect] [--sdk FILE] DIR\n"
-               "       onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--icon ICO]\n"
-               "                          [--splash PNG [--splash-progress]]\n"
-               "                          [--sdk FILE] [--no-sweep] [--temp-dir SPEC] [--no-error-dialog] [--console]\n"
-               "                          [--file-version N.N.N.N] [--product-version N.N.N.N] [--company TEXT]\n"
-               "                          [--product TEXT] [--description TEXT] [--copyright TEXT]\n"
-               "                          [--original-filename TEXT] [--internal-name TEXT]\n"
-               "                          [--uac-admin] [--dpi-aware] [--manifest FILE]\n"
-               "                          [--sign-pkcs12 FILE [--sign-password-file FILE | --sign-password-env NAME]\n"
-               "                           [--timestamp-url URL]]\n"
-               "                          [--cache [--cache-name NAME] [--cache-dir SPEC] [--cache-keep N]]\n"
-               "                          [--depfile FILE] [create's options]\n"
-               "       onefile-pack list FILE      (a block, or an executable that holds one)\n"
-               "       onefile-pack verify FILE\n"
-               "       onefile-pack --help | --version\n"
-               "Defaults: level 19, one thread per processor, the level's window (at most 2^27).\n"
-               "-o names exactly the file written; its folder must exist and lie outside DIR.\n"
-               "The entry must be a 64-bit DLL exporting run_code. Every DLL a PE file in DIR imports must be\n"
-               "a system DLL, in DIR, or in a --dll-path folder (searched in order, then the toolchain's\n"
-               "runtime folders that the SDK names); those are added beside the entry, or refused with\n"
-               "--no-collect. A fatal line of the executable that nobody can see (started without standard\n"
-               "handles, as from Explorer) is also shown in a message box, unless --no-error-dialog.\n"
-               "--console makes a console program: the application shares the console it is started from.\n"
-               "--cache unpacks the application once, into {CACHE_DIR}\\onefile\\NAME\\ID (or --cache-dir SPEC),\n"
-               "and reuses it after a check of every entry; --cache-keep N versions stay (2).\n"
-               "verify also reports an executable's Authenticode signature (osslsigncode): its digest and\n"
-               "signature, not its certificate's chain; a broken one exits with 1.\n"
-               "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n",
-               stream);
+    std::fputs(createUsage, stream);
+    for (const char* line : {buildUsage, listUsage, verifyUsage}) {
+        std::fputs("      ", stream);
+        std::fputs(line + 6, stream);  // "usage:" once, at the top
+    }
+    std::fputs("       onefile-pack --help | --version | COMMAND --help\n", stream);
+    for (const char* text : {packingNotes, buildNotes, listNotes, verifyNotes, exitCodes}) std::fputs(text, stream);
+}
+
+bool printCommandUsage(const std::string& command, std::FILE* stream)
+{
+    std::vector<const char*> texts;
+    if (command == "create") texts = {createUsage, packingNotes};
+    if (command == "build") texts = {buildUsage, packingNotes, buildNotes};
+    if (command == "list") texts = {listUsage, listNotes};
+    if (command == "verify") texts = {verifyUsage, verifyNotes};
+    if (texts.empty()) return false;
+    for (const char* text : texts) std::fputs(text, stream);
+    std::fputs(exitCodes, stream);
+    return true;
 }
 
 int usage()
@@ -95,13 +131,16 @@ const std::vector<OptionSpec>& optionSpecs()
         {"sdk", true, [](A& a, const char* v) { a.sdk = v; }},
         {"level", true, [](A& a, const char* v) { a.options.level = parseNumber(v, "--level", 1, 22); }},
         {"threads", true, [](A& a, const char* v) { a.options.workers = parseNumber(v, "--threads", 1, 256); }},
+        {"long", false, [](A& a, const char*) { a.options.longDistance = true; }},
         {"window-log", true,
          [](A& a, const char* v) { a.options.windowLog = parseNumber(v, "--window-log", 10, pack::maxWindowLog); }},
         {"no-sweep", false, [](A& a, const char*) { a.sweep = false; }},
+        {"no-strip", false, [](A& a, const char*) { a.strip = false; }},
         {"help", false, [](A& a, const char*) { a.help = true; }},
         {"depfile", true, [](A& a, const char* v) { a.depfile = v; }},
         {"temp-dir", true, [](A& a, const char* v) { a.tempDir = v; }},
         {"dll-path", true, [](A& a, const char* v) { a.dllPath.push_back(v); }},
+        {"system-dll", true, [](A& a, const char* v) { a.systemDlls.push_back(v); }},
         {"no-collect", false, [](A& a, const char*) { a.collect = false; }},
         {"no-error-dialog", false, [](A& a, const char*) { a.errorDialog = false; }},
         {"console", false, [](A& a, const char*) { a.console = true; }},

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+// The whole usage, and one command's own (false for an unknown command).
 void printUsage(std::FILE* stream);
+bool printCommandUsage(const std::string& command, std::FILE* stream);
 // The usage on standard error; exit code 64.
 int usage();
 
@@ -26,8 +28,10 @@ pack::Progress terminalProgress();
 struct Arguments {
     std::string entry, output, directory, block, splash, icon, sdk, depfile, tempDir;
     std::vector<std::string> dllPath;
+    std::vector<std::string> systemDlls;  // --system-dll
     bool sweep = true;
     bool collect = true;
+    bool strip = true;  // the collected toolchain runtimes
     bool errorDialog = true;
     bool console = false;
     bool splashProgress = false;

@@ -1,16 +1,22 @@
 #include "command_line/commands.h"
 
 #include "command_line/input_checks.h"
+#include "executable/executable.h"
 #include "pe/pe.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// A pack that takes this long at a high level gets a hint.
+constexpr double slowPackSeconds = 20;
 
 // Packs the folder into `blockFile`; the summary names `shown`.
 void packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown)
@@ -24,11 +30,28 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
     }
     pack::ImportOptions imports;
     for (const std::string& folder : arguments.dllPath) imports.searchPath.push_back(folder);
-    for (const fs::path& folder : pack::sdkDllPath(sdkDescription(arguments))) imports.searchPath.push_back(folder);
+    const std::vector<fs::path> toolchainFolders = pack::sdkDllPath(sdkDescription(arguments));
+    for (const fs::path& folder : toolchainFolders) imports.searchPath.push_back(folder);
     imports.collect = arguments.collect;
-    for (const pack::AddedDll& added : pack::completePayload(payload, imports)) {
-        std::printf("onefile-pack: added %s from %s (imported by %s)\n", pack::utf16ToUtf8(added.name).c_str(),
-                    added.source.parent_path().c_str(), added.importer.c_str());
+    imports.systemDlls = arguments.systemDlls;
+    const std::vector<pack::AddedDll> added = pack::completePayload(payload, imports);
+    // The stripped copies live until the block is written.
+    const pack::TemporaryDirectory strippedCopies;
+    std::vector<pack::StrippedDll> stripped;
+    const std::string strip = pack::sdkStripTool(sdkDescription(arguments));
+    if (arguments.strip && !strip.empty()) {
+        stripped = pack::stripToolchainRuntimes(payload, added, toolchainFolders, strip, strippedCopies.path());
+    }
+    for (const pack::AddedDll& dll : added) {
+        std::string note;
+        for (const pack::StrippedDll& copy : stripped) {
+            if (copy.name == dll.name) {
+                note = "; debug information stripped, " + std::to_string(copy.before) + " -> " +
+                       std::to_string(copy.after) + " bytes";
+            }
+        }
+        std::printf("onefile-pack: added %s from %s (imported by %s%s)\n", pack::utf16ToUtf8(dll.name).c_str(),
+                    dll.source.parent_path().c_str(), dll.importer.c_str(), note.c_str());
     }
     if (!arguments.depfile.empty()) writeDepfile(arguments, payload);
     for (const std::string& empty : payload.emptyDirectories) {
@@ -44,6 +67,12 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
                 static_cast<unsigned long long>(summary.blockBytes),
                 summary.contentBytes ? 100.0 * summary.blockBytes / summary.contentBytes : 0.0, arguments.options.level,
                 seconds, shown.c_str());
+    // A slow pack at a high level: the one thing that makes it quick.
+    const int quickLevel = pack::CompressionOptions{}.level;
+    if (arguments.options.level > quickLevel + 3 && seconds >= slowPackSeconds) {
+        std::printf("onefile-pack: level %d took %.0f s; --level %d packs many times faster, a few percent larger\n",
+                    arguments.options.level, seconds, quickLevel);
+    }
 }
 
 }  // namespace
@@ -52,7 +81,7 @@ int create(int argc, char** argv)
 {
     const Arguments arguments = parseArguments(argc, argv);
     if (arguments.help) {
-        printUsage(stdout);
+        printCommandUsage("create", stdout);
         return 0;
     }
     if (arguments.entry.empty() || arguments.output.empty() || arguments.directory.empty()) {
@@ -132,7 +161,7 @@ int build(int argc, char** argv)
         arguments.cache.name = fs::path(arguments.output).stem().string();
     }
     if (arguments.help) {
-        printUsage(stdout);
+        printCommandUsage("build", stdout);
         return 0;
     }
     refuseMismatchedBuildOptions(arguments);
@@ -153,18 +182,32 @@ int build(int argc, char** argv)
 
 namespace {
 
-std::vector<uint8_t> readWholeFile(const char* path)
+// The file's block, read and inspected; what stops either is a problem of
+// the report, named after the file by its caller.
+pack::BlockReport inspectFile(const char* path)
 {
+    pack::BlockReport report;
+    errno = 0;
     std::ifstream file(path, std::ios::binary);
-    if (!file) throw pack::Error(std::string(path) + ": cannot be read");
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (!file) {
+        report.problems.push_back(std::string("cannot be read (") +
+                                  (errno != 0 ? std::strerror(errno) : "not a readable file") + ")");
+        return report;
+    }
+    try {
+        report = pack::inspectBlock(
+            std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
+    } catch (const pack::Error& damage) {
+        report.problems.push_back(damage.what());
+    }
+    return report;
 }
 
 }  // namespace
 
 int list(const char* path)
 {
-    const pack::BlockReport report = pack::inspectBlock(readWholeFile(path));
+    const pack::BlockReport report = inspectFile(path);
     for (const pack::Record& record : report.records) {
         std::printf("%12llu  %s\n", static_cast<unsigned long long>(record.size),
                     pack::utf16ToUtf8(record.name).c_str());
@@ -206,12 +249,8 @@ bool reportSignature(const char* path)
 
 int verify(const char* path)
 {
-    pack::BlockReport report;
-    try {
-        report = pack::inspectBlock(readWholeFile(path));
-    } catch (const pack::Error& damage) {
-        report.problems.push_back(damage.what());  // and the signature may tell when it came
-    }
+    // A damaged block in a signed file: the signature may tell when it came.
+    const pack::BlockReport report = inspectFile(path);
     for (const std::string& problem : report.problems)
         std::fprintf(stderr, "onefile-pack: %s: %s\n", path, problem.c_str());
     if (report.problems.empty()) {

@@ -69,6 +69,11 @@ void checkPaths(const Arguments& arguments)
     if (!arguments.block.empty() && !fs::is_regular_file(arguments.block)) {
         throw pack::Error(arguments.block + ": the block does not exist");
     }
+    for (const std::string& name : arguments.systemDlls) {
+        if (name.empty() || name.find_first_of("/\\:") != std::string::npos) {
+            throw pack::Error("--system-dll " + name + ": a DLL's file name, not a path");
+        }
+    }
     for (const std::string& folder : arguments.dllPath) {
         if (!fs::is_directory(folder)) throw pack::Error("--dll-path " + folder + ": is not a directory");
     }

@@ -118,6 +118,14 @@ std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& descr
     return folders;
 }
 
+std::string sdkStripTool(const std::filesystem::path& description)
+{
+    if (!std::filesystem::exists(description)) return "";
+    const auto sdk = readSdkDescription(description);
+    const auto strip = sdk.find("strip");
+    return strip != sdk.end() ? strip->second : "";
+}
+
 std::string readTextFile(const std::filesystem::path& file)
 {
     std::ifstream in(file);

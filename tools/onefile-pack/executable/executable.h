@@ -70,6 +70,9 @@ struct BuildRequest {
 // The folders where the bootstrap build's toolchain keeps its runtime DLLs
 // (none when there is no such build).
 std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& description);
+// The toolchain's strip, as the bootstrap build names it; empty when the
+// description names none.
+std::string sdkStripTool(const std::filesystem::path& description);
 
 // Links a onefile executable from a block and the bootstrap's build, with
 // the cross toolchain that build used, to exactly request.output.

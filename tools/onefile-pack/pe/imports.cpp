@@ -101,7 +101,7 @@ public:
             // A copy: resolving may add files, and images with them.
             const std::vector<PeImport> imports = images_[i]->imports;
             for (const PeImport& import : imports) {
-                if (!isSystemDll(import.dll)) resolve(import, importer, importerFolder, machine);
+                if (!isSystemDll(import.dll, options_.systemDlls)) resolve(import, importer, importerFolder, machine);
             }
         }
     }

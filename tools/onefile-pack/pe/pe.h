@@ -44,12 +44,14 @@ std::optional<PeImage> readPeFile(const std::filesystem::path& file);
 
 // --- The payload's DLLs (imports.cpp).
 // Whether Windows provides the DLL of this name: an API set, or one of the
-// system's own DLLs (system_dlls.cpp, the one list).
-bool isSystemDll(const std::string& name);
+// system's own DLLs (system_dlls.cpp, the one list), or one of `added`
+// (--system-dll).
+bool isSystemDll(const std::string& name, const std::vector<std::string>& added = {});
 
 struct ImportOptions {
     std::vector<std::filesystem::path> searchPath;  // --dll-path, in order
     bool collect = true;                            // add what the search path holds
+    std::vector<std::string> systemDlls;            // --system-dll: the system provides these too
 };
 
 struct AddedDll {
@@ -64,5 +66,18 @@ struct AddedDll {
 // search path; adds what is found there beside the entry. Throws Error with
 // one line per DLL found nowhere.
 std::vector<AddedDll> completePayload(Payload& payload, const ImportOptions& options);
+
+// --- Collected runtimes (strip_runtimes.cpp).
+struct StrippedDll {
+    std::u16string name;
+    uint64_t before = 0, after = 0;  // bytes
+};
+// Carries each added DLL that came from one of `toolchainFolders` as a copy
+// in `work`, stripped of debug information by `strip`; the DLLs the user
+// named (--dll-path, the payload) stay as they are. Throws Error when strip
+// fails.
+std::vector<StrippedDll> stripToolchainRuntimes(Payload& payload, const std::vector<AddedDll>& added,
+                                                const std::vector<std::filesystem::path>& toolchainFolders,
+                                                const std::string& strip, const std::filesystem::path& work);
 
 }  // namespace pack
