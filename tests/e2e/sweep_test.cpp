@@ -206,4 +206,33 @@ TEST_F(Sweep, LeftoversGoAlsoAfterApplicationsThatReturnAtOnce)
     EXPECT_EQ(countRemovableLeft(), 0);
 }
 
+// The worker stays out of its caller's job: a job that allows breaking
+// away counts only the bootstrap and its application, while the worker
+// still takes the leftover after them.
+TEST_F(Sweep, TheUpkeepWorkerRunsOutsideTheCallersJob)
+{
+    const std::wstring leftover = plantDirectory(leftoverName(deadId(0)));
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits));
+    const std::wstring exe = onefilePath(L"report_onefile");
+    std::wstring commandLine = quoteForCommandLine(exe);
+    ScopedEnvironment temporary({{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}});
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION bootstrap = {};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                               nullptr, &startup, &bootstrap));
+    ASSERT_TRUE(AssignProcessToJobObject(job, bootstrap.hProcess));
+    ResumeThread(bootstrap.hThread);
+    EXPECT_EQ(WaitForSingleObject(bootstrap.hProcess, 60000), WAIT_OBJECT_0);
+    EXPECT_TRUE(waitForPath(leftover, false));
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    ASSERT_TRUE(
+        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr));
+    EXPECT_EQ(accounting.TotalProcesses, 2u) << "the bootstrap and its application only";
+    for (const HANDLE handle : {bootstrap.hThread, bootstrap.hProcess, job}) CloseHandle(handle);
+}
+
 }  // namespace
