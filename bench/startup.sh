@@ -90,7 +90,8 @@ measure() {
       start=$(seconds_now)
       # Until the caller's pipe on the output ends, as a caller sees it: a
       # detached upkeep worker must not hold it.
-      { "${command[@]}" < /dev/null 2> /dev/null || { echo "benchmark: $kind failed" >&2; exit 1; }; } | cat > /dev/null
+      { "${command[@]}" < /dev/null 2> /dev/null || { echo "benchmark: $kind failed with exit code $?" >&2; exit 1; }; } |
+        cat > /dev/null
       times[$kind]+="$(echo "$(seconds_now) - $start" | bc -l) "
     done
   done

@@ -106,9 +106,11 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     return !isDirectory && !hasLiveTarget(sweep.directory, processId) && removeFileInPlace(path);
 }
 
-// Whether `directory` holds a run's name with another process's id. A
-// thread costs a start milliseconds under Wine (every loaded DLL hears of
-// it), so none is made when there is nothing to look at.
+// Whether `directory` holds a run's name with another process's id, other
+// than a live run's folder. A thread costs a start milliseconds under Wine
+// (every loaded DLL hears of it), and an upkeep worker more, so neither is
+// made when there is nothing to look at: a long run beside many quick ones
+// is the usual case.
 static bool hasLeftoverCandidates(const wchar_t* directory)
 {
     WIN32_FIND_DATAW entry;
@@ -119,7 +121,11 @@ static bool hasLeftoverCandidates(const wchar_t* directory)
     bool found = false;
     do {
         DWORD processId = 0;
-        found = classifyName(entry.cFileName, processId) != LeftoverKind::none && processId != GetCurrentProcessId();
+        const LeftoverKind kind = classifyName(entry.cFileName, processId);
+        wchar_t path[pathCapacity];
+        found = kind != LeftoverKind::none && processId != GetCurrentProcessId() &&
+                !(kind == LeftoverKind::targetDirectory && joinPath(path, directory, entry.cFileName) &&
+                  isHeldByAnotherRun(path));
     } while (!found && FindNextFileW(search, &entry));
     FindClose(search);
     return found;

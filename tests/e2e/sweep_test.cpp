@@ -78,6 +78,18 @@ protected:
         for (int i = 70; i < 90; ++i) removable.push_back(plantDirectory(leftoverName(deadId(i))));
     }
 
+    int countRunFolders() const
+    {
+        int folders = 0;
+        WIN32_FIND_DATAW entry;
+        const HANDLE search = FindFirstFileW((temp.path() + L"\\onefile_*").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) return 0;
+        do folders += (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        while (FindNextFileW(search, &entry));
+        FindClose(search);
+        return folders;
+    }
+
     int countRemovableLeft() const
     {
         int left = 0;
@@ -204,6 +216,23 @@ TEST_F(Sweep, LeftoversGoAlsoAfterApplicationsThatReturnAtOnce)
     // ends a hung test.
     for (int i = 0; i < 12000 && countRemovableLeft() > 0; ++i) Sleep(10);
     EXPECT_EQ(countRemovableLeft(), 0);
+}
+
+// A live run beside quick starts is nothing to do: they start no worker.
+TEST_F(Sweep, ALiveRunBesideQuickStartsStartsNoWorker)
+{
+    const PROCESS_INFORMATION running = startWaiting(L"report_onefile");
+    ScratchDirectory traces(L"trace");
+    const std::wstring trace = traces.path() + L"\\trace.txt";
+    {
+        ScopedEnvironment traced(EnvironmentChanges{{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+        // The live run's folder exists once its application has started.
+        for (int i = 0; i < 6000 && countRunFolders() == 0; ++i) Sleep(10);
+        EXPECT_EQ(start(L"report_onefile"), 0u);
+    }
+    releaseAndWait(running);
+    EXPECT_NE(readFile(trace).find("cleanup done"), std::string::npos) << readFile(trace);
+    EXPECT_EQ(readFile(trace).find("upkeep worker"), std::string::npos) << readFile(trace);
 }
 
 // The worker stays out of its caller's job: a job that allows breaking
