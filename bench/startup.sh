@@ -90,9 +90,13 @@ measure() {
       start=$(seconds_now)
       # Until the caller's pipe on the output ends, as a caller sees it: a
       # detached upkeep worker must not hold it.
-      { "${command[@]}" < /dev/null 2> /dev/null || { echo "benchmark: $kind failed with exit code $?" >&2; exit 1; }; } |
-        cat > /dev/null
+      rm -f "$work/status"
+      { "${command[@]}" < /dev/null 2> /dev/null || echo $? > "$work/status"; } | cat > "$work/output.txt"
       times[$kind]+="$(echo "$(seconds_now) - $start" | bc -l) "
+      if [[ -s $work/status ]]; then
+        echo "benchmark: $kind failed with exit code $(cat "$work/status"): $(cat "$work/output.txt")" >&2
+        exit 1
+      fi
     done
   done
 }
