@@ -90,6 +90,16 @@ protected:
         return outcome;
     }
 
+    // Starts report_onefile, its application reporting to reportPath and
+    // then waiting until `release` (made here) is deleted.
+    PROCESS_INFORMATION startWaitingReport(const std::wstring& release)
+    {
+        writeFile(release, "");
+        const std::wstring exe = onefilePath(L"report_onefile");
+        return startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
+                            {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    }
+
     ScratchDirectory scratch;
     const std::wstring reportPath = scratch.path() + L"\\report.txt";
 };
@@ -162,11 +172,7 @@ TEST_F(OnefileRun, CommandLinesArriveAsAPlainProgramSplitsThem)
 TEST_F(OnefileRun, TargetGrantsNoOtherUsers)
 {
     const std::wstring release = scratch.path() + L"\\release";
-    writeFile(release, "");
-    const std::wstring exe = onefilePath(L"report_onefile");
-    const PROCESS_INFORMATION running =
-        startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
-                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    const PROCESS_INFORMATION running = startWaitingReport(release);
     ASSERT_TRUE(waitForPath(reportPath));
     const std::wstring target = targetOf(readReport(reportPath));
     for (const std::wstring& path : {target, target + L"\\data"}) {
@@ -279,11 +285,7 @@ TEST_F(OnefileRun, FileHeldOpenKeepsTheDirectoryAndTheExitCode)
 TEST_F(OnefileRun, AStartWithoutASplashLoadsNoWindowingComOrShell)
 {
     const std::wstring release = scratch.path() + L"\\release";
-    writeFile(release, "");
-    const std::wstring exe = onefilePath(L"report_onefile");
-    const PROCESS_INFORMATION bootstrap =
-        startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
-                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    const PROCESS_INFORMATION bootstrap = startWaitingReport(release);
     ASSERT_TRUE(waitForPath(reportPath));
     HMODULE modules[512];
     DWORD bytes = 0;
@@ -449,12 +451,8 @@ TEST_F(OnefileRun, BrokenApplicationsGiveTheirExactMessages)
 // fresh start: the variables never choose the DLL.
 TEST_F(OnefileRun, VariablesSetByAnotherProgramNeverChooseTheDll)
 {
-    const std::wstring exe = onefilePath(L"report_onefile");
     const std::wstring release = scratch.path() + L"\\release";
-    writeFile(release, "");
-    const PROCESS_INFORMATION parent =
-        startProcess(exe, quoteForCommandLine(exe) + L" --app-wait=" + quoteForCommandLine(release),
-                     {{L"ONEFILE_TEST_REPORT", reportPath.c_str()}});
+    const PROCESS_INFORMATION parent = startWaitingReport(release);
     ASSERT_TRUE(waitForPath(reportPath));
     const Report running = readReport(reportPath);
     DeleteFileW(reportPath.c_str());
