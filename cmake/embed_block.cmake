@@ -9,6 +9,7 @@ function(onefile_embed_block target block_file)
   set(ONEFILE_ERROR_DIALOG 0)
   set(ONEFILE_SPLASH_PROGRESS 0)
   set(ONEFILE_CACHE_KEEP 0)
+  set(ONEFILE_CACHE_RECHECK 0)
   set(ONEFILE_CACHE_SPEC 0)
   set(ONEFILE_CACHE_ID 0)
   set(ONEFILE_RUN_PARENT_SPEC "0x7b, 0x54, 0x45, 0x4d, 0x50, 0x7d, 0")  # {TEMP}

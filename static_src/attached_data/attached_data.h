@@ -78,6 +78,10 @@ void verifyBlockTail();
 // Called on the main thread after each piece extraction writes, with the
 // bytes of the record stream decoded so far; null (the default) for none.
 void setExtractionProgress(void (*report)(uint64_t decoded));
+// Called on the main thread after each file is written, with its record
+// name and the XXH64 (seed 0) of its content, hashed while it was written;
+// null (the default) hashes nothing.
+void setExtractedFileHashing(void (*record)(const wchar_t* name, uint64_t contentHash));
 
 // The fresh road: writes every record below targetDirectory, which must
 // exist, and reads the frame to its verified end. False when the block

@@ -5,6 +5,10 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+// zstd's own copy of xxHash, its functions prefixed ZSTD_.
+#define XXH_STATIC_LINKING_ONLY
+#include <common/xxhash.h>
+
 unsigned char copyBuffer[copyBufferSize];
 wchar_t firstFilePath[pathCapacity];
 // The file a record's data is being written to, so a stop in the middle of
@@ -127,6 +131,13 @@ void setExtractionProgress(void (*report)(uint64_t decoded))
     extractionProgress = report;
 }
 
+static void (*recordFileHash)(const wchar_t* name, uint64_t contentHash);
+
+void setExtractedFileHashing(void (*record)(const wchar_t* name, uint64_t contentHash))
+{
+    recordFileHash = record;
+}
+
 static void reportProgress()
 {
     if (extractionProgress != nullptr) {
@@ -137,8 +148,10 @@ static void reportProgress()
 // Every write and the close are checked: a short write or a failure the
 // system reports only at the close would otherwise leave a truncated file.
 // The file is closed before the stop, so the cleanup can remove it.
-static void writeRecordData(const wchar_t* filePath, uint64_t size)
+static void writeRecordData(const wchar_t* filePath, const wchar_t* name, uint64_t size)
 {
+    XXH64_state_t hash;
+    XXH64_reset(&hash, 0);
     wchar_t longForm[longPathCapacity];
     const wchar_t* const opened = toLongPathForm(filePath, longForm) ? longForm : filePath;
     // Never an existing file: CREATE_NEW refuses whatever has the name, a
@@ -154,6 +167,9 @@ static void writeRecordData(const wchar_t* filePath, uint64_t size)
         const DWORD chunk = size < copyBufferSize ? static_cast<DWORD>(size) : static_cast<DWORD>(copyBufferSize);
         readAttachedData(copyBuffer, chunk);
         error = writeAll(file, copyBuffer, chunk) ? ERROR_SUCCESS : GetLastError();
+        if (recordFileHash != nullptr) {
+            XXH64_update(&hash, copyBuffer, chunk);
+        }
         size -= chunk;
         reportProgress();
     }
@@ -163,6 +179,9 @@ static void writeRecordData(const wchar_t* filePath, uint64_t size)
     }
     if (error != ERROR_SUCCESS) {
         fatalFileError("Error, couldn't unpack file to target path", filePath, error);
+    }
+    if (recordFileHash != nullptr) {
+        recordFileHash(name, XXH64_digest(&hash));
     }
 }
 
@@ -208,7 +227,7 @@ bool extractAttachedFiles()
         readAttachedData(&size, sizeof size);
         parkIfStopRequested();
         createRecordDirectories(filePath);
-        writeRecordData(filePath, size);
+        writeRecordData(filePath, name, size);
     }
     finishAttachedData();
     reportProgress();

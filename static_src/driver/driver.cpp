@@ -176,6 +176,8 @@ static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
     openAttachedDataReader();
     if (road == CacheRoad::build) {
         nameStagingFolder(targetDirectory);
+        // The manifest keeps each file's hash for the later rechecks.
+        setExtractedFileHashing(recordContentHash);
     }
     findRunFolderParent(parent);
     // A start that cannot fit writes nothing.
@@ -255,7 +257,7 @@ int runDriver()
     // This process is idle while the application runs: the leftovers of
     // dead runs go then, costing the start nothing.
     if (road != CacheRoad::perRun) {
-        startCacheUpkeep();
+        startCacheUpkeep(road);
     } else if (onefileSweepEnabled && parent[0] != L'\0') {
         startSweep(parent);
     }

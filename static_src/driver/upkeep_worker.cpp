@@ -1,5 +1,5 @@
-// The detached upkeep worker: when the sweep or the cache's upkeep could
-// not finish while the application ran (an application that returns at
+// The detached upkeep worker: when the sweep or the cache's upkeep (with
+// the recheck of a reused version's content) could not finish while the application ran (an application that returns at
 // once ends it before its delay is over), the bootstrap starts a copy of
 // itself that does that work after the bootstrap has returned the exit
 // code. It inherits no handle (the caller's pipes end with the run), breaks
@@ -29,29 +29,35 @@ bool isUpkeepWorker()
 
 // The bootstrap returns its exit code right after starting this process:
 // the work begins once it has, so that none of its file operations (under
-// Wine, all of them queue at one server thread) slows that end.
-static void waitForBootstrapsEnd()
+// Wine, all of them queue at one server thread) slows that end. Returns
+// when the bootstrap began, as a system time (0 when it cannot be told).
+static uint64_t waitForBootstrapsEnd()
 {
     wchar_t* const bootstrapId = getEnvVar(ONEFILE_VARIABLE_UPKEEP);
-    const HANDLE bootstrap =
-        bootstrapId != nullptr ? OpenProcess(SYNCHRONIZE, FALSE, wcstoul(bootstrapId, nullptr, 10)) : nullptr;
+    const HANDLE bootstrap = bootstrapId != nullptr ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                                                  FALSE, wcstoul(bootstrapId, nullptr, 10))
+                                                    : nullptr;
     free(bootstrapId);
+    FILETIME created = {}, ended, kernel, user;
     if (bootstrap != nullptr) {
         WaitForSingleObject(bootstrap, bootstrapEndMilliseconds);
+        GetProcessTimes(bootstrap, &created, &ended, &kernel, &user);
         CloseHandle(bootstrap);
     }
     traceStep(L"upkeep worker: the bootstrap has ended");
+    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
 int runUpkeepWorker()
 {
     SetErrorMode(SEM_FAILCRITICALERRORS);
-    waitForBootstrapsEnd();
+    const uint64_t bootstrapBegan = waitForBootstrapsEnd();
     wchar_t parent[pathCapacity];
     if (onefileSweepEnabled && expandFolderSpec(onefileRunParentSpec, parent, pathCapacity)) {
         traceStep(L"upkeep worker: %d leftovers of dead runs removed from %ls", sweepDeadRuns(parent), parent);
     }
-    tidyCacheNow();
+    // What the bootstrap's own start unpacked was hashed as it was.
+    keepCacheNow(bootstrapBegan != 0 ? bootstrapBegan : UINT64_MAX);
     traceStep(L"upkeep worker done");
     return 0;
 }

@@ -32,9 +32,7 @@ static bool expandVersionFolder(wchar_t output[pathCapacity])
     return expandVersionsFolder(versions) && joinPath(output, versions, onefileCacheId);
 }
 
-// Holds `folder` when it is a directory (no link) in its place: not one a
-// link on the way or at its name leads to. INVALID_HANDLE_VALUE otherwise.
-static HANDLE holdFolderInPlace(const wchar_t* folder)
+HANDLE holdFolderInPlace(const wchar_t* folder)
 {
     wchar_t longForm[longPathCapacity];
     if (!toLongPathForm(folder, longForm)) {

@@ -1,9 +1,14 @@
 // The manifest of a shared cache's version folder (cache_manifest.cpp):
 // written last into a staging folder, compared with the folder at every
-// later start. Its first line "onefile-cache 1 <publish time>", then the
+// later start. Its first line "onefile-cache 2 <publish time>", then the
 // tree's description, in UTF-16: sorted lines "F <size> <write time> <name>"
-// and "D <name>", names relative. Made and compared from directory
-// listings only, one per directory; a reparse point anywhere fails both.
+// and "D <name>", names relative, then the content hashes recorded while
+// the files were written: sorted lines "H <16 hex digits of XXH64> <name>".
+// The description is made and compared from directory listings only, one
+// per directory; a reparse point anywhere fails both. The hashes are
+// compared in the background (cache_content.cpp). A manifest of the older
+// format, without hashes, still names a version of ours, but fails the
+// check: the version is built again once.
 #include "cache_internal.h"
 
 #include <stdarg.h>
@@ -14,7 +19,8 @@
 enum : size_t { manifestLimitBytes = 64u << 20 };
 
 static const wchar_t manifestName[] = ONEFILE_WIDE(ONEFILE_CACHE_MANIFEST_NAME);
-static const wchar_t manifestFormat[] = L"onefile-cache 1 ";
+static const wchar_t manifestFormat[] = L"onefile-cache 2 ";
+static const wchar_t olderManifestFormat[] = L"onefile-cache 1 ";
 
 struct Lines {
     wchar_t** items;
@@ -64,6 +70,38 @@ static void freeLines(Lines& lines)
 static int compareLines(const void* a, const void* b)
 {
     return wcscmp(*static_cast<wchar_t* const*>(a), *static_cast<wchar_t* const*>(b));
+}
+
+// The lines joined, each ended by a line feed, or null when memory runs
+// out; to be freed.
+static wchar_t* joinLines(const Lines& lines)
+{
+    size_t total = 1;
+    for (size_t i = 0; i < lines.count; ++i) {
+        total += wcslen(lines.items[i]) + 1;
+    }
+    wchar_t* const text = static_cast<wchar_t*>(malloc(total * sizeof(wchar_t)));
+    if (text == nullptr) {
+        return nullptr;
+    }
+    text[0] = L'\0';
+    for (size_t i = 0, at = 0; i < lines.count; ++i) {
+        const size_t length = wcslen(lines.items[i]);
+        wmemcpy(text + at, lines.items[i], length);
+        at += length;
+        text[at++] = L'\n';
+        text[at] = L'\0';
+    }
+    return text;
+}
+
+// The hashes of the files this start wrote into its staging folder: filled
+// by the extraction on the main thread, written into the manifest.
+static Lines recordedHashes;
+
+void recordContentHash(const wchar_t* name, uint64_t contentHash)
+{
+    addLine(recordedHashes, L"H %016llx %ls", static_cast<unsigned long long>(contentHash), name);
 }
 
 // `name` below `relative` (just `name` when `relative` is empty, the top)
@@ -136,33 +174,34 @@ static wchar_t* describeTree(const wchar_t* folder)
     wchar_t* text = nullptr;
     if (!lines.failed) {
         qsort(lines.items, lines.count, sizeof(wchar_t*), compareLines);
-        size_t total = 1;
-        for (size_t i = 0; i < lines.count; ++i) {
-            total += wcslen(lines.items[i]) + 1;
-        }
-        text = static_cast<wchar_t*>(malloc(total * sizeof(wchar_t)));
-        for (size_t i = 0, at = 0; text != nullptr && i < lines.count; ++i) {
-            const size_t length = wcslen(lines.items[i]);
-            wmemcpy(text + at, lines.items[i], length);
-            at += length;
-            text[at++] = L'\n';
-            text[at] = L'\0';
-        }
-        if (text != nullptr && lines.count == 0) {
-            text[0] = L'\0';
-        }
+        text = joinLines(lines);
     }
     freeLines(lines);
     return text;
 }
 
+// How many lines of `text` begin with `kind`.
+static size_t countLines(const wchar_t* text, wchar_t kind)
+{
+    size_t count = text[0] == kind;
+    for (const wchar_t* line = wcschr(text, L'\n'); line != nullptr; line = wcschr(line + 1, L'\n')) {
+        count += line[1] == kind;
+    }
+    return count;
+}
+
 bool writeCacheManifest(const wchar_t* folder)
 {
     wchar_t* const description = describeTree(folder);
+    qsort(recordedHashes.items, recordedHashes.count, sizeof(wchar_t*), compareLines);
+    wchar_t* const hashes = recordedHashes.failed ? nullptr : joinLines(recordedHashes);
     wchar_t path[pathCapacity];
     wchar_t longForm[longPathCapacity];
-    if (description == nullptr || !joinPath(path, folder, manifestName) || !toLongPathForm(path, longForm)) {
+    // Every file the listing found has its hash, or the manifest is not written.
+    if (description == nullptr || hashes == nullptr || countLines(description, L'F') != recordedHashes.count ||
+        !joinPath(path, folder, manifestName) || !toLongPathForm(path, longForm)) {
         free(description);
+        free(hashes);
         return false;
     }
     FILETIME now;
@@ -171,16 +210,18 @@ bool writeCacheManifest(const wchar_t* folder)
     const int headerLength = swprintf(header, 64, L"%ls%llu\n", manifestFormat,
                                       (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
     const HANDLE file = CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    DWORD written = 0;
-    const DWORD bodyBytes = static_cast<DWORD>(wcslen(description) * sizeof(wchar_t));
-    bool ok = file != INVALID_HANDLE_VALUE &&
-              WriteFile(file, header, static_cast<DWORD>(headerLength) * sizeof(wchar_t), &written, nullptr) &&
-              written == static_cast<DWORD>(headerLength) * sizeof(wchar_t) &&
-              WriteFile(file, description, bodyBytes, &written, nullptr) && written == bodyBytes;
+    const auto writeText = [file](const wchar_t* text, size_t length) {
+        const DWORD bytes = static_cast<DWORD>(length * sizeof(wchar_t));
+        DWORD written = 0;
+        return WriteFile(file, text, bytes, &written, nullptr) && written == bytes;
+    };
+    bool ok = file != INVALID_HANDLE_VALUE && writeText(header, static_cast<size_t>(headerLength)) &&
+              writeText(description, wcslen(description)) && writeText(hashes, wcslen(hashes));
     if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) {
         ok = false;
     }
     free(description);
+    free(hashes);
     return ok;
 }
 
@@ -217,44 +258,101 @@ wchar_t* readCacheManifest(const wchar_t* folder)
 
 uint64_t manifestPublishTime(const wchar_t* manifest)
 {
-    const size_t prefix = wcslen(manifestFormat);
-    return manifest != nullptr && wcsncmp(manifest, manifestFormat, prefix) == 0
-               ? static_cast<uint64_t>(_wcstoui64(manifest + prefix, nullptr, 10))
-               : 0;
+    static const wchar_t* const formats[] = {manifestFormat, olderManifestFormat};
+    for (const wchar_t* format : formats) {
+        const size_t prefix = wcslen(format);
+        if (manifest != nullptr && wcsncmp(manifest, format, prefix) == 0) {
+            return static_cast<uint64_t>(_wcstoui64(manifest + prefix, nullptr, 10));
+        }
+    }
+    return 0;
 }
 
-// The first line where `listed` and `found` differ, for the trace: "the
-// manifest lists '<line>', the folder has '<line>'".
-static void describeFirstDifference(const wchar_t* listed, const wchar_t* found, wchar_t* difference, size_t capacity)
+// The description's lines of a manifest of the current format (after its
+// first line), or null; `length` gets their length, up to the hashes.
+static const wchar_t* findDescription(const wchar_t* manifest, size_t& length)
 {
-    while (*listed != L'\0' && *found != L'\0') {
-        const size_t listedLength = wcscspn(listed, L"\n"), foundLength = wcscspn(found, L"\n");
-        if (listedLength != foundLength || wmemcmp(listed, found, listedLength) != 0) {
+    if (wcsncmp(manifest, manifestFormat, wcslen(manifestFormat)) != 0 || manifestPublishTime(manifest) == 0) {
+        return nullptr;
+    }
+    const wchar_t* const body = wcschr(manifest, L'\n');
+    if (body == nullptr) {
+        return nullptr;
+    }
+    const wchar_t* const hashes = findContentHashes(manifest);
+    length = static_cast<size_t>(hashes - (body + 1));
+    return body + 1;
+}
+
+const wchar_t* findContentHashes(const wchar_t* manifest)
+{
+    const wchar_t* const body = wcschr(manifest, L'\n');
+    if (body == nullptr) {
+        return manifest + wcslen(manifest);
+    }
+    if (body[1] == L'H') {
+        return body + 1;
+    }
+    const wchar_t* const hashes = wcsstr(body, L"\nH ");
+    return hashes != nullptr ? hashes + 1 : body + wcslen(body);
+}
+
+bool readContentHashLine(const wchar_t*& cursor, uint64_t& contentHash, wchar_t name[pathCapacity])
+{
+    const size_t length = wcscspn(cursor, L"\n");
+    const wchar_t* const line = cursor;
+    cursor += length + (cursor[length] == L'\n');
+    enum : size_t { nameAt = 2 + 16 + 1 };
+    if (length <= nameAt || length - nameAt >= pathCapacity || wcsncmp(line, L"H ", 2) != 0 ||
+        wcsspn(line + 2, L"0123456789abcdef") != 16 || line[nameAt - 1] != L' ') {
+        return false;
+    }
+    contentHash = _wcstoui64(line + 2, nullptr, 16);
+    wmemcpy(name, line + nameAt, length - nameAt);
+    name[length - nameAt] = L'\0';
+    return true;
+}
+
+// The first line where `listed` (`listedLength` units) and `found` differ,
+// for the trace: "the manifest lists '<line>', the folder has '<line>'".
+static void describeFirstDifference(const wchar_t* listed, size_t listedLength, const wchar_t* found,
+                                    wchar_t* difference, size_t capacity)
+{
+    const wchar_t* const listedEnd = listed + listedLength;
+    const auto lineLength = [](const wchar_t* line, const wchar_t* end) {
+        const wchar_t* const feed = wmemchr(line, L'\n', static_cast<size_t>(end - line));
+        return static_cast<size_t>((feed != nullptr ? feed : end) - line);
+    };
+    const wchar_t* const foundEnd = found + wcslen(found);
+    while (listed < listedEnd && found < foundEnd) {
+        const size_t listedLine = lineLength(listed, listedEnd), foundLine = lineLength(found, foundEnd);
+        if (listedLine != foundLine || wmemcmp(listed, found, listedLine) != 0) {
             break;
         }
-        listed += listedLength + (listed[listedLength] == L'\n');
-        found += foundLength + (found[foundLength] == L'\n');
+        listed += listedLine + (listed + listedLine < listedEnd);
+        found += foundLine + (found + foundLine < foundEnd);
     }
-    const int listedLength = static_cast<int>(wcscspn(listed, L"\n")),
-              foundLength = static_cast<int>(wcscspn(found, L"\n"));
-    swprintf(difference, capacity, L"the manifest lists '%.*ls', the folder has '%.*ls'", listedLength, listed,
-             foundLength, found);
+    swprintf(difference, capacity, L"the manifest lists '%.*ls', the folder has '%.*ls'",
+             static_cast<int>(lineLength(listed, listedEnd)), listed, static_cast<int>(lineLength(found, foundEnd)),
+             found);
 }
 
 bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity)
 {
     wchar_t* const manifest = readCacheManifest(folder);
-    const wchar_t* const body =
-        manifest != nullptr && manifestPublishTime(manifest) != 0 ? wcschr(manifest, L'\n') : nullptr;
-    wchar_t* const description = body != nullptr ? describeTree(folder) : nullptr;
-    const bool matches = description != nullptr && wcscmp(body + 1, description) == 0;
+    size_t listedLength = 0;
+    const wchar_t* const listed = manifest != nullptr ? findDescription(manifest, listedLength) : nullptr;
+    wchar_t* const description = listed != nullptr ? describeTree(folder) : nullptr;
+    const bool matches = description != nullptr && wcslen(description) == listedLength &&
+                         wmemcmp(listed, description, listedLength) == 0;
     if (!matches && isTracing()) {
-        if (body == nullptr) {
-            swprintf(difference, capacity, L"no manifest of ours");
+        if (listed == nullptr) {
+            swprintf(difference, capacity,
+                     manifestPublishTime(manifest) != 0 ? L"its manifest has an older format" : L"no manifest of ours");
         } else if (description == nullptr) {
             swprintf(difference, capacity, L"the folder holds a reparse point or cannot be listed");
         } else {
-            describeFirstDifference(body + 1, description, difference, capacity);
+            describeFirstDifference(listed, listedLength, description, difference, capacity);
         }
     }
     free(description);

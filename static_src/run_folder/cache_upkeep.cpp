@@ -1,8 +1,9 @@
 // The shared cache's upkeep (cache_upkeep.cpp), in the background while
-// the application runs: the staging and set-aside folders of starts whose
-// process is gone, and the versions of the same name beyond the newest,
-// removed by the sweep's all-or-nothing removal, which skips whatever is
-// held or in use. Only below the versions' folder this start holds, and
+// the application runs: the recheck of a reused version's content
+// (cache_content.cpp), then the staging and set-aside folders of starts
+// whose process is gone, and the versions of the same name beyond the
+// newest, removed by the sweep's all-or-nothing removal, which skips
+// whatever is held or in use. Only below the versions' folder this start holds, and
 // only what the cache made: a version is a folder with a manifest of ours;
 // links and anything else stay.
 #include "cache_internal.h"
@@ -161,17 +162,34 @@ static bool holdsOtherThanThisVersion()
     return other;
 }
 
-void startCacheUpkeep()
+static void recheckThenTidy(void*, const volatile LONG* stop)
 {
-    if (isCacheEnabled() && cacheVersionFolder()[0] != L'\0' && holdsOtherThanThisVersion()) {
+    recheckVersionContent(stop, UINT64_MAX);
+    if (*stop == 0) {
+        keepCacheTidy(nullptr, stop);
+    }
+}
+
+void startCacheUpkeep(CacheRoad road)
+{
+    if (!isCacheEnabled() || cacheVersionFolder()[0] == L'\0') {
+        return;
+    }
+    // What was just unpacked and hashed needs no recheck.
+    if (road == CacheRoad::reuse && onefileCacheRecheck) {
+        startBackgroundWork(recheckThenTidy, nullptr, upkeepDelayMilliseconds);
+    } else if (holdsOtherThanThisVersion()) {
         startBackgroundWork(keepCacheTidy, nullptr, upkeepDelayMilliseconds);
     }
 }
 
-void tidyCacheNow()
+void keepCacheNow(uint64_t recheckPublishedBefore)
 {
     if (holdCacheForUpkeep()) {
         static const volatile LONG never = 0;
+        if (onefileCacheRecheck) {
+            recheckVersionContent(&never, recheckPublishedBefore);
+        }
         keepCacheTidy(nullptr, &never);
     }
     releaseVersionsFolderHold();

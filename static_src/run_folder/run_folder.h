@@ -72,6 +72,9 @@ CacheRoad chooseCacheRoad();
 const wchar_t* cacheVersionFolder();
 // Names a new staging folder beside the version folder into `staging`.
 void nameStagingFolder(wchar_t staging[pathCapacity]);
+// Keeps the content hash of a file this start wrote into its staging
+// folder (`name` relative to it), for the manifest. Main thread.
+void recordContentHash(const wchar_t* name, uint64_t contentHash);
 enum class PublishOutcome {
     published,       // `staging` is now the version folder, the run's hold
     foundPublished,  // another start published first: its verified version is the run's hold, `staging` is gone
@@ -99,14 +102,18 @@ void markSharedVersionDamaged();
 // Lets go of the versions' folder held since chooseCacheRoad; nothing when
 // none is held. Any thread, any number of times.
 void releaseVersionsFolderHold();
-// The same upkeep at once, in a process of its own (the detached worker's):
-// only when the cache's name folder can be held in place and the process
-// is not elevated. Never fails.
-void tidyCacheNow();
-// In the background while the application runs: removes what dead starts
-// left (staging and set-aside folders) and versions beyond the newest
-// onefileCacheKeep, skipping whatever is held or in use.
-void startCacheUpkeep();
+// The same upkeep at once, in a process of its own (the detached worker's),
+// the recheck of this version's content among it when it was published
+// before `recheckPublishedBefore` (a system time: the start of the run it
+// follows): only when the cache's name folder can be held in place and the
+// process is not elevated. Never fails.
+void keepCacheNow(uint64_t recheckPublishedBefore);
+// In the background while the application runs: on reuse, rechecks the
+// version's content against the hashes of its manifest and marks it
+// damaged when a file differs; then removes what dead starts left (staging
+// and set-aside folders) and versions beyond the newest onefileCacheKeep,
+// skipping whatever is held or in use.
+void startCacheUpkeep(CacheRoad road);
 
 // --- Background work (background.cpp): one piece of work at a time on a
 // thread of its own, begun after a delay, while the application runs.

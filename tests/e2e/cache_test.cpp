@@ -33,6 +33,35 @@ std::vector<std::wstring> namesIn(const std::wstring& folder)
     return names;
 }
 
+// Writes `content` over the file at `path`, its length set to it, and gives
+// the file back its write time.
+void rewriteKeepingTime(const std::wstring& path, const std::string& content)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILETIME written;
+    DWORD count = 0;
+    EXPECT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
+    EXPECT_TRUE(WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &count, nullptr));
+    EXPECT_TRUE(SetEndOfFile(file));
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+    CloseHandle(file);
+}
+
+// A version's manifest as its UTF-16 text, and back.
+std::wstring readManifest(const std::wstring& folder)
+{
+    const std::string bytes = readFile(folder + L"\\onefile-cache.manifest");
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+void writeManifest(const std::wstring& folder, const std::wstring& text)
+{
+    const std::wstring path = folder + L"\\onefile-cache.manifest";
+    DeleteFileW(path.c_str());
+    writeFile(path, std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)));
+}
+
 class CachedRun : public testing::Test {
 protected:
     // The cached executable `name` (cached_<name>_onefile.exe) copied in.
@@ -157,6 +186,7 @@ TEST_F(CachedRun, StartEndedWhileUnpackingLeavesOnlyAStagingFolderThatGoes)
     EXPECT_EQ(versionNames().size(), 1u);
 }
 
+// Every change the listing shows, each repaired by the next start.
 TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
 {
     const std::wstring exe = copyIn(L"report");
@@ -169,6 +199,7 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
         EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 0u) << what;
         EXPECT_EQ(runFolderOf(file(L"r")), folder) << what;
         EXPECT_EQ(reported(file(L"r"), "files"), "3") << what;
+        EXPECT_EQ(reported(file(L"r"), "held"), original) << what;
         EXPECT_EQ(readFile(held), original) << what;
     };
     DeleteFileW(held.c_str());
@@ -183,9 +214,99 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     changed[0] ^= 1;
     writeFile(held, changed);
     startAndCheck("a changed file");
+    rewriteKeepingTime(held, original + "longer");
+    startAndCheck("a new size, the time kept");
     writeFile(folder + L"\\planted.dll", "planted");
     startAndCheck("a planted file");
     EXPECT_FALSE(pathExists(folder + L"\\planted.dll"));
+    // Its line sorts after every listed one ("F 99 ..." after "F 28 ..." and
+    // the DLL's): a check that compared only as far as the manifest goes
+    // would pass it.
+    ASSERT_LT(std::to_string(readFile(folder + L"\\report_app.dll").size()), "99");
+    writeFile(folder + L"\\~last.txt", std::string(99, 'z'));
+    startAndCheck("an extra entry sorting last");
+    EXPECT_FALSE(pathExists(folder + L"\\~last.txt"));
+    writeFile(folder + L"\\data\\extra.txt", "extra");
+    startAndCheck("an extra entry in a subfolder");
+    EXPECT_FALSE(pathExists(folder + L"\\data\\extra.txt"));
+    // The older format: no hashes. Built again once, then reused.
+    std::wstring manifest = readManifest(folder);
+    ASSERT_EQ(manifest.rfind(L"onefile-cache 2 ", 0), 0u);
+    manifest = L"onefile-cache 1 " + manifest.substr(16, manifest.find(L"\nH ") + 1 - 16);
+    writeManifest(folder, manifest);
+    startAndCheck("a manifest of the older format");
+    EXPECT_EQ(readManifest(folder).rfind(L"onefile-cache 2 ", 0), 0u);
+    EXPECT_NE(readManifest(folder).find(L"\nH "), std::wstring::npos);
+}
+
+// A change that keeps the size and the time passes the listing's check; the
+// recheck of the content, while the application runs or after it returned,
+// marks the version, and the next start repairs it.
+TEST_F(CachedRun, AChangeThatKeepsSizeAndTimeRunsAtMostOnceMore)
+{
+    const std::wstring exe = copyIn(L"report");
+    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+    const std::wstring folder = runFolderOf(file(L"r"));
+    const std::wstring held = folder + L"\\data\\held.txt";
+    const std::wstring marker = folder + L"\\onefile-cache.damaged";
+    const std::string original = readFile(held);
+    std::string changed = original;
+    changed[0] ^= 1;
+    const auto startAndRead = [&](const std::wstring& arguments) {
+        DeleteFileW(file(L"r").c_str());
+        EXPECT_EQ(runUnelevated(exe, arguments, file(L"r")), 0u);
+        EXPECT_EQ(runFolderOf(file(L"r")), folder);
+        return reported(file(L"r"), "held");
+    };
+
+    rewriteKeepingTime(held, changed);
+    const std::wstring release = file(L"release");
+    writeFile(release, "");
+    const PROCESS_INFORMATION running =
+        startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"running"));
+    ASSERT_TRUE(waitForPath(file(L"running")));
+    EXPECT_EQ(reported(file(L"running"), "held"), changed);
+    EXPECT_TRUE(waitForPath(marker)) << "found while the application runs";
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(endOf(running), 0u);
+    EXPECT_EQ(startAndRead(L""), original);
+
+    // An application that returns at once: the worker after it finds it.
+    rewriteKeepingTime(held, changed);
+    EXPECT_EQ(startAndRead(L""), changed);
+    EXPECT_TRUE(waitForPath(marker)) << "found after the application returned";
+    EXPECT_EQ(startAndRead(L""), original);
+    EXPECT_EQ(readFile(held), original);
+}
+
+// A damaged version that a running application holds cannot be set aside:
+// the start that finds it runs from a folder of its own, and the start
+// after the running one ends repairs it.
+TEST_F(CachedRun, ADamagedVersionInUseIsNeitherRunNorRemoved)
+{
+    const std::wstring exe = copyIn(L"report");
+    const std::wstring release = file(L"release");
+    writeFile(release, "");
+    const PROCESS_INFORMATION running =
+        startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"running"));
+    ASSERT_TRUE(waitForPath(file(L"running")));
+    const std::wstring folder = runFolderOf(file(L"running"));
+    const std::wstring held = folder + L"\\data\\held.txt";
+    const std::string original = readFile(held);
+    writeFile(held, "changed");
+
+    EXPECT_EQ(runUnelevated(exe, L"", file(L"beside")), 0u);
+    const std::wstring beside = runFolderOf(file(L"beside"));
+    EXPECT_NE(beside, folder);
+    EXPECT_EQ(reported(file(L"beside"), "held"), original);
+    EXPECT_EQ(readFile(held), "changed") << "the running application's folder stays";
+    EXPECT_FALSE(pathExists(beside)) << "the folder of its own goes at its end";
+
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(endOf(running), 0u);
+    EXPECT_EQ(runUnelevated(exe, L"", file(L"after")), 0u);
+    EXPECT_EQ(runFolderOf(file(L"after")), folder);
+    EXPECT_EQ(reported(file(L"after"), "held"), original);
 }
 
 // MERLOX_ONEFILE_TRACE_FILE: one line per step of each start, parent and
@@ -233,17 +354,7 @@ TEST_F(CachedRun, AVersionTheApplicationCannotBeLoadedFromIsRepairedByTheNextSta
     const std::wstring folder = runFolderOf(file(L"r"));
     const std::wstring dll = folder + L"\\report_app.dll";
     const std::string original = readFile(dll);
-    {
-        const HANDLE file =
-            CreateFileW(dll.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        FILETIME written;
-        ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
-        DWORD count = 0;
-        ASSERT_TRUE(WriteFile(file, "XX", 2, &count, nullptr));
-        ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
-        CloseHandle(file);
-    }
+    rewriteKeepingTime(dll, "XX" + original.substr(2));
     DeleteFileW(file(L"r").c_str());
     EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 2u);
     EXPECT_FALSE(pathExists(file(L"r"))) << "the application never ran";
@@ -300,6 +411,41 @@ TEST_F(CachedRun, OnlyCopiesOfThisExecutableHandDownTheirFolder)
 
     DeleteFileW(release.c_str());
     EXPECT_EQ(endOf(running), 0u);
+}
+
+// The application itself, the real parent of its next start, points
+// MERLOX_ONEFILE_TARGET near its version: past its name, out of it, at a
+// sibling version, at a staging folder of another process. Each holds a
+// DLL; each start runs from the version.
+TEST_F(CachedRun, TargetsTheApplicationSetsAreNeverLoadedFrom)
+{
+    const std::wstring exe = copyIn(L"report");
+    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+    const std::wstring version = runFolderOf(file(L"r"));
+    const std::wstring id = version.substr(version.rfind(L'\\') + 1);
+    const std::wstring stagingOfAnother =
+        versions() + L"\\" + id + L".staging-" + std::to_wstring(GetCurrentProcessId()) + L"-plantedDll1";
+    // Each target, and the folder it leads to.
+    const std::vector<std::pair<std::wstring, std::wstring>> targets = {
+        {version + L"x", version + L"x"},
+        {version + L"\\..\\other", versions() + L"\\other"},
+        {versions() + L"\\0123456789abcdef", versions() + L"\\0123456789abcdef"},
+        {stagingOfAnother, stagingOfAnother},
+    };
+    std::wstring arguments;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        ASSERT_TRUE(CreateDirectoryW(targets[i].second.c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW((version + L"\\report_app.dll").c_str(),
+                              (targets[i].second + L"\\report_app.dll").c_str(), TRUE));
+        arguments += L" " + quoteForCommandLine(L"--app-env=MERLOX_ONEFILE_TARGET=" + targets[i].first) +
+                     L" --app-reenter=" + quoteForCommandLine(file(L"nested" + std::to_wstring(i)));
+    }
+    EXPECT_EQ(runUnelevated(exe, arguments, file(L"r")), 0u);
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const std::wstring nested = file(L"nested" + std::to_wstring(i));
+        ASSERT_TRUE(pathExists(nested)) << toUtf8(targets[i].first);
+        EXPECT_EQ(runFolderOf(nested), version) << toUtf8(targets[i].first);
+    }
 }
 
 // Applications that return at once: the worker started after the second

@@ -69,6 +69,22 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
         GetFileAttributesW(feedback.c_str()) == INVALID_FILE_ATTRIBUTES ? "feedback=absent\n" : "feedback=present\n";
     report += "run_mode=" + std::to_string(onefile_run_mode()) + "\n";
     report += "files=" + std::to_string(countFiles(directoryOf(dllPath))) + "\n";
+    // What the application reads from its payload's data file, when it has one.
+    const HANDLE held = CreateFileW((directoryOf(dllPath) + L"\\data\\held.txt").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (held != INVALID_HANDLE_VALUE) {
+        char content[256];  // the test's file is shorter
+        DWORD read = 0;
+        ReadFile(held, content, sizeof content, &read, nullptr);
+        CloseHandle(held);
+        std::string hex;
+        for (DWORD i = 0; i < read; ++i) {
+            char pair[3];
+            snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(content[i]));
+            hex += pair;
+        }
+        report += hexUtf8(L"held") + "=" + hex + "\n";
+    }
     for (int i = 0; i < argc; ++i) report += "arg=" + hexUtf8(argv[i]) + "\n";
     for (const wchar_t* name : {L"MERLOX_ONEFILE_PARENT", L"MERLOX_ONEFILE_DIRECTORY", L"MERLOX_ORIGINAL_ARGV0",
                                 L"MERLOX_ONEFILE_TIME_US", L"MERLOX_ONEFILE_RANDOM", L"MERLOX_ONEFILE_START"}) {

@@ -76,4 +76,40 @@ TEST(CacheLinks, LinkAtTheVersionsNameIsNeverFollowed)
         << "the run's own folder stayed";
 }
 
+// A link in place of a folder of the version, leading to a copy with the
+// same names, sizes and times: the listing is the manifest's, but for the
+// link. The start repairs the version, and nothing is read or changed
+// through the link.
+TEST(CacheLinks, ALinkInsideTheVersionFailsItsCheck)
+{
+    ONEFILE_REQUIRE(fs::exists(windowsBuild() / "cached_report_onefile.exe"), "the Windows build is missing");
+    TempTree tree;
+    fs::create_directories(tree / "app");
+    fs::copy_file(windowsBuild() / "cached_report_onefile.exe", tree / "app/App.exe");
+    ASSERT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
+    const fs::path versions = tree / "app/cache/app";
+    fs::path version;
+    for (const auto& entry : fs::directory_iterator(versions)) version = entry.path();
+    const std::string original = readBytes(version / "data/held.txt");
+
+    // A rename keeps every time; the outside copy then differs in content only.
+    fs::create_directories(tree / "outside");
+    fs::rename(version / "data", tree / "outside/data");
+    fs::create_directory_symlink(tree / "outside/data", version / "data");
+    std::string changed = original;
+    changed[0] ^= 1;
+    {
+        const auto written = fs::last_write_time(tree / "outside/data/held.txt");
+        writeBytes(tree / "outside/data/held.txt", changed);
+        fs::last_write_time(tree / "outside/data/held.txt", written);
+    }
+    ASSERT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
+    const Report report = parseReport(readBytes(tree / "report.txt"));
+    EXPECT_EQ(valueOf(report, "run_mode"), "1");
+    EXPECT_EQ(valueOf(report, "held"), original);
+    EXPECT_FALSE(fs::is_symlink(version / "data"));
+    EXPECT_EQ(readBytes(version / "data/held.txt"), original);
+    EXPECT_EQ(readBytes(tree / "outside/data/held.txt"), changed);
+}
+
 }  // namespace

@@ -26,7 +26,8 @@ const char* const buildUsage =
     "                          [--uac-admin] [--dpi-aware] [--manifest FILE]\n"
     "                          [--sign-pkcs12 FILE [--sign-password-file FILE | --sign-password-env NAME]\n"
     "                           [--timestamp-url URL]]\n"
-    "                          [--cache [--cache-name NAME] [--cache-dir SPEC] [--cache-keep N]]\n"
+    "                          [--cache [--cache-name NAME] [--cache-dir SPEC] [--cache-keep N]\n"
+    "                           [--no-cache-recheck]]\n"
     "                          [--depfile FILE] [create's options]\n";
 const char* const listUsage = "usage: onefile-pack list FILE      (a block, or an executable that holds one)\n";
 const char* const verifyUsage = "usage: onefile-pack verify FILE\n";
@@ -46,7 +47,8 @@ const char* const buildNotes =
     "from Explorer) is also shown in a message box, unless --no-error-dialog.\n"
     "--console makes a console program: the application shares the console it is started from.\n"
     "--cache unpacks the application once, into {CACHE_DIR}\\onefile\\NAME\\ID (or --cache-dir SPEC),\n"
-    "and reuses it after a check of every entry; --cache-keep N versions stay (2).\n";
+    "and reuses it after a check of every entry; --cache-keep N versions stay (2). While the application\n"
+    "runs, a reused version's content is compared with its hashes (--no-cache-recheck turns that off).\n";
 const char* const listNotes = "Lists the files the block holds, each with its size in bytes.\n";
 const char* const verifyNotes =
     "Checks the block and reports an executable's Authenticode signature (osslsigncode): its digest\n"
@@ -162,6 +164,7 @@ const std::vector<OptionSpec>& optionSpecs()
         {"cache", false, [](A& a, const char*) { a.cache.enabled = true; }},
         {"cache-name", true, [](A& a, const char* v) { a.cache.name = v; }},
         {"cache-dir", true, [](A& a, const char* v) { a.cacheDir = v; }},
+        {"no-cache-recheck", false, [](A& a, const char*) { a.cache.recheck = false; }},
         {"cache-keep", true, [](A& a, const char* v) { a.cache.keep = parseNumber(v, "--cache-keep", 1, 100); }},
     };
     return specs;

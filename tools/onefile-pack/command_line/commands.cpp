@@ -112,8 +112,9 @@ void refuseMismatchedBuildOptions(const Arguments& arguments)
     if (!arguments.manifest.file.empty() && (arguments.manifest.requireAdministrator || arguments.manifest.dpiAware)) {
         throw UsageError("--manifest brings the whole manifest; --uac-admin and --dpi-aware cannot change it");
     }
-    if (!arguments.cache.enabled && (!arguments.cache.name.empty() || !arguments.cacheDir.empty())) {
-        throw UsageError("--cache-name and --cache-dir go with --cache");
+    if (!arguments.cache.enabled &&
+        (!arguments.cache.name.empty() || !arguments.cacheDir.empty() || !arguments.cache.recheck)) {
+        throw UsageError("--cache-name, --cache-dir and --no-cache-recheck go with --cache");
     }
     const pack::SigningRequest& signing = arguments.signing;
     if (!signing.requested() &&

@@ -175,6 +175,7 @@ void writeBlockAssembly(const BuildRequest& request, const SdkValues& sdk, const
           {"@ONEFILE_ERROR_DIALOG@", request.errorDialog ? "1" : "0"},
           {"@ONEFILE_SPLASH_PROGRESS@", request.splashProgress ? "1" : "0"},
           {"@ONEFILE_CACHE_KEEP@", std::to_string(cache.enabled ? cache.keep : 0)},
+          {"@ONEFILE_CACHE_RECHECK@", cache.enabled && cache.recheck ? "1" : "0"},
           {"@ONEFILE_CACHE_SPEC@", unitsOf(cacheSpec)},
           {"@ONEFILE_CACHE_ID@", unitsOf(cacheId)},
           {"@ONEFILE_RUN_PARENT_SPEC@", unitsOf(request.runParentSpec)}}) {

@@ -43,6 +43,7 @@ struct CacheRequest {
     std::string name;                               // --cache-name, or the output's stem
     std::u16string root = u"{CACHE_DIR}\\onefile";  // --cache-dir
     int keep = 2;                                   // --cache-keep
+    bool recheck = true;                            // not --no-cache-recheck
 };
 // Why a --cache-name cannot be used ("" when it can): letters, digits,
 // '.', '_' and '-', 1 to ONEFILE_CACHE_NAME_MAX of them.
