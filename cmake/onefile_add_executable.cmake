@@ -4,7 +4,8 @@
 #                        [PRODUCT text] [DESCRIPTION text] [COPYRIGHT text] [ORIGINAL_FILENAME text]
 #                        [INTERNAL_NAME text] [UAC_ADMIN] [DPI_AWARE] [MANIFEST file]
 #                        [SIGN_PKCS12 file [SIGN_PASSWORD_FILE file | SIGN_PASSWORD_ENV name]
-#                         [TIMESTAMP_URL url]] [CACHE [CACHE_NAME name] [CACHE_DIR spec] [CACHE_KEEP n]]
+#                         [TIMESTAMP_URL url]] [CACHE [CACHE_NAME name] [CACHE_DIR spec] [CACHE_KEEP n]
+#                          [NO_CACHE_RECHECK]]
 #                        [OUTPUT_NAME name] [DEPENDS targets...])
 # Packs DIRECTORY into one executable with `onefile-pack build`: ENTRY is the
 # application's DLL in it. Without LEVEL, Release builds pack at level 19
@@ -92,7 +93,7 @@ function(onefile_add_executable target)
   set(value_keywords LEVEL TEMP_DIR FILE_VERSION PRODUCT_VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT
     ORIGINAL_FILENAME INTERNAL_NAME SIGN_PASSWORD_ENV TIMESTAMP_URL CACHE_NAME CACHE_DIR CACHE_KEEP)
   # (quoted: a last word CACHE would make set() write the cache)
-  set(flag_keywords "NO_SWEEP;NO_COLLECT;NO_STRIP;NO_ERROR_DIALOG;CONSOLE;SPLASH_PROGRESS;UAC_ADMIN;DPI_AWARE;CACHE")
+  set(flag_keywords "NO_SWEEP;NO_COLLECT;NO_STRIP;NO_ERROR_DIALOG;CONSOLE;SPLASH_PROGRESS;UAC_ADMIN;DPI_AWARE;CACHE;NO_CACHE_RECHECK")
   cmake_parse_arguments(ARG "${flag_keywords}" "ENTRY;DIRECTORY;OUTPUT_NAME;${file_keywords};${value_keywords}"
     "DLL_PATH;SYSTEM_DLLS;DEPENDS" ${ARGN})
   if(ARG_UNPARSED_ARGUMENTS)

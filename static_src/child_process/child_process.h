@@ -39,6 +39,13 @@ void holdOwnExecutable();
 // Starts the child suspended and lets it run only when it runs this very
 // executable file; ends the run (one line, cleanup, exit code 2) otherwise.
 void launchChild();
+// The same in two steps, for a start that checks its target meanwhile:
+// the child created suspended, in its job, its image checked (the run ends
+// otherwise), then either let go (released) or ended before it ran a
+// single instruction of its own. Main thread.
+void createSuspendedChild();
+void releaseChild();
+void endSuspendedChild();
 
 // Waits for the child. While `isSplashPending` answers true the wait is cut
 // into 50 ms slices; from its first false on, the wait has no time limit.

@@ -173,20 +173,27 @@ static bool isChildThisExecutable(HANDLE child)
     fatalSystemError(reason, error);
 }
 
+// The child between its creation and its release: created suspended, in
+// the job, its image checked; main thread only.
+static PROCESS_INFORMATION suspendedChild;
+
 // Starts the child suspended, puts it in the job and checks its image before
-// it runs a single instruction, then lets it go. The supervision loop gets a
-// second handle of its own, so that a console handler closing the first
-// never leaves the loop waiting on a closed handle.
-static PROCESS_INFORMATION startChild()
+// it runs a single instruction. The supervision loop gets a second handle
+// of its own, so that a console handler closing the first never leaves the
+// loop waiting on a closed handle.
+void createSuspendedChild()
 {
-    assert(childExecutablePath[0] != L'\0' && childCommandLine[0] != L'\0' && "prepared first");
+    publishExecutableDirectory();
+    prepareChildCommandLine();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    childJob = createChildJob();
+    if (childJob == nullptr) {
+        childJob = createChildJob();
+    }
     // The application gets the system's default error mode, not the one
     // this process sets for itself.
     const DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_DEFAULT_ERROR_MODE;
@@ -206,6 +213,13 @@ static PROCESS_INFORMATION startChild()
                          DUPLICATE_SAME_ACCESS)) {
         abandonChild(child, "Error, couldn't duplicate the child process's handle.", GetLastError());
     }
+    suspendedChild = child;
+}
+
+void releaseChild()
+{
+    PROCESS_INFORMATION child = suspendedChild;
+    suspendedChild = PROCESS_INFORMATION{};
     if (ResumeThread(child.hThread) == static_cast<DWORD>(-1)) {
         const DWORD error = GetLastError();
         CloseHandle(supervisedChild);
@@ -213,13 +227,22 @@ static PROCESS_INFORMATION startChild()
         abandonChild(child, "Error, couldn't resume the child process.", error);
     }
     CloseHandle(child.hThread);
-    return child;
+    exchangeHandle(childProcess, child.hProcess);
+}
+
+void endSuspendedChild()
+{
+    TerminateProcess(suspendedChild.hProcess, fatalExitCode);
+    WaitForSingleObject(suspendedChild.hProcess, INFINITE);
+    CloseHandle(suspendedChild.hThread);
+    CloseHandle(suspendedChild.hProcess);
+    CloseHandle(supervisedChild);
+    supervisedChild = nullptr;
+    suspendedChild = PROCESS_INFORMATION{};
 }
 
 void launchChild()
 {
-    publishExecutableDirectory();
-    prepareChildCommandLine();
-    const PROCESS_INFORMATION child = startChild();
-    exchangeHandle(childProcess, child.hProcess);
+    createSuspendedChild();
+    releaseChild();
 }

@@ -210,24 +210,49 @@ static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
     runApplication(__argc, __wargv);
 }
 
-// Makes the road's folder the target: unpacked anew, or the verified
-// version reused. `parent` gets the parent of a new run folder, or stays
-// empty.
+// Makes the road's folder the target, unpacked anew: the run's own or the
+// cache's staging folder, then published. `parent` gets the parent of a new
+// run folder, or stays empty.
 static void prepareTarget(CacheRoad road, wchar_t parent[pathCapacity])
 {
-    // Wired once for every road: the background work stops first, then the
-    // target is let go of.
-    setCleanupSteps(stopBackgroundWork, letGoOfTarget);
-    if (road == CacheRoad::reuse) {
-        // A verified version: nothing to unpack, nothing to remove.
-        targetCacheFolder(cacheVersionFolder());
-    } else {
-        unpackIntoNewFolder(road, parent);
-    }
+    unpackIntoNewFolder(road, parent);
     if (road != CacheRoad::perRun) {
         // The child's target is not the folder its own expansion names.
         setEnvVar(ONEFILE_VARIABLE_TARGET, targetDirectory);
     }
+}
+
+static DWORD WINAPI runVersionCheck(void*)
+{
+    return checkReusedVersion() ? 1 : 0;
+}
+
+// The reused version's check, on a thread of its own while the main thread
+// creates the child: under Wine each costs about as much as the other. The
+// child, suspended, is let go only when the check has passed; when it
+// fails, it ends before it ran anything, and false sends the start on to
+// the repair.
+static bool launchFromReusedVersion()
+{
+    // A version: nothing to unpack, nothing to remove.
+    targetCacheFolder(cacheVersionFolder());
+    setEnvVar(ONEFILE_VARIABLE_TARGET, targetDirectory);
+    const HANDLE check = CreateThread(nullptr, 0, runVersionCheck, nullptr, 0, nullptr);
+    createSuspendedChild();
+    DWORD passed = 0;
+    if (check == nullptr) {
+        passed = checkReusedVersion();
+    } else {
+        WaitForSingleObject(check, INFINITE);
+        GetExitCodeThread(check, &passed);
+        CloseHandle(check);
+    }
+    if (passed == 0) {
+        endSuspendedChild();
+        return false;
+    }
+    releaseChild();
+    return true;
 }
 
 int runDriver()
@@ -249,10 +274,16 @@ int runDriver()
     verifyAttachedDataHeader();
     requireFrameChecksum();
     verifyBlockTail();
-    const CacheRoad road = chooseCacheRoad();
+    CacheRoad road = chooseCacheRoad();
+    // Wired once for every road: the background work stops first, then the
+    // target is let go of.
+    setCleanupSteps(stopBackgroundWork, letGoOfTarget);
     wchar_t parent[pathCapacity] = L"";
-    prepareTarget(road, parent);
-    launchChild();
+    if (road != CacheRoad::reuse || !launchFromReusedVersion()) {
+        road = road == CacheRoad::reuse ? CacheRoad::build : road;
+        prepareTarget(road, parent);
+        launchChild();
+    }
     traceStep(L"child started");
     // This process is idle while the application runs: the leftovers of
     // dead runs go then, costing the start nothing.

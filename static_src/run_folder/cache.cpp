@@ -136,8 +136,9 @@ CacheRoad chooseCacheRoad()
         traceStep(L"road: per run, %ls", reason);
         return CacheRoad::perRun;
     }
-    const HANDLE hold = holdVerifiedVersion(versionFolder);
+    const HANDLE hold = holdFolderInPlace(versionFolder);
     if (hold == INVALID_HANDLE_VALUE) {
+        traceStep(L"cache: %ls is missing, a link or not where it seems", versionFolder);
         wchar_t longForm[longPathCapacity];
         versionDamaged =
             toLongPathForm(versionFolder, longForm) && GetFileAttributesW(longForm) != INVALID_FILE_ATTRIBUTES;
@@ -145,8 +146,22 @@ CacheRoad chooseCacheRoad()
         return CacheRoad::build;
     }
     adoptRunFolderHold(hold);
-    traceStep(L"road: reuse %ls, checked", versionFolder);
+    traceStep(L"road: reuse %ls, once checked", versionFolder);
     return CacheRoad::reuse;
+}
+
+bool checkReusedVersion()
+{
+    wchar_t difference[pathCapacity + 128] = L"";
+    if (matchesCacheManifest(versionFolder, difference, pathCapacity + 128)) {
+        traceStep(L"cache: %ls checked", versionFolder);
+        return true;
+    }
+    traceStep(L"cache: %ls failed its check: %ls", versionFolder, difference);
+    releaseRunFolderHold();
+    versionDamaged = true;
+    traceStep(L"road: repair %ls", versionFolder);
+    return false;
 }
 
 // "<id><infix><pid>-<random>" beside the version folder into `path`.

@@ -56,7 +56,7 @@ extern "C" const wchar_t onefileCacheId[];
 extern "C" const unsigned char onefileCacheKeep;
 enum class CacheRoad {
     perRun,  // unpack into the run's own folder, as without --cache
-    reuse,   // targetDirectory is the verified version folder, held
+    reuse,   // the version folder, held, once checkReusedVersion passes
     build,   // unpack into a staging folder, then publish it
 };
 // The fresh road's choice. An elevated process, which must not run what an
@@ -64,9 +64,14 @@ enum class CacheRoad {
 // start whose cache cannot be expanded, and one whose versions' folder
 // (root\name) is a link or not where it seems: nothing of the cache is
 // then used or removed. Otherwise the versions' folder is held until
-// releaseVersionsFolderHold. On reuse, cacheVersionFolder() is checked
-// against its manifest and is the run's hold (kept at the end).
+// releaseVersionsFolderHold. On reuse, cacheVersionFolder() is the run's
+// hold (kept at the end), not yet checked: checkReusedVersion must pass
+// before anything runs from it.
 CacheRoad chooseCacheRoad();
+// Checks the reused version folder against its manifest (a listing per
+// directory). When it fails, the version is let go of and to be repaired:
+// the start continues on the build road. Any one thread.
+bool checkReusedVersion();
 // This start's version folder: set by the road's choice or the re-entry
 // road's reading, empty before and without the cache.
 const wchar_t* cacheVersionFolder();

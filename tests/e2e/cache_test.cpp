@@ -194,12 +194,21 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     const std::wstring folder = runFolderOf(file(L"r"));
     const std::wstring held = folder + L"\\data\\held.txt";
     const std::string original = readFile(held);
+    // The child is created while the check runs: the damaged content must
+    // never run, not even before the repaired one does.
+    const std::wstring runs = file(L"runs");
+    std::string originalRun;
+    for (const unsigned char c : original)
+        originalRun += "0123456789abcdef"[c >> 4], originalRun += "0123456789abcdef"[c & 15];
     const auto startAndCheck = [&](const char* what) {
         DeleteFileW(file(L"r").c_str());
-        EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 0u) << what;
+        DeleteFileW(runs.c_str());
+        const PROCESS_INFORMATION start =
+            startUnelevated(exe, L"", file(L"r"), {{L"ONEFILE_TEST_RUN_LOG", runs.c_str()}});
+        EXPECT_EQ(endOf(start), 0u) << what;
         EXPECT_EQ(runFolderOf(file(L"r")), folder) << what;
         EXPECT_EQ(reported(file(L"r"), "files"), "3") << what;
-        EXPECT_EQ(reported(file(L"r"), "held"), original) << what;
+        EXPECT_EQ(readFile(runs), originalRun + "\n") << what;
         EXPECT_EQ(readFile(held), original) << what;
     };
     DeleteFileW(held.c_str());

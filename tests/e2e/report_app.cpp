@@ -84,6 +84,18 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
             hex += pair;
         }
         report += hexUtf8(L"held") + "=" + hex + "\n";
+        // One line per run, appended: a test sees every run, not only the last.
+        const std::wstring log = variable(L"ONEFILE_TEST_RUN_LOG");
+        const HANDLE runs = log == L"(unset)"
+                                ? INVALID_HANDLE_VALUE
+                                : CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_ALWAYS, 0, nullptr);
+        if (runs != INVALID_HANDLE_VALUE) {
+            const std::string line = hex + "\n";
+            DWORD written = 0;
+            WriteFile(runs, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+            CloseHandle(runs);
+        }
     }
     for (int i = 0; i < argc; ++i) report += "arg=" + hexUtf8(argv[i]) + "\n";
     for (const wchar_t* name : {L"MERLOX_ONEFILE_PARENT", L"MERLOX_ONEFILE_DIRECTORY", L"MERLOX_ORIGINAL_ARGV0",
@@ -216,6 +228,21 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             if (equals != std::wstring::npos) {
                 SetEnvironmentVariableW(assignment.substr(0, equals).c_str(), assignment.c_str() + equals + 1);
             }
+        } else if (startsWith(argument, L"--app-busy=")) {
+            // A fixed piece of work, for the benchmarks: its own time in
+            // microseconds into the file named.
+            LARGE_INTEGER frequency, begin, end;
+            QueryPerformanceFrequency(&frequency);
+            QueryPerformanceCounter(&begin);
+            volatile unsigned long long state = 1;
+            for (int round = 0; round < 400000000; ++round)
+                state = state * 6364136223846793005ull + 1442695040888963407ull;
+            QueryPerformanceCounter(&end);
+            const std::string micros = std::to_string((end.QuadPart - begin.QuadPart) * 1000000 / frequency.QuadPart);
+            const HANDLE file = CreateFileW(argument + 11, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            DWORD written = 0;
+            WriteFile(file, micros.data(), static_cast<DWORD>(micros.size()), &written, nullptr);
+            CloseHandle(file);
         } else if (startsWith(argument, L"--app-reenter=")) {
             SetEnvironmentVariableW(L"ONEFILE_TEST_REPORT", argument + 14);
             const HANDLE again = startAgain(argv[0], L"second \"start here\"");
