@@ -33,7 +33,11 @@ frame=$(sed -n 's/.*frame \([0-9]*\) bytes.*/\1/p' <<< "$verify")
 window=$(sed -n 's/.*window \([0-9]*\) bytes.*/\1/p' <<< "$verify")
 block_size=$(stat -c %s "$block")
 head -c $((3 + frame)) "$block" | tail -c +4 > "$work/frame.zst"
-[[ -f $work/payload-$level.tar.zst ]] || tar -C "$payload" -cf - . | zstd -q -"$level" -T0 -o "$work/payload-$level.tar.zst"
+# Written aside and renamed: a run stopped halfway leaves no partial archive.
+if [[ ! -f $work/payload-$level.tar.zst ]]; then
+  tar -C "$payload" -cf - . | zstd -q -f -"$level" -T0 -o "$work/payload-$level.tar.zst.part"
+  mv "$work/payload-$level.tar.zst.part" "$work/payload-$level.tar.zst"
+fi
 echo "block: $block_size bytes for $content bytes of files (ratio $(echo "$content / $block_size" | bc -l | xargs printf '%.2f')), window $window bytes" >&2
 
 # The whole fresh road: the payload behind the report application, which

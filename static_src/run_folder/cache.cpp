@@ -1,12 +1,14 @@
 // The shared cache of an executable packed with --cache. Each version of
 // the application lives in <root>\<name>\<id>: built in a staging folder of
 // its own (new, private, held like a run folder), described last by a
-// manifest of every entry's name, size and write time, then published with
-// one rename. Later starts list the folder (one listing per directory, no
-// file opened) and compare it with the manifest; any difference, a
-// reparse point among it, or a folder that is not where it seems, and the
-// version is built again and put in place of the damaged one. The version
-// folder is held open while in use: no other start can rename or remove it.
+// manifest of every entry's name, size and write time and every file's
+// content hash, then published with one rename. Later starts list the
+// folder (one listing per directory, no file opened) and compare it with
+// the manifest; any difference, a reparse point among it, or a folder that
+// is not where it seems, and the version is built again and put in place
+// of the damaged one. The content is compared in the background
+// (cache_content.cpp). The version folder is held open while in use: no
+// other start can rename or remove it.
 #include "cache_internal.h"
 
 #include <stdio.h>

@@ -106,6 +106,8 @@ TEST(PackCommandLine, BadOptionsAreOneLineUsageErrors)
         {"create -o", "-o needs a value"},
         {"create --entry a d", "create needs --entry NAME, -o BLOCK and a directory"},
         {"build --entry a d", "build needs -o APP.exe"},
+        {"build --entry a --no-cache-recheck -o x d",
+         "--cache-name, --cache-dir and --no-cache-recheck go with --cache"},
         {"frobnicate", "onefile-pack: unknown command 'frobnicate' (onefile-pack --help shows the usage)"},
         {"biuld --entry a d", "unknown command 'biuld'; did you mean 'build'?"},
         {"list", "list needs a FILE"},
