@@ -57,8 +57,9 @@ static FileContent compareVersionContent(const wchar_t* folder, const wchar_t* m
     FileContent content = buffer != nullptr ? FileContent::same : FileContent::unread;
     uint64_t expected = 0;
     wchar_t name[pathCapacity];
-    for (const wchar_t* cursor = findContentHashes(manifest);
-         content != FileContent::differs && *cursor != L'\0' && readContentHashLine(cursor, expected, name);) {
+    for (const wchar_t* cursor = findContentHashes(manifest); content != FileContent::differs && *stop == 0 &&
+                                                              *cursor != L'\0' &&
+                                                              readContentHashLine(cursor, expected, name);) {
         if (joinPath(differing, folder, name)) {
             const FileContent file = compareFileContent(differing, expected, buffer, stop);
             content = file == FileContent::same ? content : file;
@@ -71,15 +72,11 @@ static FileContent compareVersionContent(const wchar_t* folder, const wchar_t* m
 void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore)
 {
     const wchar_t* const folder = cacheVersionFolder();
-    // Held, so no start can move it aside meanwhile; checked, so the hashes
-    // are those of the very files listed.
+    // Held, so no start can move it aside meanwhile. Its listing is left to
+    // the next start's check: a file gone or added proves nothing here.
     const HANDLE hold = holdFolderInPlace(folder);
-    wchar_t difference[pathCapacity + 128];
-    if (hold == INVALID_HANDLE_VALUE || !matchesCacheManifest(folder, difference, pathCapacity + 128)) {
-        if (hold != INVALID_HANDLE_VALUE) {
-            CloseHandle(hold);
-        }
-        traceStep(L"cache: content not rechecked, %ls is not as its manifest lists", folder);
+    if (hold == INVALID_HANDLE_VALUE) {
+        traceStep(L"cache: content not rechecked, %ls is missing, a link or not where it seems", folder);
         return;
     }
     wchar_t* const manifest = readCacheManifest(folder);

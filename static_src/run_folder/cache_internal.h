@@ -34,8 +34,8 @@ const wchar_t* findContentHashes(const wchar_t* manifest);
 bool readContentHashLine(const wchar_t*& cursor, uint64_t& contentHash, wchar_t name[pathCapacity]);
 
 // --- The content's recheck (cache_content.cpp).
-// Re-reads every file of the version folder, held and checked against its
-// listing first, and compares each file's hash with its manifest's; marks
+// Re-reads every file of the version folder, held, and compares each
+// file's hash with its manifest's; marks
 // the version damaged when one differs. Looks at `*stop` between reads. A
 // version published at `publishedBefore` or later (a system time) was
 // hashed as it was unpacked, and is not read again.

@@ -339,6 +339,12 @@ TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
 
     lines = linesOf(unelevated);
     EXPECT_NE(lines.find("road: reuse "), std::string::npos) << lines;
+    EXPECT_NE(lines.find(" checked\n"), std::string::npos) << lines;
+    // The recheck of the content, by the worker after this quick start:
+    // done before the folder changes, or it would find the change itself.
+    for (int i = 0; i < 60000 && readFile(trace).find("upkeep worker done") == std::string::npos; ++i) Sleep(1);
+    lines = readFile(trace);
+    EXPECT_NE(lines.find("rechecked, the same"), std::string::npos) << lines;
     writeFile(runFolderOf(file(L"r")) + L"\\data\\held.txt", "changed");
     lines = linesOf(unelevated);
     EXPECT_NE(lines.find("road: repair "), std::string::npos) << lines;
