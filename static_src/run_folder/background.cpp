@@ -72,6 +72,11 @@ void stopBackgroundWork()
     backgroundWork = nullptr;
 }
 
+bool isBackgroundWorkStarted()
+{
+    return backgroundThread != nullptr;
+}
+
 bool wasBackgroundWorkCutShort()
 {
     return lastWorkCutShort != 0;
