@@ -292,15 +292,12 @@ int runDriver()
     } else if (onefileSweepEnabled && parent[0] != L'\0') {
         startSweep(parent);
     }
-    // Work that an application returning at once cuts short is finished by
-    // a worker, made now so that its creation does not delay the exit code.
-    if (isBackgroundWorkStarted()) {
-        startUpkeepWorker();
-    }
     const DWORD exitCode = superviseChild(keepSplashWhileFeedbackPending);
     traceStep(L"application ended, exit code %lu", exitCode);
     cleanupChildAndTarget();
     traceStep(L"cleanup done");
-    settleUpkeepWorker(wasBackgroundWorkCutShort());
+    if (wasBackgroundWorkCutShort()) {
+        startUpkeepWorker();
+    }
     return static_cast<int>(exitCode);
 }

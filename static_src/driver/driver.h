@@ -41,14 +41,11 @@ extern "C" const unsigned char onefileSplashProgress;
 [[noreturn]] void runApplication(int argc, wchar_t** argv);
 
 // The detached upkeep worker (upkeep_worker.cpp): whether this process is
-// one (MERLOX_ONEFILE_UPKEEP names the bootstrap that created it), its
-// whole road, its start by the bootstrap beside the background work, and
-// at the run's end its release (`needed`: the work was cut short) or its
-// end before it did anything.
+// one (MERLOX_ONEFILE_UPKEEP names the bootstrap that created it), its whole road, and its start by the
+// bootstrap once the run has ended.
 bool isUpkeepWorker();
 int runUpkeepWorker();
 void startUpkeepWorker();
-void settleUpkeepWorker(bool needed);
 
 // Runs the whole bootstrap and returns the process's exit code.
 int runDriver();

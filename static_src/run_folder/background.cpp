@@ -72,11 +72,6 @@ void stopBackgroundWork()
     backgroundWork = nullptr;
 }
 
-bool isBackgroundWorkStarted()
-{
-    return backgroundThread != nullptr;
-}
-
 bool wasBackgroundWorkCutShort()
 {
     return lastWorkCutShort != 0;

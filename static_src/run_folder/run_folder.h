@@ -131,8 +131,6 @@ bool startBackgroundWork(void (*work)(void* argument, const volatile LONG* stop)
 // for that and frees its argument; nothing when none runs. Any thread, any
 // number of times: the cleanup's first step.
 void stopBackgroundWork();
-// Whether background work was started and not yet stopped.
-bool isBackgroundWorkStarted();
 // Whether the work stopBackgroundWork ended had not finished (or not begun):
 // an application that returns at once ends it before its delay is over.
 bool wasBackgroundWorkCutShort();
