@@ -331,6 +331,18 @@ TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
         return readFile(trace);
     };
     const auto unelevated = [&] { return endOf(startUnelevated(exe, L"", file(L"r"), traced)); };
+    // Waits for the end of the upkeep worker the last start made, if any.
+    const auto waitForWorker = [&] {
+        const std::string text = readFile(trace);
+        const size_t at = text.find("upkeep worker ");
+        const HANDLE worker = at == std::string::npos || !isdigit(static_cast<unsigned char>(text[at + 14]))
+                                  ? nullptr
+                                  : OpenProcess(SYNCHRONIZE, FALSE, std::stoul(text.substr(at + 14)));
+        if (worker != nullptr) {
+            EXPECT_EQ(WaitForSingleObject(worker, 60000), WAIT_OBJECT_0);
+            CloseHandle(worker);
+        }
+    };
     std::string lines = linesOf(unelevated);
     EXPECT_NE(lines.find("road: build "), std::string::npos) << lines;
     EXPECT_NE(lines.find("cache: published "), std::string::npos) << lines;
@@ -342,7 +354,7 @@ TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
     EXPECT_NE(lines.find(" checked\n"), std::string::npos) << lines;
     // The recheck of the content, by the worker after this quick start:
     // done before the folder changes, or it would find the change itself.
-    for (int i = 0; i < 60000 && readFile(trace).find("upkeep worker done") == std::string::npos; ++i) Sleep(1);
+    waitForWorker();
     lines = readFile(trace);
     EXPECT_NE(lines.find("rechecked, the same"), std::string::npos) << lines;
     writeFile(runFolderOf(file(L"r")) + L"\\data\\held.txt", "changed");
@@ -350,6 +362,21 @@ TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
     EXPECT_NE(lines.find("road: repair "), std::string::npos) << lines;
     EXPECT_NE(lines.find("failed its check: the manifest lists 'F 28 "), std::string::npos) << lines;
     EXPECT_NE(lines.find(" data\\held.txt', the folder has 'F 7 "), std::string::npos) << lines;
+
+    // A long application: its recheck finishes while it runs, so no
+    // worker follows it.
+    waitForWorker();
+    DeleteFileW(trace.c_str());
+    const std::wstring release = file(L"release");
+    writeFile(release, "");
+    const PROCESS_INFORMATION running =
+        startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"r"), traced);
+    for (int i = 0; i < 60000 && readFile(trace).find("rechecked, the same") == std::string::npos; ++i) Sleep(1);
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(endOf(running), 0u);
+    lines = readFile(trace);
+    EXPECT_NE(lines.find("rechecked, the same"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("upkeep worker"), std::string::npos) << lines;
 
     lines = linesOf([&] { return runProcess(exe, quoteForCommandLine(exe), traced).exitCode; });
     EXPECT_NE(lines.find("road: per run, elevated"), std::string::npos) << lines;
