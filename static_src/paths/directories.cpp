@@ -33,8 +33,11 @@ static bool isKnownDirectory(const wchar_t* path)
 // shell32 (and under Wine user32 and gdi32 with it).
 static bool isHomeDirectory(const wchar_t* path)
 {
+    // A drive's root ("C:"), which no one can create, is never a profile
+    // folder: a walk up to it asks nothing.
+    const bool driveRoot = path[0] != L'\0' && path[1] == L':' && path[2] == L'\0';
     wchar_t home[pathCapacity];
-    if (!expandPathSpec(home, L"{HOME}", pathCapacity) || wcscmp(home, path) != 0) {
+    if (driveRoot || !expandPathSpec(home, L"{HOME}", pathCapacity) || wcscmp(home, path) != 0) {
         return false;
     }
     rememberDirectory(home);
