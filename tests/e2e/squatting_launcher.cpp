@@ -47,10 +47,12 @@ int wmain(int argc, wchar_t**)
                                  ? static_cast<Channel*>(MapViewOfFile(section, FILE_MAP_READ, 0, 0, sizeof(Channel)))
                                  : nullptr;
     if (!hold.empty()) {
-        FILE* const pid = _wfopen((hold + L".pid").c_str(), L"w");
+        // Written aside and renamed: a reader that sees FILE.pid sees it whole.
+        FILE* const pid = _wfopen((hold + L".pid.part").c_str(), L"w");
         if (pid == nullptr) return 120;
         fprintf(pid, "%lu", process.dwProcessId);
         fclose(pid);
+        if (!MoveFileW((hold + L".pid.part").c_str(), (hold + L".pid").c_str())) return 120;
         while (GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(10);
     }
     ResumeThread(process.hThread);
