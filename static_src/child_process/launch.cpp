@@ -160,13 +160,19 @@ static bool isChildThisExecutable(HANDLE child)
     return same;
 }
 
-// Ends a child that never ran an instruction of its own and stops this run.
-[[noreturn]] static void abandonChild(const PROCESS_INFORMATION& child, const char* reason, DWORD error)
+// Ends a child that never ran an instruction of its own, and waits for it.
+static void endChildBeforeItRan(const PROCESS_INFORMATION& child)
 {
     TerminateProcess(child.hProcess, fatalExitCode);
     WaitForSingleObject(child.hProcess, INFINITE);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
+}
+
+// Ends a child that never ran an instruction of its own and stops this run.
+[[noreturn]] static void abandonChild(const PROCESS_INFORMATION& child, const char* reason, DWORD error)
+{
+    endChildBeforeItRan(child);
     if (error == ERROR_SUCCESS) {
         stopProcess(reason);
     }
@@ -232,10 +238,7 @@ void releaseChild()
 
 void endSuspendedChild()
 {
-    TerminateProcess(suspendedChild.hProcess, fatalExitCode);
-    WaitForSingleObject(suspendedChild.hProcess, INFINITE);
-    CloseHandle(suspendedChild.hThread);
-    CloseHandle(suspendedChild.hProcess);
+    endChildBeforeItRan(suspendedChild);
     CloseHandle(supervisedChild);
     supervisedChild = nullptr;
     suspendedChild = PROCESS_INFORMATION{};

@@ -54,17 +54,36 @@ HANDLE holdFolderInPlace(const wchar_t* folder)
     return hold;
 }
 
+// Holds `folder` in its place, or traces why it cannot.
+static HANDLE holdVersionInPlace(const wchar_t* folder)
+{
+    const HANDLE hold = holdFolderInPlace(folder);
+    if (hold == INVALID_HANDLE_VALUE) {
+        traceStep(L"cache: %ls is missing, a link or not where it seems", folder);
+    }
+    return hold;
+}
+
+// Whether the tree below `folder` is exactly as its manifest lists it; the
+// first difference traced when not.
+static bool isAsListed(const wchar_t* folder)
+{
+    wchar_t difference[pathCapacity + 128] = L"";
+    if (!matchesCacheManifest(folder, difference, pathCapacity + 128)) {
+        traceStep(L"cache: %ls failed its check: %ls", folder, difference);
+        return false;
+    }
+    traceStep(L"cache: %ls checked", folder);
+    return true;
+}
+
 // Holds the version folder and checks it: in its place, its tree exactly
 // as its manifest lists it. The hold on success, INVALID_HANDLE_VALUE
 // otherwise, with the reason traced.
 static HANDLE holdVerifiedVersion(const wchar_t* folder)
 {
-    const HANDLE hold = holdFolderInPlace(folder);
-    wchar_t difference[pathCapacity + 128] = L"";
-    if (hold == INVALID_HANDLE_VALUE) {
-        traceStep(L"cache: %ls is missing, a link or not where it seems", folder);
-    } else if (!matchesCacheManifest(folder, difference, pathCapacity + 128)) {
-        traceStep(L"cache: %ls failed its check: %ls", folder, difference);
+    const HANDLE hold = holdVersionInPlace(folder);
+    if (hold != INVALID_HANDLE_VALUE && !isAsListed(folder)) {
         CloseHandle(hold);
         return INVALID_HANDLE_VALUE;
     }
@@ -138,9 +157,8 @@ CacheRoad chooseCacheRoad()
         traceStep(L"road: per run, %ls", reason);
         return CacheRoad::perRun;
     }
-    const HANDLE hold = holdFolderInPlace(versionFolder);
+    const HANDLE hold = holdVersionInPlace(versionFolder);
     if (hold == INVALID_HANDLE_VALUE) {
-        traceStep(L"cache: %ls is missing, a link or not where it seems", versionFolder);
         wchar_t longForm[longPathCapacity];
         versionDamaged =
             toLongPathForm(versionFolder, longForm) && GetFileAttributesW(longForm) != INVALID_FILE_ATTRIBUTES;
@@ -154,12 +172,9 @@ CacheRoad chooseCacheRoad()
 
 bool checkReusedVersion()
 {
-    wchar_t difference[pathCapacity + 128] = L"";
-    if (matchesCacheManifest(versionFolder, difference, pathCapacity + 128)) {
-        traceStep(L"cache: %ls checked", versionFolder);
+    if (isAsListed(versionFolder)) {
         return true;
     }
-    traceStep(L"cache: %ls failed its check: %ls", versionFolder, difference);
     releaseRunFolderHold();
     versionDamaged = true;
     traceStep(L"road: repair %ls", versionFolder);

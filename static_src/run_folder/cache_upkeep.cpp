@@ -3,9 +3,9 @@
 // (cache_content.cpp), then the staging and set-aside folders of starts
 // whose process is gone, and the versions of the same name beyond the
 // newest, removed by the sweep's all-or-nothing removal, which skips
-// whatever is held or in use. Only below the versions' folder this start holds, and
-// only what the cache made: a version is a folder with a manifest of ours;
-// links and anything else stay.
+// whatever is held or in use. Only below the versions' folder this start
+// holds, and only what the cache made: a version is a folder with a
+// manifest of ours; links and anything else stay.
 #include "cache_internal.h"
 
 #include <stdlib.h>

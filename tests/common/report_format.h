@@ -6,6 +6,14 @@
 #include <sstream>
 #include <string>
 
+inline std::string encodeHex(const std::string& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char byte : bytes) hex += {digits[byte >> 4], digits[byte & 15]};
+    return hex;
+}
+
 inline std::string decodeHex(const std::string& hex)
 {
     std::string text;

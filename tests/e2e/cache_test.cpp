@@ -197,9 +197,7 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     // The child is created while the check runs: the damaged content must
     // never run, not even before the repaired one does.
     const std::wstring runs = file(L"runs");
-    std::string originalRun;
-    for (const unsigned char c : original)
-        originalRun += "0123456789abcdef"[c >> 4], originalRun += "0123456789abcdef"[c & 15];
+    const std::string originalRun = encodeHex(original);
     const auto startAndCheck = [&](const char* what) {
         DeleteFileW(file(L"r").c_str());
         DeleteFileW(runs.c_str());

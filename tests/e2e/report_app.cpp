@@ -8,6 +8,7 @@
 #include <string>
 #include <wchar.h>
 
+#include "../common/report_format.h"
 #include "onefile_app.h"
 
 namespace {
@@ -16,13 +17,7 @@ std::string hexUtf8(const wchar_t* text)
 {
     char utf8[65536];
     const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
-    std::string hex;
-    for (int i = 0; i + 1 < length; ++i) {
-        char pair[3];
-        snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(utf8[i]));
-        hex += pair;
-    }
-    return hex;
+    return encodeHex(std::string(utf8, length > 0 ? length - 1 : 0));
 }
 
 std::wstring variable(const wchar_t* name)
@@ -77,12 +72,7 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
         DWORD read = 0;
         ReadFile(held, content, sizeof content, &read, nullptr);
         CloseHandle(held);
-        std::string hex;
-        for (DWORD i = 0; i < read; ++i) {
-            char pair[3];
-            snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(content[i]));
-            hex += pair;
-        }
+        const std::string hex = encodeHex(std::string(content, read));
         report += hexUtf8(L"held") + "=" + hex + "\n";
         // One line per run, appended: a test sees every run, not only the last.
         const std::wstring log = variable(L"ONEFILE_TEST_RUN_LOG");
