@@ -111,12 +111,18 @@ typedef struct onefile_splash_text_channel {
    version counts as one only with it. ONEFILE_CACHE_DAMAGED_NAME in a
    version marks it damaged (a start could not load the application from
    it): listed in no manifest, it fails the next start's check, which
-   repairs the version. */
+   repairs the version. Files whose names begin with
+   ONEFILE_CACHE_RECHECK_NAME, at a version's top, record its content's
+   recheck (the record, its slots for unproven starts, a record being
+   written) and are in no listing. Every name the cache keeps begins with
+   ONEFILE_CACHE_RESERVED_PREFIX: no payload's top may use it. */
 #define ONEFILE_CACHE_ID_LENGTH 16
 #define ONEFILE_CACHE_STAGING_INFIX ".staging-"
 #define ONEFILE_CACHE_OLD_INFIX ".old-"
 #define ONEFILE_CACHE_MANIFEST_NAME "onefile-cache.manifest"
 #define ONEFILE_CACHE_DAMAGED_NAME "onefile-cache.damaged"
+#define ONEFILE_CACHE_RECHECK_NAME "onefile-cache.recheck"
+#define ONEFILE_CACHE_RESERVED_PREFIX "onefile-cache."
 #define ONEFILE_CACHE_NAME_MAX 64
 
 #endif

@@ -101,12 +101,47 @@ static void prepareFreshRoad()
     }
 }
 
+// The reused version's entry DLL, held from before the check until the
+// application ends: open for reading with only reading shared, so nobody
+// can write, delete or rename it between the check and the child's load.
+// Written by launchFromReusedVersion and letGoOfTarget.
+static HANDLE volatile entryDllHold = INVALID_HANDLE_VALUE;
+
+static HANDLE holdEntryDll(const wchar_t* folder)
+{
+    openAttachedDataReader();
+    wchar_t name[recordNameCapacity];
+    const bool named = readApplicationName(name);
+    closeAttachedDataReader();
+    wchar_t path[pathCapacity];
+    wchar_t longForm[longPathCapacity];
+    if (!named || !joinPath(path, folder, name) || !toLongPathForm(path, longForm)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE dll = CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (dll == INVALID_HANDLE_VALUE) {
+        traceStep(L"cache: the entry %ls cannot be held ([Error %lu]): the version is repaired", path,
+                  GetLastError());
+    }
+    return dll;
+}
+
+static void releaseEntryDll()
+{
+    const HANDLE hold = exchangeHandle(entryDllHold, INVALID_HANDLE_VALUE);
+    if (hold != INVALID_HANDLE_VALUE) {
+        CloseHandle(hold);
+    }
+}
+
 // The cleanup's step before the target goes: nothing writes into it any
 // more, this run no longer holds it or the cache's folder, and its splash
 // feedback file goes.
 static void letGoOfTarget()
 {
     stopExtraction();
+    releaseEntryDll();
     releaseRunFolderHold();
     releaseVersionsFolderHold();
     removeSplashFeedbackFile();
@@ -236,6 +271,11 @@ static bool launchFromReusedVersion()
 {
     // A version: nothing to unpack, nothing to remove.
     targetCacheFolder(cacheVersionFolder());
+    exchangeHandle(entryDllHold, holdEntryDll(targetDirectory));
+    if (entryDllHold == INVALID_HANDLE_VALUE) {
+        refuseReusedVersion();
+        return false;
+    }
     setEnvVar(ONEFILE_VARIABLE_TARGET, targetDirectory);
     const HANDLE check = CreateThread(nullptr, 0, runVersionCheck, nullptr, 0, nullptr);
     createSuspendedChild();
@@ -249,6 +289,7 @@ static bool launchFromReusedVersion()
     }
     if (passed == 0) {
         endSuspendedChild();
+        releaseEntryDll();
         return false;
     }
     releaseChild();
@@ -258,8 +299,17 @@ static bool launchFromReusedVersion()
 int runDriver()
 {
     openTrace();
-    if (isUpkeepWorker()) {
-        return runUpkeepWorker();  // no window, no box, no application
+    HANDLE bootstrap = nullptr;
+    switch (findUpkeepVerdict(bootstrap)) {
+    case UpkeepVerdict::worker:
+        return runUpkeepWorker(bootstrap);  // no window, no box, no application
+    case UpkeepVerdict::unprovable:
+        // Neither a worker nor a start that can be told from one.
+        fwprintf(stderr, L"Error, %hs is set but its creator cannot be proven to be this executable; unset it.\n",
+                 ONEFILE_VARIABLE_UPKEEP);
+        return fatalExitCode;
+    default:
+        break;
     }
     if (onefileErrorDialogEnabled) {
         showFatalLinesNobodySees();

@@ -17,9 +17,29 @@ bool isParentInstance(const wchar_t* parentId);
 enum class Starter { other, bootstrap, application };
 Starter identifyStarter(const wchar_t* parentId);
 
-// Whether the process that created this one, as the system records it, has
-// the id `processId` (decimal).
-bool wasCreatedBy(const wchar_t* processId);
+// Whether this process is the bootstrap's upkeep worker. MERLOX_ONEFILE_UPKEEP
+// ("<id>:<handle>") claims it; the claim holds when the process that
+// created this one, as the system records it, is the one named and a copy
+// of this executable that began before this process: proven through the
+// handle the bootstrap gave it (askable after the bootstrap ended), or by
+// asking the live creator. A claim whose creator lives and is no such copy
+// is ignored (the application runs); one that can be proven neither way
+// ends the process.
+enum class CreatorState { gone, earlierCopy, other };
+struct UpkeepClaim {
+    bool present;       // the variable is set
+    bool wellFormed;    // as the bootstrap writes it
+    bool namedIsCreator;  // the id it names is this process's creator
+    bool handleIsCreator;  // the handle it names is a process handle of that creator
+    bool handleRunsThisExecutable;
+    bool handleBeganEarlier;
+    CreatorState creator;  // asked by its id
+};
+enum class UpkeepVerdict { notClaimed, worker, ignored, unprovable };
+UpkeepVerdict judgeUpkeepClaim(const UpkeepClaim& claim);
+// Gathers the claim's evidence; `bootstrap` gets the handle to the
+// bootstrap when it is one, or null.
+UpkeepClaim readUpkeepClaim(HANDLE& bootstrap);
 
 // Whether the inherited time and random values have exactly the form the
 // parent's expansion gives them (6 digits; 11 characters of the alphabet).
@@ -41,10 +61,11 @@ extern "C" const unsigned char onefileSplashProgress;
 [[noreturn]] void runApplication(int argc, wchar_t** argv);
 
 // The detached upkeep worker (upkeep_worker.cpp): whether this process is
-// one (MERLOX_ONEFILE_UPKEEP names the bootstrap that created it), its whole road, and its start by the
-// bootstrap once the run has ended.
-bool isUpkeepWorker();
-int runUpkeepWorker();
+// one, its whole road with the bootstrap's handle, and its start by the
+// bootstrap once the run has ended. A start whose claim cannot be proven
+// ends at once.
+UpkeepVerdict findUpkeepVerdict(HANDLE& bootstrap);
+int runUpkeepWorker(HANDLE bootstrap);
 void startUpkeepWorker();
 
 // Runs the whole bootstrap and returns the process's exit code.

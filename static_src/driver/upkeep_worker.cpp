@@ -6,9 +6,10 @@
 // away from the caller's job (or is not started), runs at idle priority
 // from the system folder, and takes its paths from the executable's own
 // specs, never from a run's variables. MERLOX_ONEFILE_UPKEEP carries the
-// id of the bootstrap that starts it, and counts only in a process that
-// bootstrap created: a variable left in a session never turns a start into
-// a worker.
+// id of the bootstrap that starts it and a handle to the bootstrap, the
+// one handle the worker inherits, by which it proves (judgeUpkeepClaim)
+// that a copy of this executable created it: a variable left in a session
+// or set by another program never turns a start into a worker.
 #include "driver.h"
 
 #include <stdlib.h>
@@ -19,25 +20,25 @@
 // A bound only: the bootstrap ends right after the worker's start.
 enum : DWORD { bootstrapEndMilliseconds = 60000 };
 
-bool isUpkeepWorker()
+UpkeepVerdict findUpkeepVerdict(HANDLE& bootstrap)
 {
-    wchar_t* const bootstrap = getEnvVar(ONEFILE_VARIABLE_UPKEEP);
-    const bool worker = bootstrap != nullptr && wasCreatedBy(bootstrap);
-    free(bootstrap);
-    return worker;
+    const UpkeepVerdict verdict = judgeUpkeepClaim(readUpkeepClaim(bootstrap));
+    if (verdict == UpkeepVerdict::ignored) {
+        traceStep(L"%hs ignored: the process that created this one is no copy of this executable",
+                  ONEFILE_VARIABLE_UPKEEP);
+    } else if (verdict == UpkeepVerdict::unprovable) {
+        traceStep(L"%hs cannot be proven (its creator is gone and left no handle to it): this start ends",
+                  ONEFILE_VARIABLE_UPKEEP);
+    }
+    return verdict;
 }
 
 // The bootstrap returns its exit code right after starting this process:
 // the work begins once it has, so that none of its file operations (under
 // Wine, all of them queue at one server thread) slows that end. Returns
 // when the bootstrap began, as a system time (0 when it cannot be told).
-static uint64_t waitForBootstrapsEnd()
+static uint64_t waitForBootstrapsEnd(HANDLE bootstrap)
 {
-    wchar_t* const bootstrapId = getEnvVar(ONEFILE_VARIABLE_UPKEEP);
-    const HANDLE bootstrap = bootstrapId != nullptr ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
-                                                                  FALSE, wcstoul(bootstrapId, nullptr, 10))
-                                                    : nullptr;
-    free(bootstrapId);
     FILETIME created = {}, ended, kernel, user;
     if (bootstrap != nullptr) {
         WaitForSingleObject(bootstrap, bootstrapEndMilliseconds);
@@ -48,10 +49,10 @@ static uint64_t waitForBootstrapsEnd()
     return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
-int runUpkeepWorker()
+int runUpkeepWorker(HANDLE bootstrap)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS);
-    const uint64_t bootstrapBegan = waitForBootstrapsEnd();
+    const uint64_t bootstrapBegan = waitForBootstrapsEnd(bootstrap);
     wchar_t parent[pathCapacity];
     if (onefileSweepEnabled && expandFolderSpec(onefileRunParentSpec, parent, pathCapacity)) {
         traceStep(L"upkeep worker: %d leftovers of dead runs removed from %ls", sweepDeadRuns(parent), parent);
@@ -74,32 +75,78 @@ static void dropRunVariables()
     }
 }
 
+// A handle to this process that the worker inherits, as its proof of who
+// created it; null when none can be made.
+static HANDLE makeInheritableSelf()
+{
+    HANDLE self = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
+                         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, 0)) {
+        return nullptr;
+    }
+    return self;
+}
+
+// Creates the worker with `self` as the one handle it inherits; its id, or
+// 0 when it could not be created.
+static DWORD createWorker(HANDLE self, wchar_t* commandLine)
+{
+    wchar_t systemFolder[MAX_PATH + 1];
+    const UINT length = GetSystemDirectoryW(systemFolder, MAX_PATH + 1);
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    LPPROC_THREAD_ATTRIBUTE_LIST const list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(malloc(listSize));
+    if (list == nullptr || !InitializeProcThreadAttributeList(list, 1, 0, &listSize)) {
+        free(list);
+        return 0;
+    }
+    // No standard handles at all: Wine then gives the worker /dev/null and a
+    // session of its own instead of this process's Unix descriptors.
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = INVALID_HANDLE_VALUE;
+    startup.StartupInfo.hStdOutput = INVALID_HANDLE_VALUE;
+    startup.StartupInfo.hStdError = INVALID_HANDLE_VALUE;
+    startup.lpAttributeList = list;
+    PROCESS_INFORMATION worker = {};
+    const DWORD flags = DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB | IDLE_PRIORITY_CLASS |
+                        CREATE_DEFAULT_ERROR_MODE | EXTENDED_STARTUPINFO_PRESENT;
+    const bool created =
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &self, sizeof self, nullptr, nullptr) &&
+        CreateProcessW(getExecutablePath(), commandLine, nullptr, nullptr, TRUE, flags, nullptr,
+                       length > 0 && length <= MAX_PATH ? systemFolder : nullptr, &startup.StartupInfo, &worker);
+    const DWORD error = GetLastError();
+    DeleteProcThreadAttributeList(list);
+    free(list);
+    if (!created) {
+        SetLastError(error);
+        return 0;
+    }
+    CloseHandle(worker.hThread);
+    CloseHandle(worker.hProcess);
+    return worker.dwProcessId;
+}
+
 void startUpkeepWorker()
 {
     dropRunVariables();
-    wchar_t processId[16];
-    swprintf(processId, 16, L"%lu", static_cast<unsigned long>(GetCurrentProcessId()));
-    setEnvVar(ONEFILE_VARIABLE_UPKEEP, processId);
+    const HANDLE self = makeInheritableSelf();
+    if (self == nullptr) {
+        traceStep(L"upkeep worker not started ([Error %lu])", GetLastError());
+        return;
+    }
+    wchar_t claim[32];
+    swprintf(claim, 32, L"%lu:%llu", static_cast<unsigned long>(GetCurrentProcessId()),
+             static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(self)));
+    setEnvVar(ONEFILE_VARIABLE_UPKEEP, claim);
     wchar_t commandLine[executablePathCapacity + 2];
     swprintf(commandLine, executablePathCapacity + 2, L"\"%ls\"", getExecutablePath());
-    wchar_t systemFolder[MAX_PATH + 1];
-    const UINT length = GetSystemDirectoryW(systemFolder, MAX_PATH + 1);
-    // No standard handles at all: Wine then gives the worker /dev/null and a
-    // session of its own instead of this process's Unix descriptors.
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = INVALID_HANDLE_VALUE;
-    startup.hStdOutput = INVALID_HANDLE_VALUE;
-    startup.hStdError = INVALID_HANDLE_VALUE;
-    PROCESS_INFORMATION worker = {};
-    const DWORD flags = DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB | IDLE_PRIORITY_CLASS | CREATE_DEFAULT_ERROR_MODE;
-    if (CreateProcessW(getExecutablePath(), commandLine, nullptr, nullptr, FALSE, flags, nullptr,
-                       length > 0 && length <= MAX_PATH ? systemFolder : nullptr, &startup, &worker)) {
-        traceStep(L"upkeep worker %lu started", worker.dwProcessId);
-        CloseHandle(worker.hThread);
-        CloseHandle(worker.hProcess);
+    const DWORD worker = createWorker(self, commandLine);
+    if (worker != 0) {
+        traceStep(L"upkeep worker %lu started", worker);
     } else {
         traceStep(L"upkeep worker not started ([Error %lu])", GetLastError());
     }
+    CloseHandle(self);
 }

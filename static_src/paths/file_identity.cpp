@@ -27,7 +27,10 @@ bool isOpenedInPlace(HANDLE handle, const wchar_t* path)
         return false;
     }
     const wchar_t* const leaf = path + (separator - parentPath) + 1;
-    *separator = L'\0';
+    // A drive's root keeps its backslash: "C:" alone is the drive's current
+    // directory, or through the long form the volume itself.
+    const bool belowDriveRoot = separator == parentPath + 2 && parentPath[1] == L':';
+    separator[belowDriveRoot ? 1 : 0] = L'\0';
     wchar_t longForm[longPathCapacity];
     if (!toLongPathForm(parentPath, longForm)) {
         return false;

@@ -13,7 +13,13 @@ enum : size_t { traceLineCapacity = 2048 };
 // Written once by openTrace, on the main thread before any other thread
 // starts; INVALID_HANDLE_VALUE while the trace is off.
 static HANDLE traceOutput = INVALID_HANDLE_VALUE;
+static bool traceIsFile;
 static ULONGLONG traceStart;
+
+// A byte far past any trace's end, locked around each line: Wine appends by
+// asking for the file's size and writing there, two steps that the lines of
+// processes appending at once interleave (a line's head overwritten).
+enum : DWORD { appendLockOffsetHigh = 0x7fffffff };
 
 // The trace file: appended to, created when missing, never through a link
 // (opened without following one, and checked to be where its path says).
@@ -28,9 +34,11 @@ static HANDLE openTraceFile(const wchar_t* path)
         (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
         return INVALID_HANDLE_VALUE;
     }
-    const HANDLE file =
-        CreateFileW(longForm, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Read access as well: a byte range can only be locked through a
+    // handle that reads or writes data.
+    const HANDLE file = CreateFileW(longForm, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file != INVALID_HANDLE_VALUE && !isOpenedInPlace(file, path)) {
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
@@ -43,7 +51,15 @@ void openTrace()
     traceStart = GetTickCount64();
     wchar_t* const file = getEnvVar(ONEFILE_VARIABLE_TRACE_FILE);
     if (file != nullptr) {
-        traceOutput = openTraceFile(file);  // a path that cannot be used is ignored
+        traceOutput = openTraceFile(file);
+        traceIsFile = true;
+        if (traceOutput == INVALID_HANDLE_VALUE) {
+            // The start goes on untraced, but says why once.
+            fwprintf(stderr, L"onefile: the trace file %ls cannot be used (a folder, a link or not where it seems); "
+                             L"nothing is traced\n",
+                     file);
+            fflush(stderr);
+        }
         free(file);
         return;
     }
@@ -58,6 +74,20 @@ void openTrace()
 bool isTracing()
 {
     return traceOutput != INVALID_HANDLE_VALUE;
+}
+
+// One write per line, so lines of the parent and the child never mix; into
+// a file, under the append lock (held for one write, never across a wait).
+static void writeTraceLine(const char* text, DWORD bytes)
+{
+    OVERLAPPED lockAt = {};
+    lockAt.OffsetHigh = appendLockOffsetHigh;
+    const bool locked = traceIsFile && LockFileEx(traceOutput, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt);
+    DWORD written = 0;
+    WriteFile(traceOutput, text, bytes, &written, nullptr);
+    if (locked) {
+        UnlockFileEx(traceOutput, 0, 1, 0, &lockAt);
+    }
 }
 
 void traceStep(const wchar_t* format, ...)
@@ -77,9 +107,7 @@ void traceStep(const wchar_t* format, ...)
     line[length++] = L'\n';
     char text[traceLineCapacity * 3];
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, line, length, text, sizeof text, nullptr, nullptr);
-    DWORD written = 0;
     if (bytes > 0) {
-        // One write per line: lines of the parent and the child never mix.
-        WriteFile(traceOutput, text, static_cast<DWORD>(bytes), &written, nullptr);
+        writeTraceLine(text, static_cast<DWORD>(bytes));
     }
 }

@@ -77,13 +77,31 @@ static bool isAsListed(const wchar_t* folder)
     return true;
 }
 
+// Whether this start may run `folder` as its content's recheck left it: a
+// version no recheck could prove runs for a few more starts, each taking
+// one of its slots.
+static bool isAdmittedByRecheck(const wchar_t* folder)
+{
+    if (readRecheckRecord(folder).state != RecheckState::unproven) {
+        return true;
+    }
+    if (takeUnprovenStartSlot(folder)) {
+        traceStep(L"cache: %ls unproven by its last recheck; one of its %u more starts", folder,
+                  unprovenStartsAllowed);
+        return true;
+    }
+    traceStep(L"cache: %ls unproven by its last recheck, and its %u more starts have run", folder,
+              unprovenStartsAllowed);
+    return false;
+}
+
 // Holds the version folder and checks it: in its place, its tree exactly
-// as its manifest lists it. The hold on success, INVALID_HANDLE_VALUE
-// otherwise, with the reason traced.
+// as its manifest lists it, its content not unproven for long. The hold on
+// success, INVALID_HANDLE_VALUE otherwise, with the reason traced.
 static HANDLE holdVerifiedVersion(const wchar_t* folder)
 {
     const HANDLE hold = holdVersionInPlace(folder);
-    if (hold != INVALID_HANDLE_VALUE && !isAsListed(folder)) {
+    if (hold != INVALID_HANDLE_VALUE && !(isAsListed(folder) && isAdmittedByRecheck(folder))) {
         CloseHandle(hold);
         return INVALID_HANDLE_VALUE;
     }
@@ -172,13 +190,18 @@ CacheRoad chooseCacheRoad()
 
 bool checkReusedVersion()
 {
-    if (isAsListed(versionFolder)) {
+    if (isAsListed(versionFolder) && isAdmittedByRecheck(versionFolder)) {
         return true;
     }
+    refuseReusedVersion();
+    return false;
+}
+
+void refuseReusedVersion()
+{
     releaseRunFolderHold();
     versionDamaged = true;
     traceStep(L"road: repair %ls", versionFolder);
-    return false;
 }
 
 // "<id><infix><pid>-<random>" beside the version folder into `path`.

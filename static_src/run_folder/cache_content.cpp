@@ -5,10 +5,15 @@
 // version's files at idle priority and compares each with the hash its
 // manifest got while it was unpacked; a file that differs marks the
 // version damaged, and the next start repairs it before running anything.
-// It only reads: two starts rechecking at once do not meet.
+// It only reads the content: two starts rechecking at once do not meet.
+// What it found goes into the version's recheck record (cache_record.cpp):
+// a file it could not read leaves the version unproven, and only a few
+// more starts run it.
 #include "cache_internal.h"
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 // zstd's own copy of xxHash, its functions prefixed ZSTD_.
 #define XXH_STATIC_LINKING_ONLY
@@ -16,11 +21,8 @@
 
 enum : DWORD { recheckChunkBytes = 1u << 20 };
 
-enum class FileContent {
-    same,
-    differs,
-    unread,  // gone, held without sharing, or the recheck was stopped: no proof either way
-};
+// A file's: gone or held without sharing is unread; no proof either way.
+using FileContent = RecheckResult;
 
 static FileContent compareFileContent(const wchar_t* path, uint64_t expected, unsigned char* buffer,
                                       const volatile LONG* stop)
@@ -43,30 +45,77 @@ static FileContent compareFileContent(const wchar_t* path, uint64_t expected, un
     }
     CloseHandle(file);
     if (!reading) {
-        return FileContent::unread;
+        return *stop != 0 ? FileContent::stopped : FileContent::unread;
     }
     return XXH64_digest(&hash) == expected ? FileContent::same : FileContent::differs;
 }
 
-// Compares every file the manifest has a hash of; the first that differs
-// into `differing`.
+// Compares every file of a whole manifest with its hash; the first that
+// differs, or the first that could not be read, into `named`. A manifest
+// that is not whole differs: a file without its hash line is never proven.
 static FileContent compareVersionContent(const wchar_t* folder, const wchar_t* manifest, const volatile LONG* stop,
-                                         wchar_t differing[pathCapacity])
+                                         wchar_t named[pathCapacity])
 {
+    if (!isWholeManifest(manifest)) {
+        swprintf(named, pathCapacity, L"%ls's manifest (not whole)", folder);
+        return FileContent::differs;
+    }
     unsigned char* const buffer = static_cast<unsigned char*>(malloc(recheckChunkBytes));
-    FileContent content = buffer != nullptr ? FileContent::same : FileContent::unread;
+    if (buffer == nullptr) {
+        return FileContent::unread;
+    }
+    FileContent content = FileContent::same;
     uint64_t expected = 0;
     wchar_t name[pathCapacity];
-    for (const wchar_t* cursor = findContentHashes(manifest); content != FileContent::differs && *stop == 0 &&
-                                                              *cursor != L'\0' &&
-                                                              readContentHashLine(cursor, expected, name);) {
-        if (joinPath(differing, folder, name)) {
-            const FileContent file = compareFileContent(differing, expected, buffer, stop);
+    wchar_t path[pathCapacity];
+    for (const wchar_t* cursor = findContentHashes(manifest);
+         content != FileContent::differs && *cursor != L'\0' && readContentHashLine(cursor, expected, name);) {
+        const FileContent file = joinPath(path, folder, name) ? compareFileContent(path, expected, buffer, stop)
+                                                              : FileContent::unread;
+        if (file != FileContent::same && content == FileContent::same) {
+            copyWideBounded(named, pathCapacity, path, "a cache path does not fit in 4096 characters");
+        }
+        // An unread file does not end the recheck: a later one that differs
+        // is still found. A stop keeps what an unread file showed.
+        if (file == FileContent::differs || content == FileContent::same) {
             content = file == FileContent::same ? content : file;
+        }
+        if (file == FileContent::stopped) {
+            break;
         }
     }
     free(buffer);
     return content;
+}
+
+// The recheck's finding, traced and kept in the version's record.
+static void recordRecheck(const wchar_t* folder, FileContent content, const wchar_t* named)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const RecheckRecord before = readRecheckRecord(folder);
+    const RecheckRecord after = recordAfterRecheck(
+        before, content, (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    switch (content) {
+    case FileContent::differs:
+        traceStep(L"cache: %ls differs from the hash in its manifest", named);
+        markSharedVersionDamaged();
+        return;
+    case FileContent::stopped:
+        traceStep(L"cache: content of %ls not wholly rechecked (stopped)", folder);
+        return;
+    case FileContent::unread:
+        traceStep(L"cache: content of %ls not proven: %ls could not be read; at most %u more starts run it", folder,
+                  named, unprovenStartsAllowed);
+        break;
+    case FileContent::same:
+        traceStep(L"cache: content of %ls rechecked, the same", folder);
+        freeUnprovenStartSlots(folder);
+        break;
+    }
+    if (after.state != before.state || after.time != before.time) {
+        writeRecheckRecord(folder, after);
+    }
 }
 
 void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore)
@@ -86,17 +135,11 @@ void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore)
         CloseHandle(hold);
         return;
     }
-    wchar_t differing[pathCapacity] = L"";
+    wchar_t named[pathCapacity] = L"";
+    wcscpy(named, L"its manifest");
     const FileContent content =
-        manifest != nullptr ? compareVersionContent(folder, manifest, stop, differing) : FileContent::unread;
+        manifest != nullptr ? compareVersionContent(folder, manifest, stop, named) : FileContent::unread;
     free(manifest);
-    if (content == FileContent::differs) {
-        traceStep(L"cache: %ls differs from the hash in its manifest", differing);
-        markSharedVersionDamaged();
-    } else {
-        traceStep(content == FileContent::same ? L"cache: content of %ls rechecked, the same"
-                                               : L"cache: content of %ls not wholly rechecked",
-                  folder);
-    }
+    recordRecheck(folder, content, named);
     CloseHandle(hold);
 }

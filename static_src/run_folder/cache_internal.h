@@ -41,6 +41,33 @@ bool readContentHashLine(const wchar_t*& cursor, uint64_t& contentHash, wchar_t 
 // hashed as it was unpacked, and is not read again.
 void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore);
 
+// A file of the description with no hash line, a file hashed twice, a
+// line cut short or text after the hashes: the manifest is not whole, and
+// the version is not ours to run.
+bool isWholeManifest(const wchar_t* manifest);
+
+// --- The record of the content's recheck (cache_record.cpp).
+enum class RecheckState {
+    none,      // no recheck since the version was built (and hashed)
+    passed,    // the last complete recheck proved every file, at `time`
+    unproven,  // a recheck could not read a file; a record that cannot be read
+};
+struct RecheckRecord {
+    RecheckState state;
+    uint64_t time;  // a system time, for passed
+};
+enum class RecheckResult { same, differs, unread, stopped };
+// How many starts run a version after a recheck could not prove it.
+enum : unsigned { unprovenStartsAllowed = 2 };
+RecheckRecord parseRecheckRecord(const char* text, size_t length);
+RecheckRecord recordAfterRecheck(RecheckRecord before, RecheckResult result, uint64_t now);
+RecheckRecord readRecheckRecord(const wchar_t* version);
+// Best effort: a record that cannot be written leaves the old one.
+void writeRecheckRecord(const wchar_t* version, RecheckRecord record);
+// Takes one of the unproven starts' slots; false when none is left.
+bool takeUnprovenStartSlot(const wchar_t* version);
+void freeUnprovenStartSlots(const wchar_t* version);
+
 // For the upkeep without a start: holds the cache's name folder when it is
 // in place and this process is not elevated; false otherwise.
 bool holdCacheForUpkeep();

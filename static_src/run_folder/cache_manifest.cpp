@@ -8,7 +8,9 @@
 // per directory; a reparse point anywhere fails both. The hashes are
 // compared in the background (cache_content.cpp). A manifest of the older
 // format, without hashes, still names a version of ours, but fails the
-// check: the version is built again once.
+// check: the version is built again once. So does one that is not whole
+// (a hash line missing, doubled or cut, or text after them), as a short
+// write or a hand would leave it: a file without its hash is never proven.
 #include "cache_internal.h"
 
 #include <stdarg.h>
@@ -21,6 +23,19 @@ enum : size_t { manifestLimitBytes = 64u << 20 };
 static const wchar_t manifestName[] = ONEFILE_WIDE(ONEFILE_CACHE_MANIFEST_NAME);
 static const wchar_t manifestFormat[] = L"onefile-cache 2 ";
 static const wchar_t olderManifestFormat[] = L"onefile-cache 1 ";
+static const wchar_t recheckRecordPrefix[] = ONEFILE_WIDE(ONEFILE_CACHE_RECHECK_NAME);
+
+// Whether the top-level entry is one of the cache's own files, which no
+// listing shows: the manifest, and the content recheck's record with its
+// companions. Only plain files: a link or a folder at such a name counts.
+static bool isCacheOwnFile(const WIN32_FIND_DATAW& entry)
+{
+    if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    return wcscmp(entry.cFileName, manifestName) == 0 ||
+           wcsncmp(entry.cFileName, recheckRecordPrefix, wcslen(recheckRecordPrefix)) == 0;
+}
 
 struct Lines {
     wchar_t** items;
@@ -145,7 +160,7 @@ static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Li
     }
     do {
         const wchar_t* const name = entry.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || (atTop && wcscmp(name, manifestName) == 0)) {
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || (atTop && isCacheOwnFile(entry))) {
             continue;
         }
         wchar_t path[pathCapacity];
@@ -313,6 +328,90 @@ bool readContentHashLine(const wchar_t*& cursor, uint64_t& contentHash, wchar_t 
     return true;
 }
 
+// A name within the manifest's text: where it begins and its length.
+struct NameSpan {
+    const wchar_t* at;
+    size_t length;
+};
+
+static int compareNames(const void* a, const void* b)
+{
+    const NameSpan& left = *static_cast<const NameSpan*>(a);
+    const NameSpan& right = *static_cast<const NameSpan*>(b);
+    const int order = wmemcmp(left.at, right.at, left.length < right.length ? left.length : right.length);
+    return order != 0 ? order : left.length < right.length ? -1 : left.length > right.length ? 1 : 0;
+}
+
+// The names of the description's file lines ("F <size> <time> <name>"), in
+// `names` (room for every line); false when a line has no name.
+static bool collectListedFileNames(const wchar_t* description, size_t length, NameSpan* names, size_t& count)
+{
+    count = 0;
+    for (const wchar_t *line = description, *end = description + length; line < end;) {
+        const wchar_t* const feed = wmemchr(line, L'\n', static_cast<size_t>(end - line));
+        const wchar_t* const lineEnd = feed != nullptr ? feed : end;
+        if (*line == L'F') {
+            const wchar_t* name = line;
+            for (int spaces = 0; spaces < 3 && name != nullptr; ++spaces) {
+                name = wmemchr(name + 1, L' ', static_cast<size_t>(lineEnd - name - 1));
+            }
+            if (name == nullptr || name + 1 >= lineEnd) {
+                return false;
+            }
+            names[count++] = {name + 1, static_cast<size_t>(lineEnd - name - 1)};
+        }
+        line = lineEnd + 1;
+    }
+    return true;
+}
+
+// The names of the hash lines from `hashes` to the text's end; false when
+// a line is not a whole hash line.
+static bool collectHashedNames(const wchar_t* hashes, NameSpan* names, size_t capacity, size_t& count)
+{
+    count = 0;
+    uint64_t contentHash = 0;
+    wchar_t name[pathCapacity];
+    for (const wchar_t* cursor = hashes; *cursor != L'\0';) {
+        // Every line ended: a manifest cut within its last line is not whole.
+        if (count == capacity || !readContentHashLine(cursor, contentHash, name) || cursor[-1] != L'\n') {
+            return false;
+        }
+        const size_t nameLength = wcslen(name);
+        names[count++] = {cursor - 1 - nameLength, nameLength};
+    }
+    return true;
+}
+
+bool isWholeManifest(const wchar_t* manifest)
+{
+    size_t descriptionLength = 0;
+    const wchar_t* const description = manifest != nullptr ? findDescription(manifest, descriptionLength) : nullptr;
+    if (description == nullptr) {
+        return false;
+    }
+    // Every line is at least two units long: a bound on both lists.
+    const size_t capacity = wcslen(manifest) / 2 + 1;
+    NameSpan* const listed = static_cast<NameSpan*>(malloc(capacity * sizeof(NameSpan)));
+    NameSpan* const hashed = static_cast<NameSpan*>(malloc(capacity * sizeof(NameSpan)));
+    size_t listedCount = 0, hashedCount = 0;
+    bool whole = listed != nullptr && hashed != nullptr &&
+                 collectListedFileNames(description, descriptionLength, listed, listedCount) &&
+                 collectHashedNames(description + descriptionLength, hashed, capacity, hashedCount) &&
+                 listedCount == hashedCount;
+    if (whole) {
+        qsort(listed, listedCount, sizeof(NameSpan), compareNames);
+        qsort(hashed, hashedCount, sizeof(NameSpan), compareNames);
+        // The same names, each once: sorted alike, no neighbours equal.
+        for (size_t i = 0; whole && i < listedCount; ++i) {
+            whole = compareNames(&listed[i], &hashed[i]) == 0 && (i == 0 || compareNames(&hashed[i - 1], &hashed[i]) != 0);
+        }
+    }
+    free(listed);
+    free(hashed);
+    return whole;
+}
+
 // The first line where `listed` (`listedLength` units) and `found` differ,
 // for the trace: "the manifest lists '<line>', the folder has '<line>'".
 static void describeFirstDifference(const wchar_t* listed, size_t listedLength, const wchar_t* found,
@@ -342,13 +441,16 @@ bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t cap
     wchar_t* const manifest = readCacheManifest(folder);
     size_t listedLength = 0;
     const wchar_t* const listed = manifest != nullptr ? findDescription(manifest, listedLength) : nullptr;
-    wchar_t* const description = listed != nullptr ? describeTree(folder) : nullptr;
+    const bool whole = listed != nullptr && isWholeManifest(manifest);
+    wchar_t* const description = whole ? describeTree(folder) : nullptr;
     const bool matches = description != nullptr && wcslen(description) == listedLength &&
                          wmemcmp(listed, description, listedLength) == 0;
     if (!matches && isTracing()) {
         if (listed == nullptr) {
             swprintf(difference, capacity,
                      manifestPublishTime(manifest) != 0 ? L"its manifest has an older format" : L"no manifest of ours");
+        } else if (!whole) {
+            swprintf(difference, capacity, L"its manifest is not whole (a file's hash line is missing, doubled or cut)");
         } else if (description == nullptr) {
             swprintf(difference, capacity, L"the folder holds a reparse point or cannot be listed");
         } else {

@@ -72,6 +72,9 @@ CacheRoad chooseCacheRoad();
 // directory). When it fails, the version is let go of and to be repaired:
 // the start continues on the build road. Any one thread.
 bool checkReusedVersion();
+// Lets go of the reused version, to be repaired: the start continues on the
+// build road.
+void refuseReusedVersion();
 // This start's version folder: set by the road's choice or the re-entry
 // road's reading, empty before and without the cache.
 const wchar_t* cacheVersionFolder();
@@ -144,6 +147,12 @@ extern "C" const unsigned char onefileSweepEnabled;
 // exact names, without a proof of life and unused, at most 8 per call.
 // Never fails; returns how many went.
 int sweepDeadRuns(const wchar_t* parent);
+// A splash feedback file's run is live while its process runs and began no
+// later than the file was made (a process at a reused id began later);
+// when that cannot be asked, the file counts as live. Times are system
+// times.
+enum class FeedbackOwner { gone, running, cannotTell };
+bool isFeedbackFileLive(FeedbackOwner owner, uint64_t ownerBegan, uint64_t fileMade);
 // The same as background work, half a second after it is called; nothing
 // when `parent` holds no run's name of another process. stopBackgroundWork
 // ends it.

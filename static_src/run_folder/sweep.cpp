@@ -65,26 +65,44 @@ static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
 
 static const wchar_t anyRunName[] = ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"*";
 
-// A feedback file belongs to a live run while a target directory with the
-// same process id is held.
-static bool hasLiveTarget(const wchar_t* temporaryDirectory, DWORD processId)
+bool isFeedbackFileLive(FeedbackOwner owner, uint64_t ownerBegan, uint64_t fileMade)
 {
-    wchar_t name[48];
-    swprintf(name, 48, ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"%lu_*", static_cast<unsigned long>(processId));
-    WIN32_FIND_DATAW entry;
-    const HANDLE search = findFirstEntry(temporaryDirectory, name, entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        return false;
+    return owner == FeedbackOwner::cannotTell || (owner == FeedbackOwner::running && ownerBegan <= fileMade);
+}
+
+static uint64_t toTime(const FILETIME& time)
+{
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// What can be learnt of the process `processId`: whether it runs, and when
+// it began.
+static FeedbackOwner findFeedbackOwner(DWORD processId, uint64_t& began)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        return GetLastError() == ERROR_INVALID_PARAMETER ? FeedbackOwner::gone : FeedbackOwner::cannotTell;
     }
-    bool live = false;
-    do {
-        DWORD owner = 0;
-        wchar_t path[pathCapacity];
-        live = classifyName(entry.cFileName, owner) == LeftoverKind::targetDirectory &&
-               (!joinPath(path, temporaryDirectory, entry.cFileName) || isHeldByAnotherRun(path));
-    } while (!live && FindNextFileW(search, &entry));
-    FindClose(search);
-    return live;
+    DWORD exitCode = 0;
+    FILETIME created, ended, kernel, user;
+    FeedbackOwner owner = FeedbackOwner::cannotTell;
+    if (GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE) {
+        owner = FeedbackOwner::gone;
+    } else if (GetProcessTimes(process, &created, &ended, &kernel, &user)) {
+        owner = FeedbackOwner::running;
+        began = toTime(created);
+    }
+    CloseHandle(process);
+    return owner;
+}
+
+// A feedback file's run is told by its process, wherever the run's folder
+// is (--temp-dir and the cache put it elsewhere; the file is always in TEMP).
+static bool hasLiveRun(const WIN32_FIND_DATAW& entry, DWORD processId)
+{
+    uint64_t began = 0;
+    const FeedbackOwner owner = findFeedbackOwner(processId, began);
+    return isFeedbackFileLive(owner, began, toTime(entry.ftCreationTime));
 }
 
 struct Sweep {
@@ -103,7 +121,7 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     if (kind == LeftoverKind::targetDirectory) {
         return isDirectory && removeUnusedTree(path, sweep.stop);
     }
-    return !isDirectory && !hasLiveTarget(sweep.directory, processId) && removeFileInPlace(path);
+    return !isDirectory && !hasLiveRun(entry, processId) && removeFileInPlace(path);
 }
 
 // Whether `directory` holds a run's name with another process's id, other
@@ -124,8 +142,9 @@ static bool hasLeftoverCandidates(const wchar_t* directory)
         const LeftoverKind kind = classifyName(entry.cFileName, processId);
         wchar_t path[pathCapacity];
         found = kind != LeftoverKind::none && processId != GetCurrentProcessId() &&
-                !(kind == LeftoverKind::targetDirectory && joinPath(path, directory, entry.cFileName) &&
-                  isHeldByAnotherRun(path));
+                !(kind == LeftoverKind::targetDirectory
+                      ? joinPath(path, directory, entry.cFileName) && isHeldByAnotherRun(path)
+                      : hasLiveRun(entry, processId));
     } while (!found && FindNextFileW(search, &entry));
     FindClose(search);
     return found;

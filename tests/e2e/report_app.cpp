@@ -33,7 +33,9 @@ std::wstring directoryOf(const wchar_t* path)
     return text.substr(0, text.rfind(L'\\'));
 }
 
-// The files below `folder`, the run's folder: what the application sees.
+// The files below `folder`, the run's folder: what the application sees,
+// but for the cache's record of its content's recheck, which a recheck
+// beside this run may write at any moment.
 size_t countFiles(const std::wstring& folder)
 {
     WIN32_FIND_DATAW entry;
@@ -42,7 +44,7 @@ size_t countFiles(const std::wstring& folder)
     size_t count = 0;
     do {
         const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
+        if (name == L"." || name == L".." || name.rfind(L"onefile-cache.recheck", 0) == 0) continue;
         count += (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? countFiles(folder + L"\\" + name) : 1;
     } while (FindNextFileW(search, &entry));
     FindClose(search);

@@ -133,7 +133,8 @@ TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
     const std::wstring deadFeedback = temp.path() + L"\\" + feedbackName(deadId(0));
     writeFile(deadFeedback, "");
     // A live run whose folder's times were set back an hour: times prove
-    // nothing, the held folder does; its feedback file lives with it.
+    // nothing, the held folder does. A feedback file lives with its process
+    // (this test's own: alive, and begun before the file was made).
     const std::wstring live = plantDirectory(leftoverName(deadId(1)));
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
@@ -144,7 +145,7 @@ TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
     EXPECT_TRUE(SetFileTime(folder, &earlier, &earlier, &earlier));
     CloseHandle(folder);
     holdLikeALiveRun(live);
-    const std::wstring liveFeedback = temp.path() + L"\\" + feedbackName(deadId(1));
+    const std::wstring liveFeedback = temp.path() + L"\\" + feedbackName(GetCurrentProcessId());
     writeFile(liveFeedback, "");
     // A dead run whose application (or something it started) still uses a
     // file: the leftover stays whole.

@@ -1,6 +1,7 @@
 #include "crafted_pe.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace {
 
@@ -39,62 +40,81 @@ std::array<uint32_t, 2> putExports(std::vector<uint8_t>& section, const std::vec
 }  // namespace
 
 std::vector<uint8_t> handMadeDll(const std::vector<uint8_t>& section,
-                                 const std::vector<std::array<uint32_t, 3>>& directories)
+                                 const std::vector<std::array<uint32_t, 3>>& directories, uint16_t paddingSections)
 {
-    std::vector<uint8_t> image(0x200 + section.size());
+    const size_t optional = 0x58;
+    const size_t sectionTable = optional + 240;
+    const size_t sections = size_t{paddingSections} + 1;
+    const size_t data = (sectionTable + 40 * sections + 0x1ff) & ~size_t{0x1ff};
+    std::vector<uint8_t> image(data + section.size());
     image[0] = 'M', image[1] = 'Z';
     put(image, 0x3c, 0x40, 4);
     put(image, 0x40, 0x00004550, 4);  // "PE\0\0"
     put(image, 0x44, 0x8664, 2);      // x86-64
-    put(image, 0x46, 1, 2);           // one section
+    put(image, 0x46, sections, 2);
     put(image, 0x54, 240, 2);         // optional header size: 112 + 16 directories
     put(image, 0x56, 0x2022, 2);      // a DLL
-    const size_t optional = 0x58;
     put(image, optional, 0x20b, 2);
     put(image, optional + 108, 16, 4);
     for (const auto& [index, rva, size] : directories) {
         put(image, optional + 112 + 8 * index, rva, 4);
         put(image, optional + 116 + 8 * index, size, 4);
     }
-    const size_t sectionHeader = optional + 240;
+    for (size_t i = 0; i < paddingSections; ++i) {
+        put(image, sectionTable + 40 * i + 8, 0x1000, 4);
+        put(image, sectionTable + 40 * i + 12, 0x80000000u + 0x1000 * i, 4);
+    }
+    const size_t sectionHeader = sectionTable + 40 * paddingSections;
     put(image, sectionHeader + 8, section.size(), 4);   // virtual size
     put(image, sectionHeader + 12, sectionRva, 4);      // virtual address
     put(image, sectionHeader + 16, section.size(), 4);  // raw size
-    put(image, sectionHeader + 20, 0x200, 4);           // raw offset
-    std::copy(section.begin(), section.end(), image.begin() + 0x200);
+    put(image, sectionHeader + 20, data, 4);            // raw offset
+    std::copy(section.begin(), section.end(), image.begin() + static_cast<std::ptrdiff_t>(data));
     return image;
 }
 
-std::vector<uint8_t> sharedThunksDll(uint32_t descriptors, uint32_t thunks)
+std::vector<uint8_t> sharedThunksDll(uint32_t descriptors, uint32_t thunks, SharedThunks kind)
 {
     std::vector<uint8_t> section;
     const uint32_t dll = putText(section, "crafted.dll");
     const uint32_t hintAndName = putText(section, std::string(2, '\0') + "f");
+    const uint64_t entry = kind == SharedThunks::named ? hintAndName : (1ull << 63) | 7;
     const size_t table = (section.size() + 7) & ~size_t{7};
-    for (uint32_t i = 0; i < thunks; ++i) put(section, table + 8 * i, hintAndName, 8);
+    for (uint32_t i = 0; i < thunks; ++i) put(section, table + 8 * i, entry, 8);
     put(section, table + 8ull * thunks, 0, 8);
     const size_t directory = section.size();
+    const bool delayed = kind == SharedThunks::delayedOrdinals;
+    const size_t stride = delayed ? 32 : 20;
     for (uint32_t i = 0; i < descriptors; ++i) {
-        put(section, directory + 20ull * i, sectionRva + table, 4);
-        put(section, directory + 20ull * i + 12, dll, 4);
+        const size_t at = directory + stride * i;
+        if (delayed) {
+            put(section, at, 1, 4);  // attributes: RVA based
+            put(section, at + 4, dll, 4);
+            put(section, at + 16, sectionRva + table, 4);
+        } else {
+            put(section, at, sectionRva + table, 4);
+            put(section, at + 12, dll, 4);
+        }
     }
-    put(section, directory + 20ull * descriptors + 19, 0, 1);  // the terminating descriptor
+    put(section, directory + stride * (descriptors + 1) - 1, 0, 1);  // the terminating descriptor
     const auto exports = putExports(section, {});
+    const uint32_t index = delayed ? 13 : 1;
     return handMadeDll(section, {{0, exports[0], exports[1]},
-                                 {1, static_cast<uint32_t>(sectionRva + directory), 20 * (descriptors + 1)}});
+                                 {index, static_cast<uint32_t>(sectionRva + directory),
+                                  static_cast<uint32_t>(stride * (descriptors + 1))}});
 }
 
-std::vector<uint8_t> manyExportsDll(uint32_t count)
+std::vector<uint8_t> manyExportsDll(uint32_t count, uint16_t paddingSections)
 {
     std::vector<std::string> names;
     for (uint32_t i = 0; i < count; ++i) names.push_back("f" + std::to_string(i));
     std::vector<uint8_t> section;
     const auto exports = putExports(section, names);
-    return handMadeDll(section, {{0, exports[0], exports[1]}});
+    return handMadeDll(section, {{0, exports[0], exports[1]}}, paddingSections);
 }
 
 std::vector<uint8_t> importsOfAllDll(const std::string& dll, uint32_t count, uint32_t descriptors,
-                                     const std::string& extra)
+                                     const std::string& extra, uint16_t paddingSections)
 {
     std::vector<uint8_t> section;
     const uint32_t dllName = putText(section, dll);
@@ -121,8 +141,10 @@ std::vector<uint8_t> importsOfAllDll(const std::string& dll, uint32_t count, uin
     put(section, directory + 20 * tables.size() + 19, 0, 1);
     const auto exports = putExports(section, {});
     return handMadeDll(
-        section, {{0, exports[0], exports[1]},
-                  {1, static_cast<uint32_t>(sectionRva + directory), static_cast<uint32_t>(20 * (tables.size() + 1))}});
+        section,
+        {{0, exports[0], exports[1]},
+         {1, static_cast<uint32_t>(sectionRva + directory), static_cast<uint32_t>(20 * (tables.size() + 1))}},
+        paddingSections);
 }
 
 std::vector<uint8_t> delayImportingDll(const std::string& dll, const std::string& function)

@@ -99,8 +99,16 @@ TEST(ShippingOptions, VersionManifestAndSignatureReadBackAndVerify)
 
     PackRun run = pack(tree, "verify " + shellQuote(exe.string()));
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("signed by /CN=Shipping Test, self-signed: anyone could have made it, whatever its name "
-                           "says; the signature verifies\n"),
+    EXPECT_NE(run.out.find("signed by /CN=Shipping Test (self-signed); the signature matches the file, but the chain "
+                           "ends at /CN=Shipping Test, which nobody here trusts: anyone could have made it, whatever "
+                           "its names say\n"),
+              std::string::npos)
+        << run.out;
+    // Trusted by the user: the signature verifies.
+    run = pack(tree, "verify --trust " + shellQuote((tree / "cert.pem").string()) + " " + shellQuote(exe.string()));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("signed by /CN=Shipping Test (self-signed), a chain to a root in " +
+                           (tree / "cert.pem").string() + "; the signature verifies\n"),
               std::string::npos)
         << run.out;
     // The signing time comes from SOURCE_DATE_EPOCH: the same bytes again.
@@ -218,7 +226,8 @@ TEST(ShippingOptions, VerifyReportsWhatItCannotVouchFor)
     ASSERT_EQ(signWith("vendor", tree / "vendor.exe"), 0);
     PackRun run = pack(tree, "verify " + shellQuote((tree / "vendor.exe").string()));
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find(": signed by /CN=Well Known Vendor Inc, self-signed: anyone could have made it"),
+    EXPECT_NE(run.out.find(": signed by /CN=Well Known Vendor Inc (self-signed); the signature matches the file, but "
+                           "the chain ends at /CN=Well Known Vendor Inc, which nobody here trusts"),
               std::string::npos)
         << run.out;
 
@@ -240,6 +249,74 @@ TEST(ShippingOptions, VerifyReportsWhatItCannotVouchFor)
     run = pack(tree, "verify " + shellQuote((tree / "bare.exe").string()));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.out.find(": not signed\n"), std::string::npos) << run.out;
+}
+
+// A chain made here, named like a vendor's, and headers changed after
+// signing: verify says "verifies" only of a chain to a root it trusts.
+TEST(ShippingOptions, VerifyVouchesOnlyForTrustedChains)
+{
+    ONEFILE_REQUIRE(shippingToolsThere(), "the Windows build, openssl, osslsigncode or xmllint is missing");
+    TempTree tree;
+    const std::string cd = "cd " + shellQuote(tree.path().string()) + " && ";
+    ASSERT_EQ(shell(cd + "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+                         "-subj '/CN=Well Known Root CA' -addext basicConstraints=critical,CA:TRUE 2> /dev/null && "
+                         "openssl req -new -newkey rsa:2048 -nodes -keyout leaf.key -out leaf.csr "
+                         "-subj '/CN=Well Known Vendor Inc' 2> /dev/null && "
+                         "printf 'extendedKeyUsage=codeSigning\\n' > leaf.ext && "
+                         "openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+                         "-extfile leaf.ext -out leaf.pem 2> /dev/null && "
+                         "openssl pkcs12 -export -inkey leaf.key -in leaf.pem -certfile ca.pem -out leaf.p12 "
+                         "-passout pass:pw"),
+              0);
+    const fs::path exe = tree / "App.exe";
+    ASSERT_EQ(shell("SIGNING_PASSWORD=pw " + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(exe) +
+                    "--sign-pkcs12 " + shellQuote((tree / "leaf.p12").string()) +
+                    " --sign-password-env SIGNING_PASSWORD > /dev/null"),
+              0);
+    const std::string signedBytes = readBytes(exe);
+    const size_t header = read32(signedBytes, 0x3c);
+    shell(cd + "openssl x509 -in ca.pem -outform der -out ca.der");
+    const std::string ca = readBytes(tree / "ca.der");
+    const size_t caAt = signedBytes.find(ca);
+    ASSERT_NE(caAt, std::string::npos);
+    // The CA's subject: the second of its two names (issuer, then subject).
+    const size_t caSubject = signedBytes.find("Well Known Root CA", signedBytes.find("Well Known Root CA", caAt) + 1);
+    ASSERT_LT(caSubject, caAt + ca.size());
+
+    const std::string chain = "/CN=Well Known Vendor Inc, issued by /CN=Well Known Root CA (self-signed)";
+    const struct {
+        const char* what;
+        size_t at;            // the byte set to `value`; npos: none
+        uint8_t value;
+        std::string options;  // before the file
+        int exitCode;
+        std::string said;     // on standard output for 0, on standard error otherwise
+    } rows[] = {
+        {"a chain nobody trusts", std::string::npos, 0, "", 0,
+         "signed by " + chain + "; the signature matches the file, but the chain ends at /CN=Well Known Root CA, "
+                                "which nobody here trusts: anyone could have made it, whatever its names say\n"},
+        {"its root trusted", std::string::npos, 0, "--trust " + shellQuote((tree / "ca.pem").string()) + " ", 0,
+         "signed by " + chain + ", a chain to a root in " + (tree / "ca.pem").string() + "; the signature verifies\n"},
+        {"the CA's subject changed", caSubject, 'w', "", 1,
+         "signed, but the signature cannot be checked: the chain ends at /CN=Well Known Vendor Inc, whose issuer "
+         "/CN=Well Known Root CA is neither in the signature nor trusted here, so the chain cannot be built"},
+        {"NumberOfRvaAndSizes 4", header + 24 + 108, 4, "", 1,
+         "a damaged certificate table: the file ends with a certificate table that its headers no longer name"},
+        {"SizeOfOptionalHeader 148", header + 20, 148, "", 1,
+         "a damaged certificate table: the file ends with a certificate table that its headers no longer name"},
+    };
+    for (const auto& row : rows) {
+        std::string bytes = signedBytes;
+        if (row.at != std::string::npos) bytes[row.at] = static_cast<char>(row.value);
+        writeBytes(exe, bytes);
+        const PackRun run = pack(tree, "verify " + row.options + shellQuote(exe.string()));
+        EXPECT_EQ(run.exitCode, row.exitCode) << row.what << ": " << run.out << run.err;
+        EXPECT_NE((row.exitCode == 0 ? run.out : run.err).find(row.said), std::string::npos)
+            << row.what << ": " << run.out << run.err;
+        if (row.options.empty()) {
+            EXPECT_EQ(run.out.find("verifies"), std::string::npos) << row.what << ": " << run.out;
+        }
+    }
 }
 
 TEST(ShippingOptions, OwnManifestAndVersionTextsAreCheckedFirst)

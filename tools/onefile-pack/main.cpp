@@ -40,9 +40,17 @@ int run(const std::string& command, int argc, char** argv)
 {
     if (command == "create") return create(argc, argv);
     if (command == "build") return build(argc, argv);
-    if (argc < 3) throw UsageError(command + " needs a FILE");
-    if (argc > 3) throw UsageError(command + " takes one FILE, not also '" + argv[3] + "'");
-    return command == "list" ? list(argv[2]) : verify(argv[2]);
+    // verify [--trust FILE] FILE
+    std::string trusted;
+    int first = 2;
+    if (command == "verify" && argc > 2 && std::string(argv[2]) == "--trust") {
+        if (argc < 4) throw UsageError("--trust needs a FILE of PEM certificates");
+        trusted = argv[3];
+        first = 4;
+    }
+    if (argc <= first) throw UsageError(command + " needs a FILE");
+    if (argc > first + 1) throw UsageError(command + " takes one FILE, not also '" + argv[first + 1] + "'");
+    return command == "list" ? list(argv[first]) : verify(argv[first], trusted);
 }
 
 }  // namespace

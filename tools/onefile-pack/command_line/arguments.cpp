@@ -30,7 +30,7 @@ const char* const buildUsage =
     "                           [--no-cache-recheck]]\n"
     "                          [--depfile FILE] [create's options]\n";
 const char* const listUsage = "usage: onefile-pack list FILE      (a block, or an executable that holds one)\n";
-const char* const verifyUsage = "usage: onefile-pack verify FILE\n";
+const char* const verifyUsage = "usage: onefile-pack verify [--trust FILE] FILE\n";
 const char* const packingNotes =
     "Defaults: level 9 (--level 19 packs smallest, about 20 times slower), one thread per processor,\n"
     "the level's window (at most 2^27).\n"
@@ -51,8 +51,11 @@ const char* const buildNotes =
     "runs, a reused version's content is compared with its hashes (--no-cache-recheck turns that off).\n";
 const char* const listNotes = "Lists the files the block holds, each with its size in bytes.\n";
 const char* const verifyNotes =
-    "Checks the block and reports an executable's Authenticode signature (osslsigncode): its digest\n"
-    "and signature, not its certificate's chain; a broken one exits with 1.\n";
+    "Checks the block and reports an executable's Authenticode signature (osslsigncode): its digest,\n"
+    "its signature and its certificates' chain, up to a root in Debian's CA bundle or in --trust FILE\n"
+    "(PEM); a chain that ends elsewhere is named as one nobody here trusts. A broken signature, a\n"
+    "damaged certificate table or a chain that cannot be built exits with 1; signing accepts only what\n"
+    "verify passes.\n";
 const char* const exitCodes =
     "Exit codes: 0 done, 1 refused or failed (one line on standard error), 64 a usage error.\n";
 

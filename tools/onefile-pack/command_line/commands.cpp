@@ -24,8 +24,11 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
     const auto start = std::chrono::steady_clock::now();
     pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry);
     for (const pack::FileEntry& file : payload.files) {
-        if (arguments.cache.enabled && pack::foldCase(file.name) == pack::foldCase(u"" ONEFILE_CACHE_MANIFEST_NAME)) {
-            throw pack::Error(file.source.string() + ": has the name of the cache's manifest; rename it");
+        const std::u16string reserved = u"" ONEFILE_CACHE_RESERVED_PREFIX;
+        if (arguments.cache.enabled && file.name.find(u'\\') == std::u16string::npos &&
+            pack::foldCase(file.name).rfind(reserved, 0) == 0) {
+            throw pack::Error(file.source.string() + ": has a name the cache keeps for its own files (" +
+                              ONEFILE_CACHE_RESERVED_PREFIX + "*); rename it");
         }
     }
     pack::ImportOptions imports;
@@ -40,7 +43,9 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
     std::vector<pack::StrippedDll> stripped;
     const std::string strip = pack::sdkStripTool(sdkDescription(arguments));
     if (arguments.strip && !strip.empty()) {
-        stripped = pack::stripToolchainRuntimes(payload, added, toolchainFolders, strip, strippedCopies.path());
+        const std::vector<fs::path> userFolders(arguments.dllPath.begin(), arguments.dllPath.end());
+        stripped = pack::stripToolchainRuntimes(payload, added, toolchainFolders, userFolders, strip,
+                                                strippedCopies.path());
     }
     for (const pack::AddedDll& dll : added) {
         std::string note;
@@ -220,13 +225,13 @@ int list(const char* path)
 
 namespace {
 
-// What the signature of an executable says; false when it is broken.
-bool reportSignature(const char* path)
+// What the signature of an executable says; false when verify fails.
+bool reportSignature(const char* path, const std::string& trusted)
 {
     char start[2] = {};
     std::ifstream(path, std::ios::binary).read(start, 2);
     if (start[0] != 'M' || start[1] != 'Z') return true;  // a block on its own
-    const pack::SignatureReport signature = pack::checkSignature(path);
+    const pack::SignatureReport signature = pack::checkSignature(path, trusted);
     switch (signature.verdict) {
     case pack::SignatureReport::notChecked:
     case pack::SignatureReport::unsigned_:
@@ -235,9 +240,13 @@ bool reportSignature(const char* path)
     case pack::SignatureReport::verifies:
         std::printf("onefile-pack: %s: signed by %s; the signature verifies\n", path, signature.detail.c_str());
         return true;
-    case pack::SignatureReport::digestOnly:
+    case pack::SignatureReport::untrusted:
         std::printf("onefile-pack: %s: signed by %s\n", path, signature.detail.c_str());
         return true;
+    case pack::SignatureReport::uncheckable:
+        std::fprintf(stderr, "onefile-pack: %s: signed, but the signature cannot be checked: %s\n", path,
+                     signature.detail.c_str());
+        return false;
     case pack::SignatureReport::broken:
         break;
     }
@@ -248,8 +257,9 @@ bool reportSignature(const char* path)
 
 }  // namespace
 
-int verify(const char* path)
+int verify(const char* path, const std::string& trusted)
 {
+    if (!trusted.empty() && !fs::is_regular_file(trusted)) throw pack::Error("--trust " + trusted + ": no such file");
     // A damaged block in a signed file: the signature may tell when it came.
     const pack::BlockReport report = inspectFile(path);
     for (const std::string& problem : report.problems)
@@ -265,6 +275,6 @@ int verify(const char* path)
     }
     // A damaged block in a signed file: the signature says whether it was
     // damaged after signing.
-    const bool signatureHolds = reportSignature(path);
+    const bool signatureHolds = reportSignature(path, trusted);
     return report.problems.empty() && signatureHolds ? 0 : 1;
 }

@@ -1,7 +1,11 @@
 // The commands of onefile-pack, each returning the exit code.
 #pragma once
 
+#include <string>
+
 int create(int argc, char** argv);
 int build(int argc, char** argv);
 int list(const char* path);
-int verify(const char* path);
+// Checks the block and the signature; `trusted` names a PEM file of roots
+// to trust beside Debian's CA bundle, or is empty.
+int verify(const char* path, const std::string& trusted);

@@ -1,5 +1,7 @@
 #include "command_line/input_checks.h"
 
+#include "pe/pe.h"
+
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -73,6 +75,8 @@ void checkPaths(const Arguments& arguments)
         if (name.empty() || name.find_first_of("/\\:") != std::string::npos) {
             throw pack::Error("--system-dll " + name + ": a DLL's file name, not a path");
         }
+        const std::string problem = pack::systemDllNameProblem(name);
+        if (!problem.empty()) throw pack::Error("--system-dll '" + name + "': " + problem);
     }
     for (const std::string& folder : arguments.dllPath) {
         if (!fs::is_directory(folder)) throw pack::Error("--dll-path " + folder + ": is not a directory");

@@ -74,10 +74,15 @@ struct StrippedDll {
 };
 // Carries each added DLL that came from one of `toolchainFolders` as a copy
 // in `work`, stripped of debug information by `strip`; the DLLs the user
-// named (--dll-path, the payload) stay as they are. Throws Error when strip
-// fails.
+// named (in one of `userFolders`, --dll-path, or in the payload) stay as
+// they are. Throws Error when strip fails.
 std::vector<StrippedDll> stripToolchainRuntimes(Payload& payload, const std::vector<AddedDll>& added,
                                                 const std::vector<std::filesystem::path>& toolchainFolders,
+                                                const std::vector<std::filesystem::path>& userFolders,
                                                 const std::string& strip, const std::filesystem::path& work);
+
+// Whether `name` can be a DLL's file name for --system-dll; the problem
+// otherwise, empty when it can.
+std::string systemDllNameProblem(const std::string& name);
 
 }  // namespace pack

@@ -4,6 +4,7 @@
 // file's size before it is followed, as the block reader does.
 #include "pe/pe.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -43,29 +44,50 @@ public:
 
     [[noreturn]] void fail(const std::string& why) const { throw Error(file_ + ": a damaged PE file: " + why); }
 
-    void addSection(const Section& section) { sections_.push_back(section); }
+    // Sorts the sections by address once, so that a lookup costs a
+    // logarithm of their count: a file may have 65,535 of them, and a scan
+    // per name multiplies with the names.
+    void setSections(std::vector<Section> sections)
+    {
+        std::stable_sort(sections.begin(), sections.end(),
+                         [](const Section& a, const Section& b) { return a.virtualAddress < b.virtualAddress; });
+        sections_ = std::move(sections);
+        reachingFurthest_.resize(sections_.size());
+        for (size_t i = 0; i < sections_.size(); ++i) {
+            const bool further = i == 0 || endOf(sections_[i]) > endOf(sections_[reachingFurthest_[i - 1]]);
+            reachingFurthest_[i] = further ? i : reachingFurthest_[i - 1];
+        }
+    }
 
     // The file offset of a relative virtual address, which must lie in a
-    // section's data.
+    // section's data. Sections may overlap in a crafted file: of those that
+    // begin at or below the address, the one reaching furthest holds it if
+    // any does.
     uint64_t offsetOf(uint64_t rva) const
     {
-        for (const Section& section : sections_) {
-            const uint64_t size = std::max(section.virtualSize, section.rawSize);
-            if (rva >= section.virtualAddress && rva - section.virtualAddress < size) {
-                const uint64_t within = rva - section.virtualAddress;
-                if (within >= section.rawSize) fail("a table lies outside its section's data");
-                return section.rawOffset + within;
-            }
+        const auto above = std::upper_bound(sections_.begin(), sections_.end(), rva,
+                                            [](uint64_t address, const Section& s) { return address < s.virtualAddress; });
+        if (above == sections_.begin()) fail("an address lies in no section");
+        const Section& section = sections_[reachingFurthest_[static_cast<size_t>(above - sections_.begin()) - 1]];
+        if (rva >= endOf(section)) fail("an address lies in no section");
+        const uint64_t within = rva - section.virtualAddress;
+        if (within >= section.rawSize) fail("a table lies outside its section's data");
+        return section.rawOffset + within;
+    }
+
+    // Every import entry counts against the file's bound, by name or by
+    // ordinal: ordinals cost no name's bytes but as much work.
+    void countEntry()
+    {
+        if (++names_ > maxPeNamesPerFile) {
+            fail("more than " + std::to_string(maxPeNamesPerFile) + " imported and exported names");
         }
-        fail("an address lies in no section");
     }
 
     std::string nameAt(uint64_t rva)
     {
         const uint64_t start = offsetOf(rva);
-        if (++names_ > maxPeNamesPerFile) {
-            fail("more than " + std::to_string(maxPeNamesPerFile) + " imported and exported names");
-        }
+        countEntry();
         for (uint64_t at = start; has(at, 1); ++at) {
             if (bytes_[at] == 0) {
                 nameBytes_ += at - start;
@@ -83,9 +105,15 @@ public:
     uint64_t names() const { return names_; }
 
 private:
+    static uint64_t endOf(const Section& section)
+    {
+        return uint64_t{section.virtualAddress} + std::max(section.virtualSize, section.rawSize);
+    }
+
     const std::vector<uint8_t>& bytes_;
     const std::string& file_;
-    std::vector<Section> sections_;
+    std::vector<Section> sections_;        // by address
+    std::vector<size_t> reachingFurthest_;  // per section: the one reaching furthest up to it
     uint64_t names_ = 0;
     uint64_t nameBytes_ = 0;
 };
@@ -119,12 +147,32 @@ std::vector<std::string> readThunks(PeReader& pe, uint64_t tableRva, bool wide, 
         const uint64_t thunk = pe.read(table + i * size, size);
         if (thunk == 0) return names;
         if (thunk & ordinalFlag) {
+            pe.countEntry();
             names.push_back("#" + std::to_string(thunk & 0xffff));
         } else {
             const uint64_t rva = virtualAddresses ? thunk - imageBase : thunk & 0x7fffffff;
             names.push_back(pe.nameAt(rva + 2));  // after the hint
         }
     }
+}
+
+// The name of an imported DLL, which must be UTF-8: a name that is not is
+// refused naming it, its bytes beyond ASCII escaped.
+std::string dllNameAt(PeReader& pe, uint64_t rva)
+{
+    std::string name = pe.nameAt(rva);
+    try {
+        utf8ToUtf16(name);
+    } catch (const Error&) {
+        std::string shown;
+        for (const char c : name) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+            shown += static_cast<unsigned char>(c) < 0x80 && c >= 0x20 ? std::string(1, c) : std::string(escaped);
+        }
+        pe.fail("the name of an imported DLL, '" + shown + "', is not valid UTF-8");
+    }
+    return name;
 }
 
 void readImports(PeReader& pe, const DataDirectory& directory, bool wide, PeImage& image)
@@ -137,7 +185,7 @@ void readImports(PeReader& pe, const DataDirectory& directory, bool wide, PeImag
         const uint32_t lookup = pe.read32(at), name = pe.read32(at + 12), addresses = pe.read32(at + 16);
         if (name == 0 && lookup == 0 && addresses == 0) return;
         image.imports.push_back(
-            {pe.nameAt(name), readThunks(pe, lookup != 0 ? lookup : addresses, wide, 0, false), false});
+            {dllNameAt(pe, name), readThunks(pe, lookup != 0 ? lookup : addresses, wide, 0, false), false});
     }
 }
 
@@ -154,7 +202,7 @@ void readDelayImports(PeReader& pe, const DataDirectory& directory, bool wide, u
         const bool virtualAddresses = (attributes & 1) == 0;
         const uint64_t base = virtualAddresses ? imageBase : 0;
         image.imports.push_back(
-            {pe.nameAt(name - base), readThunks(pe, names - base, wide, imageBase, virtualAddresses), true});
+            {dllNameAt(pe, name - base), readThunks(pe, names - base, wide, imageBase, virtualAddresses), true});
     }
 }
 
@@ -186,11 +234,13 @@ std::optional<PeImage> readPeImage(const std::vector<uint8_t>& bytes, const std:
         }
         return found;
     };
-    const uint64_t sections = optional + optionalSize;
+    const uint64_t sectionTable = optional + optionalSize;
+    std::vector<Section> sections;
     for (uint16_t i = 0; i < sectionCount; ++i) {
-        const uint64_t at = sections + 40ull * i;
-        pe.addSection({pe.read32(at + 12), pe.read32(at + 8), pe.read32(at + 20), pe.read32(at + 16)});
+        const uint64_t at = sectionTable + 40ull * i;
+        sections.push_back({pe.read32(at + 12), pe.read32(at + 8), pe.read32(at + 20), pe.read32(at + 16)});
     }
+    pe.setSections(std::move(sections));
     readExports(pe, directory(exportDirectory), image);
     readImports(pe, directory(importDirectory), image.pe32Plus, image);
     readDelayImports(pe, directory(delayImportDirectory), image.pe32Plus, imageBase, image);

@@ -22,12 +22,15 @@ bool isInOneOf(const fs::path& file, const std::vector<fs::path>& folders)
 }  // namespace
 
 std::vector<StrippedDll> stripToolchainRuntimes(Payload& payload, const std::vector<AddedDll>& added,
-                                                const std::vector<fs::path>& toolchainFolders, const std::string& strip,
+                                                const std::vector<fs::path>& toolchainFolders,
+                                                const std::vector<fs::path>& userFolders, const std::string& strip,
                                                 const fs::path& work)
 {
     std::vector<StrippedDll> stripped;
     for (const AddedDll& dll : added) {
-        if (!isInOneOf(dll.source, toolchainFolders)) continue;  // the user's own, as given
+        // The user's own, as given: a folder named with --dll-path is the
+        // user's, even when it is the toolchain's too.
+        if (!isInOneOf(dll.source, toolchainFolders) || isInOneOf(dll.source, userFolders)) continue;
         for (FileEntry& file : payload.files) {
             if (file.name != dll.name) continue;
             const fs::path copy = work / dll.source.filename();

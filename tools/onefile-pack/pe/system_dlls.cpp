@@ -27,6 +27,26 @@ std::string lowerCase(std::string text)
 
 }  // namespace
 
+std::string systemDllNameProblem(const std::string& name)
+{
+    constexpr size_t maxFileName = 255;
+    if (name.empty() || name.size() > maxFileName) {
+        return "a DLL's file name has 1 to " + std::to_string(maxFileName) + " characters";
+    }
+    for (const char c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                           c == '-' || c == '_' || c == '+';
+        if (!plain) return "a DLL's file name has only letters, digits, '.', '-', '_' and '+'";
+    }
+    if (name.find_first_not_of('.') == std::string::npos) return "not a file name";
+    // CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices, whatever follows the dot.
+    const std::string stem = lowerCase(name.substr(0, name.find('.')));
+    const bool device = stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" ||
+                        ((stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) && stem.size() == 4 &&
+                         stem[3] >= '1' && stem[3] <= '9');
+    return device ? "a device's name, which no file can have" : "";
+}
+
 bool isSystemDll(const std::string& name, const std::vector<std::string>& added)
 {
     const std::string lower = lowerCase(name);

@@ -54,10 +54,34 @@ bool findSecurityDirectory(const std::vector<uint8_t>& bytes, uint64_t& offset, 
 
 }  // namespace
 
+// Whether the file ends with what looks like a certificate table: an entry
+// of revision 2 and type PKCS#7 whose padded length reaches the end,
+// looked for in the last megabyte only.
+bool endsWithCertificateEntry(const std::vector<uint8_t>& bytes)
+{
+    constexpr uint64_t searched = 1 << 20;
+    const uint64_t size = bytes.size();
+    for (uint64_t back = 16; back <= size && back <= searched; back += 8) {
+        const uint64_t at = size - back;
+        const uint64_t length = readLittle(bytes, at, 4);
+        // A DER SEQUENCE follows the entry's header.
+        if (readLittle(bytes, at + 4, 2) == certificateRevision2 && readLittle(bytes, at + 6, 2) == pkcsSignedData &&
+            bytes[at + 8] == 0x30 && length >= 8 && ((length + 7) & ~uint64_t{7}) == back) {
+            return true;
+        }
+    }
+    return false;
+}
+
 CertificateTable readCertificateTable(const std::vector<uint8_t>& bytes)
 {
     uint64_t offset = 0, size = 0;
-    if (!findSecurityDirectory(bytes, offset, size) || (offset == 0 && size == 0)) return {false, ""};
+    if (!findSecurityDirectory(bytes, offset, size) || (offset == 0 && size == 0)) {
+        if (endsWithCertificateEntry(bytes)) {
+            return {true, "the file ends with a certificate table that its headers no longer name"};
+        }
+        return {false, ""};
+    }
     if (offset == 0 || size == 0) return {true, "the certificate table's entry in the headers is half empty"};
     if (offset % 8 != 0) return {true, "the certificate table does not start on an 8-byte boundary"};
     if (!fits(bytes, offset, size)) return {true, "the certificate table runs past the end of the file"};
@@ -158,6 +182,15 @@ CertificateFindings checkCertificates(const fs::path& signature, const fs::path&
     for (const Certificate& certificate : certificates) {
         if (issued.count(certificate.subject) == 0) signer = &certificate;
     }
+    // Its chain, as far as the signature carries it; a loop ends it.
+    for (const Certificate* link = signer; link != nullptr && findings.chain.size() <= certificates.size();) {
+        findings.chain.push_back(link->subject);
+        findings.rootSelfSigned = link->issuer == link->subject;
+        findings.topIssuer = link->issuer;
+        const auto issuer = bySubject.find(link->issuer);
+        link = findings.rootSelfSigned || issuer == bySubject.end() ? nullptr : issuer->second;
+    }
+    findings.signer = signer->pem;
     for (const Certificate& certificate : certificates) {
         const auto issuer = bySubject.find(certificate.issuer);
         if (issuer != bySubject.end() && !isSignedBy(certificate, *issuer->second, work)) {
@@ -170,7 +203,6 @@ CertificateFindings checkCertificates(const fs::path& signature, const fs::path&
         findings.problem = "the signer's certificate (" + signer->subject + ") expired on " + signer->notAfter;
         return findings;
     }
-    findings.selfSigned = signer->issuer == signer->subject;
     return findings;
 }
 

@@ -1,9 +1,11 @@
 // Authenticode signatures, made and checked with osslsigncode. A check
 // means the certificate table and the certificates (certificates.cpp), then
-// the digest of the file and the signature over it; the certificate's chain
-// is built from the signature's own certificates and the system's bundle
-// only so that osslsigncode goes on to check the signature: a commercial
-// certificate need not chain to Debian's bundle.
+// the digest of the file and the signature over it, then who vouches for
+// the signer: its chain ends at a root in Debian's CA bundle or in a file
+// the user trusts, or at one nobody here trusts, whatever its names say.
+// The signature is checked over the signature's own certificates, so that
+// one whose chain leads nowhere known still has its digest and signature
+// checked; a chain that cannot be built at all leaves it unchecked.
 #include "signing/signing.h"
 
 #include <cstdlib>
@@ -41,11 +43,6 @@ void writePrivateFile(const fs::path& file, const std::string& text)
     if (!written) throw Error(file.string() + ": cannot be written");
 }
 
-std::string signerOf(const std::string& output)
-{
-    const size_t at = output.find("Subject: ");
-    return at == std::string::npos ? "an unnamed signer" : output.substr(at + 9, output.find('\n', at) - at - 9);
-}
 
 }  // namespace
 
@@ -78,19 +75,22 @@ void signExecutable(const SigningRequest& request, const fs::path& input, const 
     if (runToolCapturing(command, "signing", log) != 0) {
         throw Error("signing failed: osslsigncode: " + lastLine(readTextFile(log)));
     }
+    // Exactly what verify passes.
     const SignatureReport report = checkSignature(output);
-    if (report.verdict != SignatureReport::verifies && report.verdict != SignatureReport::digestOnly) {
+    if (!report.passes() || report.verdict == SignatureReport::notChecked) {
         throw Error("signing failed: the signed file does not verify: " + report.detail);
     }
 }
 
 namespace {
 
+const char* const caBundle = "/etc/ssl/certs/ca-certificates.crt";
+
 // The verdict of osslsigncode's check of the digest and the signature.
 SignatureReport verifyDigestAndSignature(const fs::path& file, const fs::path& certificates, const fs::path& work)
 {
     const fs::path trusted = work / "trusted.pem";
-    std::ofstream(trusted) << readTextFile(certificates) << readTextFile("/etc/ssl/certs/ca-certificates.crt");
+    std::ofstream(trusted) << readTextFile(certificates) << (fs::exists(caBundle) ? readTextFile(caBundle) : "");
     const fs::path log = work / "verify.log";
     runToolCapturing({"osslsigncode", "verify", "-in", file.string(), "-CAfile", trusted.string(), "-ignore-cdp"},
                      "checking the signature", log);
@@ -102,18 +102,59 @@ SignatureReport verifyDigestAndSignature(const fs::path& file, const fs::path& c
         output.find("PKCS7_signatureVerify") != std::string::npos) {
         return {SignatureReport::broken, "the signature itself does not verify"};
     }
-    if (output.find("\nSucceeded") != std::string::npos) return {SignatureReport::verifies, signerOf(output)};
+    if (output.find("\nSucceeded") != std::string::npos) return {SignatureReport::verifies, ""};
     if (output.find("Calculated message digest") != std::string::npos) {
-        return {SignatureReport::digestOnly,
-                signerOf(output) + "; the digest matches, but the certificate's chain could not be built here, so "
-                                   "the signature itself was not checked"};
+        return {SignatureReport::uncheckable,
+                "the digest matches, but the certificates' chain cannot be built, so the signature was not checked"};
     }
     return {SignatureReport::broken, lastLine(output)};
 }
 
+// Whether the signer's chain, through the signature's certificates, ends at
+// a root that `roots` (PEM) holds; dates are the signer check's own.
+bool chainsTo(const CertificateFindings& certificates, const fs::path& roots, const fs::path& work)
+{
+    return fs::exists(roots) &&
+           runToolCapturing({"openssl", "verify", "-no_check_time", "-CAfile", roots.string(), "-untrusted",
+                             certificates.certificates.string(), certificates.signer.string()},
+                            "checking the certificates' chain", work / "chain.log") == 0;
+}
+
+// "A, issued by B, issued by C (self-signed)".
+std::string describeChain(const CertificateFindings& certificates)
+{
+    std::string text;
+    for (const std::string& subject : certificates.chain) text += (text.empty() ? "" : ", issued by ") + subject;
+    return text + (certificates.rootSelfSigned ? " (self-signed)" : "");
+}
+
+// Who vouches for the signer: `trusted` (the user's roots), Debian's CA
+// bundle, or nobody.
+SignatureReport judgeTrust(const CertificateFindings& certificates, const fs::path& trusted, const fs::path& work)
+{
+    const std::string chain = describeChain(certificates);
+    if (!trusted.empty() && chainsTo(certificates, trusted, work)) {
+        return {SignatureReport::verifies, chain + ", a chain to a root in " + trusted.string()};
+    }
+    if (chainsTo(certificates, caBundle, work)) {
+        return {SignatureReport::verifies, chain + ", a chain to a root in Debian's CA bundle"};
+    }
+    if (!certificates.rootSelfSigned) {
+        return {SignatureReport::uncheckable, "the chain ends at " + certificates.chain.back() + ", whose issuer " +
+                                                  certificates.topIssuer +
+                                                  " is neither in the signature nor trusted here, so the chain cannot "
+                                                  "be built (signed by " +
+                                                  chain + ")"};
+    }
+    return {SignatureReport::untrusted, chain + "; the signature matches the file, but the chain ends at " +
+                                            certificates.chain.back() +
+                                            ", which nobody here trusts: anyone could have made it, whatever its "
+                                            "names say"};
+}
+
 }  // namespace
 
-SignatureReport checkSignature(const fs::path& file)
+SignatureReport checkSignature(const fs::path& file, const fs::path& trusted)
 {
     std::ifstream in(file, std::ios::binary);
     const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -135,11 +176,11 @@ SignatureReport checkSignature(const fs::path& file)
     }
     const CertificateFindings certificates = checkCertificates(signature, work.path());
     if (!certificates.problem.empty()) return {SignatureReport::broken, certificates.problem};
-    SignatureReport report = verifyDigestAndSignature(file, certificates.certificates, work.path());
-    if (certificates.selfSigned && report.verdict != SignatureReport::broken) {
-        report.detail += ", self-signed: anyone could have made it, whatever its name says";
+    const SignatureReport checked = verifyDigestAndSignature(file, certificates.certificates, work.path());
+    if (checked.verdict != SignatureReport::verifies) {
+        return {checked.verdict, checked.detail + " (signed by " + describeChain(certificates) + ")"};
     }
-    return report;
+    return judgeTrust(certificates, trusted, work.path());
 }
 
 }  // namespace pack

@@ -23,14 +23,24 @@ void signExecutable(const SigningRequest& request, const std::filesystem::path& 
                     const std::filesystem::path& output, const std::filesystem::path& work);
 
 struct SignatureReport {
-    enum Verdict { notChecked, unsigned_, verifies, digestOnly, broken } verdict = notChecked;
-    std::string detail;  // the signer, or what failed
+    enum Verdict {
+        notChecked,   // the tools are missing
+        unsigned_,    // no certificate table, and none at the file's end
+        verifies,     // digest and signature match, the chain ends at a trusted root
+        untrusted,    // digest and signature match, the chain ends at a root nobody here trusts
+        uncheckable,  // the chain cannot be built, so the signature cannot be checked
+        broken,
+    } verdict = notChecked;
+    std::string detail;  // the signer and its chain, or what failed
+    // What verify's exit code says: 0 for these, 1 otherwise.
+    bool passes() const { return verdict == notChecked || verdict == unsigned_ || verdict == verifies || verdict == untrusted; }
 };
 // Whether an executable is signed and its signature still verifies: the
 // certificate table, the Authenticode digest and the signature, each
-// certificate's own signature and the signer's dates; not the chain to a
-// trusted root, which a signature need not reach here.
-SignatureReport checkSignature(const std::filesystem::path& file);
+// certificate's own signature and the signer's dates, and the chain to its
+// root, trusted when Debian's CA bundle or `trusted` (PEM, may be empty)
+// holds it.
+SignatureReport checkSignature(const std::filesystem::path& file, const std::filesystem::path& trusted = {});
 
 // --- The certificate table and certificates (certificates.cpp).
 struct CertificateTable {
@@ -38,11 +48,15 @@ struct CertificateTable {
     std::string problem;   // why it is damaged, or empty
 };
 // Reads an executable's certificate table: every entry's header, and that
-// the table ends the file.
+// the table ends the file. A file whose headers name no table but that
+// ends with one (headers changed after signing) has a damaged table.
 CertificateTable readCertificateTable(const std::vector<uint8_t>& bytes);
 struct CertificateFindings {
     std::string problem;  // a certificate that does not verify, or an expired signer; empty otherwise
-    bool selfSigned = false;
+    std::vector<std::string> chain;      // subjects from the signer up to the last one the signature carries
+    bool rootSelfSigned = false;         // that last one issued itself
+    std::string topIssuer;               // that last one's issuer
+    std::filesystem::path signer;        // the signer's certificate, as PEM
     std::filesystem::path certificates;  // every certificate of the signature, as PEM
 };
 // Checks the certificates of a PEM signature with openssl, in `work`.
