@@ -149,7 +149,7 @@ TEST(PackCommandLine, HelpVersionAndRefusedInputsFollowTheConventions)
         {"build --help", 0, "usage: onefile-pack build", ""},
         {"create --help", 0, "usage: onefile-pack create", ""},
         {"list --help", 0, "usage: onefile-pack list FILE", ""},
-        {"verify --help", 0, "usage: onefile-pack verify FILE", ""},
+        {"verify --help", 0, "usage: onefile-pack verify [--trust FILE] FILE", ""},
         {"verify " + shellQuote((tree / "gone.exe").string()), 1, "",
          "onefile-pack: " + (tree / "gone.exe").string() + ": cannot be read (No such file or directory)\n"},
         {"list " + shellQuote((tree / "not.png").string()), 1, "",

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <optional>
+#include <unordered_set>
 
 namespace {
 
@@ -146,9 +147,32 @@ TEST(PackImports, EveryWindowsDllIsTheSystemsAndMoreCanBeNamed)
     run = create(tree, alone, "--system-dll HELPER.dll");
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out.find("added"), std::string::npos) << run.out;
-    run = create(tree, alone, "--system-dll sub/helper.dll");
+    const struct {
+        std::string name, line;
+    } refused[] = {
+        {"sub/helper.dll", "--system-dll sub/helper.dll: a DLL's file name, not a path"},
+        {"a b.dll", "--system-dll 'a b.dll': a DLL's file name has only letters, digits, '.', '-', '_' and '+'"},
+        {"*", "--system-dll '*': a DLL's file name has only letters, digits, '.', '-', '_' and '+'"},
+        {"con.dll", "--system-dll 'con.dll': a device's name, which no file can have"},
+        {"LPT1", "--system-dll 'LPT1': a device's name, which no file can have"},
+        {"..", "--system-dll '..': not a file name"},
+        {std::string(252, 'a') + ".dll",
+         "--system-dll '" + std::string(252, 'a') + ".dll': a DLL's file name has 1 to 255 characters"},
+    };
+    for (const auto& r : refused) {
+        run = create(tree, alone, "--system-dll " + shellQuote(r.name));
+        EXPECT_EQ(run.exitCode, 1) << r.name;
+        EXPECT_EQ(run.err, "onefile-pack: " + r.line + "\n");
+    }
+    run = create(tree, alone, "--system-dll " + std::string(251, 'a') + ".dll --system-dll com10.dll");
+    EXPECT_NE(run.err.find("helper.dll, imported by app.dll, is found nowhere"), std::string::npos) << run.err;
+
+    // An imported DLL's name that is not UTF-8 names the file and the DLL.
+    const std::vector<uint8_t> entry = delayImportingDll("late\xff.dll", "late_function");
+    run = create(tree, payloadWith(tree, "utf8", std::string(entry.begin(), entry.end())), "");
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "onefile-pack: --system-dll sub/helper.dll: a DLL's file name, not a path\n");
+    EXPECT_EQ(run.err, "onefile-pack: " + (tree / "utf8/app.dll").string() +
+                           ": a damaged PE file: the name of an imported DLL, 'late\\xff.dll', is not valid UTF-8\n");
 }
 
 // Tables that share their entries multiply the work their own bounds
@@ -158,10 +182,16 @@ TEST(PackImports, CraftedTablesThatMultiplyTheWorkAreRefusedInOneLine)
 {
     TempTree tree;
     const auto text = [](const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); };
-    PackRun run = create(tree, payloadWith(tree, "shared", text(sharedThunksDll(4096, 65535))), "");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "onefile-pack: " + (tree / "shared/app.dll").string() +
-                           ": a damaged PE file: more than 524288 imported and exported names\n");
+    PackRun run;
+    // Names, ordinals and delay-load ordinals all count.
+    for (const auto& [folder, kind] : {std::pair{"shared", SharedThunks::named},
+                                       std::pair{"ordinals", SharedThunks::ordinals},
+                                       std::pair{"delayed", SharedThunks::delayedOrdinals}}) {
+        run = create(tree, payloadWith(tree, folder, text(sharedThunksDll(4095, 65535, kind))), "");
+        EXPECT_EQ(run.exitCode, 1) << folder;
+        EXPECT_EQ(run.err, "onefile-pack: " + (tree / folder / "app.dll").string() +
+                               ": a damaged PE file: more than 524288 imported and exported names\n");
+    }
 
     // Within the bound, every name is looked up: the one not exported is named.
     const fs::path many = payloadWith(tree, "many", text(importsOfAllDll("big.dll", 65535, 60, "absent")));
@@ -199,6 +229,30 @@ TEST(PackImports, DelayLoadedImportsAreResolvedToo)
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "onefile-pack: late.dll exports no late_function, which app.dll imports; the DLL found is "
                        "another version than the one it was built against\n");
+}
+
+// Tables found through many sections, overlapping ones among them: each
+// address in the section that holds it.
+TEST(PeReader, FindsTablesAmongManySections)
+{
+    const std::vector<uint8_t> image = manyExportsDll(3, 4000);
+    const std::optional<pack::PeImage> read = pack::readPeImage(image, "many.dll");
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->exports, (std::unordered_set<std::string>{"run_code", "f0", "f1", "f2"}));
+    // The data's section (the last in the table, at 0x1000) overlapped by
+    // a padding section without data that begins below it and reaches past
+    // its end: the tables lie in the padding, outside any data.
+    std::vector<uint8_t> overlapped = image;
+    const size_t table = 0x58 + 240;
+    overlapped[table + 8 + 1] = 0x10;  // the first padding section: 0x1000 bytes ...
+    overlapped[table + 8 + 3] = 0x01;  // ... plus 16 MiB
+    for (int i = 0; i < 4; ++i) overlapped[table + 12 + i] = 0;  // at address 0
+    try {
+        pack::readPeImage(overlapped, "overlapping.dll");
+        ADD_FAILURE() << "an overlapped table was read";
+    } catch (const pack::Error& error) {
+        EXPECT_STREQ(error.what(), "overlapping.dll: a damaged PE file: a table lies outside its section's data");
+    }
 }
 
 TEST(PeReader, ReadsDelayLoadsAndRefusesTablesThatPointOutside)

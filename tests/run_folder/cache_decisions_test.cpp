@@ -1,0 +1,119 @@
+// The shared cache's decisions that need no start: whether a manifest is
+// whole, what a recheck leaves in the version's record, and whether a
+// splash feedback file still belongs to a live run.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "run_folder/cache_internal.h"
+
+namespace {
+
+const std::wstring header = L"onefile-cache 2 133000000000000000\n";
+const std::wstring description = L"D data\nF 10 5 app.dll\nF 3 5 data\\held.txt\n";
+const std::wstring hashA = L"H 0123456789abcdef app.dll\n";
+const std::wstring hashB = L"H fedcba9876543210 data\\held.txt\n";
+
+TEST(CacheManifest, CountsOnlyWhenEveryFileHasExactlyOneHashLine)
+{
+    const struct {
+        const char* what;
+        std::wstring text;
+        bool whole;
+    } cases[] = {
+        {"whole", header + description + hashA + hashB, true},
+        {"hash lines in another order", header + description + hashB + hashA, true},
+        {"no files, no hashes", header + L"D data\n", true},
+        {"no hash lines", header + description, false},
+        {"cut after the first hash line", header + description + hashA, false},
+        {"cut within the last hash line", header + description + hashA + hashB.substr(0, hashB.size() - 5), false},
+        {"the last line unended", header + description + hashA + hashB.substr(0, hashB.size() - 1), false},
+        {"text after the hashes", header + description + hashA + hashB + L"F 1 1 extra\n", false},
+        {"one file hashed twice, another not", header + description + hashA + hashA, false},
+        {"a hash for a file not listed", header + description + hashA + L"H 0123456789abcdef other\n", false},
+        {"an extra hash line", header + description + hashA + hashB + L"H 0123456789abcdef zzz\n", false},
+        {"a hash line with a short hash", header + description + hashA + L"H 0123 data\\held.txt\n", false},
+        {"a hash line of capitals", header + description + hashA + L"H FEDCBA9876543210 data\\held.txt\n", false},
+        {"a file line without a name", header + L"F 10 5\n" + hashA, false},
+        {"the older format", L"onefile-cache 1 133000000000000000\n" + description, false},
+        {"no publish time", L"onefile-cache 2 0\n" + description + hashA + hashB, false},
+        {"not a manifest", L"hello\n", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isWholeManifest(c.text.c_str()), c.whole) << c.what;
+    }
+    EXPECT_FALSE(isWholeManifest(nullptr));
+}
+
+TEST(CacheRecheckRecord, ReadsOnlyAPassedRecheckAsProof)
+{
+    const struct {
+        std::string text;
+        RecheckState state;
+        uint64_t time;
+    } cases[] = {
+        {"", RecheckState::none, 0},
+        {"passed 133000000000000000\n", RecheckState::passed, 133000000000000000ull},
+        {"passed 7\n", RecheckState::passed, 7},
+        {"unproven\n", RecheckState::unproven, 0},
+        {"passed 133000000000000000", RecheckState::unproven, 0},  // cut before its end
+        {"passed \n", RecheckState::unproven, 0},
+        {"passed 12x\n", RecheckState::unproven, 0},
+        {"passed 99999999999999999999999\n", RecheckState::unproven, 0},
+        {"PASSED 1\n", RecheckState::unproven, 0},
+        {"garbage", RecheckState::unproven, 0},
+    };
+    for (const auto& c : cases) {
+        const RecheckRecord record = parseRecheckRecord(c.text.data(), c.text.size());
+        EXPECT_EQ(record.state, c.state) << c.text;
+        EXPECT_EQ(record.time, c.time) << c.text;
+    }
+}
+
+TEST(CacheRecheckRecord, AnUnreadFileStartsTheUnprovenTimeOnce)
+{
+    const RecheckRecord none = {RecheckState::none, 0};
+    const RecheckRecord passed = {RecheckState::passed, 5};
+    const RecheckRecord unproven = {RecheckState::unproven, 0};
+    const struct {
+        const char* what;
+        RecheckRecord before;
+        RecheckResult result;
+        RecheckRecord after;
+    } cases[] = {
+        {"same after none", none, RecheckResult::same, {RecheckState::passed, 9}},
+        {"same after unproven", unproven, RecheckResult::same, {RecheckState::passed, 9}},
+        {"unread after passed", passed, RecheckResult::unread, unproven},
+        {"unread after none", none, RecheckResult::unread, unproven},
+        {"unread again", unproven, RecheckResult::unread, unproven},
+        {"stopped keeps passed", passed, RecheckResult::stopped, passed},
+        {"stopped keeps unproven", unproven, RecheckResult::stopped, unproven},
+        {"differs changes nothing here", passed, RecheckResult::differs, passed},
+    };
+    for (const auto& c : cases) {
+        const RecheckRecord after = recordAfterRecheck(c.before, c.result, 9);
+        EXPECT_EQ(after.state, c.after.state) << c.what;
+        EXPECT_EQ(after.time, c.after.time) << c.what;
+    }
+}
+
+TEST(SplashFeedbackFile, LivesWithItsProcessUnlessTheIdWasReused)
+{
+    const struct {
+        const char* what;
+        FeedbackOwner owner;
+        uint64_t ownerBegan, fileMade;
+        bool live;
+    } cases[] = {
+        {"its process runs, begun before the file", FeedbackOwner::running, 100, 200, true},
+        {"begun in the same tick", FeedbackOwner::running, 200, 200, true},
+        {"a process at a reused id, begun later", FeedbackOwner::running, 201, 200, false},
+        {"its process is gone", FeedbackOwner::gone, 100, 200, false},
+        {"cannot be asked", FeedbackOwner::cannotTell, 0, 200, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isFeedbackFileLive(c.owner, c.ownerBegan, c.fileMade), c.live) << c.what;
+    }
+}
+
+}  // namespace
