@@ -244,6 +244,94 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     startAndCheck("a manifest of the older format");
     EXPECT_EQ(readManifest(folder).rfind(L"onefile-cache 2 ", 0), 0u);
     EXPECT_NE(readManifest(folder).find(L"\nH "), std::wstring::npos);
+    // A manifest that is not whole, with the file it no longer proves
+    // changed (size and time kept): built again, the change never runs.
+    const std::wstring whole = readManifest(folder);
+    const size_t hashes = whole.find(L"\nH ") + 1;
+    const struct {
+        const char* what;
+        std::wstring manifest;
+    } notWhole[] = {
+        {"a manifest without its hash lines", whole.substr(0, hashes)},
+        {"a manifest cut after its first hash line", whole.substr(0, whole.find(L'\n', hashes) + 1)},
+    };
+    for (const auto& m : notWhole) {
+        rewriteKeepingTime(held, changed);
+        writeManifest(folder, m.manifest);
+        startAndCheck(m.what);
+        EXPECT_EQ(readManifest(folder).substr(hashes), whole.substr(hashes)) << m.what;
+    }
+}
+
+// A file no recheck can read (another process holds it without sharing)
+// leaves the version unproven: two more starts run it, the third runs
+// something proven.
+TEST_F(CachedRun, ContentNoRecheckCouldProveRunsAtMostTwiceMore)
+{
+    const std::wstring exe = copyIn(L"report");
+    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+    const std::wstring folder = runFolderOf(file(L"r"));
+    const std::wstring held = folder + L"\\data\\held.txt";
+    const std::string original = readFile(held);
+    std::string changed = original;
+    changed[0] ^= 1;
+    rewriteKeepingTime(held, changed);
+    const HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    const auto tracedStart = [&](const std::wstring& name, const std::wstring& arguments) {
+        const std::wstring trace = file(name + L".trace");
+        return startUnelevated(exe, arguments, file(name), {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+    };
+    const std::wstring release = file(L"release");
+    writeFile(release, "");
+    const PROCESS_INFORMATION first = tracedStart(L"first", L"--app-wait=" + quoteForCommandLine(release));
+    for (int i = 0; i < 60000 && readFile(file(L"first.trace")).find("not proven") == std::string::npos; ++i) Sleep(1);
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(endOf(first), 0u);
+    EXPECT_NE(readFile(file(L"first.trace")).find("data\\held.txt could not be read; at most 2 more starts run it"),
+              std::string::npos)
+        << readFile(file(L"first.trace"));
+    for (const wchar_t* name : {L"second", L"third"}) {
+        EXPECT_EQ(endOf(tracedStart(name, L"")), 0u);
+        const std::string lines = readFile(file(std::wstring(name) + L".trace"));
+        EXPECT_NE(lines.find("unproven by its last recheck; one of its 2 more starts"), std::string::npos) << lines;
+        EXPECT_EQ(runFolderOf(file(name)), folder) << lines;
+    }
+    EXPECT_EQ(endOf(tracedStart(L"fourth", L"")), 0u);
+    const std::string lines = readFile(file(L"fourth.trace"));
+    EXPECT_NE(lines.find("unproven by its last recheck, and its 2 more starts have run"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("road: repair"), std::string::npos) << lines;
+    CloseHandle(holder);
+    // It ran from a folder of its own, or from the repaired version.
+    EXPECT_TRUE(runFolderOf(file(L"fourth")) != folder || readFile(held) == original) << lines;
+}
+
+// The entry DLL of a reused version is held from its check to the
+// application's end: nobody can write, delete or rename it meanwhile.
+TEST_F(CachedRun, TheEntryDllCannotChangeWhileTheApplicationRuns)
+{
+    const std::wstring exe = copyIn(L"report");
+    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+    const std::wstring dll = runFolderOf(file(L"r")) + L"\\report_app.dll";
+    const std::wstring release = file(L"release");
+    writeFile(release, "");
+    const PROCESS_INFORMATION running =
+        startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"running"));
+    ASSERT_TRUE(waitForPath(file(L"running")));
+    for (const DWORD access : {DWORD{GENERIC_WRITE}, DWORD{DELETE}}) {
+        const HANDLE opened = CreateFileW(dll.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(opened, INVALID_HANDLE_VALUE) << access;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << access;
+        if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
+    }
+    DeleteFileW(release.c_str());
+    EXPECT_EQ(endOf(running), 0u);
+    // Free again once the application ended.
+    const HANDLE afterwards = CreateFileW(dll.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(afterwards, INVALID_HANDLE_VALUE);
+    CloseHandle(afterwards);
 }
 
 // A change that keeps the size and the time passes the listing's check; the

@@ -496,6 +496,25 @@ TEST_F(OnefileRun, VariablesSetByAnotherProgramNeverChooseTheDll)
     CloseHandle(plantedHeld);
     removeTree(planted);
 
+    // A launcher (this test) naming itself, with a handle to itself that
+    // the start inherits: it is no copy of the executable, so the
+    // application runs and ends with its own exit code.
+    HANDLE self = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
+                                SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, 0));
+    const std::wstring claim = std::to_wstring(GetCurrentProcessId()) + L":" +
+                               std::to_wstring(reinterpret_cast<ULONG_PTR>(self));
+    const std::wstring trace = scratch.path() + L"\\trace.txt";
+    const OnefileOutcome claimed = run(L"report_onefile", {L"--app-exit=42"},
+                                       {{L"MERLOX_ONEFILE_UPKEEP", claim.c_str()},
+                                        {L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+    CloseHandle(self);
+    EXPECT_EQ(claimed.result.exitCode, 42u) << claimed.result.err << readFile(trace);
+    EXPECT_FALSE(claimed.report.empty()) << readFile(trace);
+    EXPECT_NE(readFile(trace).find("MERLOX_ONEFILE_UPKEEP ignored: the process that created this one is no copy"),
+              std::string::npos)
+        << readFile(trace);
+
     DeleteFileW(release.c_str());
     EXPECT_EQ(WaitForSingleObject(parent.hProcess, 60000), WAIT_OBJECT_0);
     CloseHandle(parent.hProcess);
