@@ -228,6 +228,39 @@ TEST_F(SplashDisplay, ShowsCentredWhileTheApplicationRunsAndStaysUntilTheEnd)
     EXPECT_FALSE(fs::exists(feedbackFileOf(readBytes(tree / "report.txt"))));
 }
 
+// A live run's feedback file is in TEMP while its folder is elsewhere
+// (--temp-dir): a quick start of another executable, sweeping TEMP, leaves
+// the file and the splash alone.
+TEST_F(SplashDisplay, AnotherStartsSweepLeavesALiveRunsFeedbackFile)
+{
+    const std::string exe = buildWithSplash(drawQuadrants(tree.path()), "--temp-dir '{TEMP}\\sub'");
+    int exitCode = -1;
+    run = start(exe, "--app-wait=" + signalFile("go"), exitCode);
+    ASSERT_TRUE(waitForReport());
+    ASSERT_TRUE(waitForPixel(left + 100, top + 100, red)) << "no splash appeared";
+    const fs::path feedback = feedbackFileOf(readBytes(tree / "report.txt"));
+    ASSERT_TRUE(fs::exists(feedback));
+
+    const fs::path trace = tree / "quick.trace";
+    EXPECT_EQ(shell("MERLOX_ONEFILE_TRACE_FILE=" + shellQuote(windowsPathOf(trace)) + " " +
+                    shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(std::getenv("ONEFILE_REPORT_APP")) +
+                    " < /dev/null > /dev/null 2>&1"),
+              0);
+    // Its worker, if it started one, has done its work.
+    const auto workerPending = [&] {
+        const std::string lines = readBytes(trace);
+        return lines.find("upkeep worker ") != std::string::npos && lines.find("upkeep worker done") == std::string::npos &&
+               lines.find("upkeep worker not started") == std::string::npos;
+    };
+    for (int i = 0; i < 6000 && workerPending(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(workerPending()) << readBytes(trace);
+    EXPECT_TRUE(fs::exists(feedback)) << readBytes(trace);
+    EXPECT_EQ(screenshot().at(left + 100, top + 100), red);
+    signal("go");
+    run.join();
+    EXPECT_EQ(exitCode, 0);
+}
+
 // A start that fails after its splash showed (its run folder cannot be
 // made: the parent is a file) leaves no feedback file either.
 TEST_F(SplashDisplay, FailedStartLeavesNoFeedbackFile)
