@@ -520,6 +520,36 @@ TEST_F(OnefileRun, VariablesSetByAnotherProgramNeverChooseTheDll)
     CloseHandle(parent.hProcess);
 }
 
+// Twenty starts appending to one trace file at once, at a drive's root:
+// every line arrives whole.
+TEST_F(OnefileRun, TraceLinesOfStartsAtOnceArriveWhole)
+{
+    const std::wstring trace = L"C:\\onefile-trace-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    DeleteFileW(trace.c_str());
+    const std::wstring exe = onefilePath(L"report_onefile");
+    std::vector<PROCESS_INFORMATION> starts;
+    for (int i = 0; i < 20; ++i) {
+        starts.push_back(startProcess(exe, quoteForCommandLine(exe), {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}}));
+    }
+    for (const PROCESS_INFORMATION& start : starts) {
+        EXPECT_EQ(WaitForSingleObject(start.hProcess, 120000), WAIT_OBJECT_0);
+        CloseHandle(start.hProcess);
+    }
+    const std::string lines = readFile(trace);
+    DeleteFileW(trace.c_str());
+    size_t count = 0, ended = 0;
+    for (size_t at = 0; at < lines.size(); ++count) {
+        const size_t end = lines.find('\n', at);
+        const std::string line = lines.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        EXPECT_EQ(line.rfind("onefile[", 0), 0u) << line;
+        EXPECT_NE(line.find(" ms: "), std::string::npos) << line;
+        ended += line.find("cleanup done") != std::string::npos;
+        at = end == std::string::npos ? lines.size() : end + 1;
+    }
+    EXPECT_EQ(ended, 20u) << lines;
+    EXPECT_GE(count, 20u * 7) << lines;
+}
+
 TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
 {
     // The application waits for a signal that never comes: the handler's
