@@ -343,6 +343,18 @@ TEST(CollectedRuntime, DllBuiltWithoutStaticLinkingRunsWithItsRuntimeAdded)
         << out;
     EXPECT_GT(stripped, 0u);
     EXPECT_LT(stripped * 4, unstripped);
+
+    // A --dll-path folder is the user's, even when it is the toolchain's:
+    // its DLLs are carried as they are.
+    const std::string found = out.substr(out.find("libstdc++-6.dll from ") + 21);
+    const fs::path runtimeFolder = found.substr(0, found.find_first_of(" \n"));
+    const fs::path named = tree / "named.exe";
+    ASSERT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " build --level 1 --dll-path " +
+                    shellQuote(runtimeFolder.string()) + " --entry app.dll -o " + shellQuote(named.string()) + " " +
+                    shellQuote(folder.string()) + " > /dev/null"),
+              0)
+        << runtimeFolder;
+    EXPECT_EQ(runtimeSize(named), unstripped) << runtimeFolder;
 }
 
 }  // namespace
