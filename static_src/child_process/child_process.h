@@ -58,9 +58,12 @@ void cleanupChildAndTarget();
 // Removes the target directory, if this run owns it, with the retries that
 // give a file held by another process time to be let go.
 void removeTargetDirectory();
-// For Ctrl+C, Ctrl+Break, closing the console, logoff and shutdown: the
-// cleanup, then the end of the process with STATUS_CONTROL_C_EXIT. Other
-// events go on to the next handler.
+// For closing the console, logoff and shutdown, and for Ctrl+C and
+// Ctrl+Break before the child exists: the cleanup, then the end of the
+// process with STATUS_CONTROL_C_EXIT. Ctrl+C and Ctrl+Break once the child
+// exists are the application's: handled here by doing nothing, so the
+// supervision goes on until the application ends. Other events go on to
+// the next handler.
 BOOL WINAPI consoleCtrlHandler(DWORD eventType);
 // Registers consoleCtrlHandler with what it needs; false on failure.
 bool registerConsoleHandler();

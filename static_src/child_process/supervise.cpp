@@ -115,6 +115,14 @@ BOOL WINAPI consoleCtrlHandler(DWORD eventType)
     switch (eventType) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        // The application's, once it exists: it shares the console, gets
+        // the event itself and may go on (an interpreter's prompt, a tool
+        // that saves its work); the run ends when it ends, with its code.
+        if (childProcess != nullptr) {
+            return TRUE;
+        }
+        // While unpacking there is nobody else to ask: the start ends.
+        [[fallthrough]];
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:

@@ -1,6 +1,7 @@
 // The bootstrap's entry with a thread that runs the console control
-// handler's cleanup while the child runs or while the run unpacks: true
-// console events do not reach a GUI program under Wine.
+// handler's cleanup while the child runs (closing the console) or while the
+// run unpacks (Ctrl+C): true console events do not reach a GUI program
+// under Wine.
 #include <stdlib.h>
 
 #include "attached_data/attached_data.h"
@@ -23,9 +24,10 @@ static DWORD WINAPI interruptWhileChildRuns(void*)
     while (!isTime()) {
         Sleep(1);
     }
+    const DWORD event = unpacking != nullptr ? CTRL_C_EVENT : CTRL_CLOSE_EVENT;
     free(report);
     free(unpacking);
-    consoleCtrlHandler(CTRL_C_EVENT);
+    consoleCtrlHandler(event);
     // What the system's default handling does once every handler declined.
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }

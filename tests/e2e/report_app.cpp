@@ -136,12 +136,27 @@ BOOL WINAPI endAsWindowsDoes(DWORD)
     ExitProcess(0xC000013A);  // STATUS_CONTROL_C_EXIT
 }
 
+// Set by noteInterrupt: the application handled Ctrl+C and goes on.
+HANDLE interrupted;
+
+BOOL WINAPI noteInterrupt(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    SetEvent(interrupted);
+    return TRUE;
+}
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* dllPath)
 {
     for (int i = 1; i < argc; ++i) {
         // Before the report, which tells a test that Ctrl+C may come: end on
         // it as Windows' default handling does (Wine's ends with 0).
         if (wcscmp(argv[i], L"--app-windows-ctrl-c") == 0) SetConsoleCtrlHandler(endAsWindowsDoes, TRUE);
+        // Or handle it: wait for it, then end with the code given.
+        if (startsWith(argv[i], L"--app-on-ctrl-c=")) {
+            interrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            SetConsoleCtrlHandler(noteInterrupt, TRUE);
+        }
     }
     writeReport(argc, argv, dllPath);
     int exitCode = 0;
@@ -149,6 +164,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
         const wchar_t* argument = argv[i];
         if (startsWith(argument, L"--app-exit=")) {
             exitCode = static_cast<int>(wcstoul(argument + 11, nullptr, 0));
+        } else if (startsWith(argument, L"--app-on-ctrl-c=")) {
+            WaitForSingleObject(interrupted, INFINITE);
+            exitCode = static_cast<int>(wcstoul(argument + 16, nullptr, 0));
         } else if (wcscmp(argument, L"--app-crash") == 0) {
             *static_cast<volatile int*>(nullptr) = 1;
         } else if (wcscmp(argument, L"--app-hide-splash") == 0) {

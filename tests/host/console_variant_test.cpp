@@ -58,26 +58,38 @@ TEST(ConsoleVariant, IsAConsoleProgramThatPassesStreamsAndExitCodeThrough)
 // Wine delivers Ctrl+C only to the processes of one console, and only
 // with a terminal behind it: the launcher runs under a pseudo-terminal
 // (script), shares its console with the bootstrap and sends the event once
-// the application runs. The application ends on it as Windows' default
-// handling ends a program (Wine's ends it with 0, which the bootstrap passes
-// on when it sees the application end before its own handler runs).
-TEST(ConsoleVariant, CtrlCEndsTheApplicationAndRemovesTheRunFolder)
+// the application runs. Ctrl+C is the application's: one that handles it
+// goes on and ends with its own code; one that does not ends as Windows'
+// default handling ends it (Wine's would end it with 0). Either way the run
+// ends with the application and its folder goes.
+TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
 {
     ONEFILE_REQUIRE(consoleVariantBuilt() && std::system("command -v script > /dev/null") == 0,
                     "the Windows build or script is missing");
-    TempTree tree;
-    writeBytes(tree / "never", "");  // the application waits for its deletion
-    const std::string command = shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
-                                shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
-                                shellQuote(windowsPathOf(windowsTests() / "report_console_onefile.exe")) + " " +
-                                shellQuote(windowsPathOf(tree / "report.txt")) + " " + "--app-windows-ctrl-c " +
-                                shellQuote("--app-wait=" + windowsPathOf(tree / "never"));
-    ASSERT_EQ(shell("script -qec " + shellQuote(command) + " /dev/null < /dev/null > " +
-                    shellQuote((tree / "seen").string())),
-              0)
-        << plainOutput(tree / "seen");
-    // STATUS_CONTROL_C_EXIT, as the system's default handling gives it.
-    EXPECT_EQ(plainOutput(tree / "seen"), "exit=0xc000013a\nfolder=gone\n");
+    const struct {
+        const char* what;
+        std::string arguments;
+        std::string seen;
+    } cases[] = {
+        {"handled, then its own end", "--app-on-ctrl-c=7", "exit=0x7\nfolder=gone\n"},
+        {"not handled", "--app-wait=", "exit=0xc000013a\nfolder=gone\n"},
+    };
+    for (const auto& c : cases) {
+        TempTree tree;
+        writeBytes(tree / "never", "");  // an application waits for its deletion
+        const std::string arguments =
+            c.arguments == "--app-wait=" ? shellQuote(c.arguments + windowsPathOf(tree / "never")) : c.arguments;
+        const std::string command =
+            shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+            shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
+            shellQuote(windowsPathOf(windowsTests() / "report_console_onefile.exe")) + " " +
+            shellQuote(windowsPathOf(tree / "report.txt")) + " " + arguments;
+        ASSERT_EQ(shell("script -qec " + shellQuote(command) + " /dev/null < /dev/null > " +
+                        shellQuote((tree / "seen").string())),
+                  0)
+            << c.what << ": " << plainOutput(tree / "seen");
+        EXPECT_EQ(plainOutput(tree / "seen"), c.seen) << c.what;
+    }
 }
 
 }  // namespace
