@@ -39,6 +39,10 @@ void holdOwnExecutable();
 // Starts the child suspended and lets it run only when it runs this very
 // executable file; ends the run (one line, cleanup, exit code 2) otherwise.
 void launchChild();
+// Whether a failed creation of the child may succeed when made again: the
+// child never ran, and the system was short of something for a moment.
+// Bounded retries follow only such failures.
+bool isPassingCreationError(DWORD error);
 // The same in two steps, for a start that checks its target meanwhile:
 // the child created suspended, in its job, its image checked (the run ends
 // otherwise), then either let go (released) or ended before it ran a

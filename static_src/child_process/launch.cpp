@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <assert.h>
+#include <stdlib.h>
 #include <wchar.h>
 
 wchar_t executableDirectory[executablePathCapacity];
@@ -183,6 +184,78 @@ static void endChildBeforeItRan(const PROCESS_INFORMATION& child)
 // the job, its image checked; main thread only.
 static PROCESS_INFORMATION suspendedChild;
 
+// A creation that failed with one of these never started the child, and
+// the same call can succeed a moment later: the system was short of
+// something (Wine, under load, refuses a creation now and then with
+// ERROR_INTERNAL_ERROR), or a scanner held the file.
+bool isPassingCreationError(DWORD error)
+{
+    switch (error) {
+    case ERROR_INTERNAL_ERROR:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+    case ERROR_NOT_ENOUGH_QUOTA:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return true;
+    default:
+        return false;  // missing, denied, not a program: the same again
+    }
+}
+
+enum : DWORD { creationAttempts = 5, creationPauseMilliseconds = 20 };
+
+#ifdef ONEFILE_TEST_FAULTS
+// The tests' own build only: ONEFILE_TEST_CREATION_FAILURES lists error
+// codes ("1359,1359") with which the child's creations fail, in turn.
+static bool failCreationForTest()
+{
+    static unsigned failed;
+    wchar_t* const list = getEnvVar("ONEFILE_TEST_CREATION_FAILURES");
+    const wchar_t* code = list;
+    for (unsigned skipped = 0; code != nullptr && skipped < failed; ++skipped) {
+        code = wcschr(code, L',');
+        code = code != nullptr ? code + 1 : nullptr;
+    }
+    const DWORD error = code != nullptr && *code != L'\0' ? wcstoul(code, nullptr, 10) : 0;
+    free(list);
+    if (error == 0) {
+        return false;
+    }
+    ++failed;
+    SetLastError(error);
+    return true;
+}
+#else
+static bool failCreationForTest()
+{
+    return false;
+}
+#endif
+
+// Creates the child, suspended; a failure that can pass is retried a few
+// times, each said in the trace. Ends the run when it cannot be created.
+static PROCESS_INFORMATION createChildProcess(STARTUPINFOW& startup, DWORD flags)
+{
+    PROCESS_INFORMATION child = {};
+    for (DWORD attempt = 1;; ++attempt) {
+        if (!failCreationForTest() && CreateProcessW(childExecutablePath, childCommandLine, nullptr, nullptr, TRUE,
+                                                     flags, nullptr, nullptr, &startup, &child)) {
+            return child;
+        }
+        const DWORD error = GetLastError();
+        if (attempt == creationAttempts || !isPassingCreationError(error)) {
+            fatalSystemError("Error, couldn't launch child", error);
+        }
+        traceStep(L"child: its creation failed ([Error %lu]); trying again (%lu of %lu)", error, attempt,
+                  creationAttempts - 1);
+        Sleep(creationPauseMilliseconds * attempt);
+    }
+}
+
 // Starts the child suspended, puts it in the job and checks its image before
 // it runs a single instruction. The supervision loop gets a second handle
 // of its own, so that a console handler closing the first never leaves the
@@ -203,11 +276,7 @@ void createSuspendedChild()
     // The application gets the system's default error mode, not the one
     // this process sets for itself.
     const DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_DEFAULT_ERROR_MODE;
-    PROCESS_INFORMATION child = {};
-    if (!CreateProcessW(childExecutablePath, childCommandLine, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                        &startup, &child)) {
-        fatalSystemError("Error, couldn't launch child", GetLastError());
-    }
+    PROCESS_INFORMATION child = createChildProcess(startup, flags);
     if (childJob != nullptr && !AssignProcessToJobObject(childJob, child.hProcess)) {
         CloseHandle(childJob);
         childJob = nullptr;

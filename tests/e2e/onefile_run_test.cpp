@@ -520,6 +520,41 @@ TEST_F(OnefileRun, VariablesSetByAnotherProgramNeverChooseTheDll)
     CloseHandle(parent.hProcess);
 }
 
+// A creation of the child that fails in a way that can pass is made again;
+// one that cannot is not (the tests' build of the bootstrap fails them on
+// demand).
+TEST_F(OnefileRun, ChildCreationIsRetriedOnlyWhenItCanPass)
+{
+    const std::wstring trace = scratch.path() + L"\\trace.txt";
+    const auto runFailing = [&](const wchar_t* failures) {
+        DeleteFileW(trace.c_str());
+        return run(L"fault_onefile", {L"--app-exit=5"},
+                   {{L"ONEFILE_TEST_CREATION_FAILURES", failures}, {L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+    };
+    OnefileOutcome outcome = runFailing(L"1359,1359");
+    EXPECT_EQ(outcome.result.exitCode, 5u) << outcome.result.err << readFile(trace);
+    std::string lines = readFile(trace);
+    EXPECT_NE(lines.find("child: its creation failed ([Error 1359]); trying again (1 of 4)"), std::string::npos)
+        << lines;
+    EXPECT_NE(lines.find("child: its creation failed ([Error 1359]); trying again (2 of 4)"), std::string::npos)
+        << lines;
+
+    outcome = runFailing(L"5");
+    EXPECT_EQ(outcome.result.exitCode, 2u) << lines;
+    EXPECT_EQ(outcome.result.err.rfind("Error, couldn't launch child ([Error 5] ", 0), 0u) << outcome.result.err;
+    lines = readFile(trace);
+    EXPECT_EQ(lines.find("trying again"), std::string::npos) << lines;
+    EXPECT_TRUE(outcome.report.empty());
+
+    // The bound: five attempts, then the start fails with the last error.
+    outcome = runFailing(L"1359,1359,1359,1359,1359");
+    EXPECT_EQ(outcome.result.exitCode, 2u) << readFile(trace);
+    EXPECT_EQ(outcome.result.err.rfind("Error, couldn't launch child ([Error 1359] ", 0), 0u) << outcome.result.err;
+    // The SDK's bootstrap knows no such variable.
+    EXPECT_EQ(readFile(onefilePath(L"report_onefile")).find("ONEFILE_TEST_CREATION_FAILURES"), std::string::npos);
+    EXPECT_NE(readFile(onefilePath(L"fault_onefile")).find("ONEFILE_TEST_CREATION_FAILURES"), std::string::npos);
+}
+
 // Twenty starts appending to one trace file at once, at a drive's root:
 // every line arrives whole.
 TEST_F(OnefileRun, TraceLinesOfStartsAtOnceArriveWhole)
