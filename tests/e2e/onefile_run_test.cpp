@@ -73,6 +73,13 @@ bool isEmptyDirectory(const std::wstring& directory)
 struct OnefileOutcome {
     ProcessResult result;
     Report report;
+    std::string trace;  // the start's trace, when the test did not take it
+
+    // What the start said, for a failed check of its exit code.
+    std::string said() const
+    {
+        return "\nstandard output: " + result.out + "\nstandard error: " + result.err + "\ntrace:\n" + trace;
+    }
 };
 
 class OnefileRun : public testing::Test {
@@ -84,9 +91,16 @@ protected:
         std::wstring line = quoteForCommandLine(argv0.empty() ? path : argv0);
         for (const std::wstring& argument : arguments) line += L" " + quoteForCommandLine(argument);
         changes.emplace_back(L"ONEFILE_TEST_REPORT", reportPath.c_str());
-        OnefileOutcome outcome{runProcess(path, line, changes), {}};
+        const bool traced = std::any_of(changes.begin(), changes.end(), [](const auto& change) {
+            return change.first == L"MERLOX_ONEFILE_TRACE_FILE";
+        });
+        const std::wstring trace = traces.path() + L"\\trace.txt";
+        if (!traced) changes.emplace_back(L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str());
+        OnefileOutcome outcome{runProcess(path, line, changes), {}, {}};
         if (pathExists(reportPath)) outcome.report = readReport(reportPath);
         DeleteFileW(reportPath.c_str());
+        if (!traced) outcome.trace = readFile(trace);
+        DeleteFileW(trace.c_str());
         return outcome;
     }
 
@@ -101,6 +115,7 @@ protected:
     }
 
     ScratchDirectory scratch;
+    ScratchDirectory traces{L"traces"};
     const std::wstring reportPath = scratch.path() + L"\\report.txt";
 };
 
@@ -119,7 +134,7 @@ TEST_F(OnefileRun, ArgumentsAndVariablesArriveAsTheBootstrapSawThem)
     const OnefileOutcome outcome =
         run(L"report_onefile", arguments, {{L"MERLOX_ONEFILE_START", L"stale"}}, L"typed-name");
     SetCurrentDirectoryW(previous);
-    ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.result.out << outcome.result.err;
+    ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.said();
     EXPECT_EQ(outcome.result.out + outcome.result.err, "");
 
     std::vector<std::string> expected = {toUtf8(onefilePath(L"report_onefile"))};
@@ -214,7 +229,7 @@ TEST_F(OnefileRun, RunsUnpackBelowTheParentTheyWereBuiltWith)
     for (const auto& [executable, parent] : cases) {
         const std::wstring second = scratch.path() + L"\\second.txt";
         const OnefileOutcome outcome = run(executable, {L"--app-reenter=" + second});
-        ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.result.err;
+        ASSERT_EQ(outcome.result.exitCode, 0u) << outcome.said();
         const std::wstring target = targetOf(outcome.report);
         EXPECT_EQ(target.rfind(parent + L"\\onefile_", 0), 0u) << toUtf8(target);
         EXPECT_EQ(targetOf(readReport(second)), target) << "the nested start re-enters the same folder";
@@ -228,11 +243,11 @@ TEST_F(OnefileRun, ExitCodesPassThroughUnchanged)
 {
     for (const DWORD code : {0u, 3u, 255u, 256u, 259u, 0xFFFFFFFFu}) {
         const OnefileOutcome outcome = run(L"report_onefile", {L"--app-exit=" + std::to_wstring(code)});
-        EXPECT_EQ(outcome.result.exitCode, code);
+        EXPECT_EQ(outcome.result.exitCode, code) << outcome.said();
         EXPECT_FALSE(pathExists(targetOf(outcome.report))) << code;
     }
     const OnefileOutcome crashed = run(L"report_onefile", {L"--app-crash"});
-    EXPECT_EQ(crashed.result.exitCode, 0xC0000005u);
+    EXPECT_EQ(crashed.result.exitCode, 0xC0000005u) << crashed.said();
     EXPECT_FALSE(pathExists(targetOf(crashed.report)));
 }
 
@@ -240,7 +255,7 @@ TEST_F(OnefileRun, SecondStartFromInsideTheApplicationReusesTheDirectory)
 {
     const std::wstring secondReport = scratch.path() + L"\\second.txt";
     const OnefileOutcome outcome = run(L"report_onefile", {L"--app-reenter=" + secondReport, L"--app-exit=4"});
-    ASSERT_EQ(outcome.result.exitCode, 4u) << outcome.result.out << outcome.result.err;
+    ASSERT_EQ(outcome.result.exitCode, 4u) << outcome.said();
     ASSERT_TRUE(pathExists(secondReport));
     const Report second = readReport(secondReport);
     EXPECT_EQ(valueOf(second, "dll"), valueOf(outcome.report, "dll"));
@@ -257,7 +272,7 @@ TEST_F(OnefileRun, UnacceptedParentGivesAFreshStart)
                                            {{L"MERLOX_ONEFILE_PARENT", parent.c_str()},
                                             {L"MERLOX_ONEFILE_RANDOM", L"inheritedXX"},
                                             {L"MERLOX_ONEFILE_TIME_US", L"123456"}});
-        ASSERT_EQ(outcome.result.exitCode, 0u) << toUtf8(parent) << outcome.result.out << outcome.result.err;
+        ASSERT_EQ(outcome.result.exitCode, 0u) << toUtf8(parent) << outcome.said();
         const std::string seen = valueOf(outcome.report, "MERLOX_ONEFILE_PARENT");
         EXPECT_NE(seen, toUtf8(parent));
         EXPECT_EQ(seen.find_first_not_of("0123456789"), std::string::npos) << seen;
@@ -272,7 +287,7 @@ TEST_F(OnefileRun, FileHeldOpenKeepsTheDirectoryAndTheExitCode)
     writeFile(release, "");
     const OnefileOutcome outcome = run(L"report_onefile", {L"--app-hold=data\\held.txt", L"--app-exit=5"},
                                        {{L"ONEFILE_TEST_RELEASE", release.c_str()}});
-    EXPECT_EQ(outcome.result.exitCode, 5u);
+    EXPECT_EQ(outcome.result.exitCode, 5u) << outcome.said();
     EXPECT_EQ(outcome.result.out + outcome.result.err, "");
     const std::wstring target = targetOf(outcome.report);
     EXPECT_TRUE(pathExists(target + L"\\data\\held.txt")) << "deletion cannot succeed while the file is held";
@@ -330,7 +345,7 @@ TEST_F(OnefileRun, PluginsInThePayloadAreLoadedByName)
 {
     for (const wchar_t* option : {L"--app-load=report_plugin.dll", L"--app-load-ex=report_plugin.dll"}) {
         const OnefileOutcome outcome = run(L"plugin_onefile", {option});
-        EXPECT_EQ(outcome.result.exitCode, 60u) << toUtf8(option) << outcome.result.err;
+        EXPECT_EQ(outcome.result.exitCode, 60u) << toUtf8(option) << outcome.said();
     }
 }
 
@@ -384,7 +399,7 @@ TEST_F(OnefileRun, FailedExtractionLeavesNothingInTheTemporaryDirectory)
         ScratchDirectory temp(L"temp");
         const OnefileOutcome outcome =
             run(damaged, {}, {{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}});
-        EXPECT_EQ(outcome.result.exitCode, 2u) << toUtf8(damaged);
+        EXPECT_EQ(outcome.result.exitCode, 2u) << toUtf8(damaged) << outcome.said();
         EXPECT_EQ(outcome.result.out, std::string("Error, couldn't decode attached data. (") + reason + ")\r\n")
             << toUtf8(damaged);
         EXPECT_TRUE(isEmptyDirectory(temp.path())) << toUtf8(damaged);
@@ -412,14 +427,14 @@ TEST_F(OnefileRun, TemporaryDirectoryTooLongFailsAndOneAtADriveRootWorks)
     const std::wstring longTemp = scratch.path() + L"\\" + std::wstring(300, L't');
     const OnefileOutcome outcome =
         run(L"report_onefile", {}, {{L"TEMP", longTemp.c_str()}, {L"TMP", longTemp.c_str()}});
-    EXPECT_EQ(outcome.result.exitCode, 3u);
+    EXPECT_EQ(outcome.result.exitCode, 3u) << outcome.said();
     EXPECT_EQ(outcome.result.err,
               "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
     EXPECT_TRUE(outcome.report.empty()) << "the application must not run";
     EXPECT_EQ(rootEntries(), before);
 
     const OnefileOutcome atRoot = run(L"report_onefile", {}, {{L"TEMP", L"C:\\"}, {L"TMP", L"C:\\"}});
-    EXPECT_EQ(atRoot.result.exitCode, 0u) << atRoot.result.err;
+    EXPECT_EQ(atRoot.result.exitCode, 0u) << atRoot.said();
     const std::wstring target = targetOf(atRoot.report);
     EXPECT_EQ(target.rfind(L"C:\\onefile_", 0), 0u) << toUtf8(target);
     EXPECT_FALSE(pathExists(target));
@@ -445,7 +460,7 @@ TEST_F(OnefileRun, PlantedTargetDirectoryIsRefusedAndLeftAlone)
 TEST_F(OnefileRun, BrokenApplicationsGiveTheirExactMessages)
 {
     const OnefileOutcome notDll = run(L"not_a_dll_onefile", {});
-    EXPECT_EQ(notDll.result.exitCode, 2u);
+    EXPECT_EQ(notDll.result.exitCode, 2u) << notDll.said();
     EXPECT_EQ(notDll.result.out, "");
     // The line names the DLL, and the system's text has no raw "%1" left.
     EXPECT_EQ(notDll.result.err.rfind("Error, load DLL '", 0), 0u) << notDll.result.err;
@@ -453,12 +468,12 @@ TEST_F(OnefileRun, BrokenApplicationsGiveTheirExactMessages)
     EXPECT_EQ(notDll.result.err.find('%'), std::string::npos) << notDll.result.err;
 
     const OnefileOutcome noEntry = run(L"no_entry_onefile", {});
-    EXPECT_EQ(noEntry.result.exitCode, 2u);
+    EXPECT_EQ(noEntry.result.exitCode, 2u) << noEntry.said();
     EXPECT_EQ(noEntry.result.out, "Error, DLL entry point not found.\r\n");
 
     // A block without files must not make the child start a child again.
     const OnefileOutcome noFiles = run(L"no_files_onefile", {});
-    EXPECT_EQ(noFiles.result.exitCode, 2u);
+    EXPECT_EQ(noFiles.result.exitCode, 2u) << noFiles.said();
     EXPECT_EQ(noFiles.result.out, "Error, attached data holds no file to run.\r\n");
 }
 
@@ -486,7 +501,7 @@ TEST_F(OnefileRun, VariablesSetByAnotherProgramNeverChooseTheDll)
                                         {L"MERLOX_ONEFILE_TIME_US", L"000000"},
                                         {L"MERLOX_ONEFILE_RANDOM", L"plantedDll1"},
                                         {L"MERLOX_ONEFILE_UPKEEP", parentId.c_str()}});
-    EXPECT_EQ(outcome.result.exitCode, 0u) << outcome.result.err;
+    EXPECT_EQ(outcome.result.exitCode, 0u) << outcome.said();
     ASSERT_FALSE(outcome.report.empty());
     EXPECT_NE(targetOf(outcome.report), planted);
     // A fresh start of its own, and a start, not an upkeep worker.
@@ -502,14 +517,14 @@ TEST_F(OnefileRun, VariablesSetByAnotherProgramNeverChooseTheDll)
     HANDLE self = nullptr;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
                                 SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, 0));
-    const std::wstring claim = std::to_wstring(GetCurrentProcessId()) + L":" +
-                               std::to_wstring(reinterpret_cast<ULONG_PTR>(self));
+    const std::wstring claim =
+        std::to_wstring(GetCurrentProcessId()) + L":" + std::to_wstring(reinterpret_cast<ULONG_PTR>(self));
     const std::wstring trace = scratch.path() + L"\\trace.txt";
-    const OnefileOutcome claimed = run(L"report_onefile", {L"--app-exit=42"},
-                                       {{L"MERLOX_ONEFILE_UPKEEP", claim.c_str()},
-                                        {L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+    const OnefileOutcome claimed =
+        run(L"report_onefile", {L"--app-exit=42"},
+            {{L"MERLOX_ONEFILE_UPKEEP", claim.c_str()}, {L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
     CloseHandle(self);
-    EXPECT_EQ(claimed.result.exitCode, 42u) << claimed.result.err << readFile(trace);
+    EXPECT_EQ(claimed.result.exitCode, 42u) << claimed.said() << readFile(trace);
     EXPECT_FALSE(claimed.report.empty()) << readFile(trace);
     EXPECT_NE(readFile(trace).find("MERLOX_ONEFILE_UPKEEP ignored: the process that created this one is no copy"),
               std::string::npos)
@@ -532,7 +547,7 @@ TEST_F(OnefileRun, ChildCreationIsRetriedOnlyWhenItCanPass)
                    {{L"ONEFILE_TEST_CREATION_FAILURES", failures}, {L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
     };
     OnefileOutcome outcome = runFailing(L"1359,1359");
-    EXPECT_EQ(outcome.result.exitCode, 5u) << outcome.result.err << readFile(trace);
+    EXPECT_EQ(outcome.result.exitCode, 5u) << outcome.said() << readFile(trace);
     std::string lines = readFile(trace);
     EXPECT_NE(lines.find("child: its creation failed ([Error 1359]); trying again (1 of 4)"), std::string::npos)
         << lines;
@@ -540,7 +555,7 @@ TEST_F(OnefileRun, ChildCreationIsRetriedOnlyWhenItCanPass)
         << lines;
 
     outcome = runFailing(L"5");
-    EXPECT_EQ(outcome.result.exitCode, 2u) << lines;
+    EXPECT_EQ(outcome.result.exitCode, 2u) << lines << outcome.said();
     EXPECT_EQ(outcome.result.err.rfind("Error, couldn't launch child ([Error 5] ", 0), 0u) << outcome.result.err;
     lines = readFile(trace);
     EXPECT_EQ(lines.find("trying again"), std::string::npos) << lines;
@@ -548,7 +563,7 @@ TEST_F(OnefileRun, ChildCreationIsRetriedOnlyWhenItCanPass)
 
     // The bound: five attempts, then the start fails with the last error.
     outcome = runFailing(L"1359,1359,1359,1359,1359");
-    EXPECT_EQ(outcome.result.exitCode, 2u) << readFile(trace);
+    EXPECT_EQ(outcome.result.exitCode, 2u) << readFile(trace) << outcome.said();
     EXPECT_EQ(outcome.result.err.rfind("Error, couldn't launch child ([Error 1359] ", 0), 0u) << outcome.result.err;
     // The SDK's bootstrap knows no such variable.
     EXPECT_EQ(readFile(onefilePath(L"report_onefile")).find("ONEFILE_TEST_CREATION_FAILURES"), std::string::npos);
