@@ -65,6 +65,10 @@ extern "C" const unsigned char onefileSplashProgress;
 // bootstrap once the run has ended. A start whose claim cannot be proven
 // ends at once.
 UpkeepVerdict findUpkeepVerdict(HANDLE& bootstrap);
+// Whether a worker would keep a caller that reads standard error through a
+// pipe waiting (under Wine, whose new processes get their creator's Unix
+// standard error whatever handles they are given).
+bool wouldWorkerHoldCallersPipe(bool underWine, DWORD standardErrorType);
 int runUpkeepWorker(HANDLE bootstrap);
 void startUpkeepWorker();
 

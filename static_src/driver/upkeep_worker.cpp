@@ -55,7 +55,12 @@ int runUpkeepWorker(HANDLE bootstrap)
     const uint64_t bootstrapBegan = waitForBootstrapsEnd(bootstrap);
     wchar_t parent[pathCapacity];
     if (onefileSweepEnabled && expandFolderSpec(onefileRunParentSpec, parent, pathCapacity)) {
-        traceStep(L"upkeep worker: %d leftovers of dead runs removed from %ls", sweepDeadRuns(parent), parent);
+        const int removed = sweepDeadRuns(parent);
+        if (removed < 0) {
+            traceStep(L"upkeep worker: another start sweeps %ls", parent);
+        } else {
+            traceStep(L"upkeep worker: %d leftovers of dead runs removed from %ls", removed, parent);
+        }
     }
     // What the bootstrap's own start unpacked was hashed as it was.
     keepCacheNow(bootstrapBegan != 0 ? bootstrapBegan : UINT64_MAX);
@@ -87,9 +92,27 @@ static HANDLE makeInheritableSelf()
     return self;
 }
 
-// Creates the worker with `self` as the one handle it inherits; its id, or
-// 0 when it could not be created.
-static DWORD createWorker(HANDLE self, wchar_t* commandLine)
+// Whether this process runs under Wine: its ntdll says so.
+static bool isUnderWine()
+{
+    using WineVersion = const char*(CDECL*)();
+    WineVersion version = nullptr;
+    return bindSystemFunction(version, L"ntdll.dll", "wine_get_version");
+}
+
+// Whether a worker would keep the caller waiting: under Wine every new
+// process gets its creator's Unix standard error, whatever handles it is
+// given, so a caller reading this process's standard error through a pipe
+// would see its end only when the worker ends. Such a start leaves its
+// work to a later one.
+bool wouldWorkerHoldCallersPipe(bool underWine, DWORD standardErrorType)
+{
+    return underWine && standardErrorType == FILE_TYPE_PIPE;
+}
+
+// Creates the worker with `self` and `nul` (its standard handles) as the
+// only handles it inherits; its id, or 0 when it could not be created.
+static DWORD createWorker(HANDLE self, HANDLE nul, wchar_t* commandLine)
 {
     wchar_t systemFolder[MAX_PATH + 1];
     const UINT length = GetSystemDirectoryW(systemFolder, MAX_PATH + 1);
@@ -100,20 +123,22 @@ static DWORD createWorker(HANDLE self, wchar_t* commandLine)
         free(list);
         return 0;
     }
-    // No standard handles at all: Wine then gives the worker /dev/null and a
-    // session of its own instead of this process's Unix descriptors.
+    // Standard handles of its own, on NUL: the caller's pipes end with the
+    // bootstrap.
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = INVALID_HANDLE_VALUE;
-    startup.StartupInfo.hStdOutput = INVALID_HANDLE_VALUE;
-    startup.StartupInfo.hStdError = INVALID_HANDLE_VALUE;
+    startup.StartupInfo.hStdInput = nul;
+    startup.StartupInfo.hStdOutput = nul;
+    startup.StartupInfo.hStdError = nul;
     startup.lpAttributeList = list;
+    HANDLE inherited[] = {self, nul};
     PROCESS_INFORMATION worker = {};
     const DWORD flags = DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB | IDLE_PRIORITY_CLASS |
                         CREATE_DEFAULT_ERROR_MODE | EXTENDED_STARTUPINFO_PRESENT;
     const bool created =
-        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &self, sizeof self, nullptr, nullptr) &&
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr,
+                                  nullptr) &&
         CreateProcessW(getExecutablePath(), commandLine, nullptr, nullptr, TRUE, flags, nullptr,
                        length > 0 && length <= MAX_PATH ? systemFolder : nullptr, &startup.StartupInfo, &worker);
     const DWORD error = GetLastError();
@@ -130,10 +155,24 @@ static DWORD createWorker(HANDLE self, wchar_t* commandLine)
 
 void startUpkeepWorker()
 {
+    if (wouldWorkerHoldCallersPipe(isUnderWine(), GetFileType(GetStdHandle(STD_ERROR_HANDLE)))) {
+        traceStep(L"upkeep worker not started: under Wine it would hold the caller's standard error pipe open; "
+                  L"a later start does the work");
+        return;
+    }
     dropRunVariables();
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    const HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inheritable, OPEN_EXISTING, 0, nullptr);
     const HANDLE self = makeInheritableSelf();
-    if (self == nullptr) {
+    if (self == nullptr || nul == INVALID_HANDLE_VALUE) {
         traceStep(L"upkeep worker not started ([Error %lu])", GetLastError());
+        if (self != nullptr) {
+            CloseHandle(self);
+        }
+        if (nul != INVALID_HANDLE_VALUE) {
+            CloseHandle(nul);
+        }
         return;
     }
     wchar_t claim[32];
@@ -142,11 +181,12 @@ void startUpkeepWorker()
     setEnvVar(ONEFILE_VARIABLE_UPKEEP, claim);
     wchar_t commandLine[executablePathCapacity + 2];
     swprintf(commandLine, executablePathCapacity + 2, L"\"%ls\"", getExecutablePath());
-    const DWORD worker = createWorker(self, commandLine);
+    const DWORD worker = createWorker(self, nul, commandLine);
     if (worker != 0) {
         traceStep(L"upkeep worker %lu started", worker);
     } else {
         traceStep(L"upkeep worker not started ([Error %lu])", GetLastError());
     }
     CloseHandle(self);
+    CloseHandle(nul);
 }

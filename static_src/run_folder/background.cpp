@@ -1,6 +1,9 @@
 #include "run_folder.h"
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
+#include <wctype.h>
 
 struct BackgroundWork {
     void (*work)(void* argument, const volatile LONG* stop);
@@ -75,4 +78,35 @@ void stopBackgroundWork()
 bool wasBackgroundWorkCutShort()
 {
     return lastWorkCutShort != 0;
+}
+
+HANDLE takeUpkeepTurn(const wchar_t* folder)
+{
+    // FNV-1a over the folder's name in lower case: one name per folder,
+    // however a start spelt it.
+    uint64_t hash = 14695981039346656037ull;
+    for (const wchar_t* c = folder; *c != L'\0'; ++c) {
+        hash = (hash ^ static_cast<uint64_t>(towlower(*c))) * 1099511628211ull;
+    }
+    wchar_t name[64];
+    swprintf(name, 64, L"Local\\onefile-upkeep-%016llx", static_cast<unsigned long long>(hash));
+    const HANDLE turn = CreateMutexW(nullptr, FALSE, name);
+    if (turn == nullptr) {
+        return nullptr;
+    }
+    // A holder that died leaves the turn abandoned, which is free.
+    const DWORD waited = WaitForSingleObject(turn, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(turn);
+        return nullptr;
+    }
+    return turn;
+}
+
+void giveUpUpkeepTurn(HANDLE turn)
+{
+    if (turn != nullptr) {
+        ReleaseMutex(turn);
+        CloseHandle(turn);
+    }
 }

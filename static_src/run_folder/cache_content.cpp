@@ -128,6 +128,13 @@ void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore)
         traceStep(L"cache: content not rechecked, %ls is missing, a link or not where it seems", folder);
         return;
     }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (!isRecheckDue(readRecheckRecord(folder), (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime)) {
+        traceStep(L"cache: content of %ls rechecked lately; not read again yet", folder);
+        CloseHandle(hold);
+        return;
+    }
     wchar_t* const manifest = readCacheManifest(folder);
     if (manifestPublishTime(manifest) >= publishedBefore) {
         traceStep(L"cache: %ls was hashed as it was unpacked, after this run began", folder);

@@ -59,6 +59,12 @@ struct RecheckRecord {
 enum class RecheckResult { same, differs, unread, stopped };
 // How many starts run a version after a recheck could not prove it.
 enum : unsigned { unprovenStartsAllowed = 2 };
+// After a passed recheck, the content is not read again for this long: a
+// tool started a thousand times rereads its version once in that time.
+static const uint64_t recheckWindow = 10ull * 60 * 10000000;  // 10 minutes, in FILETIME units
+// Whether a recheck is due: never proven, unproven, or proven longer ago
+// than the window.
+bool isRecheckDue(RecheckRecord record, uint64_t now);
 RecheckRecord parseRecheckRecord(const char* text, size_t length);
 RecheckRecord recordAfterRecheck(RecheckRecord before, RecheckResult result, uint64_t now);
 RecheckRecord readRecheckRecord(const wchar_t* version);

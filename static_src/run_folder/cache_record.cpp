@@ -50,6 +50,12 @@ RecheckRecord recordAfterRecheck(RecheckRecord before, RecheckResult result, uin
     }
 }
 
+bool isRecheckDue(RecheckRecord record, uint64_t now)
+{
+    // A time from the future (the clock stepped back) proves nothing.
+    return record.state != RecheckState::passed || record.time > now || now - record.time >= recheckWindow;
+}
+
 // `name` at the top of `version` in its long form; false when it does not fit.
 static bool pathAtTop(const wchar_t* version, const wchar_t* name, wchar_t (&longForm)[longPathCapacity])
 {

@@ -162,12 +162,47 @@ static bool holdsOtherThanThisVersion()
     return other;
 }
 
+// The cache's turn: one start at a time works on a name folder. Null when
+// another start has it, traced.
+static HANDLE takeCacheTurn()
+{
+    wchar_t versions[pathCapacity];
+    const HANDLE turn = expandVersionsFolder(versions) ? takeUpkeepTurn(versions) : nullptr;
+    if (turn == nullptr) {
+        traceStep(L"upkeep: another start keeps the cache");
+    }
+    return turn;
+}
+
 static void recheckThenTidy(void*, const volatile LONG* stop)
 {
+    const HANDLE turn = takeCacheTurn();
+    if (turn == nullptr) {
+        return;
+    }
     recheckVersionContent(stop, UINT64_MAX);
     if (*stop == 0) {
         keepCacheTidy(nullptr, stop);
     }
+    giveUpUpkeepTurn(turn);
+}
+
+static void tidyInTurn(void*, const volatile LONG* stop)
+{
+    const HANDLE turn = takeCacheTurn();
+    if (turn != nullptr) {
+        keepCacheTidy(nullptr, stop);
+        giveUpUpkeepTurn(turn);
+    }
+}
+
+// Whether this version's content is due for its recheck.
+static bool isVersionRecheckDue()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return isRecheckDue(readRecheckRecord(cacheVersionFolder()),
+                        (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
 void startCacheUpkeep(CacheRoad road)
@@ -175,11 +210,12 @@ void startCacheUpkeep(CacheRoad road)
     if (!isCacheEnabled() || cacheVersionFolder()[0] == L'\0') {
         return;
     }
-    // What was just unpacked and hashed needs no recheck.
-    if (road == CacheRoad::reuse && onefileCacheRecheck) {
+    // What was just unpacked and hashed needs no recheck, nor what was
+    // rechecked lately.
+    if (road == CacheRoad::reuse && onefileCacheRecheck && isVersionRecheckDue()) {
         startBackgroundWork(recheckThenTidy, nullptr, upkeepDelayMilliseconds);
     } else if (holdsOtherThanThisVersion()) {
-        startBackgroundWork(keepCacheTidy, nullptr, upkeepDelayMilliseconds);
+        startBackgroundWork(tidyInTurn, nullptr, upkeepDelayMilliseconds);
     }
 }
 
@@ -187,10 +223,14 @@ void keepCacheNow(uint64_t recheckPublishedBefore)
 {
     if (holdCacheForUpkeep()) {
         static const volatile LONG never = 0;
-        if (onefileCacheRecheck) {
+        const HANDLE turn = takeCacheTurn();
+        if (turn != nullptr && onefileCacheRecheck) {
             recheckVersionContent(&never, recheckPublishedBefore);
         }
-        keepCacheTidy(nullptr, &never);
+        if (turn != nullptr) {
+            keepCacheTidy(nullptr, &never);
+        }
+        giveUpUpkeepTurn(turn);
     }
     releaseVersionsFolderHold();
 }

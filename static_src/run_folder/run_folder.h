@@ -138,15 +138,26 @@ void stopBackgroundWork();
 // an application that returns at once ends it before its delay is over.
 bool wasBackgroundWorkCutShort();
 
+// One start at a time works on a folder's leftovers (the runs' parent, or
+// a cache's name folder): a named mutex per folder. The turn, or null when
+// another start has it (that one does the work; this one leaves at once).
+HANDLE takeUpkeepTurn(const wchar_t* folder);
+void giveUpUpkeepTurn(HANDLE turn);
+
 // --- Sweep of dead runs (sweep.cpp).
 // Set by the build (beside the attached data): whether a fresh start sweeps
 // the leftovers of dead runs.
 extern "C" const unsigned char onefileSweepEnabled;
 // Removes what earlier runs that can no longer clean up (killed, crashed)
 // left directly in `parent`: run folders and splash feedback files by their
-// exact names, without a proof of life and unused, at most 8 per call.
-// Never fails; returns how many went.
+// exact names, without a proof of life and unused, at most 8 per call. A
+// run folder that could not go is marked stuck inside ("onefile-sweep.stuck")
+// and not walked again for 10 minutes. Never fails; returns how many went,
+// or -1 when another start sweeps `parent` at the moment.
 int sweepDeadRuns(const wchar_t* parent);
+// Whether a stuck mark made at `markedAt` still holds at `now` (system
+// times; a mark from the future, after the clock stepped back, does not).
+bool isStuckMarkStillValid(uint64_t markedAt, uint64_t now);
 // A splash feedback file's run is live while its process runs and began no
 // later than the file was made (a process at a reused id began later);
 // when that cannot be asked, the file counts as live. Times are system

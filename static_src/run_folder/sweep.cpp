@@ -23,6 +23,12 @@ enum : int {
 // sooner costs no sweep at all; a later, longer run sweeps.
 enum : DWORD { sweepDelayMilliseconds = 500 };
 
+// A leftover that could not go (something in it is in use) is marked, and
+// no start walks it again for this long: quick starts beside leftovers
+// that never go would each pay for a walk, and for a worker to make it.
+static const uint64_t stuckMemory = 10ull * 60 * 10000000;  // 10 minutes, in FILETIME units
+static const wchar_t stuckMarkerName[] = L"onefile-sweep.stuck";
+
 enum class LeftoverKind { none, targetDirectory, feedbackFile };
 
 // Reads a decimal process id as a run writes it: no leading zero, no
@@ -105,6 +111,44 @@ static bool hasLiveRun(const WIN32_FIND_DATAW& entry, DWORD processId)
     return isFeedbackFileLive(owner, began, toTime(entry.ftCreationTime));
 }
 
+bool isStuckMarkStillValid(uint64_t markedAt, uint64_t now)
+{
+    return markedAt <= now && now - markedAt < stuckMemory;
+}
+
+// Whether an earlier sweep marked the run folder `path` as stuck, lately.
+static bool isRememberedStuck(const wchar_t* path)
+{
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = findFirstEntry(path, stuckMarkerName, entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(search);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return !(entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+           isStuckMarkStillValid(toTime(entry.ftLastWriteTime), toTime(now));
+}
+
+// Marks the run folder `path` as stuck, anew: an old mark (or whatever lies
+// at its name: a link is removed itself) goes first, and the mark is made
+// new, never written through a name that exists.
+static void rememberStuck(const wchar_t* path)
+{
+    wchar_t marker[pathCapacity];
+    wchar_t longForm[longPathCapacity];
+    if (!joinPath(marker, path, stuckMarkerName) || !toLongPathForm(marker, longForm)) {
+        return;
+    }
+    DeleteFileW(longForm);
+    const HANDLE file =
+        CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+}
+
 struct Sweep {
     wchar_t directory[pathCapacity];
     const volatile LONG* stop;  // set by another thread to end the sweep
@@ -119,7 +163,14 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     }
     const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (kind == LeftoverKind::targetDirectory) {
-        return isDirectory && removeUnusedTree(path, sweep.stop);
+        if (!isDirectory || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || isRememberedStuck(path)) {
+            return false;
+        }
+        const bool removed = removeUnusedTree(path, sweep.stop);
+        if (!removed && *sweep.stop == 0) {
+            rememberStuck(path);
+        }
+        return removed;
     }
     return !isDirectory && !hasLiveRun(entry, processId) && removeFileInPlace(path);
 }
@@ -143,7 +194,7 @@ static bool hasLeftoverCandidates(const wchar_t* directory)
         wchar_t path[pathCapacity];
         found = kind != LeftoverKind::none && processId != GetCurrentProcessId() &&
                 !(kind == LeftoverKind::targetDirectory
-                      ? joinPath(path, directory, entry.cFileName) && isHeldByAnotherRun(path)
+                      ? joinPath(path, directory, entry.cFileName) && (isHeldByAnotherRun(path) || isRememberedStuck(path))
                       : hasLiveRun(entry, processId));
     } while (!found && FindNextFileW(search, &entry));
     FindClose(search);
@@ -182,11 +233,23 @@ static Sweep* makeSweep(const wchar_t* parent, const volatile LONG* stop)
     return sweep;
 }
 
+// The sweep, when no other start sweeps the same folder; -1 when one does.
+static int sweepInTurn(Sweep& sweep)
+{
+    const HANDLE turn = takeUpkeepTurn(sweep.directory);
+    if (turn == nullptr) {
+        return -1;
+    }
+    const int removed = sweepLeftovers(sweep);
+    giveUpUpkeepTurn(turn);
+    return removed;
+}
+
 int sweepDeadRuns(const wchar_t* parent)
 {
     static const volatile LONG never = 0;
     Sweep* const sweep = makeSweep(parent, &never);
-    const int removed = sweep != nullptr ? sweepLeftovers(*sweep) : 0;
+    const int removed = sweep != nullptr ? sweepInTurn(*sweep) : 0;
     free(sweep);
     return removed;
 }
@@ -194,7 +257,11 @@ int sweepDeadRuns(const wchar_t* parent)
 static void sweepInBackground(void* sweep, const volatile LONG* stop)
 {
     static_cast<Sweep*>(sweep)->stop = stop;
-    const int removed = sweepLeftovers(*static_cast<Sweep*>(sweep));
+    const int removed = sweepInTurn(*static_cast<Sweep*>(sweep));
+    if (removed < 0) {
+        traceStep(L"sweep: another start sweeps %ls", static_cast<Sweep*>(sweep)->directory);
+        return;
+    }
     traceStep(L"sweep: %d leftovers of dead runs removed from %ls%ls", removed, static_cast<Sweep*>(sweep)->directory,
               *stop != 0 ? L" (stopped at the application's end)" : L"");
 }

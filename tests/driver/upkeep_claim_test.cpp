@@ -66,4 +66,13 @@ TEST(UpkeepClaim, OnlyACopyOfThisExecutableThatCreatedTheStartMakesAWorker)
     }
 }
 
+TEST(UpkeepWorker, IsNotStartedWhereItWouldHoldTheCallersPipe)
+{
+    EXPECT_TRUE(wouldWorkerHoldCallersPipe(true, FILE_TYPE_PIPE));
+    EXPECT_FALSE(wouldWorkerHoldCallersPipe(true, FILE_TYPE_DISK));
+    EXPECT_FALSE(wouldWorkerHoldCallersPipe(true, FILE_TYPE_CHAR));
+    EXPECT_FALSE(wouldWorkerHoldCallersPipe(true, FILE_TYPE_UNKNOWN));
+    EXPECT_FALSE(wouldWorkerHoldCallersPipe(false, FILE_TYPE_PIPE));  // Windows hands it NUL only
+}
+
 }  // namespace

@@ -91,10 +91,9 @@ protected:
         changes.emplace_back(L"ONEFILE_TEST_REPORT", report.c_str());
         ScopedEnvironment environment(changes);
         std::wstring line = quoteForCommandLine(exe) + L" " + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
+        STARTUPINFOW startup = startupOnNul();
         PROCESS_INFORMATION process = {};
-        EXPECT_TRUE(CreateProcessAsUserW(linked.LinkedToken, exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+        EXPECT_TRUE(CreateProcessAsUserW(linked.LinkedToken, exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
                                          nullptr, nullptr, &startup, &process));
         CloseHandle(linked.LinkedToken);
         return process;

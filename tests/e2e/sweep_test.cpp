@@ -212,11 +212,34 @@ TEST_F(Sweep, UnremovableLeftoversNeverStarveTheOthers)
 TEST_F(Sweep, LeftoversGoAlsoAfterApplicationsThatReturnAtOnce)
 {
     plantStuckAndRemovableLeftovers();
+    ScratchDirectory traces(L"trace");
+    const std::wstring trace = traces.path() + L"\\trace.txt";
+    ScopedEnvironment traced(EnvironmentChanges{{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
     for (int start = 0; start < 3; ++start) EXPECT_EQ(this->start(L"report_onefile"), 0u);
     // The workers run on after their starts have ended; the limit only
     // ends a hung test.
-    for (int i = 0; i < 12000 && countRemovableLeft() > 0; ++i) Sleep(10);
+    // Workers started ("upkeep worker <id> started") against workers done.
+    const auto workersRunning = [&] {
+        const std::string lines = readFile(trace), text = ": upkeep worker ";
+        int running = 0;
+        for (size_t at = lines.find(text); at != std::string::npos; at = lines.find(text, at + 1)) {
+            const char next = lines[at + text.size()];
+            running += isdigit(static_cast<unsigned char>(next))         ? 1
+                       : lines.compare(at + text.size(), 4, "done") == 0 ? -1
+                                                                         : 0;
+        }
+        return running > 0;
+    };
+    for (int i = 0; i < 12000 && (countRemovableLeft() > 0 || workersRunning()); ++i) Sleep(10);
     EXPECT_EQ(countRemovableLeft(), 0);
+    EXPECT_FALSE(workersRunning()) << readFile(trace);
+    // The stuck ones were marked on the way: the next quick start walks
+    // none of them and needs no worker.
+    DeleteFileW(trace.c_str());
+    EXPECT_EQ(start(L"report_onefile"), 0u);
+    const std::string lines = readFile(trace);
+    EXPECT_NE(lines.find("sweep: nothing of another run"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("upkeep worker"), std::string::npos) << lines;
 }
 
 // A live run beside quick starts is nothing to do: they start no worker.
@@ -249,10 +272,9 @@ TEST_F(Sweep, TheUpkeepWorkerRunsOutsideTheCallersJob)
     const std::wstring exe = onefilePath(L"report_onefile");
     std::wstring commandLine = quoteForCommandLine(exe);
     ScopedEnvironment temporary({{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}});
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup = startupOnNul();
     PROCESS_INFORMATION bootstrap = {};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
                                nullptr, &startup, &bootstrap));
     ASSERT_TRUE(AssignProcessToJobObject(job, bootstrap.hProcess));
     ResumeThread(bootstrap.hThread);

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <pwd.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -72,6 +74,43 @@ TEST(HardKill, ApplicationEndsWithItsBootstrapButWhatItStartedLivesOn)
     fs::remove(release);
     EXPECT_TRUE(waitUntilGone(started));
     run.join();
+}
+
+// A caller that reads a quick start's standard error through a pipe (a
+// shell's `2>&1 | ...`) sees the pipe's end when the bootstrap ends, not
+// when an upkeep worker ends: under Wine a worker would hold the pipe (it
+// gets its creator's Unix standard error), so none is started then, dead
+// runs to sweep or not.
+TEST(CallerPipes, AQuickStartsPipeEndsWithTheBootstrap)
+{
+    const char* onefile = std::getenv("ONEFILE_REPORT_APP");
+    ONEFILE_REQUIRE(harnessAvailable() && onefile != nullptr && fs::exists(onefile), "the Windows build is missing");
+    const fs::path temp =
+        fs::path(std::getenv("ONEFILE_WINEPREFIX")) / "drive_c/users" / getpwuid(getuid())->pw_name / "Temp";
+    std::vector<fs::path> dead;
+    for (int run = 0; run < 2; ++run) {
+        dead.push_back(temp / ("onefile_42949670" + std::to_string(run + 10) + "_123456_deadRunPipe"));
+        for (int i = 0; i < 200; ++i) writeBytes(dead.back() / ("f" + std::to_string(i)), "left behind");
+    }
+    TempTree tree;
+    const fs::path trace = tree / "trace.txt";
+    const std::string command = "MERLOX_ONEFILE_TRACE_FILE=" + shellQuote(windowsPathOf(trace)) + " " +
+                                shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(onefile) +
+                                " --app-exit=4 2>&1 < /dev/null";
+    FILE* const pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[4096];
+    while (std::fread(buffer, 1, sizeof buffer, pipe) > 0) {
+    }
+    const int status = pclose(pipe);
+    // The pipe has ended: what the trace says now happened before.
+    const std::string lines = readBytes(trace);
+    EXPECT_EQ(WEXITSTATUS(status), 4) << lines;
+    EXPECT_NE(lines.find("upkeep worker not started: under Wine it would hold the caller's standard error pipe open"),
+              std::string::npos)
+        << lines;
+    EXPECT_EQ(lines.find("upkeep worker done"), std::string::npos) << lines;
+    for (const fs::path& folder : dead) fs::remove_all(folder);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <wctype.h>
+
 #include "run_folder/run_folder.h"
 
 namespace {
@@ -39,6 +42,61 @@ TEST(BackgroundWork, StopReturnsOnlyOnceTheWorkSawItAndEnded)
     stopBackgroundWork();
     EXPECT_EQ(workSawStop, 1);
     CloseHandle(workStarted);
+}
+
+// One start at a time works on a folder's leftovers: the turn is the
+// folder's, however its name is spelt, and free again once given up.
+TEST(UpkeepTurn, OneHolderPerFolderAtATime)
+{
+    const std::wstring folder = L"C:\\onefile-turn-test-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE turn = takeUpkeepTurn(folder.c_str());
+    ASSERT_NE(turn, nullptr);
+    // A mutex is its owner thread's again: ask from another thread.
+    struct Ask {
+        std::wstring folder;
+        bool taken;
+    };
+    const auto askElsewhere = [](const std::wstring& asked) {
+        Ask ask{asked, false};
+        const HANDLE thread = CreateThread(
+            nullptr, 0,
+            [](void* parameter) -> DWORD {
+                Ask& a = *static_cast<Ask*>(parameter);
+                const HANDLE other = takeUpkeepTurn(a.folder.c_str());
+                a.taken = other != nullptr;
+                giveUpUpkeepTurn(other);
+                return 0;
+            },
+            &ask, 0, nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        return ask.taken;
+    };
+    EXPECT_FALSE(askElsewhere(folder));
+    std::wstring upper = folder;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    EXPECT_FALSE(askElsewhere(upper)) << "another spelling of the same folder";
+    EXPECT_TRUE(askElsewhere(folder + L"-other"));
+    giveUpUpkeepTurn(turn);
+    EXPECT_TRUE(askElsewhere(folder));
+}
+
+TEST(StuckLeftover, IsLeftAloneForTenMinutes)
+{
+    const uint64_t minute = 60ull * 10000000;
+    const struct {
+        uint64_t markedAt, now;
+        bool valid;
+    } cases[] = {
+        {100 * minute, 100 * minute, true},
+        {100 * minute, 109 * minute, true},
+        {100 * minute, 110 * minute - 1, true},
+        {100 * minute, 110 * minute, false},
+        {100 * minute, 99 * minute, false},  // the clock stepped back
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isStuckMarkStillValid(c.markedAt, c.now), c.valid) << c.markedAt << " " << c.now;
+    }
 }
 
 }  // namespace

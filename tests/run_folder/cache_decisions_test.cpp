@@ -97,6 +97,27 @@ TEST(CacheRecheckRecord, AnUnreadFileStartsTheUnprovenTimeOnce)
     }
 }
 
+TEST(CacheRecheckRecord, APassedRecheckHoldsForTenMinutes)
+{
+    const uint64_t minute = 60ull * 10000000;
+    const struct {
+        const char* what;
+        RecheckRecord record;
+        uint64_t now;
+        bool due;
+    } cases[] = {
+        {"never rechecked", {RecheckState::none, 0}, 100 * minute, true},
+        {"unproven", {RecheckState::unproven, 0}, 100 * minute, true},
+        {"passed just now", {RecheckState::passed, 100 * minute}, 100 * minute, false},
+        {"passed within the window", {RecheckState::passed, 100 * minute}, 110 * minute - 1, false},
+        {"passed a window ago", {RecheckState::passed, 100 * minute}, 110 * minute, true},
+        {"passed in the future", {RecheckState::passed, 100 * minute}, 99 * minute, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isRecheckDue(c.record, c.now), c.due) << c.what;
+    }
+}
+
 TEST(SplashFeedbackFile, LivesWithItsProcessUnlessTheIdWasReused)
 {
     const struct {

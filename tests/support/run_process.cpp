@@ -161,15 +161,30 @@ ScopedEnvironment::~ScopedEnvironment()
     }
 }
 
+STARTUPINFOW startupOnNul()
+{
+    static const HANDLE nul = [] {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                           OPEN_EXISTING, 0, nullptr);
+    }();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = nul;
+    startup.hStdError = nul;
+    return startup;
+}
+
 PROCESS_INFORMATION startProcess(const std::wstring& applicationPath, const std::wstring& commandLine,
                                  const EnvironmentChanges& changes)
 {
     ScopedEnvironment environment(changes);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup = startupOnNul();
     PROCESS_INFORMATION process{};
     std::wstring mutableLine = commandLine;
-    if (!CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &process)) {
         throw std::runtime_error("cannot start " + toUtf8(applicationPath));
     }

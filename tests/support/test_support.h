@@ -39,8 +39,13 @@ private:
     std::vector<Saved> saved_;
 };
 
-// Starts a program without capturing its streams; the caller owns hProcess
-// (the thread handle is closed).
+// Standard handles on NUL (inheritable: start with inheritance), so that a
+// start's standard error is no pipe of the test runner's: under Wine a
+// bootstrap whose standard error is a pipe starts no upkeep worker.
+STARTUPINFOW startupOnNul();
+
+// Starts a program with its standard handles on NUL; the caller owns
+// hProcess (the thread handle is closed).
 PROCESS_INFORMATION startProcess(const std::wstring& applicationPath, const std::wstring& commandLine,
                                  const EnvironmentChanges& changes = {});
 
