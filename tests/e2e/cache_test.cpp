@@ -328,7 +328,8 @@ TEST_F(CachedRun, TheEntryDllCannotChangeWhileTheApplicationRuns)
     DeleteFileW(release.c_str());
     EXPECT_EQ(endOf(running), 0u);
     // Free again once the application ended.
-    const HANDLE afterwards = CreateFileW(dll.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE afterwards =
+        CreateFileW(dll.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(afterwards, INVALID_HANDLE_VALUE);
     CloseHandle(afterwards);
 }
@@ -470,6 +471,40 @@ TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
     EXPECT_NE(lines.find("fresh start\n"), std::string::npos) << lines;
     EXPECT_NE(lines.find("road: per run\n"), std::string::npos) << lines;
     EXPECT_NE(lines.find("cleanup done\n"), std::string::npos) << lines;
+}
+
+// A passed recheck holds for a while: quick starts within it read nothing
+// and start no worker; once it is older (the test ages its record), the
+// next start rechecks.
+TEST_F(CachedRun, ARecheckedVersionIsNotReadAgainWithinItsWindow)
+{
+    const std::wstring exe = copyIn(L"report");
+    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+    const std::wstring folder = runFolderOf(file(L"r"));
+    const std::wstring trace = file(L"trace.txt");
+    const auto quickStart = [&] {
+        DeleteFileW(trace.c_str());
+        EXPECT_EQ(endOf(startUnelevated(exe, L"", file(L"r"), {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}})), 0u);
+        EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
+        return readFile(trace);
+    };
+    std::string lines = quickStart();
+    EXPECT_NE(lines.find("rechecked, the same"), std::string::npos) << lines;
+    for (int start = 0; start < 3; ++start) {
+        lines = quickStart();
+        EXPECT_EQ(lines.find("rechecked"), std::string::npos) << lines;
+        EXPECT_EQ(lines.find("upkeep worker"), std::string::npos) << lines;
+    }
+    // Eleven minutes ago.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t aged = ((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) - 11ull * 60 * 10000000;
+    const std::wstring record = folder + L"\\onefile-cache.recheck";
+    ASSERT_EQ(readFile(record).rfind("passed ", 0), 0u) << readFile(record);
+    DeleteFileW(record.c_str());
+    writeFile(record, "passed " + std::to_string(aged) + "\n");
+    lines = quickStart();
+    EXPECT_NE(lines.find("rechecked, the same"), std::string::npos) << lines;
 }
 
 // A damaged DLL whose size and time were kept passes the check; the start

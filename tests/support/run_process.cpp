@@ -1,3 +1,4 @@
+#include <ctype.h>
 #include "test_support.h"
 
 #include <filesystem>
@@ -249,4 +250,22 @@ ProcessResult runProbe(const std::vector<std::wstring>& arguments, const Environ
     std::wstring line = quoteForCommandLine(probePath());
     for (const std::wstring& argument : arguments) line += L" " + quoteForCommandLine(argument);
     return runProcess(probePath(), line, changes);
+}
+
+bool hasUpkeepWorkerRunning(const std::string& traceLines)
+{
+    const std::string text = ": upkeep worker ";
+    int running = 0;
+    for (size_t at = traceLines.find(text); at != std::string::npos; at = traceLines.find(text, at + 1)) {
+        const size_t next = at + text.size();
+        if (next < traceLines.size() && isdigit(static_cast<unsigned char>(traceLines[next]))) ++running;
+        if (traceLines.compare(next, 4, "done") == 0) --running;
+    }
+    return running > 0;
+}
+
+bool waitForUpkeepWorkers(const std::wstring& trace)
+{
+    for (int i = 0; i < 12000 && hasUpkeepWorkerRunning(readFile(trace)); ++i) Sleep(10);
+    return !hasUpkeepWorkerRunning(readFile(trace));
 }

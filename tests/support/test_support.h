@@ -53,6 +53,12 @@ PROCESS_INFORMATION startProcess(const std::wstring& applicationPath, const std:
 // happened within the limit, which only ends a hung test.
 bool waitForPath(const std::wstring& path, bool present = true, DWORD limitMilliseconds = 60000);
 
+// Whether a trace shows an upkeep worker started ("upkeep worker <id>
+// started") that has not said "upkeep worker done"; and a wait until none
+// is (false when the limit, which only ends a hung test, ran out).
+bool hasUpkeepWorkerRunning(const std::string& traceLines);
+bool waitForUpkeepWorkers(const std::wstring& trace);
+
 // Runs the probe helper beside the test program with the given arguments.
 ProcessResult runProbe(const std::vector<std::wstring>& arguments, const EnvironmentChanges& changes = {});
 std::wstring probePath();
