@@ -31,18 +31,10 @@ source "$root/scripts/wine-env.sh"
 source "$root/bench/timing.sh"
 source "$root/bench/payload.sh"
 mkdir -p "$work"
-[[ -d $work/payload-app && -f $work/reference-$level.exe ]] || "$root/bench/extract.sh" 1 > /dev/null
-fresh=$work/reference-$level.exe
 # The block is packed once; the executable is linked in every run, with the
 # bootstrap as it is now.
-block=$work/reference-app-$level.block
-app_dll=$build/windows/tests/e2e/apps/report/report_app.dll
-if ! cmp -s "$app_dll" "$work/payload-app/report_app.dll"; then
-  rm -f "$work/payload-app/report_app.dll" "$block"
-  cp "$app_dll" "$work/payload-app/report_app.dll"
-fi
-[[ -f $block ]] || "$build/host/onefile-pack" create --level "$level" --entry report_app.dll -o "$block" \
-  "$work/payload-app" > /dev/null
+block=$(reference_block "$level")
+fresh=$work/reference-$level.exe
 cached=$work/reference-cached.exe
 "$build/host/onefile-pack" build --block "$block" --cache --cache-name onefile-bench -o "$cached" > /dev/null
 # The same version folder (the same block and name), without the recheck.
