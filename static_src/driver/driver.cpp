@@ -121,8 +121,7 @@ static HANDLE holdEntryDll(const wchar_t* folder)
     const HANDLE dll = CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (dll == INVALID_HANDLE_VALUE) {
-        traceStep(L"cache: the entry %ls cannot be held ([Error %lu]): the version is repaired", path,
-                  GetLastError());
+        traceStep(L"cache: the entry %ls cannot be held ([Error %lu]): the version is repaired", path, GetLastError());
     }
     return dll;
 }

@@ -27,9 +27,9 @@ Starter identifyStarter(const wchar_t* parentId);
 // ends the process.
 enum class CreatorState { gone, earlierCopy, other };
 struct UpkeepClaim {
-    bool present;       // the variable is set
-    bool wellFormed;    // as the bootstrap writes it
-    bool namedIsCreator;  // the id it names is this process's creator
+    bool present;          // the variable is set
+    bool wellFormed;       // as the bootstrap writes it
+    bool namedIsCreator;   // the id it names is this process's creator
     bool handleIsCreator;  // the handle it names is a process handle of that creator
     bool handleRunsThisExecutable;
     bool handleBeganEarlier;

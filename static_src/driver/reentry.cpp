@@ -40,9 +40,9 @@ static bool runsThisExecutable(HANDLE process)
     wchar_t processPath[parentPathCapacity];
     DWORD length = parentPathCapacity;
     const bool named = QueryFullProcessImageNameW(process, 0, processPath, &length) != 0;
-    return named && (wcscmp(processPath, getExecutablePath()) == 0 ||
-                     (normaliseFinalPath(processPath, parentPathCapacity) &&
-                      wcscmp(processPath, getResolvedExecutablePath()) == 0));
+    return named &&
+           (wcscmp(processPath, getExecutablePath()) == 0 || (normaliseFinalPath(processPath, parentPathCapacity) &&
+                                                              wcscmp(processPath, getResolvedExecutablePath()) == 0));
 }
 
 // Whether the live process `id` runs this very executable file and began
@@ -95,8 +95,8 @@ UpkeepVerdict judgeUpkeepClaim(const UpkeepClaim& claim)
     }
     // The bootstrap's handle proves it even after it ended; a live creator
     // can be asked directly.
-    const bool handleProves = claim.wellFormed && claim.handleIsCreator && claim.handleRunsThisExecutable &&
-                              claim.handleBeganEarlier;
+    const bool handleProves =
+        claim.wellFormed && claim.handleIsCreator && claim.handleRunsThisExecutable && claim.handleBeganEarlier;
     const bool creatorProves = claim.wellFormed && claim.namedIsCreator && claim.creator == CreatorState::earlierCopy;
     if (handleProves || creatorProves) {
         return UpkeepVerdict::worker;

@@ -134,8 +134,8 @@ static DWORD createWorker(HANDLE self, HANDLE nul, wchar_t* commandLine)
     startup.lpAttributeList = list;
     HANDLE inherited[] = {self, nul};
     PROCESS_INFORMATION worker = {};
-    const DWORD flags = DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB | IDLE_PRIORITY_CLASS |
-                        CREATE_DEFAULT_ERROR_MODE | EXTENDED_STARTUPINFO_PRESENT;
+    const DWORD flags = DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB | IDLE_PRIORITY_CLASS | CREATE_DEFAULT_ERROR_MODE |
+                        EXTENDED_STARTUPINFO_PRESENT;
     const bool created =
         UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr,
                                   nullptr) &&

@@ -36,9 +36,9 @@ static HANDLE openTraceFile(const wchar_t* path)
     }
     // Read access as well: a byte range can only be locked through a
     // handle that reads or writes data.
-    const HANDLE file = CreateFileW(longForm, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE file =
+        CreateFileW(longForm, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file != INVALID_HANDLE_VALUE && !isOpenedInPlace(file, path)) {
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
@@ -55,8 +55,9 @@ void openTrace()
         traceIsFile = true;
         if (traceOutput == INVALID_HANDLE_VALUE) {
             // The start goes on untraced, but says why once.
-            fwprintf(stderr, L"onefile: the trace file %ls cannot be used (a folder, a link or not where it seems); "
-                             L"nothing is traced\n",
+            fwprintf(stderr,
+                     L"onefile: the trace file %ls cannot be used (a folder, a link or not where it seems); "
+                     L"nothing is traced\n",
                      file);
             fflush(stderr);
         }

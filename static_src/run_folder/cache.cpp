@@ -86,8 +86,7 @@ static bool isAdmittedByRecheck(const wchar_t* folder)
         return true;
     }
     if (takeUnprovenStartSlot(folder)) {
-        traceStep(L"cache: %ls unproven by its last recheck; one of its %u more starts", folder,
-                  unprovenStartsAllowed);
+        traceStep(L"cache: %ls unproven by its last recheck; one of its %u more starts", folder, unprovenStartsAllowed);
         return true;
     }
     traceStep(L"cache: %ls unproven by its last recheck, and its %u more starts have run", folder,

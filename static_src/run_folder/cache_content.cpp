@@ -70,8 +70,8 @@ static FileContent compareVersionContent(const wchar_t* folder, const wchar_t* m
     wchar_t path[pathCapacity];
     for (const wchar_t* cursor = findContentHashes(manifest);
          content != FileContent::differs && *cursor != L'\0' && readContentHashLine(cursor, expected, name);) {
-        const FileContent file = joinPath(path, folder, name) ? compareFileContent(path, expected, buffer, stop)
-                                                              : FileContent::unread;
+        const FileContent file =
+            joinPath(path, folder, name) ? compareFileContent(path, expected, buffer, stop) : FileContent::unread;
         if (file != FileContent::same && content == FileContent::same) {
             copyWideBounded(named, pathCapacity, path, "a cache path does not fit in 4096 characters");
         }
@@ -94,8 +94,8 @@ static void recordRecheck(const wchar_t* folder, FileContent content, const wcha
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const RecheckRecord before = readRecheckRecord(folder);
-    const RecheckRecord after = recordAfterRecheck(
-        before, content, (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    const RecheckRecord after =
+        recordAfterRecheck(before, content, (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
     switch (content) {
     case FileContent::differs:
         traceStep(L"cache: %ls differs from the hash in its manifest", named);
@@ -130,7 +130,8 @@ void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore)
     }
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    if (!isRecheckDue(readRecheckRecord(folder), (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime)) {
+    if (!isRecheckDue(readRecheckRecord(folder),
+                      (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime)) {
         traceStep(L"cache: content of %ls rechecked lately; not read again yet", folder);
         CloseHandle(hold);
         return;

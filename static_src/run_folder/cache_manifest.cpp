@@ -404,7 +404,8 @@ bool isWholeManifest(const wchar_t* manifest)
         qsort(hashed, hashedCount, sizeof(NameSpan), compareNames);
         // The same names, each once: sorted alike, no neighbours equal.
         for (size_t i = 0; whole && i < listedCount; ++i) {
-            whole = compareNames(&listed[i], &hashed[i]) == 0 && (i == 0 || compareNames(&hashed[i - 1], &hashed[i]) != 0);
+            whole =
+                compareNames(&listed[i], &hashed[i]) == 0 && (i == 0 || compareNames(&hashed[i - 1], &hashed[i]) != 0);
         }
     }
     free(listed);
@@ -450,7 +451,8 @@ bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t cap
             swprintf(difference, capacity,
                      manifestPublishTime(manifest) != 0 ? L"its manifest has an older format" : L"no manifest of ours");
         } else if (!whole) {
-            swprintf(difference, capacity, L"its manifest is not whole (a file's hash line is missing, doubled or cut)");
+            swprintf(difference, capacity,
+                     L"its manifest is not whole (a file's hash line is missing, doubled or cut)");
         } else if (description == nullptr) {
             swprintf(difference, capacity, L"the folder holds a reparse point or cannot be listed");
         } else {

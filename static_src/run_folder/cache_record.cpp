@@ -86,10 +86,10 @@ RecheckRecord readRecheckRecord(const wchar_t* version)
 static bool writeNewFileAtTop(const wchar_t* version, const wchar_t* name, const char* text, DWORD length)
 {
     wchar_t longForm[longPathCapacity];
-    const HANDLE file = pathAtTop(version, name, longForm)
-                            ? CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT,
-                                          nullptr)
-                            : INVALID_HANDLE_VALUE;
+    const HANDLE file =
+        pathAtTop(version, name, longForm)
+            ? CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+            : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -193,9 +193,9 @@ static bool hasLeftoverCandidates(const wchar_t* directory)
         const LeftoverKind kind = classifyName(entry.cFileName, processId);
         wchar_t path[pathCapacity];
         found = kind != LeftoverKind::none && processId != GetCurrentProcessId() &&
-                !(kind == LeftoverKind::targetDirectory
-                      ? joinPath(path, directory, entry.cFileName) && (isHeldByAnotherRun(path) || isRememberedStuck(path))
-                      : hasLiveRun(entry, processId));
+                !(kind == LeftoverKind::targetDirectory ? joinPath(path, directory, entry.cFileName) &&
+                                                              (isHeldByAnotherRun(path) || isRememberedStuck(path))
+                                                        : hasLiveRun(entry, processId));
     } while (!found && FindNextFileW(search, &entry));
     FindClose(search);
     return found;

@@ -77,10 +77,12 @@ TEST(ChildCreation, OnlyFailuresThatCanPassAreRetried)
         DWORD error;
         bool passing;
     } cases[] = {
-        {ERROR_INTERNAL_ERROR, true},       {ERROR_NOT_ENOUGH_MEMORY, true}, {ERROR_NO_SYSTEM_RESOURCES, true},
-        {ERROR_SHARING_VIOLATION, true},    {ERROR_COMMITMENT_LIMIT, true},  {ERROR_FILE_NOT_FOUND, false},
-        {ERROR_PATH_NOT_FOUND, false},      {ERROR_ACCESS_DENIED, false},    {ERROR_BAD_EXE_FORMAT, false},
-        {740, false},  {ERROR_INVALID_PARAMETER, false}, {0, false},
+        {ERROR_INTERNAL_ERROR, true},      {ERROR_NOT_ENOUGH_MEMORY, true},
+        {ERROR_NO_SYSTEM_RESOURCES, true}, {ERROR_SHARING_VIOLATION, true},
+        {ERROR_COMMITMENT_LIMIT, true},    {ERROR_FILE_NOT_FOUND, false},
+        {ERROR_PATH_NOT_FOUND, false},     {ERROR_ACCESS_DENIED, false},
+        {ERROR_BAD_EXE_FORMAT, false},     {740, false},
+        {ERROR_INVALID_PARAMETER, false},  {0, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isPassingCreationError(c.error), c.passing) << c.error;

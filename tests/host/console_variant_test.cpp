@@ -79,11 +79,10 @@ TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
         writeBytes(tree / "never", "");  // an application waits for its deletion
         const std::string arguments =
             c.arguments == "--app-wait=" ? shellQuote(c.arguments + windowsPathOf(tree / "never")) : c.arguments;
-        const std::string command =
-            shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
-            shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
-            shellQuote(windowsPathOf(windowsTests() / "report_console_onefile.exe")) + " " +
-            shellQuote(windowsPathOf(tree / "report.txt")) + " " + arguments;
+        const std::string command = shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                                    shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
+                                    shellQuote(windowsPathOf(windowsTests() / "report_console_onefile.exe")) + " " +
+                                    shellQuote(windowsPathOf(tree / "report.txt")) + " " + arguments;
         ASSERT_EQ(shell("script -qec " + shellQuote(command) + " /dev/null < /dev/null > " +
                         shellQuote((tree / "seen").string())),
                   0)

@@ -52,8 +52,8 @@ std::vector<uint8_t> handMadeDll(const std::vector<uint8_t>& section,
     put(image, 0x40, 0x00004550, 4);  // "PE\0\0"
     put(image, 0x44, 0x8664, 2);      // x86-64
     put(image, 0x46, sections, 2);
-    put(image, 0x54, 240, 2);         // optional header size: 112 + 16 directories
-    put(image, 0x56, 0x2022, 2);      // a DLL
+    put(image, 0x54, 240, 2);     // optional header size: 112 + 16 directories
+    put(image, 0x56, 0x2022, 2);  // a DLL
     put(image, optional, 0x20b, 2);
     put(image, optional + 108, 16, 4);
     for (const auto& [index, rva, size] : directories) {

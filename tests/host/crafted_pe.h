@@ -13,8 +13,7 @@
 // sections at high addresses come first in the section table, so that a
 // reader that scans the table per lookup pays for each of them.
 std::vector<uint8_t> handMadeDll(const std::vector<uint8_t>& section,
-                                 const std::vector<std::array<uint32_t, 3>>& directories,
-                                 uint16_t paddingSections = 0);
+                                 const std::vector<std::array<uint32_t, 3>>& directories, uint16_t paddingSections = 0);
 
 // How the descriptors of sharedThunksDll import.
 enum class SharedThunks { named, ordinals, delayedOrdinals };

@@ -36,17 +36,15 @@ int main(int argc, char** argv)
         return 64;
     }
     const fs::path root = argv[1];
-    const bool written = writeFile(root / "shared_thunks/app.dll", sharedThunksDll(4096, 65535)) &&
-                         writeFile(root / "many_exports/big.dll", manyExportsDll(65535)) &&
-                         writeFile(root / "many_exports/app.dll", importsOfAllDll("big.dll", 65535, 60, "absent")) &&
-                         writeFile(root / "ordinal_thunks/app.dll",
-                                   sharedThunksDll(4095, 65535, SharedThunks::ordinals)) &&
-                         writeFile(root / "delayed_ordinals/app.dll",
-                                   sharedThunksDll(4095, 65535, SharedThunks::delayedOrdinals)) &&
-                         writeFile(root / "many_sections/app.dll", manyExportsDll(65535, 65534)) &&
-                         writeFile(root / "sections_and_imports/big.dll", manyExportsDll(65535, 65534)) &&
-                         writeFile(root / "sections_and_imports/app.dll",
-                                   importsOfAllDll("big.dll", 8 * 65535, 8, "", 65534));
+    const bool written =
+        writeFile(root / "shared_thunks/app.dll", sharedThunksDll(4096, 65535)) &&
+        writeFile(root / "many_exports/big.dll", manyExportsDll(65535)) &&
+        writeFile(root / "many_exports/app.dll", importsOfAllDll("big.dll", 65535, 60, "absent")) &&
+        writeFile(root / "ordinal_thunks/app.dll", sharedThunksDll(4095, 65535, SharedThunks::ordinals)) &&
+        writeFile(root / "delayed_ordinals/app.dll", sharedThunksDll(4095, 65535, SharedThunks::delayedOrdinals)) &&
+        writeFile(root / "many_sections/app.dll", manyExportsDll(65535, 65534)) &&
+        writeFile(root / "sections_and_imports/big.dll", manyExportsDll(65535, 65534)) &&
+        writeFile(root / "sections_and_imports/app.dll", importsOfAllDll("big.dll", 8 * 65535, 8, "", 65534));
     if (!written) {
         std::fprintf(stderr, "make_crafted_pe: cannot write below %s\n", root.c_str());
         return 1;

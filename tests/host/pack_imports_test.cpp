@@ -184,9 +184,9 @@ TEST(PackImports, CraftedTablesThatMultiplyTheWorkAreRefusedInOneLine)
     const auto text = [](const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); };
     PackRun run;
     // Names, ordinals and delay-load ordinals all count.
-    for (const auto& [folder, kind] : {std::pair{"shared", SharedThunks::named},
-                                       std::pair{"ordinals", SharedThunks::ordinals},
-                                       std::pair{"delayed", SharedThunks::delayedOrdinals}}) {
+    for (const auto& [folder, kind] :
+         {std::pair{"shared", SharedThunks::named}, std::pair{"ordinals", SharedThunks::ordinals},
+          std::pair{"delayed", SharedThunks::delayedOrdinals}}) {
         run = create(tree, payloadWith(tree, folder, text(sharedThunksDll(4095, 65535, kind))), "");
         EXPECT_EQ(run.exitCode, 1) << folder;
         EXPECT_EQ(run.err, "onefile-pack: " + (tree / folder / "app.dll").string() +
@@ -244,8 +244,8 @@ TEST(PeReader, FindsTablesAmongManySections)
     // its end: the tables lie in the padding, outside any data.
     std::vector<uint8_t> overlapped = image;
     const size_t table = 0x58 + 240;
-    overlapped[table + 8 + 1] = 0x10;  // the first padding section: 0x1000 bytes ...
-    overlapped[table + 8 + 3] = 0x01;  // ... plus 16 MiB
+    overlapped[table + 8 + 1] = 0x10;                            // the first padding section: 0x1000 bytes ...
+    overlapped[table + 8 + 3] = 0x01;                            // ... plus 16 MiB
     for (int i = 0; i < 4; ++i) overlapped[table + 12 + i] = 0;  // at address 0
     try {
         pack::readPeImage(overlapped, "overlapping.dll");

@@ -286,15 +286,16 @@ TEST(ShippingOptions, VerifyVouchesOnlyForTrustedChains)
     const std::string chain = "/CN=Well Known Vendor Inc, issued by /CN=Well Known Root CA (self-signed)";
     const struct {
         const char* what;
-        size_t at;            // the byte set to `value`; npos: none
+        size_t at;  // the byte set to `value`; npos: none
         uint8_t value;
         std::string options;  // before the file
         int exitCode;
-        std::string said;     // on standard output for 0, on standard error otherwise
+        std::string said;  // on standard output for 0, on standard error otherwise
     } rows[] = {
         {"a chain nobody trusts", std::string::npos, 0, "", 0,
-         "signed by " + chain + "; the signature matches the file, but the chain ends at /CN=Well Known Root CA, "
-                                "which nobody here trusts: anyone could have made it, whatever its names say\n"},
+         "signed by " + chain +
+             "; the signature matches the file, but the chain ends at /CN=Well Known Root CA, "
+             "which nobody here trusts: anyone could have made it, whatever its names say\n"},
         {"its root trusted", std::string::npos, 0, "--trust " + shellQuote((tree / "ca.pem").string()) + " ", 0,
          "signed by " + chain + ", a chain to a root in " + (tree / "ca.pem").string() + "; the signature verifies\n"},
         {"the CA's subject changed", caSubject, 'w', "", 1,

@@ -249,7 +249,8 @@ TEST_F(SplashDisplay, AnotherStartsSweepLeavesALiveRunsFeedbackFile)
     // Its worker, if it started one, has done its work.
     const auto workerPending = [&] {
         const std::string lines = readBytes(trace);
-        return lines.find("upkeep worker ") != std::string::npos && lines.find("upkeep worker done") == std::string::npos &&
+        return lines.find("upkeep worker ") != std::string::npos &&
+               lines.find("upkeep worker done") == std::string::npos &&
                lines.find("upkeep worker not started") == std::string::npos;
     };
     for (int i = 0; i < 6000 && workerPending(); ++i) std::this_thread::sleep_for(10ms);

@@ -88,11 +88,8 @@ TEST(StuckLeftover, IsLeftAloneForTenMinutes)
         uint64_t markedAt, now;
         bool valid;
     } cases[] = {
-        {100 * minute, 100 * minute, true},
-        {100 * minute, 109 * minute, true},
-        {100 * minute, 110 * minute - 1, true},
-        {100 * minute, 110 * minute, false},
-        {100 * minute, 99 * minute, false},  // the clock stepped back
+        {100 * minute, 100 * minute, true},  {100 * minute, 109 * minute, true}, {100 * minute, 110 * minute - 1, true},
+        {100 * minute, 110 * minute, false}, {100 * minute, 99 * minute, false},  // the clock stepped back
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isStuckMarkStillValid(c.markedAt, c.now), c.valid) << c.markedAt << " " << c.now;

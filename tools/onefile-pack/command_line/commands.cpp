@@ -44,8 +44,8 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
     const std::string strip = pack::sdkStripTool(sdkDescription(arguments));
     if (arguments.strip && !strip.empty()) {
         const std::vector<fs::path> userFolders(arguments.dllPath.begin(), arguments.dllPath.end());
-        stripped = pack::stripToolchainRuntimes(payload, added, toolchainFolders, userFolders, strip,
-                                                strippedCopies.path());
+        stripped =
+            pack::stripToolchainRuntimes(payload, added, toolchainFolders, userFolders, strip, strippedCopies.path());
     }
     for (const pack::AddedDll& dll : added) {
         std::string note;

@@ -65,8 +65,9 @@ public:
     // any does.
     uint64_t offsetOf(uint64_t rva) const
     {
-        const auto above = std::upper_bound(sections_.begin(), sections_.end(), rva,
-                                            [](uint64_t address, const Section& s) { return address < s.virtualAddress; });
+        const auto above =
+            std::upper_bound(sections_.begin(), sections_.end(), rva,
+                             [](uint64_t address, const Section& s) { return address < s.virtualAddress; });
         if (above == sections_.begin()) fail("an address lies in no section");
         const Section& section = sections_[reachingFurthest_[static_cast<size_t>(above - sections_.begin()) - 1]];
         if (rva >= endOf(section)) fail("an address lies in no section");
@@ -112,7 +113,7 @@ private:
 
     const std::vector<uint8_t>& bytes_;
     const std::string& file_;
-    std::vector<Section> sections_;        // by address
+    std::vector<Section> sections_;         // by address
     std::vector<size_t> reachingFurthest_;  // per section: the one reaching furthest up to it
     uint64_t names_ = 0;
     uint64_t nameBytes_ = 0;

@@ -43,7 +43,6 @@ void writePrivateFile(const fs::path& file, const std::string& text)
     if (!written) throw Error(file.string() + ": cannot be written");
 }
 
-
 }  // namespace
 
 void signExecutable(const SigningRequest& request, const fs::path& input, const fs::path& output, const fs::path& work)

@@ -33,7 +33,10 @@ struct SignatureReport {
     } verdict = notChecked;
     std::string detail;  // the signer and its chain, or what failed
     // What verify's exit code says: 0 for these, 1 otherwise.
-    bool passes() const { return verdict == notChecked || verdict == unsigned_ || verdict == verifies || verdict == untrusted; }
+    bool passes() const
+    {
+        return verdict == notChecked || verdict == unsigned_ || verdict == verifies || verdict == untrusted;
+    }
 };
 // Whether an executable is signed and its signature still verifies: the
 // certificate table, the Authenticode digest and the signature, each
@@ -52,7 +55,7 @@ struct CertificateTable {
 // ends with one (headers changed after signing) has a damaged table.
 CertificateTable readCertificateTable(const std::vector<uint8_t>& bytes);
 struct CertificateFindings {
-    std::string problem;  // a certificate that does not verify, or an expired signer; empty otherwise
+    std::string problem;                 // a certificate that does not verify, or an expired signer; empty otherwise
     std::vector<std::string> chain;      // subjects from the signer up to the last one the signature carries
     bool rootSelfSigned = false;         // that last one issued itself
     std::string topIssuer;               // that last one's issuer
