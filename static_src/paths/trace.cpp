@@ -16,9 +16,9 @@ static HANDLE traceOutput = INVALID_HANDLE_VALUE;
 static bool traceIsFile;
 static ULONGLONG traceStart;
 
-// A byte far past any trace's end, locked around each line: Wine appends by
-// asking for the file's size and writing there, two steps that the lines of
-// processes appending at once interleave (a line's head overwritten).
+// A byte far past any trace's end, locked around each line: under Wine an
+// append is not one step, and lines of processes appending at once
+// overwrote each other's heads now and then.
 enum : DWORD { appendLockOffsetHigh = 0x7fffffff };
 
 // The trace file: appended to, created when missing, never through a link

@@ -117,6 +117,15 @@ protected:
 
     std::wstring file(const std::wstring& name) const { return scratch.path() + L"\\" + name; }
 
+    // The report executable copied in and started once, which builds its
+    // version: the executable and the version's folder.
+    std::pair<std::wstring, std::wstring> buildReportVersion()
+    {
+        const std::wstring exe = copyIn(L"report");
+        EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+        return {exe, runFolderOf(file(L"r"))};
+    }
+
     // The folder the application ran from, by its report.
     std::wstring runFolderOf(const std::wstring& report)
     {
@@ -188,9 +197,7 @@ TEST_F(CachedRun, StartEndedWhileUnpackingLeavesOnlyAStagingFolderThatGoes)
 // Every change the listing shows, each repaired by the next start.
 TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
 {
-    const std::wstring exe = copyIn(L"report");
-    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
-    const std::wstring folder = runFolderOf(file(L"r"));
+    const auto [exe, folder] = buildReportVersion();
     const std::wstring held = folder + L"\\data\\held.txt";
     const std::string original = readFile(held);
     // The child is created while the check runs: the damaged content must
@@ -267,9 +274,7 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
 // something proven.
 TEST_F(CachedRun, ContentNoRecheckCouldProveRunsAtMostTwiceMore)
 {
-    const std::wstring exe = copyIn(L"report");
-    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
-    const std::wstring folder = runFolderOf(file(L"r"));
+    const auto [exe, folder] = buildReportVersion();
     const std::wstring held = folder + L"\\data\\held.txt";
     const std::string original = readFile(held);
     std::string changed = original;
@@ -310,9 +315,8 @@ TEST_F(CachedRun, ContentNoRecheckCouldProveRunsAtMostTwiceMore)
 // application's end: nobody can write, delete or rename it meanwhile.
 TEST_F(CachedRun, TheEntryDllCannotChangeWhileTheApplicationRuns)
 {
-    const std::wstring exe = copyIn(L"report");
-    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
-    const std::wstring dll = runFolderOf(file(L"r")) + L"\\report_app.dll";
+    const auto [exe, folder] = buildReportVersion();
+    const std::wstring dll = folder + L"\\report_app.dll";
     const std::wstring release = file(L"release");
     writeFile(release, "");
     const PROCESS_INFORMATION running =
@@ -339,9 +343,7 @@ TEST_F(CachedRun, TheEntryDllCannotChangeWhileTheApplicationRuns)
 // marks the version, and the next start repairs it.
 TEST_F(CachedRun, AChangeThatKeepsSizeAndTimeRunsAtMostOnceMore)
 {
-    const std::wstring exe = copyIn(L"report");
-    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
-    const std::wstring folder = runFolderOf(file(L"r"));
+    const auto [exe, folder] = buildReportVersion();
     const std::wstring held = folder + L"\\data\\held.txt";
     const std::wstring marker = folder + L"\\onefile-cache.damaged";
     const std::string original = readFile(held);
@@ -478,9 +480,7 @@ TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
 // next start rechecks.
 TEST_F(CachedRun, ARecheckedVersionIsNotReadAgainWithinItsWindow)
 {
-    const std::wstring exe = copyIn(L"report");
-    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
-    const std::wstring folder = runFolderOf(file(L"r"));
+    const auto [exe, folder] = buildReportVersion();
     const std::wstring trace = file(L"trace.txt");
     const auto quickStart = [&] {
         DeleteFileW(trace.c_str());
@@ -511,9 +511,7 @@ TEST_F(CachedRun, ARecheckedVersionIsNotReadAgainWithinItsWindow)
 // that cannot load it marks the version, and the next one repairs it.
 TEST_F(CachedRun, AVersionTheApplicationCannotBeLoadedFromIsRepairedByTheNextStart)
 {
-    const std::wstring exe = copyIn(L"report");
-    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
-    const std::wstring folder = runFolderOf(file(L"r"));
+    const auto [exe, folder] = buildReportVersion();
     const std::wstring dll = folder + L"\\report_app.dll";
     const std::string original = readFile(dll);
     rewriteKeepingTime(dll, "XX" + original.substr(2));
