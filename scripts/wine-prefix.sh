@@ -4,7 +4,17 @@
 set -euo pipefail
 source "$(dirname "$0")/wine-env.sh"
 prefix=${1:-$WINEPREFIX}
+# A crash under Wine starts winedbg, which reads the crashed program's
+# debug information and prints a backtrace: seconds, and minutes on a busy
+# machine. These prefixes run programs made to crash; the exit code tells.
+without_crash_debugger() {
+  WINEPREFIX=$1 "$WINELOADER" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    /v Debugger /f > /dev/null 2>&1 < /dev/null || true
+  WINEPREFIX=$1 "$WINESERVER" -w
+  touch "$1/.onefile-no-crash-debugger"
+}
 if [[ -f $prefix/.onefile-ready ]]; then
+  [[ -f $prefix/.onefile-no-crash-debugger ]] || without_crash_debugger "$prefix"
   exit 0
 fi
 echo "setup: creating the Wine prefix in $prefix"
@@ -12,4 +22,5 @@ rm -rf "$prefix"
 mkdir -p "$prefix"
 WINEPREFIX=$prefix env -u DISPLAY "$WINELOADER" wineboot --init > /dev/null 2>&1 < /dev/null
 WINEPREFIX=$prefix "$WINESERVER" -w
+without_crash_debugger "$prefix"
 touch "$prefix/.onefile-ready"
