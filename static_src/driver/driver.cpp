@@ -84,6 +84,8 @@ static void prepareFreshRoad()
     setEnvVar(ONEFILE_VARIABLE_RANDOM, nullptr);
     setEnvVar(ONEFILE_VARIABLE_TARGET, nullptr);
     setEnvVar(ONEFILE_VARIABLE_SPLASH_TEXT, nullptr);
+    // A claim this start ignored never reaches its child.
+    setEnvVar(ONEFILE_VARIABLE_UPKEEP, nullptr);
     wchar_t processId[16];
     swprintf(processId, 16, L"%lu", static_cast<unsigned long>(GetCurrentProcessId()));
     setEnvVar(ONEFILE_VARIABLE_PARENT, processId);
