@@ -2,6 +2,7 @@
 // run_code called, in the process the bootstrap started.
 #include "driver.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include "attached_data/attached_data.h"
@@ -20,6 +21,34 @@ static BOOL WINAPI endAsInterrupted(DWORD eventType)
         ExitProcess(interruptedExitCode);
     }
     return FALSE;
+}
+
+bool describeApplicationEnd(DWORD exitCode, char* line, size_t capacity)
+{
+    // NTSTATUS error severity, a system's code (the customer bit clear): the
+    // application's process ended on an exception nobody handled. A
+    // negative number the application returns (-1 is 0xFFFFFFFF) has the
+    // customer bit set; an interrupt is no crash.
+    if ((exitCode & 0xE0000000u) != 0xC0000000u || exitCode == interruptedExitCode) {
+        return false;
+    }
+    static const struct {
+        DWORD code;
+        const char* name;
+    } names[] = {
+        {0xC0000005u, "access violation"},    {0xC00000FDu, "stack overflow"},
+        {0xC000001Du, "illegal instruction"}, {0xC0000094u, "integer divide by zero"},
+        {0xC0000374u, "heap corruption"},     {0xC0000409u, "stack buffer overrun"},
+    };
+    const char* name = nullptr;
+    for (const auto& known : names) {
+        name = known.code == exitCode ? known.name : name;
+    }
+    snprintf(line, capacity,
+             name != nullptr ? "the application ended with exception 0x%08lX (%s)"
+                             : "the application ended with exception 0x%08lX",
+             static_cast<unsigned long>(exitCode), name);
+    return true;
 }
 
 void runApplication(int argc, wchar_t** argv)

@@ -345,6 +345,10 @@ int runDriver()
     }
     const DWORD exitCode = superviseChild(keepSplashWhileFeedbackPending);
     traceStep(L"application ended, exit code %lu", exitCode);
+    char crash[96];
+    if (describeApplicationEnd(exitCode, crash, sizeof crash)) {
+        reportLine(crash);
+    }
     cleanupChildAndTarget();
     traceStep(L"cleanup done");
     if (wasBackgroundWorkCutShort()) {

@@ -162,6 +162,14 @@ void fatalSpecExpansion(const wchar_t* spec)
     ExitProcess(fatalSpecExitCode);
 }
 
+void reportLine(const char* line)
+{
+    fprintf(stderr, "%s\n", line);
+    fflush(stderr);
+    traceStep(L"%hs", line);
+    showLineNobodySaw(STD_ERROR_HANDLE, L"%hs", line);
+}
+
 void stopProcess(const char* reason)
 {
     fprintf(stderr, "Error, %s.\n", reason);

@@ -40,6 +40,10 @@ enum : UINT { fatalExitCode = 2, fatalSpecExitCode = 3 };
 // Ends the process where a value would break a fixed bound or a hard
 // precondition: one line "Error, <reason>." on standard error, exit code 2.
 [[noreturn]] void stopProcess(const char* reason);
+// One line that is not the end of the process: on standard error, in the
+// trace, and in a box when fatal lines nobody sees are shown and nobody
+// sees standard error.
+void reportLine(const char* line);
 // What every fatal stop but a failed expansion runs once, after its message
 // and before the process ends: the driver undoes a half-made target with it.
 // Null (the default) runs nothing.

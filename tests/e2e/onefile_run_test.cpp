@@ -246,9 +246,13 @@ TEST_F(OnefileRun, ExitCodesPassThroughUnchanged)
         EXPECT_EQ(outcome.result.exitCode, code) << outcome.said();
         EXPECT_FALSE(pathExists(targetOf(outcome.report))) << code;
     }
+    // A crash keeps its code, and is named in one line and in the trace.
     const OnefileOutcome crashed = run(L"report_onefile", {L"--app-crash"});
     EXPECT_EQ(crashed.result.exitCode, 0xC0000005u) << crashed.said();
     EXPECT_FALSE(pathExists(targetOf(crashed.report)));
+    const std::string named = "the application ended with exception 0xC0000005 (access violation)\n";
+    EXPECT_NE(crashed.result.err.find(named), std::string::npos) << crashed.said();
+    EXPECT_NE(crashed.trace.find(named), std::string::npos) << crashed.said();
 }
 
 TEST_F(OnefileRun, SecondStartFromInsideTheApplicationReusesTheDirectory)

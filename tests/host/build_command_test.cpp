@@ -102,6 +102,8 @@ TEST(PackCommandLine, BadOptionsAreOneLineUsageErrors)
         {"create --threads -1 --entry a -o x d", "--threads takes a whole number from 1 to 256"},
         {"create --window-log 28 --entry a -o x d", "--window-log takes a whole number from 10 to 27"},
         {"create --bogus --entry a -o x d", "unknown option '--bogus'"},
+        {"create --levle 3 --entry a -o x d", "unknown option '--levle'; did you mean '--level'?"},
+        {"build --cach-dir=x --entry a -o x d", "unknown option '--cach-dir=x'; did you mean '--cache-dir'?"},
         {"create --entry a -o x d e", "one directory only, not also 'e'"},
         {"create -o", "-o needs a value"},
         {"create --entry a d", "create needs --entry NAME, -o BLOCK and a directory"},
@@ -170,6 +172,9 @@ TEST(PackCommandLine, HelpVersionAndRefusedInputsFollowTheConventions)
         {build + "--icon " + shellQuote((tree / "not.png").string()) + " -o x " + in, 1, "",
          "the icon is not an .ico file"},
         {build + "--temp-dir 'runs' -o x " + in, 1, "", "--temp-dir runs: it is relative"},
+        {build + "--temp-dir '%TEMP%\\x' -o x " + in, 1, "",
+         "--temp-dir %TEMP%\\x: %NAME% is no placeholder here; the placeholders are {TEMP}, {HOME}, {CACHE_DIR} and "
+         "{PROGRAM_DIR}"},
         {build + "--temp-dir '{TEMP}\\{PID}' -o x " + in, 1, "", "{PID} differs from run to run"},
         {build + "--temp-dir '{SOMEWHERE}' -o x " + in, 1, "", "{SOMEWHERE} is not one of"},
         {"create --entry app.dll -o " + shellQuote((tree / "b").string()) + " " +

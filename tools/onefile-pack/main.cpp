@@ -15,27 +15,6 @@ namespace {
 
 const char* const commands[] = {"create", "build", "list", "verify"};
 
-// The command a mistyped one is closest to, when one is near.
-const char* nearestCommand(const std::string& typed)
-{
-    for (const char* command : commands) {
-        const std::string name = command;
-        // One letter off, added, dropped or two swapped.
-        std::vector<size_t> previous(name.size() + 1), current(name.size() + 1);
-        for (size_t j = 0; j <= name.size(); ++j) previous[j] = j;
-        for (size_t i = 1; i <= typed.size(); ++i) {
-            current[0] = i;
-            for (size_t j = 1; j <= name.size(); ++j) {
-                current[j] = std::min(
-                    {previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (typed[i - 1] == name[j - 1] ? 0 : 1)});
-            }
-            previous.swap(current);
-        }
-        if (previous[name.size()] <= 2) return command;
-    }
-    return nullptr;
-}
-
 int run(const std::string& command, int argc, char** argv)
 {
     if (command == "create") return create(argc, argv);
@@ -76,9 +55,9 @@ int main(int argc, char** argv)
     }
     try {
         if (!known) {
-            const char* const nearest = nearestCommand(command);
+            const std::string nearest = pack::findNearestName(command, {std::begin(commands), std::end(commands)});
             throw UsageError("unknown command '" + command + "'" +
-                             (nearest != nullptr ? std::string("; did you mean '") + nearest + "'?" : std::string()));
+                             (nearest.empty() ? std::string() : "; did you mean '" + nearest + "'?"));
         }
         return run(command, argc, argv);
     } catch (const UsageError& error) {

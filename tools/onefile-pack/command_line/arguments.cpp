@@ -218,7 +218,12 @@ Arguments parseArguments(int argc, char** argv)
         } else if (found >= firstSpec && found < firstSpec + static_cast<int>(optionSpecs().size())) {
             optionSpecs()[static_cast<size_t>(found - firstSpec)].apply(parsed, optarg);
         } else {
-            throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
+            const std::string typed = argv[optind];
+            std::vector<std::string> names;
+            for (const OptionSpec& spec : optionSpecs()) names.push_back(std::string("--") + spec.name);
+            const std::string nearest = pack::findNearestName(typed.substr(0, typed.find('=')), names);
+            throw UsageError("unknown option '" + typed + "'" +
+                             (nearest.empty() ? std::string() : "; did you mean '" + nearest + "'?"));
         }
     }
     for (int i = optind + 1; i < argc; ++i) {

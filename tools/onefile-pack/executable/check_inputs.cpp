@@ -83,6 +83,10 @@ std::string runParentSpecProblem(const std::string& spec)
             return "{" + name + "} is not one of {TEMP}, {HOME}, {CACHE_DIR} and {PROGRAM_DIR}";
         }
     }
+    const size_t percent = spec.find('%');
+    if (percent != std::string::npos && spec.find('%', percent + 1) != std::string::npos) {
+        return "%NAME% is no placeholder here; the placeholders are {TEMP}, {HOME}, {CACHE_DIR} and {PROGRAM_DIR}";
+    }
     const bool placeholderFirst = spec.rfind("{", 0) == 0;
     const bool driveFirst =
         spec.size() >= 3 && std::isalpha(static_cast<unsigned char>(spec[0])) && spec[1] == ':' && spec[2] == '\\';

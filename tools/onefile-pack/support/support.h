@@ -24,6 +24,10 @@ int runToolCapturing(const std::vector<std::string>& arguments, const std::strin
 // Whether an executable of that name is on PATH.
 bool toolIsInstalled(const std::string& name);
 
+// Of `candidates`, the one nearest to `typed` within two edits (a letter
+// changed, added or dropped), for "did you mean ...?"; empty when none is.
+std::string findNearestName(const std::string& typed, const std::vector<std::string>& candidates);
+
 // A text file whole; empty when it cannot be read.
 std::string readTextFile(const std::filesystem::path& file);
 

@@ -1,5 +1,7 @@
-// Whether a start is the bootstrap's upkeep worker, from the evidence its
-// claim (MERLOX_ONEFILE_UPKEEP) and the system give.
+// The driver's decisions that need no start: whether a start is the
+// bootstrap's upkeep worker (from the evidence its claim,
+// MERLOX_ONEFILE_UPKEEP, and the system give), whether a worker would hold
+// a caller's pipe, and which application ends are named as crashes.
 #include <gtest/gtest.h>
 
 #include "driver/driver.h"
@@ -68,6 +70,34 @@ TEST(UpkeepWorker, IsNotStartedWhereItWouldHoldTheCallersPipe)
     EXPECT_FALSE(wouldWorkerHoldCallersPipe(true, FILE_TYPE_CHAR));
     EXPECT_FALSE(wouldWorkerHoldCallersPipe(true, FILE_TYPE_UNKNOWN));
     EXPECT_FALSE(wouldWorkerHoldCallersPipe(false, FILE_TYPE_PIPE));  // Windows hands it NUL only
+}
+
+TEST(ApplicationEnd, AnExceptionsCodeIsNamedAndAnInterruptIsNot)
+{
+    const struct {
+        DWORD exitCode;
+        const char* line;  // null: none
+    } cases[] = {
+        {0, nullptr},
+        {1, nullptr},
+        {0x7FFFFFFFu, nullptr},
+        {0x80000003u, nullptr},  // a warning's severity, not an error's
+        {0xC000013Au, nullptr},  // interrupted
+        {0xC0000005u, "the application ended with exception 0xC0000005 (access violation)"},
+        {0xC00000FDu, "the application ended with exception 0xC00000FD (stack overflow)"},
+        {0xC000001Du, "the application ended with exception 0xC000001D (illegal instruction)"},
+        {0xC0000094u, "the application ended with exception 0xC0000094 (integer divide by zero)"},
+        {0xC0000374u, "the application ended with exception 0xC0000374 (heap corruption)"},
+        {0xC0000409u, "the application ended with exception 0xC0000409 (stack buffer overrun)"},
+        {0xC0000135u, "the application ended with exception 0xC0000135"},
+        {0xFFFFFFFFu, nullptr},  // -1, the application's own
+        {0xE0000001u, nullptr},  // the customer bit: an application's own code
+    };
+    for (const auto& c : cases) {
+        char line[96] = "";
+        EXPECT_EQ(describeApplicationEnd(c.exitCode, line, sizeof line), c.line != nullptr) << c.exitCode;
+        if (c.line != nullptr) EXPECT_STREQ(line, c.line);
+    }
 }
 
 }  // namespace
