@@ -96,7 +96,9 @@ TEST(ApplicationEnd, AnExceptionsCodeIsNamedAndAnInterruptIsNot)
     for (const auto& c : cases) {
         char line[96] = "";
         EXPECT_EQ(describeApplicationEnd(c.exitCode, line, sizeof line), c.line != nullptr) << c.exitCode;
-        if (c.line != nullptr) EXPECT_STREQ(line, c.line);
+        if (c.line != nullptr) {
+            EXPECT_STREQ(line, c.line);
+        }
     }
 }
 

@@ -250,7 +250,7 @@ TEST_F(OnefileRun, ExitCodesPassThroughUnchanged)
     const OnefileOutcome crashed = run(L"report_onefile", {L"--app-crash"});
     EXPECT_EQ(crashed.result.exitCode, 0xC0000005u) << crashed.said();
     EXPECT_FALSE(pathExists(targetOf(crashed.report)));
-    const std::string named = "the application ended with exception 0xC0000005 (access violation)\n";
+    const std::string named = "the application ended with exception 0xC0000005 (access violation)";
     EXPECT_NE(crashed.result.err.find(named), std::string::npos) << crashed.said();
     EXPECT_NE(crashed.trace.find(named), std::string::npos) << crashed.said();
 }
