@@ -77,9 +77,16 @@ TEST(ShippingOptions, VersionManifestAndSignatureReadBackAndVerify)
                                 " --sign-password-env SIGNING_PASSWORD";
     const fs::path exe = tree / "App.exe";
     const std::string signing = "SIGNING_PASSWORD=s3cret SOURCE_DATE_EPOCH=1700000000 ";
-    ASSERT_EQ(
-        shell(signing + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(exe) + options + " > /dev/null"),
-        0);
+    ASSERT_EQ(shell(signing + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(exe) + options + " > " +
+                    shellQuote((tree / "built").string())),
+              0);
+    // The summary says who signed; the mode is an unsigned build's.
+    EXPECT_NE(readBytes(tree / "built").find("App.exe, signed by /CN=Shipping Test (self-signed); the signature "
+                                             "matches the file"),
+              std::string::npos)
+        << readBytes(tree / "built");
+    EXPECT_EQ(fs::status(exe).permissions(), fs::status(windowsTests() / "report_onefile.exe").permissions());
+    EXPECT_NE(fs::status(exe).permissions() & fs::perms::owner_exec, fs::perms::none);
 
     std::map<std::string, std::string> read = readResources(tree, exe);
     EXPECT_EQ(read["FileVersion#"], "1.2.3.4");

@@ -182,8 +182,12 @@ int build(int argc, char** argv)
         request.block = temporary.path() / "app.block";
         packDirectory(arguments, request.block.string(), arguments.output);
     }
-    pack::buildExecutable(request);
-    std::printf("onefile-pack: wrote %s\n", arguments.output.c_str());
+    const std::string signer = pack::buildExecutable(request);
+    if (signer.empty()) {
+        std::printf("onefile-pack: wrote %s\n", arguments.output.c_str());
+    } else {
+        std::printf("onefile-pack: wrote %s, signed by %s\n", arguments.output.c_str(), signer.c_str());
+    }
     return 0;
 }
 

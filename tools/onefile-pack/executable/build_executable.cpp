@@ -217,7 +217,7 @@ void compileResources(const BuildRequest& request, const SdkValues& sdk, const s
 
 }  // namespace
 
-void buildExecutable(const BuildRequest& request)
+std::string buildExecutable(const BuildRequest& request)
 {
     const SdkValues sdk = readSdkDescription(request.sdkDescription);
     for (const std::filesystem::path& input : {request.block, request.splash, request.icon}) {
@@ -234,13 +234,15 @@ void buildExecutable(const BuildRequest& request)
     const std::filesystem::path linked = temporary.path() / "linked.exe";
     runTool(linkCommand(sdk, linked, temporary.path(), request.console), "linking " + request.output.string());
     std::filesystem::path finished = linked;
+    std::string signer;
     if (request.signing.requested()) {
         finished = temporary.path() / "signed.exe";
-        signExecutable(request.signing, linked, finished, temporary.path());
+        signer = signExecutable(request.signing, linked, finished, temporary.path());
     }
     std::error_code error;
     std::filesystem::copy_file(finished, request.output, std::filesystem::copy_options::overwrite_existing, error);
     if (error) throw Error(request.output.string() + ": cannot be written: " + error.message());
+    return signer;
 }
 
 }  // namespace pack

@@ -77,7 +77,9 @@ std::string sdkStripTool(const std::filesystem::path& description);
 
 // Links a onefile executable from a block and the bootstrap's build, with
 // the cross toolchain that build used, to exactly request.output.
-void buildExecutable(const BuildRequest& request);
+// Returns, for a signed executable, what verify says of its signer; empty
+// otherwise.
+std::string buildExecutable(const BuildRequest& request);
 
 // --- Inputs checked before anything is compressed (check_inputs.cpp);
 // each throws Error naming the file and what is wrong.

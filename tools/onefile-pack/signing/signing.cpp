@@ -45,7 +45,8 @@ void writePrivateFile(const fs::path& file, const std::string& text)
 
 }  // namespace
 
-void signExecutable(const SigningRequest& request, const fs::path& input, const fs::path& output, const fs::path& work)
+std::string signExecutable(const SigningRequest& request, const fs::path& input, const fs::path& output,
+                           const fs::path& work)
 {
     if (!toolIsInstalled("osslsigncode")) {
         throw Error("signing needs osslsigncode (Debian's osslsigncode), which is not installed");
@@ -79,6 +80,12 @@ void signExecutable(const SigningRequest& request, const fs::path& input, const 
     if (!report.passes() || report.verdict == SignatureReport::notChecked) {
         throw Error("signing failed: the signed file does not verify: " + report.detail);
     }
+    // osslsigncode writes a file of its own: the executable keeps the mode
+    // an unsigned one gets.
+    std::error_code error;
+    fs::permissions(output, fs::status(input).permissions(), error);
+    if (error) throw Error(output.string() + ": its permissions cannot be set: " + error.message());
+    return report.detail;
 }
 
 namespace {

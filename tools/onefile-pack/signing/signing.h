@@ -17,10 +17,11 @@ struct SigningRequest {
     bool requested() const { return !pkcs12.empty(); }
 };
 // Signs `input` into `output` (SHA-256; with SOURCE_DATE_EPOCH and no time
-// stamp server, that signing time, so the result is reproducible) and
-// checks the result; throws Error on any failure.
-void signExecutable(const SigningRequest& request, const std::filesystem::path& input,
-                    const std::filesystem::path& output, const std::filesystem::path& work);
+// stamp server, that signing time, so the result is reproducible), with
+// `input`'s permissions, and checks the result; throws Error on any
+// failure. Returns what verify says of the signer and its chain.
+std::string signExecutable(const SigningRequest& request, const std::filesystem::path& input,
+                           const std::filesystem::path& output, const std::filesystem::path& work);
 
 struct SignatureReport {
     enum Verdict {
