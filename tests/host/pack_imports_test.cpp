@@ -128,6 +128,35 @@ TEST(PackImports, ImportsAreFoundInThePayloadCollectedOrRefusedByName)
     EXPECT_EQ(run.out.find("added"), std::string::npos) << run.out;
 }
 
+// A wrong --entry names the DLLs that could be the entry.
+TEST(PackImports, AWrongEntryNamesTheDllsThatCouldBeIt)
+{
+    ONEFILE_REQUIRE(samplesBuilt(), "the PE samples are not built");
+    TempTree tree;
+    const fs::path folder = payloadWith(tree, "in", readBytes(sample("run_code.dll")));
+    writeBytes(folder / "helper.dll", readBytes(sample("helper.dll")));
+    fs::create_directories(tree / "none");
+    writeBytes(tree / "none/helper.dll", readBytes(sample("helper.dll")));
+    fs::create_directories(tree / "empty");
+    const struct {
+        fs::path folder;
+        std::string line;
+    } cases[] = {
+        {folder, "; the DLLs at its top that export run_code: app.dll\n"},
+        {tree / "none", "; none of the DLLs at its top exports run_code: helper.dll\n"},
+        {tree / "empty", "; it has no DLL at its top\n"},
+    };
+    for (const auto& c : cases) {
+        const fs::path err = tree / "err.txt";
+        EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " create --sdk /none --entry App.dll -o " +
+                        shellQuote((tree / "x.block").string()) + " " + shellQuote(c.folder.string()) + " 2> " +
+                        shellQuote(err.string())),
+                  1);
+        EXPECT_EQ(readBytes(err), "onefile-pack: " + (c.folder / "App.dll").string() +
+                                      ": the entry DLL is not a file below " + c.folder.string() + c.line);
+    }
+}
+
 // Every DLL Windows ships counts as the system's, not only the common ones;
 // what the table misses, --system-dll names.
 TEST(PackImports, EveryWindowsDllIsTheSystemsAndMoreCanBeNamed)

@@ -83,6 +83,22 @@ void checkPaths(const Arguments& arguments)
     }
 }
 
+// The entry: a file below the folder; when it is not, the line names the
+// DLLs that could be.
+void checkEntry(const Arguments& arguments)
+{
+    const fs::path root = arguments.directory;
+    if (root.empty() || arguments.entry.empty() || fs::is_regular_file(root / arguments.entry)) return;
+    bool exportRunCode = false;
+    const std::vector<std::string> candidates = pack::findEntryCandidates(root, exportRunCode);
+    std::string names;
+    for (const std::string& name : candidates) names += (names.empty() ? "" : ", ") + name;
+    throw pack::Error((root / arguments.entry).string() + ": the entry DLL is not a file below " + root.string() +
+                      (candidates.empty() ? "; it has no DLL at its top"
+                       : exportRunCode    ? "; the DLLs at its top that export run_code: " + names
+                                          : "; none of the DLLs at its top exports run_code: " + names));
+}
+
 // The run folder's and the cache's specs, and the cache's name.
 void checkFolderSpecs(const Arguments& arguments)
 {
@@ -106,6 +122,7 @@ void checkFolderSpecs(const Arguments& arguments)
 void checkInputs(const Arguments& arguments)
 {
     checkPaths(arguments);
+    checkEntry(arguments);
     checkFolderSpecs(arguments);
     checkVersionInfo(arguments.version);
     if (!arguments.manifest.file.empty() && !pack::checkManifestFile(arguments.manifest.file)) {

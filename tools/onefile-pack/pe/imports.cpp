@@ -6,6 +6,7 @@
 // beside its importer, beside the entry, in the root or in the system.
 #include "pe/pe.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -196,6 +197,28 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::string> findEntryCandidates(const fs::path& root, bool& exportRunCode)
+{
+    std::vector<std::string> all, entries;
+    std::error_code error;
+    for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const bool isDll = name.size() > 4 && foldCase(utf8ToUtf16(name.substr(name.size() - 4))) == foldCase(u".dll");
+        if (!isDll || !it->is_regular_file()) continue;
+        all.push_back(name);
+        try {
+            const std::optional<PeImage> image = readPeFile(it->path());
+            if (image && image->exports.count("run_code") != 0) entries.push_back(name);
+        } catch (const Error&) {
+            // A damaged DLL is no entry either.
+        }
+    }
+    exportRunCode = !entries.empty();
+    std::vector<std::string>& found = exportRunCode ? entries : all;
+    std::sort(found.begin(), found.end());
+    return found;
+}
 
 std::vector<AddedDll> completePayload(Payload& payload, const ImportOptions& options)
 {

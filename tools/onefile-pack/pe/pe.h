@@ -67,6 +67,11 @@ struct AddedDll {
 // one line per DLL found nowhere.
 std::vector<AddedDll> completePayload(Payload& payload, const ImportOptions& options);
 
+// The DLLs at the top of `root` that export run_code (`exportRunCode` set),
+// or, when none does, every DLL there; sorted by name. For the line that
+// refuses a wrong --entry.
+std::vector<std::string> findEntryCandidates(const std::filesystem::path& root, bool& exportRunCode);
+
 // --- Collected runtimes (strip_runtimes.cpp).
 struct StrippedDll {
     std::u16string name;
