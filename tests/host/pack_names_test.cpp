@@ -2,6 +2,8 @@
 #include "block/block.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace {
@@ -91,6 +93,70 @@ TEST(PackTree, LinksAndSpecialFilesAreRefused)
     writeBytes(special / "app.dll", "MZ");
     ASSERT_EQ(mkfifo((special / "pipe").c_str(), 0600), 0);
     expectRefusal(special.path(), "app.dll", "pipe: is not a regular file");
+}
+
+// A folder is refused with all its problems at once, each naming its file
+// by the path it was found at: at most 20 lines, then how many more.
+TEST(PackTree, EveryProblemIsListedInOneRun)
+{
+    TempTree tree;
+    writeBytes(tree / "app.dll", "MZ");
+    fs::create_symlink(tree / "app.dll", tree / "link.dll");
+    writeBytes(tree / "sub/what?.txt", "x");
+    writeBytes(tree / "Data.txt", "x");
+    writeBytes(tree / "data.txt", "x");
+    try {
+        pack::collectPayload(tree.path(), "app.dll");
+        ADD_FAILURE() << "accepted";
+    } catch (const pack::Error& error) {
+        const std::string lines = error.what();
+        for (const std::string& expected :
+             {(tree / "link.dll").string() + ": is a symbolic link",
+              (tree / "sub/what?.txt").string() + ": cannot be carried",
+              std::string("ata.txt: differs only in letter case from " + tree.path().string())}) {
+            EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\n" << lines;
+        }
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
+    }
+    for (int i = 0; i < 25; ++i) writeBytes(tree / ("many/bad" + std::to_string(i) + "?.txt"), "x");
+    try {
+        pack::collectPayload(tree.path(), "app.dll");
+        ADD_FAILURE() << "accepted";
+    } catch (const pack::Error& error) {
+        const std::string lines = error.what();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 20) << lines;
+        EXPECT_NE(lines.find("\nand 8 more problems of the same kinds"), std::string::npos) << lines;
+    }
+}
+
+// --dereference: a link to a file inside the folder is carried as a copy of
+// that file; one that leads outside, or to a folder, is still refused.
+TEST(PackTree, DereferenceCarriesLinksToFilesInsideTheFolder)
+{
+    TempTree tree;
+    writeBytes(tree / "in/app.dll", "MZ");
+    writeBytes(tree / "in/data/real.txt", "real");
+    writeBytes(tree / "outside.txt", "outside");
+    fs::create_symlink(tree / "in/data/real.txt", tree / "in/copy.txt");
+    pack::Payload payload = pack::collectPayload(tree / "in", "app.dll", true);
+    ASSERT_EQ(payload.files.size(), 3u);
+    EXPECT_EQ(payload.files[1].name, u"copy.txt");
+    EXPECT_EQ(payload.files[1].source, fs::canonical(tree / "in/data/real.txt"));
+    EXPECT_EQ(payload.files[1].size, 4u);
+
+    fs::create_symlink(tree / "outside.txt", tree / "in/out.txt");
+    fs::create_directory_symlink(tree / "in/data", tree / "in/folder");
+    try {
+        pack::collectPayload(tree / "in", "app.dll", true);
+        ADD_FAILURE() << "accepted";
+    } catch (const pack::Error& error) {
+        const std::string lines = error.what();
+        EXPECT_NE(lines.find((tree / "in/out.txt").string() + ": is a symbolic link to " +
+                             fs::canonical(tree / "outside.txt").string() + ", which is no file inside the folder"),
+                  std::string::npos)
+            << lines;
+        EXPECT_NE(lines.find((tree / "in/folder").string() + ": is a symbolic link to"), std::string::npos) << lines;
+    }
 }
 
 }  // namespace

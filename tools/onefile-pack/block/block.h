@@ -34,8 +34,11 @@ std::u16string foldCase(const std::u16string& name);
 std::u16string utf8ToUtf16(const std::string& text);
 std::string utf16ToUtf8(const std::u16string& text);
 
-// Walks `root` and checks every rule; throws Error on the first refusal.
-Payload collectPayload(const std::filesystem::path& root, const std::string& entry);
+// Walks `root` and checks every rule; throws Error naming every problem
+// found (one line each, at most 20 and a count of the rest), each file by
+// the path it was found at. With `dereference`, a link to a file inside
+// `root` is carried as a copy of that file; other links are refused.
+Payload collectPayload(const std::filesystem::path& root, const std::string& entry, bool dereference = false);
 // Puts the files after the entry in name order.
 void orderPayload(Payload& payload);
 

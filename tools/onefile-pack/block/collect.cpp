@@ -17,29 +17,55 @@ std::u16string foldCase(const std::u16string& name)
     return folded;
 }
 
-static std::u16string blockName(const fs::path& relative)
+// The problems of one payload, each a line naming its file by the path it
+// was found at; all of them are refused together, before anything is
+// compressed, so that a folder is mended in one go.
+using Problems = std::vector<std::string>;
+
+constexpr size_t shownProblems = 20;
+
+static void refuseProblems(const Problems& problems)
+{
+    if (problems.empty()) return;
+    std::string lines;
+    for (size_t i = 0; i < problems.size() && i < shownProblems; ++i) lines += (i ? "\n" : "") + problems[i];
+    if (problems.size() > shownProblems) {
+        lines += "\nand " + std::to_string(problems.size() - shownProblems) + " more problems of the same kinds";
+    }
+    throw Error(lines);
+}
+
+// The name in the block: its parts joined by backslashes. Empty, with a
+// problem, when a part holds a backslash (Windows takes it as a separator)
+// or is no UTF-8.
+static std::u16string blockName(const fs::path& relative, const fs::path& shown, Problems& problems)
 {
     std::u16string name;
     for (const fs::path& part : relative) {
         const std::string text = part.string();
         if (text.find('\\') != std::string::npos) {
-            throw Error(relative.string() + ": a backslash in a name, which Windows takes as a separator");
+            problems.push_back(shown.string() + ": a backslash in a name, which Windows takes as a separator");
+            return {};
         }
         if (!name.empty()) name += u'\\';
-        name += utf8ToUtf16(text);
+        try {
+            name += utf8ToUtf16(text);
+        } catch (const Error& error) {
+            problems.push_back(shown.string() + ": " + error.what());
+            return {};
+        }
+    }
+    const std::string problem = nameProblem(name);
+    if (!problem.empty()) {
+        problems.push_back(shown.string() + ": cannot be carried: " + problem);
+        return {};
     }
     return name;
 }
 
-static void checkName(const fs::path& relative, const std::u16string& name)
-{
-    const std::string problem = nameProblem(name);
-    if (!problem.empty()) throw Error(relative.string() + ": cannot be carried: " + problem);
-}
-
 // Two names that differ only in case would land on one file on Windows, and
 // a file whose name is also a directory's cannot be made at all.
-static void checkCaseCollisions(const std::vector<FileEntry>& files)
+static void findCaseCollisions(const std::vector<FileEntry>& files, Problems& problems)
 {
     std::map<std::u16string, const FileEntry*> fileByFold;
     std::map<std::u16string, const FileEntry*> directoryByFold;
@@ -47,7 +73,8 @@ static void checkCaseCollisions(const std::vector<FileEntry>& files)
         const std::u16string folded = foldCase(file.name);
         const auto [it, inserted] = fileByFold.emplace(folded, &file);
         if (!inserted) {
-            throw Error(file.source.string() + ": differs only in letter case from " + it->second->source.string());
+            problems.push_back(file.source.string() + ": differs only in letter case from " +
+                               it->second->source.string());
         }
         for (size_t cut = folded.find(u'\\'); cut != std::u16string::npos; cut = folded.find(u'\\', cut + 1)) {
             directoryByFold.emplace(folded.substr(0, cut), &file);
@@ -56,8 +83,8 @@ static void checkCaseCollisions(const std::vector<FileEntry>& files)
     for (const auto& [folded, file] : fileByFold) {
         const auto directory = directoryByFold.find(folded);
         if (directory != directoryByFold.end()) {
-            throw Error(file->source.string() + ": is a file, but " + directory->second->source.string() +
-                        " needs a directory of that name");
+            problems.push_back(file->source.string() + ": is a file, but " + directory->second->source.string() +
+                               " needs a directory of that name");
         }
     }
 }
@@ -70,41 +97,76 @@ void orderPayload(Payload& payload)
               [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
 }
 
-Payload collectPayload(const fs::path& root, const std::string& entry)
+// What a link at `path` is carried as: with `dereference`, the file it
+// leads to when that lies inside `root`; otherwise nothing, with a problem.
+static fs::path followLink(const fs::path& path, const fs::path& root, bool dereference, Problems& problems)
+{
+    if (!dereference) {
+        problems.push_back(path.string() +
+                           ": is a symbolic link; links are not carried: copy the file, or --dereference carries a "
+                           "link to a file inside the folder as a copy");
+        return {};
+    }
+    std::error_code error;
+    const fs::path target = fs::canonical(path, error);
+    const fs::path inside = fs::canonical(root, error);
+    const auto [rootEnd, targetAt] = std::mismatch(inside.begin(), inside.end(), target.begin(), target.end());
+    if (error || rootEnd != inside.end() || !fs::is_regular_file(target, error)) {
+        problems.push_back(path.string() + ": is a symbolic link to " +
+                           (error ? std::string("nothing that exists") : target.string()) +
+                           ", which is no file inside the folder: --dereference carries only those");
+        return {};
+    }
+    return target;
+}
+
+// Adds the entry at `it`: a directory (its name checked, kept when empty),
+// a file, or a link to a file inside the folder.
+static void collectEntry(const fs::recursive_directory_iterator& it, const fs::path& root, bool dereference,
+                         Payload& payload, Problems& problems)
+{
+    // Lexically: fs::relative would resolve a link to what it leads to.
+    const fs::path relative = it->path().lexically_relative(root);
+    const fs::file_status status = it->symlink_status();
+    fs::path source = it->path();
+    if (fs::is_symlink(status)) {
+        source = followLink(it->path(), root, dereference, problems);
+        if (source.empty()) return;
+    } else if (fs::is_directory(status)) {
+        blockName(relative, it->path(), problems);
+        if (fs::is_empty(it->path())) payload.emptyDirectories.push_back(relative.string());
+        return;
+    } else if (!fs::is_regular_file(status)) {
+        problems.push_back(it->path().string() + ": is not a regular file (device, pipe or socket)");
+        return;
+    }
+    const std::u16string name = blockName(relative, it->path(), problems);
+    if (!name.empty()) payload.files.push_back({source, name, fs::file_size(source)});
+}
+
+Payload collectPayload(const fs::path& root, const std::string& entry, bool dereference)
 {
     std::error_code error;
     if (!fs::is_directory(fs::symlink_status(root, error))) {
         throw Error(root.string() + ": not a directory");
     }
     Payload payload;
+    Problems problems;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const fs::path relative = fs::relative(it->path(), root);
-        const fs::file_status status = it->symlink_status();
-        if (fs::is_symlink(status)) {
-            throw Error(it->path().string() + ": is a symbolic link; links are not carried, copy the file instead");
-        }
-        if (fs::is_directory(status)) {
-            checkName(relative, blockName(relative));
-            if (fs::is_empty(it->path())) payload.emptyDirectories.push_back(relative.string());
-            continue;
-        }
-        if (!fs::is_regular_file(status)) {
-            throw Error(it->path().string() + ": is not a regular file (device, pipe or socket)");
-        }
-        FileEntry file{it->path(), blockName(relative), fs::file_size(it->path())};
-        checkName(relative, file.name);
-        payload.files.push_back(std::move(file));
+        collectEntry(it, root, dereference, payload, problems);
     }
-    const std::u16string entryName = blockName(fs::path(entry).lexically_normal());
+    findCaseCollisions(payload.files, problems);
+    refuseProblems(problems);
+    Problems ignored;
+    const std::u16string entryName = blockName(fs::path(entry).lexically_normal(), root / entry, ignored);
     const auto entryFile = std::find_if(payload.files.begin(), payload.files.end(),
                                         [&](const FileEntry& file) { return file.name == entryName; });
-    if (entry.empty() || entryFile == payload.files.end()) {
+    if (entry.empty() || entryName.empty() || entryFile == payload.files.end()) {
         throw Error((root / entry).string() + ": the entry DLL is not a file below " + root.string());
     }
     std::iter_swap(payload.files.begin(), entryFile);
     orderPayload(payload);
     std::sort(payload.emptyDirectories.begin(), payload.emptyDirectories.end());
-    checkCaseCollisions(payload.files);
     return payload;
 }
 

@@ -15,7 +15,7 @@ namespace {
 const char* const createUsage =
     "usage: onefile-pack create --entry NAME -o BLOCK [--level N] [--long] [--threads N] [--window-log N]\n"
     "                           [--dll-path DIR]... [--system-dll NAME]... [--no-collect] [--no-strip]\n"
-    "                           [--sdk FILE] DIR\n";
+    "                           [--dereference] [--sdk FILE] DIR\n";
 const char* const buildUsage =
     "usage: onefile-pack build (--entry NAME DIR | --block BLOCK) -o APP.exe [--icon ICO]\n"
     "                          [--splash PNG [--splash-progress]]\n"
@@ -41,7 +41,9 @@ const char* const packingNotes =
     "toolchain's\n"
     "runtime folders that the SDK names); those are added beside the entry, or refused with\n"
     "--no-collect. The toolchain's runtimes are carried stripped of debug information unless\n"
-    "--no-strip; the files of DIR and of --dll-path folders are carried as they are.\n";
+    "--no-strip; the files of DIR and of --dll-path folders are carried as they are.\n"
+    "Every problem of DIR (links, names Windows forbids, case clashes, ...) is listed in one run.\n"
+    "Links are refused; --dereference carries a link to a file inside DIR as a copy of that file.\n";
 const char* const buildNotes =
     "A fatal line of the executable that nobody can see (started without standard handles, as\n"
     "from Explorer) is also shown in a message box, unless --no-error-dialog.\n"
@@ -147,6 +149,7 @@ const std::vector<OptionSpec>& optionSpecs()
         {"dll-path", true, [](A& a, const char* v) { a.dllPath.push_back(v); }},
         {"system-dll", true, [](A& a, const char* v) { a.systemDlls.push_back(v); }},
         {"no-collect", false, [](A& a, const char*) { a.collect = false; }},
+        {"dereference", false, [](A& a, const char*) { a.dereference = true; }},
         {"no-error-dialog", false, [](A& a, const char*) { a.errorDialog = false; }},
         {"console", false, [](A& a, const char*) { a.console = true; }},
         {"file-version", true, [](A& a, const char* v) { a.version.fileVersion = v; }},

@@ -31,7 +31,8 @@ struct Arguments {
     std::vector<std::string> systemDlls;  // --system-dll
     bool sweep = true;
     bool collect = true;
-    bool strip = true;  // the collected toolchain runtimes
+    bool dereference = false;  // links to files inside the folder carried as copies
+    bool strip = true;         // the collected toolchain runtimes
     bool errorDialog = true;
     bool console = false;
     bool splashProgress = false;

@@ -22,7 +22,7 @@ constexpr double slowPackSeconds = 20;
 void packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown)
 {
     const auto start = std::chrono::steady_clock::now();
-    pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry);
+    pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry, arguments.dereference);
     for (const pack::FileEntry& file : payload.files) {
         const std::u16string reserved = u"" ONEFILE_CACHE_RESERVED_PREFIX;
         if (arguments.cache.enabled && file.name.find(u'\\') == std::u16string::npos &&
