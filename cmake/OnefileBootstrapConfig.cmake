@@ -9,6 +9,7 @@ get_filename_component(ONEFILE_SDK_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../../.." A
 set(ONEFILE_PACK "${ONEFILE_SDK_PREFIX}/bin/onefile-pack")
 set(ONEFILE_SDK_DESCRIPTION "${ONEFILE_SDK_PREFIX}/share/onefile/onefile-sdk.txt")
 set(ONEFILE_INCLUDE_DIR "${ONEFILE_SDK_PREFIX}/share/onefile/include")
+set(ONEFILE_TOOLCHAIN_FILE "${ONEFILE_SDK_PREFIX}/share/onefile/mingw-w64-x86_64.cmake")
 if(NOT EXISTS "${ONEFILE_PACK}" OR NOT EXISTS "${ONEFILE_SDK_DESCRIPTION}")
   set(OnefileBootstrap_FOUND FALSE)
   set(OnefileBootstrap_NOT_FOUND_MESSAGE "incomplete SDK in ${ONEFILE_SDK_PREFIX}")

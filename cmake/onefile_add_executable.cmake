@@ -64,8 +64,32 @@ function(_onefile_edit_distance a b out)
   set(${out} ${distance} PARENT_SCOPE)
 endfunction()
 
-# A word in a list (DEPENDS, DLL_PATH) that reads like a misspelt keyword:
-# all capitals and one edit from a keyword (two for the longer ones).
+# Whether `a` is `b` with two neighbouring letters swapped (ENTYR, ENTRY).
+function(_onefile_is_one_swap a b out)
+  set(${out} FALSE PARENT_SCOPE)
+  string(LENGTH "${a}" length)
+  string(LENGTH "${b}" b_length)
+  if(NOT length EQUAL b_length OR length LESS 2)
+    return()
+  endif()
+  math(EXPR last "${length} - 2")
+  foreach(i RANGE ${last})
+    math(EXPR next "${i} + 1")
+    math(EXPR rest "${i} + 2")
+    string(SUBSTRING "${a}" 0 ${i} head)
+    string(SUBSTRING "${a}" ${i} 1 first)
+    string(SUBSTRING "${a}" ${next} 1 second)
+    string(SUBSTRING "${a}" ${rest} -1 tail)
+    if("${head}${second}${first}${tail}" STREQUAL "${b}")
+      set(${out} TRUE PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+endfunction()
+
+# A word that reads like a misspelt keyword (before the first keyword, or
+# in a list such as DEPENDS or DLL_PATH): all capitals and one edit from a
+# keyword (two for the longer ones), or two neighbouring letters swapped.
 # cmake_parse_arguments would take it as one more item of the list.
 function(_onefile_refuse_misspelt_keywords target keywords)
   foreach(word IN LISTS ARGN)
@@ -79,11 +103,23 @@ function(_onefile_refuse_misspelt_keywords target keywords)
         set(allowed 2)
       endif()
       _onefile_edit_distance("${word}" "${keyword}" distance)
-      if(NOT distance GREATER allowed)
+      _onefile_is_one_swap("${word}" "${keyword}" swapped)
+      if(NOT distance GREATER allowed OR swapped)
         message(FATAL_ERROR "onefile_add_executable(${target}): ${word}: did you mean ${keyword}?")
       endif()
     endforeach()
   endforeach()
+endfunction()
+
+# The executable links the application's Windows x64 objects: a project
+# configured for anything else (no toolchain file) would fail later, on a
+# missing windows.h or a linker error.
+function(_onefile_require_windows_x64 target)
+  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows" OR NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    message(FATAL_ERROR "onefile_add_executable(${target}): the project targets ${CMAKE_SYSTEM_NAME} "
+      "${CMAKE_SYSTEM_PROCESSOR}, not Windows x64; configure it with "
+      "-DCMAKE_TOOLCHAIN_FILE=${ONEFILE_TOOLCHAIN_FILE} (in a new build folder)")
+  endif()
 endfunction()
 
 function(onefile_add_executable target)
@@ -96,12 +132,15 @@ function(onefile_add_executable target)
   set(flag_keywords "NO_SWEEP;NO_COLLECT;NO_STRIP;NO_ERROR_DIALOG;CONSOLE;SPLASH_PROGRESS;UAC_ADMIN;DPI_AWARE;CACHE;NO_CACHE_RECHECK")
   cmake_parse_arguments(ARG "${flag_keywords}" "ENTRY;DIRECTORY;OUTPUT_NAME;${file_keywords};${value_keywords}"
     "DLL_PATH;SYSTEM_DLLS;DEPENDS" ${ARGN})
+  # A misspelt keyword anywhere: before the first keyword it is an unknown
+  # argument, inside a list one more of its items.
+  _onefile_refuse_misspelt_keywords(${target}
+    "ENTRY;DIRECTORY;OUTPUT_NAME;DLL_PATH;SYSTEM_DLLS;DEPENDS;${file_keywords};${value_keywords};${flag_keywords}"
+    ${ARG_UNPARSED_ARGUMENTS} ${ARG_DEPENDS} ${ARG_DLL_PATH} ${ARG_SYSTEM_DLLS})
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "onefile_add_executable(${target}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
   endif()
-  _onefile_refuse_misspelt_keywords(${target}
-    "ENTRY;DIRECTORY;OUTPUT_NAME;DLL_PATH;SYSTEM_DLLS;DEPENDS;${file_keywords};${value_keywords};${flag_keywords}"
-    ${ARG_DEPENDS} ${ARG_DLL_PATH} ${ARG_SYSTEM_DLLS})
+  _onefile_require_windows_x64(${target})
   if(ARG_KEYWORDS_MISSING_VALUES)
     message(FATAL_ERROR "onefile_add_executable(${target}): no value for ${ARG_KEYWORDS_MISSING_VALUES}")
   endif()

@@ -109,22 +109,36 @@ TEST(SdkInstall, MisspeltKeywordInsideAListIsRefusedAtConfigure)
     ONEFILE_REQUIRE(harnessAvailable() && std::getenv("ONEFILE_HOST_BUILD") != nullptr, "no Windows build");
     TempTree tree;
     installSdk(tree / "sdk");
-    const auto configure = [&](const std::string& call) {
+    const fs::path toolchain = tree / "sdk/share/onefile/mingw-w64-x86_64.cmake";
+    const auto configure = [&](const std::string& call, bool forWindows = true) {
         writeBytes(tree / "project/CMakeLists.txt",
                    "cmake_minimum_required(VERSION 3.20)\nproject(typo NONE)\n"
                    "find_package(OnefileBootstrap CONFIG REQUIRED)\nadd_custom_target(t)\n" +
                        call + "\n");
         fs::remove_all(tree / "build");
-        const int status = shell("cmake -S " + shellQuote((tree / "project").string()) + " -B " +
-                                 shellQuote((tree / "build").string()) +
-                                 " -DCMAKE_PREFIX_PATH=" + shellQuote((tree / "sdk").string()) + " > " +
-                                 shellQuote((tree / "log").string()) + " 2>&1");
+        const int status = shell(
+            "cmake -S " + shellQuote((tree / "project").string()) + " -B " + shellQuote((tree / "build").string()) +
+            (forWindows ? " -DCMAKE_TOOLCHAIN_FILE=" + shellQuote(toolchain.string()) : std::string()) +
+            " -DCMAKE_PREFIX_PATH=" + shellQuote((tree / "sdk").string()) + " > " +
+            shellQuote((tree / "log").string()) + " 2>&1");
         return std::make_pair(status, readBytes(tree / "log"));
     };
     const auto [typo, typoLog] =
         configure("onefile_add_executable(app ENTRY a.dll DIRECTORY d DEPENDS t SPLAH img.png)");
     EXPECT_NE(typo, 0);
     EXPECT_NE(typoLog.find("onefile_add_executable(app): SPLAH: did you mean SPLASH?"), std::string::npos) << typoLog;
+    // Before the first keyword as well.
+    const auto [first, firstLog] = configure("onefile_add_executable(app ENTYR a.dll DIRECTORY d)");
+    EXPECT_NE(first, 0);
+    EXPECT_NE(firstLog.find("onefile_add_executable(app): ENTYR: did you mean ENTRY?"), std::string::npos) << firstLog;
+    // A project that does not target Windows x64 is told the toolchain file.
+    const auto [host, hostLog] = configure("onefile_add_executable(app ENTRY a.dll DIRECTORY d)", false);
+    EXPECT_NE(host, 0);
+    std::string folded = hostLog;  // CMake wraps its message's lines
+    for (size_t at = folded.find("\n  "); at != std::string::npos; at = folded.find("\n  ")) folded.replace(at, 3, " ");
+    EXPECT_NE(folded.find("not Windows x64; configure it with -DCMAKE_TOOLCHAIN_FILE=" + toolchain.string()),
+              std::string::npos)
+        << hostLog;
     const auto [bare, bareLog] = configure("onefile_add_executable(app ENTRY a.dll DIRECTORY d DEPENDS t SPLASH)");
     EXPECT_NE(bare, 0);
     EXPECT_NE(bareLog.find("no value for SPLASH"), std::string::npos) << bareLog;
