@@ -13,7 +13,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# In the source tree, tests run under Wine in the project's own prefix.
+# In the source tree, tests run under Wine in the project's own prefix; with
+# an installed SDK, in a private prefix inside the project's build tree,
+# never the user's own.
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+elseif(EXISTS ${CMAKE_CURRENT_LIST_DIR}/onefile-wine-run)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/onefile-wine-run ${CMAKE_BINARY_DIR}/wineprefix)
 endif()

@@ -229,4 +229,45 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
     buildOutsideProjectWith(tree, tree / "root/usr");
 }
 
+// The README's recipe for loading DLLs at run time, taken out of the README
+// itself: compiled as an application with plugins at the top and in a
+// subfolder (one importing a DLL beside it), packed and run, every way of
+// loading works as the README says.
+TEST(SdkInstall, ReadmePluginRecipesWorkAsWritten)
+{
+    ONEFILE_REQUIRE(harnessAvailable() && std::system("command -v x86_64-w64-mingw32-g++-posix > /dev/null") == 0,
+                    "no Windows build or cross compiler");
+    const fs::path root = fs::path(std::getenv("ONEFILE_TEST_DATA")).parent_path().parent_path();
+    const std::string readme = readBytes(root / "README.md");
+    const size_t marker = readme.find("// onefile-readme-recipe: plugins");
+    ASSERT_NE(marker, std::string::npos) << "the README lost its plugin recipe";
+    const std::string recipe = readme.substr(marker, readme.find("```", marker) - marker);
+    TempTree tree;
+    writeBytes(tree / "app.cpp", recipe);
+    writeBytes(tree / "plugin.cpp", "extern \"C\" __declspec(dllexport) int plugin() { return 1; }\n");
+    writeBytes(tree / "first.cpp", "extern \"C\" int plugin();\n"
+                                   "extern \"C\" __declspec(dllexport) int first() { return plugin(); }\n");
+    const std::string compile =
+        "cd " + shellQuote(tree.path().string()) + " && x86_64-w64-mingw32-g++-posix -shared -static ";
+    const fs::path payload = tree / "payload";
+    fs::create_directories(payload / "plugins");
+    ASSERT_EQ(shell(compile + "-I " + shellQuote((root / "include").string()) + " -o payload/app.dll app.cpp"), 0)
+        << "the README's recipe does not compile";
+    ASSERT_EQ(shell(compile + "-o payload/top.dll plugin.cpp && " + compile +
+                    "-o payload/plugins/second.dll plugin.cpp && " + compile +
+                    "-o payload/plugins/helper.dll -Wl,--out-implib,libhelper.a plugin.cpp && " + compile +
+                    "-o payload/plugins/first.dll first.cpp libhelper.a"),
+              0);
+    const fs::path exe = tree / "Plugins.exe";
+    ASSERT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " build --level 1 --entry app.dll -o " +
+                    shellQuote(exe.string()) + " " + shellQuote(payload.string()) + " > " +
+                    shellQuote((tree / "log").string()) + " 2>&1"),
+              0)
+        << readBytes(tree / "log");
+    EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(exe.string()) +
+                    " < /dev/null > /dev/null 2>&1"),
+              7)
+        << "7: every way of loading worked";
+}
+
 }  // namespace
