@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
+
 #include <cstdlib>
 
 namespace {
@@ -17,6 +20,7 @@ set_target_properties(app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_
 target_link_libraries(app PRIVATE OnefileBootstrap::application)
 onefile_add_executable(outside_app ENTRY app.dll DIRECTORY payload OUTPUT_NAME "outside app.exe" DEPENDS app)
 install(PROGRAMS $<TARGET_PROPERTY:outside_app,ONEFILE_OUTPUT> DESTINATION bin)
+file(WRITE ${CMAKE_BINARY_DIR}/emulator.txt "${CMAKE_CROSSCOMPILING_EMULATOR}")
 )";
 
 const char* const outsideApplication = R"(#include <windows.h>
@@ -224,9 +228,46 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
                                               "binutils-mingw-w64-x86-64, libzstd1, libstdc++6\nRecommends: "
                                               "osslsigncode, libxml2-utils, openssl\n");
     ASSERT_EQ(shell("dpkg-deb -x " + shellQuote(deb.string()) + " " + shellQuote((tree / "root").string())), 0);
-    EXPECT_TRUE(fs::exists(tree / "root/usr/share/doc/onefile-bootstrap/copyright"));
-    EXPECT_TRUE(fs::exists(tree / "root/usr/share/onefile/windows/libonefile_bootstrap.a"));
+    // What a user without the repository needs: the guide, the manual page,
+    // the launcher for the cache under Wine, the toolchain file and its
+    // emulator.
+    for (const char* file : {"usr/share/doc/onefile-bootstrap/copyright", "usr/share/doc/onefile-bootstrap/README.md",
+                             "usr/share/man/man1/onefile-pack.1", "usr/share/onefile/windows/libonefile_bootstrap.a",
+                             "usr/share/onefile/windows/unelevated_launcher.exe",
+                             "usr/share/onefile/mingw-w64-x86_64.cmake", "usr/share/onefile/onefile-wine-run"}) {
+        EXPECT_TRUE(fs::exists(tree / "root" / file)) << file;
+    }
     buildOutsideProjectWith(tree, tree / "root/usr");
+    // The toolchain's emulator, from the package alone: a private prefix in
+    // the project's build tree.
+    std::string emulator = readBytes(tree / "build/emulator.txt");
+    ASSERT_EQ(emulator.find((tree / "root/usr/share/onefile/onefile-wine-run").string() + ";"), 0u) << emulator;
+    EXPECT_EQ(emulator.substr(emulator.find(';') + 1), (tree / "build/wineprefix").string());
+    std::replace(emulator.begin(), emulator.end(), ';', ' ');
+    EXPECT_EQ(shell(emulator + " " + shellQuote((tree / "build/outside app.exe").string()) + " a b < /dev/null"), 43);
+    EXPECT_TRUE(fs::exists(tree / "build/wineprefix/.onefile-ready"));
+}
+
+// Every option the usage text names is in the manual page and the README.
+TEST(SdkInstall, EveryOptionIsInTheManualPageAndTheReadme)
+{
+    const fs::path host = std::getenv("ONEFILE_HOST_BUILD");
+    const fs::path root = fs::path(std::getenv("ONEFILE_TEST_DATA")).parent_path().parent_path();
+    ASSERT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " --help > " + shellQuote((host / "usage.txt").string())),
+              0);
+    const std::string usage = readBytes(host / "usage.txt"), manual = readBytes(host / "onefile-pack.1"),
+                      readme = readBytes(root / "README.md");
+    ASSERT_FALSE(manual.empty()) << "no manual page in " << host;
+    size_t options = 0;
+    for (size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at + 2)) {
+        const size_t end = usage.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-", at + 2);
+        const std::string option = usage.substr(at, end - at);
+        if (option.size() < 3) continue;
+        ++options;
+        EXPECT_NE(manual.find(option), std::string::npos) << option << " is not in the manual page";
+        EXPECT_NE(readme.find(option), std::string::npos) << option << " is not in the README";
+    }
+    EXPECT_GT(options, 40u);
 }
 
 // The README's recipe for loading DLLs at run time, taken out of the README
