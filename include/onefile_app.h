@@ -20,7 +20,13 @@ extern "C" {
    packer refuses the mangled overload it would become. argc and argv are
    the executable's own arguments (argv[0] as Windows passed it); dllPath is
    the DLL's full path, and the payload's other files lie in its folder and
-   below. The result is the executable's exit code. */
+   below: that folder is the run folder. The executable's own folder
+   (GetModuleFileNameW(NULL), argv[0]) is not it: an interpreter or a
+   framework that looks for its files beside the executable must be pointed
+   at dllPath's folder (Lua's package.path, for one). A DLL of a subfolder
+   loads by its full path, built from dllPath, with LoadLibraryExW(path,
+   NULL, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS).
+   The result is the executable's exit code. */
 __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* dllPath);
 
 #ifdef __cplusplus
