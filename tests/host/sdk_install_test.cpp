@@ -227,6 +227,14 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
                                               "\nArchitecture: amd64\nDepends: g++-mingw-w64-x86-64-posix, "
                                               "binutils-mingw-w64-x86-64, libzstd1, libstdc++6\nRecommends: "
                                               "osslsigncode, libxml2-utils, openssl\n");
+    // Packaging builds nothing (./run package builds only what it carries):
+    // the step CPack runs before the install makes no target, no test
+    // among them.
+    for (const std::string build : {windowsBuild(), std::string(std::getenv("ONEFILE_HOST_BUILD"))}) {
+        shell("cmake --build " + shellQuote(build) + " --target preinstall > " + shellQuote((tree / "pre").string()) +
+              " 2>&1");
+        EXPECT_EQ(readBytes(tree / "pre").find("Built target"), std::string::npos) << readBytes(tree / "pre");
+    }
     ASSERT_EQ(shell("dpkg-deb -x " + shellQuote(deb.string()) + " " + shellQuote((tree / "root").string())), 0);
     // What a user without the repository needs: the guide, the manual page,
     // the launcher for the cache under Wine, the toolchain file and its
