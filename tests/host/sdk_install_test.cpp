@@ -230,7 +230,7 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
     // Packaging builds nothing (./run package builds only what it carries):
     // the step CPack runs before the install makes no target, no test
     // among them.
-    for (const std::string build : {windowsBuild(), std::string(std::getenv("ONEFILE_HOST_BUILD"))}) {
+    for (const std::string& build : {windowsBuild(), std::string(std::getenv("ONEFILE_HOST_BUILD"))}) {
         shell("cmake --build " + shellQuote(build) + " --target preinstall > " + shellQuote((tree / "pre").string()) +
               " 2>&1");
         EXPECT_EQ(readBytes(tree / "pre").find("Built target"), std::string::npos) << readBytes(tree / "pre");
