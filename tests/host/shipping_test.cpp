@@ -81,8 +81,9 @@ TEST(ShippingOptions, VersionManifestAndSignatureReadBackAndVerify)
                     shellQuote((tree / "built").string())),
               0);
     // The summary says who signed; the mode is an unsigned build's.
-    EXPECT_NE(readBytes(tree / "built").find("App.exe, signed by /CN=Shipping Test (self-signed); the signature "
-                                             "matches the file"),
+    EXPECT_NE(readBytes(tree / "built")
+                  .find("App.exe, signed by /CN=Shipping Test (self-signed); the signature "
+                        "matches the file"),
               std::string::npos)
         << readBytes(tree / "built");
     EXPECT_EQ(fs::status(exe).permissions(), fs::status(windowsTests() / "report_onefile.exe").permissions());
