@@ -2,6 +2,7 @@
 // Authenticode signature, read back as Windows reads them.
 #include "host_support.h"
 #include "block/block.h"
+#include "signing/signing.h"
 
 #include <gtest/gtest.h>
 
@@ -367,6 +368,57 @@ TEST(ShippingOptions, OwnManifestAndVersionTextsAreCheckedFirst)
     read = readResources(tree, windowsTests().parent_path() / "examples/hello_onefile.exe");
     EXPECT_EQ(read["FileDescription"], "The onefile bootstrap's example application");
     EXPECT_EQ(read["FileVersion#"], std::string(ONEFILE_VERSION) + ".0");
+}
+
+// The certificate table read against the file, one row per rule: a PE32+
+// header whose security directory (entry 4) names OFFSET and SIZE, and the
+// table's bytes at the end.
+TEST(CertificateTable, IsReadAgainstTheFile)
+{
+    const auto image = [](uint32_t offset, uint32_t size, uint32_t directories, const std::string& tail) {
+        std::string bytes(0x200, '\0');
+        const auto put = [&](size_t at, uint64_t value, int width) {
+            for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+        };
+        bytes[0] = 'M', bytes[1] = 'Z';
+        put(0x3c, 0x40, 4);
+        put(0x40, 0x00004550, 4);
+        put(0x54, 240, 2);  // the optional header's size
+        put(0x58, 0x20b, 2);
+        put(0x58 + 108, directories, 4);
+        put(0x58 + 112 + 8 * 4, offset, 4);
+        put(0x58 + 116 + 8 * 4, size, 4);
+        bytes += tail;
+        return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    };
+    // One entry: length 16, revision 2, PKCS#7, a DER sequence, padding.
+    const std::string entry = std::string("\x10\0\0\0\0\x02\x02\0", 8) + std::string("\x30\x82\0\0\0\0\0\0", 8);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        bool present;
+        std::string problem;
+    } cases[] = {
+        {"none", image(0, 0, 16, ""), false, ""},
+        {"whole", image(0x200, 16, 16, entry), true, ""},
+        {"half empty", image(0x200, 0, 16, entry), true, "the certificate table's entry in the headers is half empty"},
+        {"not 8-byte aligned", image(0x204, 12, 16, "1234" + entry.substr(0, 12)), true,
+         "the certificate table does not start on an 8-byte boundary"},
+        {"past the end", image(0x200, 24, 16, entry), true, "the certificate table runs past the end of the file"},
+        {"data after it", image(0x200, 16, 16, entry + "12345678"), true, "8 bytes of data after the signature"},
+        {"an unknown revision", image(0x200, 16, 16, entry.substr(0, 4) + "\x01" + entry.substr(5)), true,
+         "a certificate entry's header names an unknown revision or type"},
+        {"a length past the table", image(0x200, 16, 16, "\x18" + entry.substr(1)), true,
+         "a certificate entry's length does not match the table"},
+        {"headers that no longer reach it", image(0x200, 16, 4, entry), true,
+         "the file ends with a certificate table that its headers no longer name"},
+        {"a table the headers lost, not a certificate", image(0, 0, 16, std::string(16, '\0')), false, ""},
+    };
+    for (const auto& c : cases) {
+        const pack::CertificateTable table = pack::readCertificateTable(c.bytes);
+        EXPECT_EQ(table.present, c.present) << c.what;
+        EXPECT_EQ(table.problem, c.problem) << c.what;
+    }
 }
 
 }  // namespace
