@@ -481,9 +481,11 @@ TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
 TEST_F(CachedRun, ARecheckedVersionIsNotReadAgainWithinItsWindow)
 {
     const auto [exe, folder] = buildReportVersion();
-    const std::wstring trace = file(L"trace.txt");
+    // A trace file of its own per start: a worker that has said "done" may
+    // still hold the last one open.
+    int starts = 0;
     const auto quickStart = [&] {
-        DeleteFileW(trace.c_str());
+        const std::wstring trace = file(L"trace" + std::to_wstring(++starts) + L".txt");
         EXPECT_EQ(endOf(startUnelevated(exe, L"", file(L"r"), {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}})), 0u);
         EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
         return readFile(trace);

@@ -162,6 +162,22 @@ ScopedEnvironment::~ScopedEnvironment()
     }
 }
 
+// Wine refuses a process creation now and then under load with
+// ERROR_INTERNAL_ERROR, before anything ran: made again, as the bootstrap
+// does for its child.
+static BOOL createProcessRetrying(const std::wstring& applicationPath, std::wstring& commandLine, STARTUPINFOW& startup,
+                                  PROCESS_INFORMATION& process)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                           &startup, &process)) {
+            return TRUE;
+        }
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return FALSE;
+        Sleep(20 * attempt);
+    }
+}
+
 STARTUPINFOW startupOnNul()
 {
     static const HANDLE nul = [] {
@@ -185,8 +201,7 @@ PROCESS_INFORMATION startProcess(const std::wstring& applicationPath, const std:
     STARTUPINFOW startup = startupOnNul();
     PROCESS_INFORMATION process{};
     std::wstring mutableLine = commandLine;
-    if (!CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!createProcessRetrying(applicationPath, mutableLine, startup, process)) {
         throw std::runtime_error("cannot start " + toUtf8(applicationPath));
     }
     CloseHandle(process.hThread);
@@ -221,8 +236,7 @@ ProcessResult runProcess(const std::wstring& applicationPath, const std::wstring
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
     std::wstring mutableLine = commandLine;
-    const BOOL started = CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
+    const BOOL started = createProcessRetrying(applicationPath, mutableLine, startup, process);
     const DWORD startError = GetLastError();
 
     environment.reset();
