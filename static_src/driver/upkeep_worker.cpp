@@ -46,7 +46,7 @@ static uint64_t waitForBootstrapsEnd(HANDLE bootstrap)
         CloseHandle(bootstrap);
     }
     traceStep(L"upkeep worker: the bootstrap has ended");
-    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return systemTimeOf(created);
 }
 
 int runUpkeepWorker(HANDLE bootstrap)

@@ -59,11 +59,21 @@ static void insertSharedValue(Expansion& out, const char* variable, void (*make)
     insertValue(out, made);
 }
 
-static int64_t readFileTime()
+uint64_t systemTimeOf(const FILETIME& time)
+{
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+uint64_t readSystemTime()
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return systemTimeOf(now);
+}
+
+static int64_t readFileTime()
+{
+    return static_cast<int64_t>(readSystemTime());
 }
 
 static void makeRandomText(wchar_t* text)

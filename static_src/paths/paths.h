@@ -151,6 +151,10 @@ uint32_t drawRandomSeed();
 void encodeRandomText(uint32_t seed, wchar_t text[randomTextLength + 1]);
 void formatMicrosecondsOfSecond(int64_t fileTime, wchar_t text[8]);
 void formatFileTime(int64_t fileTime, wchar_t text[24]);
+// A FILETIME as one number (100 ns units since 1601), and the system time
+// now as one.
+uint64_t systemTimeOf(const FILETIME& time);
+uint64_t readSystemTime();
 
 // --- Directory creation (directories.cpp).
 // The directories known to exist (the home directory first, then each one

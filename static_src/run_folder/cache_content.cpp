@@ -91,11 +91,8 @@ static FileContent compareVersionContent(const wchar_t* folder, const wchar_t* m
 // The recheck's finding, traced and kept in the version's record.
 static void recordRecheck(const wchar_t* folder, FileContent content, const wchar_t* named)
 {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
     const RecheckRecord before = readRecheckRecord(folder);
-    const RecheckRecord after =
-        recordAfterRecheck(before, content, (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    const RecheckRecord after = recordAfterRecheck(before, content, readSystemTime());
     switch (content) {
     case FileContent::differs:
         traceStep(L"cache: %ls differs from the hash in its manifest", named);
@@ -128,10 +125,7 @@ void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore)
         traceStep(L"cache: content not rechecked, %ls is missing, a link or not where it seems", folder);
         return;
     }
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    if (!isRecheckDue(readRecheckRecord(folder),
-                      (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime)) {
+    if (!isVersionRecheckDue(folder)) {
         traceStep(L"cache: content of %ls rechecked lately; not read again yet", folder);
         CloseHandle(hold);
         return;

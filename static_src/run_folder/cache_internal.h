@@ -68,6 +68,8 @@ bool isRecheckDue(RecheckRecord record, uint64_t now);
 RecheckRecord parseRecheckRecord(const char* text, size_t length);
 RecheckRecord recordAfterRecheck(RecheckRecord before, RecheckResult result, uint64_t now);
 RecheckRecord readRecheckRecord(const wchar_t* version);
+// Whether the recheck of `version` is due now, by its record.
+bool isVersionRecheckDue(const wchar_t* version);
 // Best effort: a record that cannot be written leaves the old one.
 void writeRecheckRecord(const wchar_t* version, RecheckRecord record);
 // Takes one of the unproven starts' slots; false when none is left.

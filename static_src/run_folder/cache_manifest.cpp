@@ -139,8 +139,7 @@ static void addEntryLine(Lines& lines, const WIN32_FIND_DATAW& entry, const wcha
         return;
     }
     const uint64_t size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-    const uint64_t written =
-        (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) | entry.ftLastWriteTime.dwLowDateTime;
+    const uint64_t written = systemTimeOf(entry.ftLastWriteTime);
     addLine(lines, L"F %llu %llu %ls", static_cast<unsigned long long>(size), static_cast<unsigned long long>(written),
             path);
 }
@@ -219,11 +218,9 @@ bool writeCacheManifest(const wchar_t* folder)
         free(hashes);
         return false;
     }
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
     wchar_t header[64];
-    const int headerLength = swprintf(header, 64, L"%ls%llu\n", manifestFormat,
-                                      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    const int headerLength =
+        swprintf(header, 64, L"%ls%llu\n", manifestFormat, static_cast<unsigned long long>(readSystemTime()));
     const HANDLE file = CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     const auto writeText = [file](const wchar_t* text, size_t length) {
         const DWORD bytes = static_cast<DWORD>(length * sizeof(wchar_t));

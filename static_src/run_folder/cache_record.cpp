@@ -56,6 +56,11 @@ bool isRecheckDue(RecheckRecord record, uint64_t now)
     return record.state != RecheckState::passed || record.time > now || now - record.time >= recheckWindow;
 }
 
+bool isVersionRecheckDue(const wchar_t* version)
+{
+    return isRecheckDue(readRecheckRecord(version), readSystemTime());
+}
+
 // `name` at the top of `version` in its long form; false when it does not fit.
 static bool pathAtTop(const wchar_t* version, const wchar_t* name, wchar_t (&longForm)[longPathCapacity])
 {

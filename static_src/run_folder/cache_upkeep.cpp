@@ -26,20 +26,6 @@ static bool startsWithId(const wchar_t* name, bool whole)
     return wcsspn(name, hexDigits) >= ONEFILE_CACHE_ID_LENGTH && (!whole || name[ONEFILE_CACHE_ID_LENGTH] == L'\0');
 }
 
-// Whether a process with this id still runs (or cannot be asked: then it
-// counts as running).
-static bool isProcessAlive(DWORD processId)
-{
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) {
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    }
-    DWORD exitCode = 0;
-    const bool alive = !GetExitCodeProcess(process, &exitCode) || exitCode == STILL_ACTIVE;
-    CloseHandle(process);
-    return alive;
-}
-
 // "<id>.staging-<pid>-<random>" or "<id>.old-<pid>-<random>" of a start
 // that is gone, or set aside by this one.
 static bool isLeftoverOfEndedStart(const wchar_t* name)
@@ -63,7 +49,9 @@ static bool isLeftoverOfEndedStart(const wchar_t* name)
     if (processId == GetCurrentProcessId()) {
         return !isStaging;  // this start's own staging folder is in use
     }
-    return !isProcessAlive(processId);
+    // A process that cannot be asked counts as running.
+    uint64_t began = 0;
+    return findProcessState(processId, began) == ProcessState::gone;
 }
 
 static int newestFirst(const void* a, const void* b)
@@ -196,15 +184,6 @@ static void tidyInTurn(void*, const volatile LONG* stop)
     }
 }
 
-// Whether this version's content is due for its recheck.
-static bool isVersionRecheckDue()
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return isRecheckDue(readRecheckRecord(cacheVersionFolder()),
-                        (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-}
-
 void startCacheUpkeep(CacheRoad road)
 {
     if (!isCacheEnabled() || cacheVersionFolder()[0] == L'\0') {
@@ -212,7 +191,7 @@ void startCacheUpkeep(CacheRoad road)
     }
     // What was just unpacked and hashed needs no recheck, nor what was
     // rechecked lately.
-    if (road == CacheRoad::reuse && onefileCacheRecheck && isVersionRecheckDue()) {
+    if (road == CacheRoad::reuse && onefileCacheRecheck && isVersionRecheckDue(cacheVersionFolder())) {
         startBackgroundWork(recheckThenTidy, nullptr, upkeepDelayMilliseconds);
     } else if (holdsOtherThanThisVersion()) {
         startBackgroundWork(tidyInTurn, nullptr, upkeepDelayMilliseconds);

@@ -162,8 +162,12 @@ bool isStuckMarkStillValid(uint64_t markedAt, uint64_t now);
 // later than the file was made (a process at a reused id began later);
 // when that cannot be asked, the file counts as live. Times are system
 // times.
-enum class FeedbackOwner { gone, running, cannotTell };
-bool isFeedbackFileLive(FeedbackOwner owner, uint64_t ownerBegan, uint64_t fileMade);
+enum class ProcessState { gone, running, cannotTell };
+bool isFeedbackFileLive(ProcessState owner, uint64_t ownerBegan, uint64_t fileMade);
+// What can be learnt of the process `processId`: whether it runs (`began`
+// set to when it began), is gone, or cannot be asked (access denied, its
+// times unreadable), which every caller takes as running.
+ProcessState findProcessState(DWORD processId, uint64_t& began);
 // The same as background work, half a second after it is called; nothing
 // when `parent` holds no run's name of another process. stopBackgroundWork
 // ends it.

@@ -71,32 +71,25 @@ static LeftoverKind classifyName(const wchar_t* name, DWORD& processId)
 
 static const wchar_t anyRunName[] = ONEFILE_WIDE(ONEFILE_RUN_NAME_PREFIX) L"*";
 
-bool isFeedbackFileLive(FeedbackOwner owner, uint64_t ownerBegan, uint64_t fileMade)
+bool isFeedbackFileLive(ProcessState owner, uint64_t ownerBegan, uint64_t fileMade)
 {
-    return owner == FeedbackOwner::cannotTell || (owner == FeedbackOwner::running && ownerBegan <= fileMade);
+    return owner == ProcessState::cannotTell || (owner == ProcessState::running && ownerBegan <= fileMade);
 }
 
-static uint64_t toTime(const FILETIME& time)
-{
-    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-// What can be learnt of the process `processId`: whether it runs, and when
-// it began.
-static FeedbackOwner findFeedbackOwner(DWORD processId, uint64_t& began)
+ProcessState findProcessState(DWORD processId, uint64_t& began)
 {
     const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (process == nullptr) {
-        return GetLastError() == ERROR_INVALID_PARAMETER ? FeedbackOwner::gone : FeedbackOwner::cannotTell;
+        return GetLastError() == ERROR_INVALID_PARAMETER ? ProcessState::gone : ProcessState::cannotTell;
     }
     DWORD exitCode = 0;
     FILETIME created, ended, kernel, user;
-    FeedbackOwner owner = FeedbackOwner::cannotTell;
+    ProcessState owner = ProcessState::cannotTell;
     if (GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE) {
-        owner = FeedbackOwner::gone;
+        owner = ProcessState::gone;
     } else if (GetProcessTimes(process, &created, &ended, &kernel, &user)) {
-        owner = FeedbackOwner::running;
-        began = toTime(created);
+        owner = ProcessState::running;
+        began = systemTimeOf(created);
     }
     CloseHandle(process);
     return owner;
@@ -107,8 +100,8 @@ static FeedbackOwner findFeedbackOwner(DWORD processId, uint64_t& began)
 static bool hasLiveRun(const WIN32_FIND_DATAW& entry, DWORD processId)
 {
     uint64_t began = 0;
-    const FeedbackOwner owner = findFeedbackOwner(processId, began);
-    return isFeedbackFileLive(owner, began, toTime(entry.ftCreationTime));
+    const ProcessState owner = findProcessState(processId, began);
+    return isFeedbackFileLive(owner, began, systemTimeOf(entry.ftCreationTime));
 }
 
 bool isStuckMarkStillValid(uint64_t markedAt, uint64_t now)
@@ -125,10 +118,8 @@ static bool isRememberedStuck(const wchar_t* path)
         return false;
     }
     FindClose(search);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
     return !(entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-           isStuckMarkStillValid(toTime(entry.ftLastWriteTime), toTime(now));
+           isStuckMarkStillValid(systemTimeOf(entry.ftLastWriteTime), readSystemTime());
 }
 
 // Marks the run folder `path` as stuck, anew: an old mark (or whatever lies

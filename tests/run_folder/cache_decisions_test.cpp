@@ -122,15 +122,15 @@ TEST(SplashFeedbackFile, LivesWithItsProcessUnlessTheIdWasReused)
 {
     const struct {
         const char* what;
-        FeedbackOwner owner;
+        ProcessState owner;
         uint64_t ownerBegan, fileMade;
         bool live;
     } cases[] = {
-        {"its process runs, begun before the file", FeedbackOwner::running, 100, 200, true},
-        {"begun in the same tick", FeedbackOwner::running, 200, 200, true},
-        {"a process at a reused id, begun later", FeedbackOwner::running, 201, 200, false},
-        {"its process is gone", FeedbackOwner::gone, 100, 200, false},
-        {"cannot be asked", FeedbackOwner::cannotTell, 0, 200, true},
+        {"its process runs, begun before the file", ProcessState::running, 100, 200, true},
+        {"begun in the same tick", ProcessState::running, 200, 200, true},
+        {"a process at a reused id, begun later", ProcessState::running, 201, 200, false},
+        {"its process is gone", ProcessState::gone, 100, 200, false},
+        {"cannot be asked", ProcessState::cannotTell, 0, 200, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isFeedbackFileLive(c.owner, c.ownerBegan, c.fileMade), c.live) << c.what;
