@@ -373,16 +373,8 @@ void markSharedVersionDamaged()
     // Held while the marker is made, so the name leads into the version
     // itself; a new name only, never written through one that exists.
     const HANDLE hold = holdFolderInPlace(versionFolder);
-    wchar_t path[pathCapacity];
-    wchar_t longForm[longPathCapacity];
-    if (hold != INVALID_HANDLE_VALUE && joinPath(path, versionFolder, ONEFILE_WIDE(ONEFILE_CACHE_DAMAGED_NAME)) &&
-        toLongPathForm(path, longForm)) {
-        const HANDLE marker =
-            CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (marker != INVALID_HANDLE_VALUE) {
-            CloseHandle(marker);
-            traceStep(L"cache: %ls marked damaged", versionFolder);
-        }
+    if (hold != INVALID_HANDLE_VALUE && writeNewFile(versionFolder, ONEFILE_WIDE(ONEFILE_CACHE_DAMAGED_NAME), "", 0)) {
+        traceStep(L"cache: %ls marked damaged", versionFolder);
     }
     if (hold != INVALID_HANDLE_VALUE) {
         CloseHandle(hold);

@@ -86,23 +86,6 @@ RecheckRecord readRecheckRecord(const wchar_t* version)
     return whole && read > 0 ? parseRecheckRecord(text, read) : RecheckRecord{RecheckState::unproven, 0};
 }
 
-// A new file at the top of `version` holding `text`; false when it exists
-// or cannot be written whole.
-static bool writeNewFileAtTop(const wchar_t* version, const wchar_t* name, const char* text, DWORD length)
-{
-    wchar_t longForm[longPathCapacity];
-    const HANDLE file =
-        pathAtTop(version, name, longForm)
-            ? CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
-            : INVALID_HANDLE_VALUE;
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    const bool whole = WriteFile(file, text, length, &written, nullptr) && written == length;
-    return CloseHandle(file) && whole;
-}
-
 void writeRecheckRecord(const wchar_t* version, RecheckRecord record)
 {
     char text[recordLimitBytes];
@@ -117,7 +100,7 @@ void writeRecheckRecord(const wchar_t* version, RecheckRecord record)
              static_cast<unsigned long long>(drawRandomSeed()));
     wchar_t from[longPathCapacity];
     wchar_t to[longPathCapacity];
-    if (!writeNewFileAtTop(version, aside, text, static_cast<DWORD>(length))) {
+    if (!writeNewFile(version, aside, text, static_cast<DWORD>(length))) {
         return;
     }
     if (!pathAtTop(version, aside, from) || !pathAtTop(version, recordName, to) ||
@@ -137,7 +120,7 @@ bool takeUnprovenStartSlot(const wchar_t* version)
     for (unsigned slot = 1; slot <= unprovenStartsAllowed; ++slot) {
         wchar_t name[64];
         nameSlot(name, slot);
-        if (writeNewFileAtTop(version, name, "", 0)) {
+        if (writeNewFile(version, name, "", 0)) {
             return true;
         }
     }

@@ -145,3 +145,19 @@ void refuseRunThatCannotFit(const wchar_t* parent, uint64_t needed)
              static_cast<unsigned long long>(needed), static_cast<unsigned long long>(available.QuadPart));
     fatalFileError(message, folder, ERROR_DISK_FULL);
 }
+
+bool writeNewFile(const wchar_t* folder, const wchar_t* name, const char* text, DWORD length)
+{
+    wchar_t path[pathCapacity];
+    wchar_t longForm[longPathCapacity];
+    const HANDLE file =
+        joinPath(path, folder, name) && toLongPathForm(path, longForm)
+            ? CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+            : INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool whole = WriteFile(file, text, length, &written, nullptr) && written == length;
+    return CloseHandle(file) && whole;
+}

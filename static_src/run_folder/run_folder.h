@@ -46,6 +46,12 @@ void releaseRunFolderHold();
 // or of its nearest folder that exists: nothing is written then.
 void refuseRunThatCannotFit(const wchar_t* parent, uint64_t needed);
 
+// A new file `name` in `folder` holding `length` bytes of `text`, for the
+// marks and records kept beside a run's files: made new, never written
+// through a name that exists (a link among them). False when the name
+// exists or the file cannot be written whole.
+bool writeNewFile(const wchar_t* folder, const wchar_t* name, const char* text, DWORD length);
+
 // --- The shared cache (cache.cpp), for executables packed with --cache:
 // the application unpacked once into a version folder of its own, checked
 // against its manifest at every start and reused. Set by the build beside

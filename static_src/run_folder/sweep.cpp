@@ -133,11 +133,7 @@ static void rememberStuck(const wchar_t* path)
         return;
     }
     DeleteFileW(longForm);
-    const HANDLE file =
-        CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
+    writeNewFile(path, stuckMarkerName, "", 0);
 }
 
 struct Sweep {
