@@ -204,7 +204,11 @@ std::vector<std::string> findEntryCandidates(const fs::path& root, bool& exportR
     std::error_code error;
     for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
         const std::string name = it->path().filename().string();
-        const bool isDll = name.size() > 4 && foldCase(utf8ToUtf16(name.substr(name.size() - 4))) == foldCase(u".dll");
+        // Bytes, not UTF-16: the last four bytes of a name may cut a UTF-8
+        // sequence, and ".dll" is ASCII.
+        std::string ending = name.size() > 4 ? name.substr(name.size() - 4) : "";
+        for (char& c : ending) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        const bool isDll = ending == ".dll";
         if (!isDll || !it->is_regular_file()) continue;
         all.push_back(name);
         try {
