@@ -136,7 +136,9 @@ TEST(PackImports, AWrongEntryNamesTheDllsThatCouldBeIt)
     const fs::path folder = payloadWith(tree, "in", readBytes(sample("run_code.dll")));
     writeBytes(folder / "helper.dll", readBytes(sample("helper.dll")));
     // A name whose last four bytes cut a UTF-8 sequence is no DLL, and no error.
-    writeBytes(folder / "x\xc3\xa9" "abc", "x");
+    writeBytes(folder / "x\xc3\xa9"
+                        "abc",
+               "x");
     fs::create_directories(tree / "none");
     writeBytes(tree / "none/helper.dll", readBytes(sample("helper.dll")));
     fs::create_directories(tree / "empty");
