@@ -165,6 +165,17 @@ void makeSigner(const TempTree& tree, const std::string& name, const std::string
               0);
 }
 
+// The report application built into `exe`, signed with `pkcs12` (password
+// "pw"); its bytes, or nothing when the build failed.
+std::string buildSigned(const fs::path& exe, const fs::path& pkcs12)
+{
+    const int status =
+        shell("SIGNING_PASSWORD=pw " + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(exe) +
+              "--sign-pkcs12 " + shellQuote(pkcs12.string()) + " --sign-password-env SIGNING_PASSWORD > /dev/null");
+    EXPECT_EQ(status, 0);
+    return status == 0 ? readBytes(exe) : std::string();
+}
+
 uint32_t read32(const std::string& bytes, size_t at)
 {
     uint32_t value = 0;
@@ -180,11 +191,8 @@ TEST(ShippingOptions, VerifyReportsWhatItCannotVouchFor)
     TempTree tree;
     makeSigner(tree, "signer", "/CN=Shipping Test", 2);
     const fs::path exe = tree / "App.exe";
-    ASSERT_EQ(shell("SIGNING_PASSWORD=pw " + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(exe) +
-                    "--sign-pkcs12 " + shellQuote((tree / "signer.p12").string()) +
-                    " --sign-password-env SIGNING_PASSWORD > /dev/null"),
-              0);
-    const std::string signedBytes = readBytes(exe);
+    const std::string signedBytes = buildSigned(exe, tree / "signer.p12");
+    ASSERT_FALSE(signedBytes.empty());
     const size_t entry = read32(signedBytes, 0x3c) + 24 + 108 + 4 + 8 * 4;  // the certificate table's directory
     const size_t table = read32(signedBytes, entry);
     shell("openssl x509 -in " + shellQuote((tree / "signer.pem").string()) + " -outform der -out " +
@@ -278,11 +286,8 @@ TEST(ShippingOptions, VerifyVouchesOnlyForTrustedChains)
                          "-passout pass:pw"),
               0);
     const fs::path exe = tree / "App.exe";
-    ASSERT_EQ(shell("SIGNING_PASSWORD=pw " + shellQuote(std::getenv("ONEFILE_PACK")) + " " + buildOptions(exe) +
-                    "--sign-pkcs12 " + shellQuote((tree / "leaf.p12").string()) +
-                    " --sign-password-env SIGNING_PASSWORD > /dev/null"),
-              0);
-    const std::string signedBytes = readBytes(exe);
+    const std::string signedBytes = buildSigned(exe, tree / "leaf.p12");
+    ASSERT_FALSE(signedBytes.empty());
     const size_t header = read32(signedBytes, 0x3c);
     shell(cd + "openssl x509 -in ca.pem -outform der -out ca.der");
     const std::string ca = readBytes(tree / "ca.der");
