@@ -158,23 +158,10 @@ bool isSplashFeedbackPending()
 
 void removeSplashFeedbackFile()
 {
-    wchar_t longForm[longPathCapacity];
-    if (!feedbackFileKnown || !toLongPathForm(splashFeedbackPath, longForm)) {
-        return;
+    // The application took the splash down when the file is gone already.
+    if (feedbackFileKnown) {
+        removeFileIfStillMade(splashFeedbackPath, feedbackFileMade);
     }
-    const HANDLE file =
-        CreateFileW(longForm, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return;  // the application took the splash down, or it never was
-    }
-    // Only the file this run made, in its place: what a link planted at the
-    // name leads to is another file.
-    if (hasIdentity(file, feedbackFileMade) && isOpenedInPlace(file, splashFeedbackPath)) {
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
-    }
-    CloseHandle(file);
 }
 
 void hideSplashScreen()

@@ -7,6 +7,7 @@
 #include "attached_data/attached_data.h"
 #include "child_process/child_process.h"
 #include "run_folder/run_folder.h"
+#include "paths/test_holds.h"
 
 static void pointAtAttachedData()
 {
@@ -260,6 +261,7 @@ static void prepareTarget(CacheRoad road, wchar_t parent[pathCapacity])
 
 static DWORD WINAPI runVersionCheck(void*)
 {
+    reachTestPoint("ONEFILE_TEST_HOLD_CHECK", L"-reached", true);
     return checkReusedVersion() ? 1 : 0;
 }
 
@@ -284,6 +286,7 @@ static bool launchFromReusedVersion()
     if (check == nullptr) {
         passed = checkReusedVersion();
     } else {
+        reachTestPoint("ONEFILE_TEST_HOLD_CHECK", L"-waiting", false);
         WaitForSingleObject(check, INFINITE);
         GetExitCodeThread(check, &passed);
         CloseHandle(check);

@@ -4,8 +4,20 @@
 
 #include "paths/paths.h"
 
-// Whether the process named by `parentId` (MERLOX_ONEFILE_PARENT) is alive,
-// runs this very executable file and began before this process.
+// What the system says of one process, for the decisions that trust a
+// start's variables only as far as the system confirms them.
+struct ProcessFacts {
+    bool found;               // opened by its id or handle: it runs, or ended with handles left
+    bool alive;               // it has not ended
+    bool runsThisExecutable;  // its image is this very executable file
+    uint64_t began;           // its creation time (a system time; 0 unknown)
+};
+// Whether `process` is a copy of this executable that began no later than
+// this process did (at `thisBegan`): a process at a reused id began later.
+bool isEarlierCopy(const ProcessFacts& process, uint64_t thisBegan);
+
+// Whether the process named by `parentId` (MERLOX_ONEFILE_PARENT) runs this
+// very executable file and began before this process.
 bool isParentInstance(const wchar_t* parentId);
 // Who started this process, as far as the variables a start inherits can
 // be trusted: `parentId` names a copy of this executable
@@ -15,6 +27,15 @@ bool isParentInstance(const wchar_t* parentId);
 // program, a shell the application used among them, is `other`: a
 // caller's variables never choose the DLL this executable loads.
 enum class Starter { other, bootstrap, application };
+struct StarterFacts {
+    bool parentNamed;  // MERLOX_ONEFILE_PARENT holds a process id
+    DWORD parentId;
+    DWORD creator;  // the creator's id as the system records it; 0 unknown
+    ProcessFacts parent;
+    ProcessFacts creatorProcess;
+    uint64_t thisBegan;
+};
+Starter judgeStarter(const StarterFacts& facts);
 Starter identifyStarter(const wchar_t* parentId);
 
 // Whether this process is the bootstrap's upkeep worker. MERLOX_ONEFILE_UPKEEP
@@ -25,15 +46,14 @@ Starter identifyStarter(const wchar_t* parentId);
 // asking the live creator. A claim whose creator lives and is no such copy
 // is ignored (the application runs); one that can be proven neither way
 // ends the process.
-enum class CreatorState { gone, earlierCopy, other };
 struct UpkeepClaim {
-    bool present;          // the variable is set
-    bool wellFormed;       // as the bootstrap writes it
-    bool namedIsCreator;   // the id it names is this process's creator
-    bool handleIsCreator;  // the handle it names is a process handle of that creator
-    bool handleRunsThisExecutable;
-    bool handleBeganEarlier;
-    CreatorState creator;  // asked by its id
+    bool present;                // the variable is set
+    bool wellFormed;             // as the bootstrap writes it
+    bool namedIsCreator;         // the id it names is this process's creator
+    bool handleIsCreator;        // the handle it names is a process handle of that creator
+    ProcessFacts handleProcess;  // asked through the handle
+    ProcessFacts creator;        // asked by its id
+    uint64_t thisBegan;
 };
 enum class UpkeepVerdict { notClaimed, worker, ignored, unprovable };
 UpkeepVerdict judgeUpkeepClaim(const UpkeepClaim& claim);

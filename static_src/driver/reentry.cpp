@@ -17,16 +17,10 @@ static bool parseProcessId(const wchar_t* text, DWORD& id)
     return errno == 0 && end != text && *end == L'\0' && value <= MAXDWORD;
 }
 
-// Whether `earlier` began no later than this process: a process id that was
-// reused since this process began cannot pass for its creator.
-static bool startedBeforeThisProcess(HANDLE earlier)
+static uint64_t creationTimeOf(HANDLE process)
 {
-    FILETIME theirs, ours, unused1, unused2, unused3;
-    if (!GetProcessTimes(earlier, &theirs, &unused1, &unused2, &unused3) ||
-        !GetProcessTimes(GetCurrentProcess(), &ours, &unused1, &unused2, &unused3)) {
-        return false;
-    }
-    return CompareFileTime(&theirs, &ours) <= 0;
+    FILETIME created, unused1, unused2, unused3;
+    return GetProcessTimes(process, &created, &unused1, &unused2, &unused3) ? systemTimeOf(created) : 0;
 }
 
 // Whether `process` runs this very executable file. The same image path
@@ -45,23 +39,45 @@ static bool runsThisExecutable(HANDLE process)
                                                               wcscmp(processPath, getResolvedExecutablePath()) == 0));
 }
 
-// Whether the live process `id` runs this very executable file and began
-// before this process.
-static bool isEarlierCopyOfThisExecutable(DWORD id)
+// What the system says of the process behind `process` (null: none).
+static ProcessFacts readProcessFacts(HANDLE process)
 {
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-    if (process == nullptr) {
-        return false;
+    ProcessFacts facts = {};
+    DWORD exitCode = 0;
+    facts.found = process != nullptr;
+    facts.alive = facts.found && GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE;
+    facts.runsThisExecutable = facts.found && runsThisExecutable(process);
+    facts.began = facts.found ? creationTimeOf(process) : 0;
+    return facts;
+}
+
+static ProcessFacts readProcessFactsById(DWORD id)
+{
+    const HANDLE process = id != 0 ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id) : nullptr;
+    const ProcessFacts facts = readProcessFacts(process);
+    if (process != nullptr) {
+        CloseHandle(process);
     }
-    const bool earlier = runsThisExecutable(process) && startedBeforeThisProcess(process);
-    CloseHandle(process);
-    return earlier;
+    return facts;
+}
+
+static uint64_t thisProcessBegan()
+{
+    return creationTimeOf(GetCurrentProcess());
+}
+
+bool isEarlierCopy(const ProcessFacts& process, uint64_t thisBegan)
+{
+    // A process id reused since this process began cannot pass for its
+    // creator; a creation time that cannot be read proves nothing.
+    return process.found && process.runsThisExecutable && process.began != 0 && thisBegan != 0 &&
+           process.began <= thisBegan;
 }
 
 bool isParentInstance(const wchar_t* parentId)
 {
     DWORD id = 0;
-    return parseProcessId(parentId, id) && isEarlierCopyOfThisExecutable(id);
+    return parseProcessId(parentId, id) && isEarlierCopy(readProcessFactsById(id), thisProcessBegan());
 }
 
 // The process that created this one, as the system recorded it (not what
@@ -96,12 +112,14 @@ UpkeepVerdict judgeUpkeepClaim(const UpkeepClaim& claim)
     // The bootstrap's handle proves it even after it ended; a live creator
     // can be asked directly.
     const bool handleProves =
-        claim.wellFormed && claim.handleIsCreator && claim.handleRunsThisExecutable && claim.handleBeganEarlier;
-    const bool creatorProves = claim.wellFormed && claim.namedIsCreator && claim.creator == CreatorState::earlierCopy;
+        claim.wellFormed && claim.handleIsCreator && isEarlierCopy(claim.handleProcess, claim.thisBegan);
+    const bool creatorAlive = claim.creator.found && claim.creator.alive;
+    const bool creatorProves =
+        claim.wellFormed && claim.namedIsCreator && creatorAlive && isEarlierCopy(claim.creator, claim.thisBegan);
     if (handleProves || creatorProves) {
         return UpkeepVerdict::worker;
     }
-    return claim.creator == CreatorState::gone ? UpkeepVerdict::unprovable : UpkeepVerdict::ignored;
+    return creatorAlive ? UpkeepVerdict::ignored : UpkeepVerdict::unprovable;
 }
 
 // "<process id>:<handle>" as startUpkeepWorker writes it.
@@ -122,20 +140,6 @@ static bool parseUpkeepValue(const wchar_t* text, DWORD& processId, HANDLE& hand
     return true;
 }
 
-// What the system says of this process's creator.
-static CreatorState findCreatorState(DWORD creator)
-{
-    const HANDLE process = creator != 0 ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, creator) : nullptr;
-    if (process == nullptr) {
-        return CreatorState::gone;
-    }
-    DWORD exitCode = 0;
-    const bool alive = GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE;
-    const bool copy = alive && runsThisExecutable(process) && startedBeforeThisProcess(process);
-    CloseHandle(process);
-    return !alive ? CreatorState::gone : copy ? CreatorState::earlierCopy : CreatorState::other;
-}
-
 UpkeepClaim readUpkeepClaim(HANDLE& bootstrap)
 {
     UpkeepClaim claim = {};
@@ -153,24 +157,33 @@ UpkeepClaim readUpkeepClaim(HANDLE& bootstrap)
     claim.namedIsCreator = claim.wellFormed && creator != 0 && creator == named;
     // A handle value that names no process of this table reads as id 0.
     claim.handleIsCreator = claim.namedIsCreator && GetProcessId(handle) == creator;
-    claim.handleRunsThisExecutable = claim.handleIsCreator && runsThisExecutable(handle);
-    claim.handleBeganEarlier = claim.handleIsCreator && startedBeforeThisProcess(handle);
-    claim.creator = findCreatorState(creator);
+    claim.handleProcess = readProcessFacts(claim.handleIsCreator ? handle : nullptr);
+    claim.creator = readProcessFactsById(creator);
+    claim.thisBegan = thisProcessBegan();
     bootstrap = claim.handleIsCreator ? handle : nullptr;
     return claim;
 }
 
-Starter identifyStarter(const wchar_t* parentId)
+Starter judgeStarter(const StarterFacts& facts)
 {
-    DWORD named = 0;
-    const DWORD creator = findCreatorProcessId();
-    if (creator == 0 || !parseProcessId(parentId, named) || !isEarlierCopyOfThisExecutable(named)) {
+    if (facts.creator == 0 || !facts.parentNamed || !isEarlierCopy(facts.parent, facts.thisBegan)) {
         return Starter::other;
     }
-    if (creator == named) {
+    if (facts.creator == facts.parentId) {
         return Starter::bootstrap;
     }
-    return isEarlierCopyOfThisExecutable(creator) ? Starter::application : Starter::other;
+    return isEarlierCopy(facts.creatorProcess, facts.thisBegan) ? Starter::application : Starter::other;
+}
+
+Starter identifyStarter(const wchar_t* parentId)
+{
+    StarterFacts facts = {};
+    facts.parentNamed = parseProcessId(parentId, facts.parentId);
+    facts.creator = findCreatorProcessId();
+    facts.parent = readProcessFactsById(facts.parentNamed ? facts.parentId : 0);
+    facts.creatorProcess = readProcessFactsById(facts.creator);
+    facts.thisBegan = thisProcessBegan();
+    return judgeStarter(facts);
 }
 
 bool hasInheritedRunValues()

@@ -16,6 +16,7 @@
 #include <wchar.h>
 
 #include "run_folder/run_folder.h"
+#include "paths/test_holds.h"
 
 // A bound only: the bootstrap ends right after the worker's start.
 enum : DWORD { bootstrapEndMilliseconds = 60000 };
@@ -52,6 +53,7 @@ static uint64_t waitForBootstrapsEnd(HANDLE bootstrap)
 int runUpkeepWorker(HANDLE bootstrap)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS);
+    reachTestPoint("ONEFILE_TEST_HOLD_WORKER", L"-reached", true);
     const uint64_t bootstrapBegan = waitForBootstrapsEnd(bootstrap);
     wchar_t parent[pathCapacity];
     if (onefileSweepEnabled && expandFolderSpec(onefileRunParentSpec, parent, pathCapacity)) {

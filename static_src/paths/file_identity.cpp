@@ -1,5 +1,6 @@
 // Telling which file an open handle is: two handles of one file, and a
-// handle opened by a path that no link on the way or at the name diverted.
+// handle opened by a path that no link on the way or at the name diverted;
+// removing a file only when it is still the one made.
 #include "paths.h"
 
 #include <stdlib.h>
@@ -61,4 +62,25 @@ bool isOpenedInPlace(HANDLE handle, const wchar_t* path)
     free(names);
     CloseHandle(parent);
     return inPlace;
+}
+
+bool removeFileIfStillMade(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& made)
+{
+    wchar_t longForm[longPathCapacity];
+    if (!toLongPathForm(path, longForm)) {
+        return false;
+    }
+    const HANDLE file =
+        CreateFileW(longForm, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // Only the file that was made, in its place: what another program wrote
+    // at the name since, or what a link planted there leads to, is another.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    const bool removed = hasIdentity(file, made) && isOpenedInPlace(file, path) &&
+                         SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(file);
+    return removed;
 }

@@ -125,6 +125,10 @@ bool isSameFile(HANDLE one, HANDLE other);
 // own path may go through links): not what a link planted at the name
 // leads to. False when it cannot be told.
 bool isOpenedInPlace(HANDLE handle, const wchar_t* path);
+// Deletes the file at `path` when it is still the file `made` was read
+// from, in its place (not what a link at the name leads to); whether it
+// did.
+bool removeFileIfStillMade(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& made);
 
 // --- Path spec expansion (path_spec.cpp).
 // The run's own folder, below which every file of the attached data lands:

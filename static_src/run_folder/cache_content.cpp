@@ -19,13 +19,9 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <common/xxhash.h>
 
-enum : DWORD { recheckChunkBytes = 1u << 20 };
-
-// A file's: gone or held without sharing is unread; no proof either way.
 using FileContent = RecheckResult;
 
-static FileContent compareFileContent(const wchar_t* path, uint64_t expected, unsigned char* buffer,
-                                      const volatile LONG* stop)
+FileContent recheckFileContent(const wchar_t* path, uint64_t expected, unsigned char* buffer, const volatile LONG* stop)
 {
     wchar_t longForm[longPathCapacity];
     const HANDLE file =
@@ -50,6 +46,16 @@ static FileContent compareFileContent(const wchar_t* path, uint64_t expected, un
     return XXH64_digest(&hash) == expected ? FileContent::same : FileContent::differs;
 }
 
+RecheckResult foldRecheckResult(RecheckResult sofar, RecheckResult file)
+{
+    // An unread file does not end the recheck: a later one that differs is
+    // still found. A stop keeps what an unread file showed.
+    if (file == RecheckResult::differs || sofar == RecheckResult::same) {
+        return file;
+    }
+    return sofar;
+}
+
 // Compares every file of a whole manifest with its hash; the first that
 // differs, or the first that could not be read, into `named`. A manifest
 // that is not whole differs: a file without its hash line is never proven.
@@ -71,15 +77,11 @@ static FileContent compareVersionContent(const wchar_t* folder, const wchar_t* m
     for (const wchar_t* cursor = findContentHashes(manifest);
          content != FileContent::differs && *cursor != L'\0' && readContentHashLine(cursor, expected, name);) {
         const FileContent file =
-            joinPath(path, folder, name) ? compareFileContent(path, expected, buffer, stop) : FileContent::unread;
+            joinPath(path, folder, name) ? recheckFileContent(path, expected, buffer, stop) : FileContent::unread;
         if (file != FileContent::same && content == FileContent::same) {
             copyWideBounded(named, pathCapacity, path, "a cache path does not fit in 4096 characters");
         }
-        // An unread file does not end the recheck: a later one that differs
-        // is still found. A stop keeps what an unread file showed.
-        if (file == FileContent::differs || content == FileContent::same) {
-            content = file == FileContent::same ? content : file;
-        }
+        content = foldRecheckResult(content, file);
         if (file == FileContent::stopped) {
             break;
         }

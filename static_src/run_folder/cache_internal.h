@@ -23,9 +23,20 @@ bool writeCacheManifest(const wchar_t* folder);
 wchar_t* readCacheManifest(const wchar_t* folder);
 // The publish time a manifest states, or 0.
 uint64_t manifestPublishTime(const wchar_t* manifest);
+// The manifest's text for a tree `description` with the content `hashes`
+// (sorted lines each), published at `publishTime`; null when it would not
+// be whole (a file listed without its hash, a hash of a file not listed)
+// or memory runs out. To be freed.
+wchar_t* composeCacheManifest(uint64_t publishTime, const wchar_t* description, const wchar_t* hashes);
+// How a manifest (null: none could be read) compares with a tree's
+// `description` (null: the tree holds a reparse point or cannot be
+// listed); what differs first into `difference`.
+enum class ManifestMatch { matches, notOurs, olderFormat, notWhole, differs };
+ManifestMatch compareCacheManifest(const wchar_t* manifest, const wchar_t* description, wchar_t* difference,
+                                   size_t capacity);
 // Whether the tree below `folder` is exactly what its manifest lists; when
-// not, and the trace is on, the first difference into `difference`. A
-// manifest of an older format never matches.
+// not, the first difference into `difference`. A manifest of an older
+// format never matches.
 bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity);
 // The content hashes' lines of `manifest` (its end when it has none).
 const wchar_t* findContentHashes(const wchar_t* manifest);
@@ -34,6 +45,15 @@ const wchar_t* findContentHashes(const wchar_t* manifest);
 bool readContentHashLine(const wchar_t*& cursor, uint64_t& contentHash, wchar_t name[pathCapacity]);
 
 // --- The content's recheck (cache_content.cpp).
+enum class RecheckResult { same, differs, unread, stopped };
+// One file's content against its recorded hash, read through `buffer`
+// (recheckChunkBytes): a file gone, held without sharing or failing a read
+// is unread, which proves nothing either way; `*stop` set ends the read.
+enum : unsigned long { recheckChunkBytes = 1ul << 20 };
+RecheckResult recheckFileContent(const wchar_t* path, uint64_t expected, unsigned char* buffer,
+                                 const volatile LONG* stop);
+// The version's result so far after one more file's.
+RecheckResult foldRecheckResult(RecheckResult sofar, RecheckResult file);
 // Re-reads every file of the version folder, held, and compares each
 // file's hash with its manifest's; marks
 // the version damaged when one differs. Looks at `*stop` between reads. A
@@ -56,7 +76,6 @@ struct RecheckRecord {
     RecheckState state;
     uint64_t time;  // a system time, for passed
 };
-enum class RecheckResult { same, differs, unread, stopped };
 // How many starts run a version after a recheck could not prove it.
 enum : unsigned { unprovenStartsAllowed = 2 };
 // After a passed recheck, the content is not read again for this long: a

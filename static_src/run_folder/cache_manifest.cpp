@@ -194,14 +194,30 @@ static wchar_t* describeTree(const wchar_t* folder)
     return text;
 }
 
-// How many lines of `text` begin with `kind`.
-static size_t countLines(const wchar_t* text, wchar_t kind)
+wchar_t* composeCacheManifest(uint64_t publishTime, const wchar_t* description, const wchar_t* hashes)
 {
-    size_t count = text[0] == kind;
-    for (const wchar_t* line = wcschr(text, L'\n'); line != nullptr; line = wcschr(line + 1, L'\n')) {
-        count += line[1] == kind;
+    wchar_t header[64];
+    const int headerLength =
+        swprintf(header, 64, L"%ls%llu\n", manifestFormat, static_cast<unsigned long long>(publishTime));
+    if (description == nullptr || hashes == nullptr || headerLength < 0) {
+        return nullptr;
     }
-    return count;
+    const size_t descriptionLength = wcslen(description), hashesLength = wcslen(hashes);
+    const size_t length = static_cast<size_t>(headerLength) + descriptionLength + hashesLength;
+    wchar_t* const text = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+    if (text == nullptr) {
+        return nullptr;
+    }
+    wmemcpy(text, header, static_cast<size_t>(headerLength));
+    wmemcpy(text + headerLength, description, descriptionLength);
+    wmemcpy(text + headerLength + descriptionLength, hashes, hashesLength + 1);
+    // Every file listed has its one hash, or no manifest: a file planted
+    // while the version was unpacked would otherwise never be rechecked.
+    if (!isWholeManifest(text)) {
+        free(text);
+        return nullptr;
+    }
+    return text;
 }
 
 bool writeCacheManifest(const wchar_t* folder)
@@ -209,31 +225,23 @@ bool writeCacheManifest(const wchar_t* folder)
     wchar_t* const description = describeTree(folder);
     qsort(recordedHashes.items, recordedHashes.count, sizeof(wchar_t*), compareLines);
     wchar_t* const hashes = recordedHashes.failed ? nullptr : joinLines(recordedHashes);
+    wchar_t* const text = composeCacheManifest(readSystemTime(), description, hashes);
+    free(description);
+    free(hashes);
     wchar_t path[pathCapacity];
     wchar_t longForm[longPathCapacity];
-    // Every file the listing found has its hash, or the manifest is not written.
-    if (description == nullptr || hashes == nullptr || countLines(description, L'F') != recordedHashes.count ||
-        !joinPath(path, folder, manifestName) || !toLongPathForm(path, longForm)) {
-        free(description);
-        free(hashes);
+    if (text == nullptr || !joinPath(path, folder, manifestName) || !toLongPathForm(path, longForm)) {
+        free(text);
         return false;
     }
-    wchar_t header[64];
-    const int headerLength =
-        swprintf(header, 64, L"%ls%llu\n", manifestFormat, static_cast<unsigned long long>(readSystemTime()));
     const HANDLE file = CreateFileW(longForm, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    const auto writeText = [file](const wchar_t* text, size_t length) {
-        const DWORD bytes = static_cast<DWORD>(length * sizeof(wchar_t));
-        DWORD written = 0;
-        return WriteFile(file, text, bytes, &written, nullptr) && written == bytes;
-    };
-    bool ok = file != INVALID_HANDLE_VALUE && writeText(header, static_cast<size_t>(headerLength)) &&
-              writeText(description, wcslen(description)) && writeText(hashes, wcslen(hashes));
+    const DWORD bytes = static_cast<DWORD>(wcslen(text) * sizeof(wchar_t));
+    DWORD written = 0;
+    bool ok = file != INVALID_HANDLE_VALUE && WriteFile(file, text, bytes, &written, nullptr) && written == bytes;
     if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) {
         ok = false;
     }
-    free(description);
-    free(hashes);
+    free(text);
     return ok;
 }
 
@@ -434,28 +442,38 @@ static void describeFirstDifference(const wchar_t* listed, size_t listedLength, 
              found);
 }
 
+ManifestMatch compareCacheManifest(const wchar_t* manifest, const wchar_t* description, wchar_t* difference,
+                                   size_t capacity)
+{
+    size_t listedLength = 0;
+    const wchar_t* const listed = manifest != nullptr ? findDescription(manifest, listedLength) : nullptr;
+    if (listed == nullptr) {
+        const bool older = manifestPublishTime(manifest) != 0;
+        swprintf(difference, capacity, older ? L"its manifest has an older format" : L"no manifest of ours");
+        return older ? ManifestMatch::olderFormat : ManifestMatch::notOurs;
+    }
+    if (!isWholeManifest(manifest)) {
+        swprintf(difference, capacity, L"its manifest is not whole (a file's hash line is missing, doubled or cut)");
+        return ManifestMatch::notWhole;
+    }
+    if (description == nullptr) {
+        swprintf(difference, capacity, L"the folder holds a reparse point or cannot be listed");
+        return ManifestMatch::differs;
+    }
+    if (wcslen(description) == listedLength && wmemcmp(listed, description, listedLength) == 0) {
+        return ManifestMatch::matches;
+    }
+    describeFirstDifference(listed, listedLength, description, difference, capacity);
+    return ManifestMatch::differs;
+}
+
 bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity)
 {
     wchar_t* const manifest = readCacheManifest(folder);
-    size_t listedLength = 0;
-    const wchar_t* const listed = manifest != nullptr ? findDescription(manifest, listedLength) : nullptr;
-    const bool whole = listed != nullptr && isWholeManifest(manifest);
-    wchar_t* const description = whole ? describeTree(folder) : nullptr;
-    const bool matches = description != nullptr && wcslen(description) == listedLength &&
-                         wmemcmp(listed, description, listedLength) == 0;
-    if (!matches && isTracing()) {
-        if (listed == nullptr) {
-            swprintf(difference, capacity,
-                     manifestPublishTime(manifest) != 0 ? L"its manifest has an older format" : L"no manifest of ours");
-        } else if (!whole) {
-            swprintf(difference, capacity,
-                     L"its manifest is not whole (a file's hash line is missing, doubled or cut)");
-        } else if (description == nullptr) {
-            swprintf(difference, capacity, L"the folder holds a reparse point or cannot be listed");
-        } else {
-            describeFirstDifference(listed, listedLength, description, difference, capacity);
-        }
-    }
+    // The folder is listed only for a manifest that can match it.
+    const bool listable = manifest != nullptr && isWholeManifest(manifest);
+    wchar_t* const description = listable ? describeTree(folder) : nullptr;
+    const bool matches = compareCacheManifest(manifest, description, difference, capacity) == ManifestMatch::matches;
     free(description);
     free(manifest);
     return matches;

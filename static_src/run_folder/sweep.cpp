@@ -9,6 +9,8 @@
 // application ends; what is left goes next time.
 #include "run_folder.h"
 
+#include "paths/test_holds.h"
+
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -244,6 +246,7 @@ int sweepDeadRuns(const wchar_t* parent)
 static void sweepInBackground(void* sweep, const volatile LONG* stop)
 {
     static_cast<Sweep*>(sweep)->stop = stop;
+    holdUntilStopped("ONEFILE_TEST_HOLD_SWEEP", stop);
     const int removed = sweepInTurn(*static_cast<Sweep*>(sweep));
     if (removed < 0) {
         traceStep(L"sweep: another start sweeps %ls", static_cast<Sweep*>(sweep)->directory);

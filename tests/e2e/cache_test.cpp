@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tlhelp32.h>
+
 #include <functional>
 
 #include "../common/report_format.h"
@@ -60,6 +62,37 @@ void writeManifest(const std::wstring& folder, const std::wstring& text)
     const std::wstring path = folder + L"\\onefile-cache.manifest";
     DeleteFileW(path.c_str());
     writeFile(path, std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)));
+}
+
+// An event any process may open, elevated or not, named `name`.
+HANDLE createOpenEvent(const std::wstring& name)
+{
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    return CreateEventW(&attributes, TRUE, FALSE, name.c_str());
+}
+
+// The threads of the processes `parent` created.
+std::vector<DWORD> threadsOfChildrenOf(DWORD parent)
+{
+    std::vector<DWORD> children, threads;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
+    PROCESSENTRY32W process = {};
+    process.dwSize = sizeof process;
+    for (BOOL more = Process32FirstW(snapshot, &process); more; more = Process32NextW(snapshot, &process)) {
+        if (process.th32ParentProcessID == parent) children.push_back(process.th32ProcessID);
+    }
+    THREADENTRY32 thread = {};
+    thread.dwSize = sizeof thread;
+    for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread)) {
+        for (const DWORD child : children) {
+            if (thread.th32OwnerProcessID == child) threads.push_back(thread.th32ThreadID);
+        }
+    }
+    CloseHandle(snapshot);
+    return threads;
 }
 
 class CachedRun : public testing::Test {
@@ -160,6 +193,39 @@ TEST_F(CachedRun, FirstStartsInParallelPublishOneCompleteFolder)
     EXPECT_EQ(elevated.exitCode, 0u);
     EXPECT_EQ(reported(file(L"elevated"), "run_mode"), "0");
     EXPECT_EQ(runFolderOf(file(L"elevated")).rfind(temporaryDirectory() + L"\\onefile_", 0), 0u);
+}
+
+// A reused version's child is made while the version is checked, and let
+// go only with the check's result: the test holds the check once the
+// bootstrap waits for it, and finds the child not yet running.
+TEST_F(CachedRun, TheChildRunsOnlyAfterTheChecksResult)
+{
+    const std::wstring exe = copyIn(L"fault");
+    const std::wstring trace = file(L"trace.txt");
+    const EnvironmentChanges traced = {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}};
+    ASSERT_EQ(endOf(startUnelevated(exe, L"", file(L"first"), traced)), 0u) << readFile(trace);
+    const std::wstring hold = L"onefile-test-check-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE reached = createOpenEvent(hold + L"-reached"), waiting = createOpenEvent(hold + L"-waiting"),
+                 go = createOpenEvent(hold + L"-go");
+    const PROCESS_INFORMATION start =
+        startUnelevated(exe, L"--app-exit=7", file(L"second"),
+                        {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}, {L"ONEFILE_TEST_HOLD_CHECK", hold.c_str()}});
+    const HANDLE both[] = {reached, waiting};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 60000), WAIT_OBJECT_0) << readFile(trace);
+    const std::vector<DWORD> threads = threadsOfChildrenOf(start.dwProcessId);
+    EXPECT_FALSE(threads.empty()) << readFile(trace);
+    for (const DWORD id : threads) {
+        const HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, id);
+        const DWORD before = SuspendThread(thread);
+        ResumeThread(thread);
+        CloseHandle(thread);
+        EXPECT_GE(before, 1u) << "the child runs while its version is still being checked";
+    }
+    SetEvent(go);
+    EXPECT_EQ(endOf(start), 7u) << readFile(trace);
+    EXPECT_EQ(runFolderOf(file(L"second")), runFolderOf(file(L"first")));
+    EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
+    for (const HANDLE event : {reached, waiting, go}) CloseHandle(event);
 }
 
 TEST_F(CachedRun, StartEndedWhileUnpackingLeavesOnlyAStagingFolderThatGoes)

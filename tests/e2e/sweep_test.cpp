@@ -283,4 +283,50 @@ TEST_F(Sweep, TheUpkeepWorkerRunsOutsideTheCallersJob)
     for (const HANDLE handle : {bootstrap.hThread, bootstrap.hProcess, job}) CloseHandle(handle);
 }
 
+// The worker inherits none of the bootstrap's handles but its own: a
+// caller's pipe for standard output ends with the bootstrap while the
+// worker, held by the test, still runs. (The bootstrap's sweep is held
+// until the application's end, so that a worker takes over.)
+TEST_F(Sweep, TheUpkeepWorkerHoldsNoneOfTheCallersHandles)
+{
+    const std::wstring leftover = plantDirectory(leftoverName(deadId(0)));
+    const std::wstring hold = L"onefile-test-worker-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE reached = CreateEventW(nullptr, TRUE, FALSE, (hold + L"-reached").c_str());
+    const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, (hold + L"-go").c_str());
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    const std::wstring trace = temp.path() + L"\\trace.txt";
+    const std::wstring exe = onefilePath(L"fault_onefile");
+    std::wstring commandLine = quoteForCommandLine(exe);
+    ScopedEnvironment environment({{L"TEMP", temp.path().c_str()},
+                                   {L"TMP", temp.path().c_str()},
+                                   {L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()},
+                                   {L"ONEFILE_TEST_HOLD_SWEEP", L"1"},
+                                   {L"ONEFILE_TEST_HOLD_WORKER", hold.c_str()}});
+    STARTUPINFOW startup = startupOnNul();
+    startup.hStdOutput = writeEnd;
+    PROCESS_INFORMATION bootstrap = {};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                               &bootstrap));
+    CloseHandle(writeEnd);
+    EXPECT_EQ(WaitForSingleObject(bootstrap.hProcess, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(reached, 60000), WAIT_OBJECT_0) << readFile(trace);
+    // The worker runs, held: whatever is left to read, then the pipe's end.
+    char buffer[4096];
+    DWORD available = 0, read = 0;
+    BOOL open = TRUE;
+    while ((open = PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) && available > 0) {
+        ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr);
+    }
+    const DWORD error = GetLastError();
+    EXPECT_FALSE(open) << "the worker holds the caller's pipe\n" << readFile(trace);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    SetEvent(go);
+    EXPECT_TRUE(waitForPath(leftover, false)) << readFile(trace);
+    EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
+    for (const HANDLE handle : {readEnd, reached, go, bootstrap.hProcess, bootstrap.hThread}) CloseHandle(handle);
+}
+
 }  // namespace

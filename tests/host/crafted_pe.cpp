@@ -73,11 +73,12 @@ std::vector<uint8_t> handMadeDll(const std::vector<uint8_t>& section,
     return image;
 }
 
-std::vector<uint8_t> sharedThunksDll(uint32_t descriptors, uint32_t thunks, SharedThunks kind)
+std::vector<uint8_t> sharedThunksDll(uint32_t descriptors, uint32_t thunks, SharedThunks kind,
+                                     const std::string& function)
 {
     std::vector<uint8_t> section;
     const uint32_t dll = putText(section, "crafted.dll");
-    const uint32_t hintAndName = putText(section, std::string(2, '\0') + "f");
+    const uint32_t hintAndName = putText(section, std::string(2, '\0') + function);
     const uint64_t entry = kind == SharedThunks::named ? hintAndName : (1ull << 63) | 7;
     const size_t table = (section.size() + 7) & ~size_t{7};
     for (uint32_t i = 0; i < thunks; ++i) put(section, table + 8 * i, entry, 8);

@@ -20,8 +20,9 @@ enum class SharedThunks { named, ordinals, delayedOrdinals };
 
 // `descriptors` import (or delay-load) descriptors that all share one table
 // of `thunks` entries: a few hundred kilobytes that name descriptors *
-// thunks imports.
-std::vector<uint8_t> sharedThunksDll(uint32_t descriptors, uint32_t thunks, SharedThunks kind = SharedThunks::named);
+// thunks imports (each `function`, when named).
+std::vector<uint8_t> sharedThunksDll(uint32_t descriptors, uint32_t thunks, SharedThunks kind = SharedThunks::named,
+                                     const std::string& function = "f");
 
 // A DLL exporting run_code and `count` names "f<i>".
 std::vector<uint8_t> manyExportsDll(uint32_t count, uint16_t paddingSections = 0);

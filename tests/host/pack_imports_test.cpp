@@ -288,6 +288,44 @@ TEST(PeReader, FindsTablesAmongManySections)
     }
 }
 
+// Every count a table gives and every name it points at is bounded, each
+// just within its bound and just past it.
+TEST(PeReader, EveryCountAndTableIsBounded)
+{
+    using S = SharedThunks;
+    const std::string longName(4096, 'n');
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::string refusal;  // empty: read
+    } cases[] = {
+        {"65,536 exported names", manyExportsDll(65535), ""},
+        {"65,537 exported names", manyExportsDll(65536), "too many exported names"},
+        {"4,095 import descriptors", sharedThunksDll(4095, 1), ""},
+        {"4,096 import descriptors", sharedThunksDll(4096, 1), "an import directory without end"},
+        {"4,095 delay-load descriptors", sharedThunksDll(4095, 1, S::delayedOrdinals), ""},
+        {"4,096 delay-load descriptors", sharedThunksDll(4096, 1, S::delayedOrdinals),
+         "a delay-load directory without end"},
+        {"65,535 thunks in a table", sharedThunksDll(1, 65535, S::ordinals), ""},
+        {"65,536 thunks in a table", sharedThunksDll(1, 65536, S::ordinals), "an import table without end"},
+        {"524,281 names in a file", sharedThunksDll(8, 65534, S::ordinals), ""},
+        {"589,825 names in a file", sharedThunksDll(9, 65535, S::ordinals),
+         "more than 524288 imported and exported names"},
+        {"a name of 4,096 bytes", sharedThunksDll(1, 1, S::named, longName), ""},
+        {"a name of 4,097 bytes", sharedThunksDll(1, 1, S::named, longName + "n"), "a name longer than 4096 bytes"},
+        {"32 MiB of names in a file", sharedThunksDll(1, 8190, S::named, longName), ""},
+        {"past 32 MiB of names in a file", sharedThunksDll(1, 8193, S::named, longName), "more than 32 MiB of names"},
+    };
+    for (const auto& c : cases) {
+        try {
+            EXPECT_TRUE(pack::readPeImage(c.bytes, "x.dll").has_value()) << c.what;
+            EXPECT_EQ(c.refusal, "") << c.what;
+        } catch (const pack::Error& error) {
+            EXPECT_EQ(std::string(error.what()), "x.dll: a damaged PE file: " + c.refusal) << c.what;
+        }
+    }
+}
+
 TEST(PeReader, ReadsDelayLoadsAndRefusesTablesThatPointOutside)
 {
     // A delay-load descriptor at 0x1000 naming "late.dll" (0x1100), its
@@ -330,6 +368,35 @@ TEST(PeReader, ReadsDelayLoadsAndRefusesTablesThatPointOutside)
         }
     }
     EXPECT_FALSE(pack::readPeImage(std::vector<uint8_t>{'M', 'Z'}, "short").has_value());
+}
+
+// Only the toolchain's own runtimes are stripped: a DLL from a folder the
+// user names with --dll-path is carried as given, even when that folder is
+// the toolchain's, however either is spelt.
+TEST(PeReader, OnlyTheToolchainsRuntimesAreStripped)
+{
+    TempTree tree;
+    const fs::path toolchain = tree / "toolchain", user = tree / "user", other = tree / "other";
+    for (const fs::path& folder : {toolchain, user, other}) fs::create_directories(folder);
+    fs::create_directory_symlink(toolchain, tree / "link");
+    const struct {
+        const char* what;
+        fs::path source;
+        std::vector<fs::path> userFolders;
+        bool stripped;
+    } cases[] = {
+        {"from the toolchain", toolchain / "libstdc++-6.dll", {}, true},
+        {"from the toolchain, another --dll-path named", toolchain / "libstdc++-6.dll", {user}, true},
+        {"from the toolchain named with --dll-path", toolchain / "libstdc++-6.dll", {toolchain}, false},
+        {"from the toolchain named through a link", toolchain / "libstdc++-6.dll", {tree / "link"}, false},
+        {"from the toolchain named with a trailing dot", toolchain / "libstdc++-6.dll", {toolchain / "."}, false},
+        {"through a link to the toolchain", tree / "link" / "libstdc++-6.dll", {}, true},
+        {"from a --dll-path folder", user / "helper.dll", {user}, false},
+        {"from elsewhere", other / "helper.dll", {}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(pack::isStrippedRuntime(c.source, {toolchain}, c.userFolders), c.stripped) << c.what;
+    }
 }
 
 // A DLL built the usual way, without -static, imports the C++ runtime's

@@ -31,6 +31,9 @@ struct Payload {
 std::string nameProblem(const std::u16string& name);
 // Upper-case fold used to find names Windows would take as one.
 std::u16string foldCase(const std::u16string& name);
+// Why the build's depfile cannot carry `path`, or an empty string when it
+// can (names.cpp).
+std::string depfilePathProblem(const std::string& path);
 std::u16string utf8ToUtf16(const std::string& text);
 std::string utf16ToUtf8(const std::u16string& text);
 

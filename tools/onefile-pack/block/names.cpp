@@ -68,4 +68,23 @@ std::string nameProblem(const std::u16string& name)
     return describeRecordNameProblem(findRecordNameProblem(name.data(), name.size()));
 }
 
+// CMake 3.25 rewrites the depfile for its generators, and no escaping
+// survives that: ';' breaks a Makefiles build for good, and Ninja cuts a
+// name at '&', '\'', '`', '$', '#' and '^', so the output is packed again at
+// every build. Names the system refuses anyway complete the list.
+std::string depfilePathProblem(const std::string& path)
+{
+    for (const char c : path) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return "the build's depfile cannot carry a control character in this path; rename it or build without "
+                   "--depfile";
+        }
+        if (std::string(";&'`$#^\"<>|*?\\:").find(c) != std::string::npos) {
+            return std::string("the build's depfile cannot carry '") + c +
+                   "' in this path; rename it or build without --depfile";
+        }
+    }
+    return "";
+}
+
 }  // namespace pack

@@ -138,30 +138,10 @@ void checkInputs(const Arguments& arguments)
 
 namespace {
 
-// Why the build's depfile cannot carry `path`, or an empty string when it
-// can. CMake 3.25 rewrites the depfile for its generators, and no escaping
-// survives that: ';' breaks a Makefiles build for good, and Ninja cuts a
-// name at '&', '\'', '`', '$', '#' and '^', so the output is packed again at
-// every build. Names the system refuses anyway complete the list.
-std::string depfilePathProblem(const std::string& path)
-{
-    for (const char c : path) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            return "the build's depfile cannot carry a control character in this path; rename it or build without "
-                   "--depfile";
-        }
-        if (std::string(";&'`$#^\"<>|*?\\:").find(c) != std::string::npos) {
-            return std::string("the build's depfile cannot carry '") + c +
-                   "' in this path; rename it or build without --depfile";
-        }
-    }
-    return "";
-}
-
 // Throws, naming `path`, when the build's depfile cannot carry it.
 void requireCarriedByDepfile(const fs::path& path)
 {
-    const std::string problem = depfilePathProblem(path.string());
+    const std::string problem = pack::depfilePathProblem(path.string());
     if (!problem.empty()) throw pack::Error(path.string() + ": " + problem);
 }
 

@@ -77,6 +77,11 @@ struct StrippedDll {
     std::u16string name;
     uint64_t before = 0, after = 0;  // bytes
 };
+// Whether an added DLL found at `source` is carried stripped: it lies in a
+// toolchain folder that no --dll-path (`userFolders`) names, however
+// either is spelt.
+bool isStrippedRuntime(const std::filesystem::path& source, const std::vector<std::filesystem::path>& toolchainFolders,
+                       const std::vector<std::filesystem::path>& userFolders);
 // Carries each added DLL that came from one of `toolchainFolders` as a copy
 // in `work`, stripped of debug information by `strip`; the DLLs the user
 // named (in one of `userFolders`, --dll-path, or in the payload) stay as

@@ -98,7 +98,7 @@ public:
                 return std::string(bytes_.begin() + static_cast<ptrdiff_t>(start),
                                    bytes_.begin() + static_cast<ptrdiff_t>(at));
             }
-            if (at - start == maxNameBytes) break;
+            if (at - start == maxNameBytes) fail("a name longer than " + std::to_string(maxNameBytes) + " bytes");
         }
         fail("a name runs past the end of the file");
     }

@@ -21,6 +21,14 @@ bool isInOneOf(const fs::path& file, const std::vector<fs::path>& folders)
 
 }  // namespace
 
+bool isStrippedRuntime(const fs::path& source, const std::vector<fs::path>& toolchainFolders,
+                       const std::vector<fs::path>& userFolders)
+{
+    // The user's own, as given: a folder named with --dll-path is the
+    // user's, even when it is the toolchain's too.
+    return isInOneOf(source, toolchainFolders) && !isInOneOf(source, userFolders);
+}
+
 std::vector<StrippedDll> stripToolchainRuntimes(Payload& payload, const std::vector<AddedDll>& added,
                                                 const std::vector<fs::path>& toolchainFolders,
                                                 const std::vector<fs::path>& userFolders, const std::string& strip,
@@ -28,9 +36,7 @@ std::vector<StrippedDll> stripToolchainRuntimes(Payload& payload, const std::vec
 {
     std::vector<StrippedDll> stripped;
     for (const AddedDll& dll : added) {
-        // The user's own, as given: a folder named with --dll-path is the
-        // user's, even when it is the toolchain's too.
-        if (!isInOneOf(dll.source, toolchainFolders) || isInOneOf(dll.source, userFolders)) continue;
+        if (!isStrippedRuntime(dll.source, toolchainFolders, userFolders)) continue;
         for (FileEntry& file : payload.files) {
             if (file.name != dll.name) continue;
             const fs::path copy = work / dll.source.filename();
