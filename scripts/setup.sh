@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ONEFILE_BUILD_DIR:-$root/build}
 third_party=$build/third_party
-stamp=$build/.setup-done-v6
+stamp=$build/.setup-done-v7
 
 packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make g++
@@ -50,6 +50,18 @@ if (( ${#missing[@]} )); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
 fi
 
+# The Wine prefixes are made while the zstd sources are fetched: each
+# takes seconds of its own wineserver. A second prefix, with its own
+# wineserver, serves the tests that need an X display: a Wine session keeps
+# the display it started with. The demo (--demo) needs none, and leaves the
+# setup unfinished for the tests.
+"$root/scripts/wine-prefix.sh" &
+prefixes=($!)
+if [[ ${1:-} != --demo ]]; then
+  "$root/scripts/wine-prefix.sh" "$build/wineprefix-display" &
+  prefixes+=($!)
+fi
+
 mkdir -p "$third_party"
 if [[ ! -d $third_party/zstd ]]; then
   echo "setup: fetching the libzstd source package"
@@ -73,12 +85,10 @@ if [[ ! -d $third_party/zstd ]]; then
   ls "$third_party/zstd-src"/*.dsc | xargs -n1 basename > "$third_party/zstd/.debian-source"
 fi
 
-"$root/scripts/wine-prefix.sh"
-# A second prefix, with its own wineserver, for the tests that need an X
-# display: a Wine session keeps the display it started with. The demo
-# (--demo) needs none, and leaves the setup unfinished for the tests.
+for prefix in "${prefixes[@]}"; do
+  wait "$prefix"
+done
 if [[ ${1:-} == --demo ]]; then
   exit 0
 fi
-"$root/scripts/wine-prefix.sh" "$build/wineprefix-display"
 touch "$stamp"

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -451,11 +453,15 @@ TEST_F(SplashDisplay, TextOnImagesOfEverySizeStaysWithinThem)
     const Case cases[] = {{1, 1, "Loading", 0, 0, fill},      {1, 1, "", 0, 0, fill},
                           {300, 4, "Loading", 150, 0, fill},  {300, 4, "", 150, 3, fill},
                           {300, 30, "Loading", 299, 2, band}, {300, 30, "", 299, 2, red}};
+    std::map<std::string, std::string> built;  // one executable per size, for both texts
     for (const Case& c : cases) {
         const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
         const fs::path image = tree / ("red" + size + ".png");
-        std::system(("convert -size " + size + " xc:red -define png:color-type=2 PNG24:" + image.string()).c_str());
-        const std::string exe = buildWithSplash(image, "--splash-progress");
+        if (built.count(size) == 0) {
+            std::system(("convert -size " + size + " xc:red -define png:color-type=2 PNG24:" + image.string()).c_str());
+            built[size] = buildWithSplash(image, "--splash-progress");
+        }
+        const std::string exe = built[size];
         const int x = (1920 - c.width) / 2 + c.x;
         const int y = (1080 - c.height) / 2 + c.y;
         int exitCode = -1;
