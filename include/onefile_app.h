@@ -92,8 +92,8 @@ static inline int onefile_splash_text(const wchar_t* text)
 }
 
 /* Takes the splash down: closes the text channel for good, then deletes
-   "{TEMP}\onefile_{PID}_splash_feedback.tmp", which the bootstrap watches. Returns 1 when the file is gone (or there was
-   none, as when the executable carries no splash), 0 otherwise. */
+   "{TEMP}\onefile_{PID}_splash_feedback.tmp", which the bootstrap watches. Returns 1 when the file is gone (or there
+   was none, as when the executable carries no splash), 0 otherwise. */
 static inline int onefile_hide_splash(void)
 {
     wchar_t parent[32];

@@ -51,8 +51,6 @@ static HWND createSplashWindow()
                                      0, 0, nullptr, nullptr, nullptr, nullptr);
 }
 
-// Moves, sizes and paints the layered window in one call, centred on the
-// primary monitor's work area.
 void paintLayeredWindow(HWND window, HBITMAP bitmap, POINT* position, void (*draw)(HDC memory))
 {
     BITMAP shape = {};
@@ -84,16 +82,16 @@ static void showBitmap(HWND window, HBITMAP bitmap)
     paintLayeredWindow(window, bitmap, &position, nullptr);
 }
 
-// Creates the feedback file anew: never truncates or follows what has the
-// name. A stale file with this process's id (an earlier run's, ids are
-// reused) is removed first, by the link-safe removal, since another start's
-// sweep never touches a name with a live run's id.
 // The feedback file this run made, as the system knows it: its volume and
 // index. Written by createSplashFeedbackFile before any other thread
 // starts; read by removeSplashFeedbackFile.
 static BY_HANDLE_FILE_INFORMATION feedbackFileMade;
 static bool feedbackFileKnown;
 
+// Creates the feedback file anew: never truncates or follows what has the
+// name. A stale file with this process's id (an earlier run's, ids are
+// reused) is removed first, by the link-safe removal, since another start's
+// sweep never touches a name with a live run's id.
 static bool createFeedbackFile(const wchar_t* path)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {

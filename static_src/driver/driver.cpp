@@ -6,6 +6,7 @@
 #include "OnefileSplashScreen/splash.h"
 #include "attached_data/attached_data.h"
 #include "child_process/child_process.h"
+#include "cache/cache.h"
 #include "run_folder/run_folder.h"
 #include "paths/test_holds.h"
 

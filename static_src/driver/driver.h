@@ -79,9 +79,8 @@ extern "C" const unsigned char onefileSplashProgress;
 // When the application's exit code is an exception's (NTSTATUS error
 // severity with the customer bit clear, but not the interrupt's
 // 0xC000013A; a negative number the application returns is none): the line
-// that names it
-// into `line`, "the application ended with exception 0xC0000005 (access
-// violation)"; false otherwise.
+// that names it into `line`, "the application ended with exception
+// 0xC0000005 (access violation)"; false otherwise.
 bool describeApplicationEnd(DWORD exitCode, char* line, size_t capacity);
 
 // Loads the application's DLL (the first record's file) from

@@ -1,20 +1,22 @@
 // The detached upkeep worker: when the sweep or the cache's upkeep (with
 // the recheck of a reused version's content) could not finish while the
 // application ran (an application that returns at once ends it before its
-// delay is over), the bootstrap starts a copy of itself that does that
-// work after the bootstrap has returned the exit code. It inherits no handle (the caller's pipes end with the run), breaks
-// away from the caller's job (or is not started), runs at idle priority
-// from the system folder, and takes its paths from the executable's own
-// specs, never from a run's variables. MERLOX_ONEFILE_UPKEEP carries the
-// id of the bootstrap that starts it and a handle to the bootstrap, the
-// one handle the worker inherits, by which it proves (judgeUpkeepClaim)
-// that a copy of this executable created it: a variable left in a session
-// or set by another program never turns a start into a worker.
+// delay is over), the bootstrap starts a copy of itself that does that work
+// after the bootstrap has returned the exit code. It inherits no handle
+// (the caller's pipes end with the run), breaks away from the caller's job
+// (or is not started), runs at idle priority from the system folder, and
+// takes its paths from the executable's own specs, never from a run's
+// variables. MERLOX_ONEFILE_UPKEEP carries the id of the bootstrap that
+// starts it and a handle to the bootstrap, the one handle the worker
+// inherits, by which it proves (judgeUpkeepClaim) that a copy of this
+// executable created it: a variable left in a session or set by another
+// program never turns a start into a worker.
 #include "driver.h"
 
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "cache/cache.h"
 #include "run_folder/run_folder.h"
 #include "paths/test_holds.h"
 

@@ -67,14 +67,18 @@ static void showUnseenLine(DWORD standardHandle, const wchar_t* format, va_list 
     HeapFree(GetProcessHeap(), 0, module);
 }
 
-// After the line is written: the cleanup, then the box for a line nobody
-// saw (the line again, as `format` makes it), then exit code 2.
+// After the line is written: the line into the trace, the cleanup, then
+// the box for a line nobody saw (the line again, as `format` makes it),
+// then exit code 2.
 [[noreturn]] static void endAfterFailure(DWORD standardHandle, const wchar_t* format, ...)
 {
     fflush(stdout);
     fflush(stderr);
-    runFatalCleanup();
     va_list arguments;
+    va_start(arguments, format);
+    traceStepWith(format, arguments);
+    va_end(arguments);
+    runFatalCleanup();
     va_start(arguments, format);
     showUnseenLine(standardHandle, format, arguments);
     va_end(arguments);
@@ -155,6 +159,7 @@ void fatalSpecExpansion(const wchar_t* spec)
 {
     fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
     fflush(stderr);
+    traceStep(L"Error, couldn't runtime expand spec '%ls'.", spec);
     showLineNobodySaw(STD_ERROR_HANDLE, L"Error, couldn't runtime expand spec '%ls'.", spec);
     // The runtime's abort may still show a dialog or print more (Windows'
     // own msvcrt does); the abnormal end's exit code 3 is given directly.

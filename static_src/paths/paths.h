@@ -7,6 +7,7 @@
 // every other folder depends on it.
 #pragma once
 
+#include <stdarg.h>
 #include <windows.h>
 
 #include "onefile_contract.h"
@@ -114,6 +115,7 @@ bool isTracing();
 // "onefile[<pid>] <ms since openTrace> ms: <step>" and a line end, from any
 // thread; nothing when the trace is off. `format` is a swprintf format.
 void traceStep(const wchar_t* format, ...);
+void traceStepWith(const wchar_t* format, va_list arguments);
 
 // --- File identity (file_identity.cpp).
 // Whether the open handle is the file `identity` was read from (with

@@ -91,7 +91,7 @@ static void writeTraceLine(const char* text, DWORD bytes)
     }
 }
 
-void traceStep(const wchar_t* format, ...)
+void traceStepWith(const wchar_t* format, va_list arguments)
 {
     if (traceOutput == INVALID_HANDLE_VALUE) {
         return;
@@ -99,10 +99,7 @@ void traceStep(const wchar_t* format, ...)
     wchar_t line[traceLineCapacity];
     int length = swprintf(line, traceLineCapacity, L"onefile[%lu] %llu ms: ", GetCurrentProcessId(),
                           static_cast<unsigned long long>(GetTickCount64() - traceStart));
-    va_list arguments;
-    va_start(arguments, format);
     const int added = _vsnwprintf(line + length, traceLineCapacity - 2 - length, format, arguments);
-    va_end(arguments);
     // A step too long for the line is cut, never left unended.
     length = added < 0 ? static_cast<int>(traceLineCapacity) - 2 : length + added;
     line[length++] = L'\n';
@@ -111,4 +108,12 @@ void traceStep(const wchar_t* format, ...)
     if (bytes > 0) {
         writeTraceLine(text, static_cast<DWORD>(bytes));
     }
+}
+
+void traceStep(const wchar_t* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    traceStepWith(format, arguments);
+    va_end(arguments);
 }

@@ -563,6 +563,8 @@ TEST_F(OnefileRun, ChildCreationIsRetriedOnlyWhenItCanPass)
     EXPECT_EQ(outcome.result.err.rfind("Error, couldn't launch child ([Error 5] ", 0), 0u) << outcome.result.err;
     lines = readFile(trace);
     EXPECT_EQ(lines.find("trying again"), std::string::npos) << lines;
+    // A failed start's line is its trace's last word too.
+    EXPECT_NE(lines.find("Error, couldn't launch child ([Error 5] "), std::string::npos) << lines;
     EXPECT_TRUE(outcome.report.empty());
 
     // The bound: five attempts, then the start fails with the last error.

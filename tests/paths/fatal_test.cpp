@@ -36,7 +36,7 @@ TEST(FatalRoutines, SystemErrorCodeIsSignedAndUnknownTextHasAFallback)
     EXPECT_EQ(result.err, "Error, couldn't launch child ([Error -536866252] unknown error)\r\n");
 }
 
-TEST(FatalRoutines, SpecExpansionFailureAbortsWithExitCodeThree)
+TEST(FatalRoutines, SpecExpansionFailureTerminatesWithExitCodeThree)
 {
     const ProcessResult result = runProbe({L"fatal-spec", L"{HOME}"});
     EXPECT_EQ(result.err, "Error, couldn't runtime expand spec '{HOME}'.\r\n");

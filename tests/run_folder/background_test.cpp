@@ -1,5 +1,7 @@
-// The background work the sweep and the cache's upkeep run on: a stop ends
-// it at its next step, and the cleanup goes on only once it has ended.
+// The background work the sweep and the cache's upkeep run on (a stop ends
+// it at its next step, and the cleanup goes on only once it has ended), the
+// upkeep's turn per folder, and the sweep's decisions: how long a stuck
+// leftover is left alone, and whether a splash feedback file is still live.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +95,25 @@ TEST(StuckLeftover, IsLeftAloneForTenMinutes)
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isStuckMarkStillValid(c.markedAt, c.now), c.valid) << c.markedAt << " " << c.now;
+    }
+}
+
+TEST(SplashFeedbackFile, LivesWithItsProcessUnlessTheIdWasReused)
+{
+    const struct {
+        const char* what;
+        ProcessState owner;
+        uint64_t ownerBegan, fileMade;
+        bool live;
+    } cases[] = {
+        {"its process runs, begun before the file", ProcessState::running, 100, 200, true},
+        {"begun in the same tick", ProcessState::running, 200, 200, true},
+        {"a process at a reused id, begun later", ProcessState::running, 201, 200, false},
+        {"its process is gone", ProcessState::gone, 100, 200, false},
+        {"cannot be asked", ProcessState::cannotTell, 0, 200, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isFeedbackFileLive(c.owner, c.ownerBegan, c.fileMade), c.live) << c.what;
     }
 }
 

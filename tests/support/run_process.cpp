@@ -88,10 +88,22 @@ void writeFile(const std::wstring& path, const std::string& contents)
 
 std::string readFile(const std::wstring& path)
 {
-    std::ifstream file(std::filesystem::path(path), std::ios::binary);
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    return contents.str();
+    // A file another process has just renamed into place is still open
+    // there, without sharing, for a moment: wait for that handle to close.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 6000; ++i) {
+        file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) break;
+        Sleep(10);
+    }
+    std::string contents;
+    if (file == INVALID_HANDLE_VALUE) return contents;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) contents.append(buffer, read);
+    CloseHandle(file);
+    return contents;
 }
 
 // Removes a tree through the long-path form, which also reaches paths

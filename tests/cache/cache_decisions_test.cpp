@@ -1,7 +1,6 @@
 // The shared cache's decisions that need no start: whether a manifest is
 // whole, how it is composed and compared with a folder, what the recheck
-// finds per file and leaves in the version's record, and whether a splash
-// feedback file still belongs to a live run.
+// finds per file and leaves in the version's record.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +9,7 @@
 
 #include <string>
 
-#include "run_folder/cache_internal.h"
+#include "cache/cache_internal.h"
 
 #define XXH_STATIC_LINKING_ONLY
 #include <common/xxhash.h>
@@ -239,25 +238,6 @@ TEST(CacheRecheckRecord, APassedRecheckHoldsForTenMinutes)
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isRecheckDue(c.record, c.now), c.due) << c.what;
-    }
-}
-
-TEST(SplashFeedbackFile, LivesWithItsProcessUnlessTheIdWasReused)
-{
-    const struct {
-        const char* what;
-        ProcessState owner;
-        uint64_t ownerBegan, fileMade;
-        bool live;
-    } cases[] = {
-        {"its process runs, begun before the file", ProcessState::running, 100, 200, true},
-        {"begun in the same tick", ProcessState::running, 200, 200, true},
-        {"a process at a reused id, begun later", ProcessState::running, 201, 200, false},
-        {"its process is gone", ProcessState::gone, 100, 200, false},
-        {"cannot be asked", ProcessState::cannotTell, 0, 200, true},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(isFeedbackFileLive(c.owner, c.ownerBegan, c.fileMade), c.live) << c.what;
     }
 }
 

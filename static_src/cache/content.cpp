@@ -6,7 +6,7 @@
 // manifest got while it was unpacked; a file that differs marks the
 // version damaged, and the next start repairs it before running anything.
 // It only reads the content: two starts rechecking at once do not meet.
-// What it found goes into the version's recheck record (cache_record.cpp):
+// What it found goes into the version's recheck record (record.cpp):
 // a file it could not read leaves the version unproven, and only a few
 // more starts run it.
 #include "cache_internal.h"

@@ -7,7 +7,7 @@
 // the manifest; any difference, a reparse point among it, or a folder that
 // is not where it seems, and the version is built again and put in place
 // of the damaged one. The content is compared in the background
-// (cache_content.cpp). The version folder is held open while in use: no
+// (content.cpp). The version folder is held open while in use: no
 // other start can rename or remove it.
 #include "cache_internal.h"
 

@@ -1,6 +1,6 @@
-// The shared cache's upkeep (cache_upkeep.cpp), in the background while
+// The shared cache's upkeep (upkeep.cpp), in the background while
 // the application runs: the recheck of a reused version's content
-// (cache_content.cpp), then the staging and set-aside folders of starts
+// (content.cpp), then the staging and set-aside folders of starts
 // whose process is gone, and the versions of the same name beyond the
 // newest, removed by the sweep's all-or-nothing removal, which skips
 // whatever is held or in use. Only below the versions' folder this start

@@ -1,8 +1,9 @@
-// What the shared cache's files share (cache.cpp, cache_manifest.cpp,
-// cache_upkeep.cpp); the rest of the bootstrap sees run_folder.h only.
+// What the shared cache's files share (cache.cpp, manifest.cpp,
+// content.cpp, record.cpp, upkeep.cpp) and its unit tests reach; the rest
+// of the bootstrap sees cache.h only.
 #pragma once
 
-#include "run_folder.h"
+#include "cache.h"
 
 // Whether the executable was packed with --cache.
 bool isCacheEnabled();
@@ -15,7 +16,7 @@ HANDLE holdFolderInPlace(const wchar_t* folder);
 // background (1 unless it was built with --no-cache-recheck).
 extern "C" const unsigned char onefileCacheRecheck;
 
-// --- The manifest (cache_manifest.cpp).
+// --- The manifest (manifest.cpp).
 // Describes the tree below `folder` and writes the manifest into it, new,
 // with the recorded hashes; false when a file the listing found has none.
 bool writeCacheManifest(const wchar_t* folder);
@@ -44,7 +45,7 @@ const wchar_t* findContentHashes(const wchar_t* manifest);
 // when the line is not one.
 bool readContentHashLine(const wchar_t*& cursor, uint64_t& contentHash, wchar_t name[pathCapacity]);
 
-// --- The content's recheck (cache_content.cpp).
+// --- The content's recheck (content.cpp).
 enum class RecheckResult { same, differs, unread, stopped };
 // One file's content against its recorded hash, read through `buffer`
 // (recheckChunkBytes): a file gone, held without sharing or failing a read
@@ -55,10 +56,10 @@ RecheckResult recheckFileContent(const wchar_t* path, uint64_t expected, unsigne
 // The version's result so far after one more file's.
 RecheckResult foldRecheckResult(RecheckResult sofar, RecheckResult file);
 // Re-reads every file of the version folder, held, and compares each
-// file's hash with its manifest's; marks
-// the version damaged when one differs. Looks at `*stop` between reads. A
-// version published at `publishedBefore` or later (a system time) was
-// hashed as it was unpacked, and is not read again.
+// file's hash with its manifest's; marks the version damaged when one
+// differs. Looks at `*stop` between reads. A version published at
+// `publishedBefore` or later (a system time) was hashed as it was
+// unpacked, and is not read again.
 void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore);
 
 // A file of the description with no hash line, a file hashed twice, a
@@ -66,7 +67,7 @@ void recheckVersionContent(const volatile LONG* stop, uint64_t publishedBefore);
 // the version is not ours to run.
 bool isWholeManifest(const wchar_t* manifest);
 
-// --- The record of the content's recheck (cache_record.cpp).
+// --- The record of the content's recheck (record.cpp).
 enum class RecheckState {
     none,      // no recheck since the version was built (and hashed)
     passed,    // the last complete recheck proved every file, at `time`

@@ -1,4 +1,4 @@
-// The manifest of a shared cache's version folder (cache_manifest.cpp):
+// The manifest of a shared cache's version folder (manifest.cpp):
 // written last into a staging folder, compared with the folder at every
 // later start. Its first line "onefile-cache 2 <publish time>", then the
 // tree's description, in UTF-16: sorted lines "F <size> <write time> <name>"
@@ -6,7 +6,7 @@
 // the files were written: sorted lines "H <16 hex digits of XXH64> <name>".
 // The description is made and compared from directory listings only, one
 // per directory; a reparse point anywhere fails both. The hashes are
-// compared in the background (cache_content.cpp). A manifest of the older
+// compared in the background (content.cpp). A manifest of the older
 // format, without hashes, still names a version of ours, but fails the
 // check: the version is built again once. So does one that is not whole
 // (a hash line missing, doubled or cut, or text after them), as a short
