@@ -83,11 +83,11 @@ void setExtractionProgress(void (*report)(uint64_t decoded));
 // null (the default) hashes nothing.
 void setExtractedFileHashing(void (*record)(const wchar_t* name, uint64_t contentHash));
 
-// The fresh road: writes every record below targetDirectory, which must
-// exist, and reads the frame to its verified end. False when the block
+// The fresh road: writes every record below `folder`, which must exist,
+// and reads the frame to its verified end. False when the block
 // holds no file. Any damage, existing name or failed write ends the process
 // (one line, the fatal cleanup, exit code 2).
-bool extractAttachedFiles();
+bool extractAttachedFiles(const wchar_t* folder);
 // The re-entry road: the first record's name, checked as every name is,
 // the application's DLL; false when the block holds no file.
 bool readApplicationName(wchar_t name[recordNameCapacity]);

@@ -55,9 +55,9 @@ static bool readRecordName(wchar_t name[recordNameCapacity])
 // Creates the directories of a record's path below the target. Each one is
 // new and the run's own: a name that exists and was not made by this run
 // (planted while the run writes, perhaps as a link) stops the run.
-static void createRecordDirectories(wchar_t* filePath)
+static void createRecordDirectories(wchar_t* filePath, size_t folderLength)
 {
-    for (wchar_t* c = filePath + wcslen(targetDirectory) + 1; *c != L'\0'; ++c) {
+    for (wchar_t* c = filePath + folderLength + 1; *c != L'\0'; ++c) {
         if (*c != L'\\') {
             continue;
         }
@@ -204,29 +204,30 @@ static void endExtraction()
     SetEvent(extractionParked);
 }
 
-// targetDirectory\`name` into `filePath`.
-static void placeInTarget(wchar_t filePath[pathCapacity], const wchar_t* name)
+// `folder`\`name` into `filePath`.
+static void placeInFolder(wchar_t filePath[pathCapacity], const wchar_t* folder, const wchar_t* name)
 {
     const char* const tooLong = "a file path of the attached data does not fit in 4096 characters";
-    copyWideBounded(filePath, pathCapacity, targetDirectory, tooLong);
+    copyWideBounded(filePath, pathCapacity, folder, tooLong);
     appendWideBounded(filePath, pathCapacity, L"\\", tooLong);
     appendWideBounded(filePath, pathCapacity, name, tooLong);
 }
 
-bool extractAttachedFiles()
+bool extractAttachedFiles(const wchar_t* folder)
 {
+    const size_t folderLength = wcslen(folder);
     wchar_t name[recordNameCapacity];
     wchar_t filePath[pathCapacity];
     beginExtraction();
     while (readRecordName(name)) {
-        placeInTarget(filePath, name);
+        placeInFolder(filePath, folder, name);
         if (firstFilePath[0] == L'\0') {
             copyWideBounded(firstFilePath, pathCapacity, filePath, "a file path does not fit in 4096 characters");
         }
         uint64_t size;
         readAttachedData(&size, sizeof size);
         parkIfStopRequested();
-        createRecordDirectories(filePath);
+        createRecordDirectories(filePath, folderLength);
         writeRecordData(filePath, name, size);
     }
     finishAttachedData();

@@ -328,7 +328,7 @@ PublishOutcome publishStagingFolder(const wchar_t* staging)
         traceStep(L"cache: another start published %ls first; its version is used", versionFolder);
         return PublishOutcome::foundPublished;
     }
-    holdRunFolder();
+    holdRunFolder(staging);
     traceStep(L"cache: could not publish; the run goes on from %ls", staging);
     return PublishOutcome::keptStaging;
 }

@@ -19,9 +19,11 @@ extern wchar_t childCommandLine[commandLineCapacity];
 extern HANDLE volatile childProcess;
 // The main thread's own handle to the child, used only by superviseChild.
 extern HANDLE supervisedChild;
-// Whether the target is this run's to remove: set by the driver once it
-// has created the target, read by the cleanup on any thread.
-extern volatile bool removeTargetOnCleanup;
+// The folder the cleanup removes when it is the run's to remove: the
+// driver publishes each decision whole, as one pointer, so that a cleanup
+// on any thread sees one decision or the next, never half of one. The
+// value must live as long as the process. Null: none yet.
+void publishCleanupTarget(const TargetFolder* target);
 // The driver's steps in the cleanup, from whichever thread runs it: `first`
 // as it begins (the background work stops), `beforeRemoval` right before the
 // target is removed (nothing may still write into it or hold it). Null runs

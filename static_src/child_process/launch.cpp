@@ -9,7 +9,6 @@ wchar_t childExecutablePath[pathCapacity];
 wchar_t childCommandLine[commandLineCapacity];
 HANDLE volatile childProcess;
 HANDLE supervisedChild;
-volatile bool removeTargetOnCleanup;
 // The job that ends the child with this process (null when the system
 // refused one); never closed, so it lives exactly as long as this process.
 static HANDLE childJob;

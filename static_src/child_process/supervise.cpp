@@ -79,17 +79,26 @@ void setCleanupSteps(void (*first)(), void (*beforeRemoval)())
     stepBeforeRemoval = beforeRemoval;
 }
 
+static void* volatile cleanupTarget;  // a const TargetFolder*
+
+void publishCleanupTarget(const TargetFolder* target)
+{
+    InterlockedExchangePointer(&cleanupTarget, const_cast<TargetFolder*>(target));
+}
+
 void removeTargetDirectory()
 {
     if (stepBeforeRemoval != nullptr) {
         stepBeforeRemoval();
     }
-    if (!removeTargetOnCleanup || targetDirectory[0] == L'\0') {
+    const TargetFolder* const target =
+        static_cast<const TargetFolder*>(InterlockedCompareExchangePointer(&cleanupTarget, nullptr, nullptr));
+    if (target == nullptr || !target->removedAtEnd || target->path[0] == L'\0') {
         return;
     }
     // Every attempt is a fresh walk: a link made since the last one is
     // seen as a link, never followed.
-    for (DWORD retry = 0; !removeDirectoryTree(targetDirectory) && retry < deletionRetries; ++retry) {
+    for (DWORD retry = 0; !removeDirectoryTree(target->path) && retry < deletionRetries; ++retry) {
         Sleep(deletionPauseMilliseconds);
     }
 }

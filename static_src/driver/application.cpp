@@ -51,7 +51,7 @@ bool describeApplicationEnd(DWORD exitCode, char* line, size_t capacity)
     return true;
 }
 
-void runApplication(int argc, wchar_t** argv)
+void runApplication(const wchar_t* folder, int argc, wchar_t** argv)
 {
     wchar_t name[recordNameCapacity];
     if (!readApplicationName(name)) {
@@ -60,14 +60,14 @@ void runApplication(int argc, wchar_t** argv)
         fatalError("Error, attached data holds no file to run.");
     }
     wchar_t dllPath[pathCapacity];
-    if (!joinPath(dllPath, targetDirectory, name)) {
+    if (!joinPath(dllPath, folder, name)) {
         stopProcess("a file path of the attached data does not fit in 4096 characters");
     }
     // The folder is searched for the DLL's own imports and for what the
     // application loads by name later (plugins, extension modules): the
     // standard search order takes it in place of the current directory.
-    AddDllDirectory(targetDirectory);
-    if (!SetDllDirectoryW(targetDirectory)) {
+    AddDllDirectory(folder);
+    if (!SetDllDirectoryW(folder)) {
         traceStep(L"the run folder is not in the search order of LoadLibraryW ([Error %lu])", GetLastError());
     }
     const HMODULE dll =

@@ -16,27 +16,31 @@ static void pointAtAttachedData()
     attachedDataRemaining = onefileAttachedDataSize;
 }
 
-// A folder of the shared cache (the version, or a staging folder) as the
-// target directory.
-static void targetCacheFolder(const wchar_t* folder)
+// The target a start decides on, whole: made once, published to the
+// cleanup in one step, never changed, alive as long as the process.
+static const TargetFolder* decideTarget(const wchar_t* folder, bool removedAtEnd)
 {
-    copyWideBounded(targetDirectory, pathCapacity, folder, "the cache folder does not fit in 4096 characters");
+    TargetFolder* const target = static_cast<TargetFolder*>(malloc(sizeof(TargetFolder)));
+    if (target == nullptr) {
+        stopProcess("no memory is left for the target folder's name");
+    }
+    copyWideBounded(target->path, pathCapacity, folder, "the target folder does not fit in 4096 characters");
+    target->removedAtEnd = removedAtEnd;
+    publishCleanupTarget(target);
+    return target;
 }
 
-// The re-entry road's target: the run's own folder as the parent expanded
-// it, or the shared cache's folder it announced. `shared` tells whether it
-// is the shared version.
-static bool chooseInheritedTarget(const wchar_t* parent, bool& shared)
+// The re-entry road's folder, into `folder`: the run's own folder as the
+// parent expanded it, or the shared cache's folder it announced. `shared`
+// tells whether it is the shared version.
+static bool chooseInheritedTarget(const wchar_t* parent, wchar_t folder[pathCapacity], bool& shared)
 {
-    wchar_t cacheFolder[pathCapacity];
-    const InheritedTarget inherited = takeInheritedCacheTarget(parent, cacheFolder);
+    const InheritedTarget inherited = takeInheritedCacheTarget(parent, folder);
     shared = inherited == InheritedTarget::sharedVersion;
     if (inherited == InheritedTarget::refused) {
         return false;
     }
-    if (inherited != InheritedTarget::runFolder) {
-        targetCacheFolder(cacheFolder);
-    } else if (!expandRunFolder(targetDirectory, pathCapacity)) {
+    if (inherited == InheritedTarget::runFolder && !expandRunFolder(folder, pathCapacity)) {
         pointAtAttachedData();
         fatalSpecExpansion(runFolderSpec());
     }
@@ -47,8 +51,8 @@ static bool chooseInheritedTarget(const wchar_t* parent, bool& shared)
 // nothing extracted, the application's DLL loaded here. Taken only when a
 // copy of this executable created this process; any other start, and a
 // cache target this start may not use, takes the fresh road. `shared`
-// tells whether the target is the shared cache's version.
-static bool takeReentryRoad(bool& shared)
+// tells whether the target, `folder`, is the shared cache's version.
+static bool takeReentryRoad(wchar_t folder[pathCapacity], bool& shared)
 {
     wchar_t* const parent = getEnvVar(ONEFILE_VARIABLE_PARENT);
     if (parent == nullptr) {
@@ -56,7 +60,8 @@ static bool takeReentryRoad(bool& shared)
         return false;
     }
     const Starter starter = identifyStarter(parent);
-    const bool taken = starter != Starter::other && hasInheritedRunValues() && chooseInheritedTarget(parent, shared);
+    const bool taken =
+        starter != Starter::other && hasInheritedRunValues() && chooseInheritedTarget(parent, folder, shared);
     free(parent);
     if (!taken) {
         traceStep(starter == Starter::other ? L"fresh start: the inherited variables were not set by a copy of this "
@@ -65,7 +70,7 @@ static bool takeReentryRoad(bool& shared)
         return false;
     }
     traceStep(L"re-entry, started by %ls: %ls", starter == Starter::bootstrap ? L"the bootstrap" : L"the application",
-              targetDirectory);
+              folder);
     if (starter != Starter::bootstrap) {
         // Only the bootstrap's own child inherited the splash's section; in
         // any other process the handle's value may name something else.
@@ -75,7 +80,8 @@ static bool takeReentryRoad(bool& shared)
     return true;
 }
 
-static void prepareFreshRoad()
+// Prepares the fresh road; `runFolder` gets the run's own folder.
+static void prepareFreshRoad(wchar_t runFolder[pathCapacity])
 {
     // A temporary directory on removable media without a medium raises
     // no system dialog: the failure is reported as any other.
@@ -92,7 +98,7 @@ static void prepareFreshRoad()
     swprintf(processId, 16, L"%lu", static_cast<unsigned long>(GetCurrentProcessId()));
     setEnvVar(ONEFILE_VARIABLE_PARENT, processId);
     // The splash shows before a failed expansion is acted on.
-    const bool expanded = expandRunFolder(targetDirectory, pathCapacity);
+    const bool expanded = expandRunFolder(runFolder, pathCapacity);
     initSplashScreen();
     // Until the target exists, a failed start removes the feedback file only.
     setFatalCleanup(removeSplashFeedbackFile);
@@ -151,12 +157,13 @@ static void letGoOfTarget()
 }
 
 // From here on every fatal stop removes what this run wrote.
-void createTargetDirectory()
+const TargetFolder* createTargetDirectory(const wchar_t* folder)
 {
-    createNewRunFolder();
-    removeTargetOnCleanup = true;
+    createNewRunFolder(folder);
+    const TargetFolder* const target = decideTarget(folder, true);
     setFatalCleanup(removeTargetDirectory);
-    holdRunFolder();
+    holdRunFolder(folder);
+    return target;
 }
 
 static uint64_t unpackedSize;
@@ -191,18 +198,15 @@ static bool keepSplashWhileFeedbackPending()
 
 // The staging folder published, or another start's version found: the
 // target is the shared version from now on, kept at the end.
-static void takePublishedVersion(PublishOutcome outcome)
+static const TargetFolder* takePublishedVersion(const TargetFolder* staging, PublishOutcome outcome)
 {
-    if (outcome != PublishOutcome::keptStaging) {
-        targetCacheFolder(cacheVersionFolder());
-        removeTargetOnCleanup = false;
-    }
+    return outcome != PublishOutcome::keptStaging ? decideTarget(cacheVersionFolder(), false) : staging;
 }
 
 // The run's own folder, or the cache's staging folder then published:
 // made new, filled, and on the per-run road removed at the end. `parent`
 // gets the folder's parent.
-static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
+static const TargetFolder* unpackIntoNewFolder(CacheRoad road, const wchar_t* runFolder, wchar_t parent[pathCapacity])
 {
     // Blocks that do not declare their size go without the bar and without
     // the free-space check.
@@ -212,30 +216,30 @@ static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
         followUnpackingOnSplash(declaredSize);
     }
     openAttachedDataReader();
+    wchar_t folder[pathCapacity];
+    copyWideBounded(folder, pathCapacity, runFolder, "the run folder does not fit in 4096 characters");
     if (road == CacheRoad::build) {
-        nameStagingFolder(targetDirectory);
+        nameStagingFolder(folder);
         // The manifest keeps each file's hash for the later rechecks.
         setExtractedFileHashing(recordContentHash);
     }
-    findRunFolderParent(parent);
+    findRunFolderParent(folder, parent);
     // A start that cannot fit writes nothing.
     if (sizeDeclared) {
         refuseRunThatCannotFit(parent, declaredSize);
     }
-    createTargetDirectory();
-    if (!extractAttachedFiles()) {
+    const TargetFolder* const target = createTargetDirectory(folder);
+    if (!extractAttachedFiles(target->path)) {
         // Launching a child here would start a chain of copies, each
         // starting the next.
         fatalError("Error, attached data holds no file to run.");
     }
-    traceStep(L"unpacked into %ls", targetDirectory);
-    if (road == CacheRoad::build) {
-        takePublishedVersion(publishStagingFolder(targetDirectory));
-    }
+    traceStep(L"unpacked into %ls", target->path);
+    return road == CacheRoad::build ? takePublishedVersion(target, publishStagingFolder(target->path)) : target;
 }
 
 // The re-entry road, to its end: the application runs in this process.
-[[noreturn]] static void runInheritedTarget(bool shared)
+[[noreturn]] static void runInheritedTarget(const wchar_t* folder, bool shared)
 {
     verifyAttachedDataHeader();
     requireFrameChecksum();
@@ -245,18 +249,18 @@ static void unpackIntoNewFolder(CacheRoad road, wchar_t parent[pathCapacity])
         // the next start instead of failing every start.
         setFatalCleanup(markSharedVersionDamaged);
     }
-    runApplication(__argc, __wargv);
+    runApplication(folder, __argc, __wargv);
 }
 
 // Makes the road's folder the target, unpacked anew: the run's own or the
 // cache's staging folder, then published. `parent` gets the parent of a new
 // run folder, or stays empty.
-static void prepareTarget(CacheRoad road, wchar_t parent[pathCapacity])
+static void prepareTarget(CacheRoad road, const wchar_t* runFolder, wchar_t parent[pathCapacity])
 {
-    unpackIntoNewFolder(road, parent);
+    const TargetFolder* const target = unpackIntoNewFolder(road, runFolder, parent);
     if (road != CacheRoad::perRun) {
         // The child's target is not the folder its own expansion names.
-        setEnvVar(ONEFILE_VARIABLE_TARGET, targetDirectory);
+        setEnvVar(ONEFILE_VARIABLE_TARGET, target->path);
     }
 }
 
@@ -269,18 +273,18 @@ static DWORD WINAPI runVersionCheck(void*)
 // The reused version's check, on a thread of its own while the main thread
 // creates the child: under Wine each costs about as much as the other. The
 // child, suspended, is let go only when the check has passed; when it
-// fails, it ends before it ran anything, and false sends the start on to
-// the repair.
-static bool launchFromReusedVersion()
+// fails, it ends before it ran anything. The road to continue on: reuse
+// when the child runs, build to repair the version.
+static CacheRoad launchFromReusedVersion()
 {
     // A version: nothing to unpack, nothing to remove.
-    targetCacheFolder(cacheVersionFolder());
-    exchangeHandle(entryDllHold, holdEntryDll(targetDirectory));
+    const wchar_t* const version = cacheVersionFolder();
+    exchangeHandle(entryDllHold, holdEntryDll(version));
     if (entryDllHold == INVALID_HANDLE_VALUE) {
         refuseReusedVersion();
-        return false;
+        return CacheRoad::build;
     }
-    setEnvVar(ONEFILE_VARIABLE_TARGET, targetDirectory);
+    setEnvVar(ONEFILE_VARIABLE_TARGET, version);
     const HANDLE check = CreateThread(nullptr, 0, runVersionCheck, nullptr, 0, nullptr);
     createSuspendedChild();
     DWORD passed = 0;
@@ -295,10 +299,10 @@ static bool launchFromReusedVersion()
     if (passed == 0) {
         endSuspendedChild();
         releaseEntryDll();
-        return false;
+        return CacheRoad::build;
     }
     releaseChild();
-    return true;
+    return CacheRoad::reuse;
 }
 
 int runDriver()
@@ -322,10 +326,12 @@ int runDriver()
     // Keeps the current directory out of the DLL search path.
     SetDllDirectoryW(L"");
     bool shared = false;
-    if (takeReentryRoad(shared)) {
-        runInheritedTarget(shared);
+    wchar_t folder[pathCapacity];
+    if (takeReentryRoad(folder, shared)) {
+        runInheritedTarget(folder, shared);
     }
-    prepareFreshRoad();
+    wchar_t runFolder[pathCapacity];
+    prepareFreshRoad(runFolder);
     verifyAttachedDataHeader();
     requireFrameChecksum();
     verifyBlockTail();
@@ -334,9 +340,11 @@ int runDriver()
     // target is let go of.
     setCleanupSteps(stopBackgroundWork, letGoOfTarget);
     wchar_t parent[pathCapacity] = L"";
-    if (road != CacheRoad::reuse || !launchFromReusedVersion()) {
-        road = road == CacheRoad::reuse ? CacheRoad::build : road;
-        prepareTarget(road, parent);
+    if (road == CacheRoad::reuse) {
+        road = launchFromReusedVersion();
+    }
+    if (road != CacheRoad::reuse) {
+        prepareTarget(road, runFolder, parent);
         launchChild();
     }
     traceStep(L"child started");

@@ -65,10 +65,12 @@ UpkeepClaim readUpkeepClaim(HANDLE& bootstrap);
 // parent's expansion gives them (6 digits; 11 characters of the alphabet).
 bool hasInheritedRunValues();
 
-// Creates targetDirectory for the fresh road, new and private (an existing
-// one ends the process, never taken over), registers the cleanup that
-// removes it on any stop, then holds it as the run's proof of life.
-void createTargetDirectory();
+// Creates `folder` for the fresh road, new and private (an existing one
+// ends the process, never taken over), makes it the target this start
+// removes, registers the cleanup that removes it on any stop, then holds
+// it as the run's proof of life. The target, which lives as long as the
+// process.
+const TargetFolder* createTargetDirectory(const wchar_t* folder);
 
 // Whether fatal lines nobody sees are shown in a box (the executable's own
 // setting, 1 unless it was built with --no-error-dialog).
@@ -83,9 +85,9 @@ extern "C" const unsigned char onefileSplashProgress;
 // 0xC0000005 (access violation)"; false otherwise.
 bool describeApplicationEnd(DWORD exitCode, char* line, size_t capacity);
 
-// Loads the application's DLL (the first record's file) from
-// targetDirectory and ends the process with the result of its run_code.
-[[noreturn]] void runApplication(int argc, wchar_t** argv);
+// Loads the application's DLL (the first record's file) from `folder` and
+// ends the process with the result of its run_code.
+[[noreturn]] void runApplication(const wchar_t* folder, int argc, wchar_t** argv);
 
 // The detached upkeep worker (upkeep_worker.cpp): whether this process is
 // one, its whole road with the bootstrap's handle, and its start by the

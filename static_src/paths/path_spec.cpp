@@ -6,7 +6,6 @@
 #include <string.h>
 #include <wchar.h>
 
-wchar_t targetDirectory[pathCapacity];
 const wchar_t randomTextAlphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 const wchar_t decimalDigits[] = L"0123456789";
 

@@ -133,10 +133,14 @@ bool isOpenedInPlace(HANDLE handle, const wchar_t* path);
 bool removeFileIfStillMade(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& made);
 
 // --- Path spec expansion (path_spec.cpp).
-// The run's own folder, below which every file of the attached data lands:
-// written once by the driver's expansion (or a harness), read by
-// extraction, the DLL's load and the cleanup.
-extern wchar_t targetDirectory[pathCapacity];
+// The folder a start works in (its run folder, a staging folder or the
+// shared cache's version) and whether this start removes it at its end:
+// decided once per road by the driver and passed to each step; the cleanup
+// sees it as child_process publishes it.
+struct TargetFolder {
+    wchar_t path[pathCapacity];
+    bool removedAtEnd;
+};
 // Expands `spec`'s {NAME} placeholders into `output` (at most `capacity`
 // units with the terminator; nothing is ever written past it). False for
 // an unknown placeholder, a value that cannot be had or a result that does

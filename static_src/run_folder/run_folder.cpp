@@ -58,28 +58,28 @@ bool expandFolderSpec(const wchar_t* spec, wchar_t* output, size_t capacity)
     return true;
 }
 
-void findRunFolderParent(wchar_t parent[pathCapacity])
+void findRunFolderParent(const wchar_t* folder, wchar_t parent[pathCapacity])
 {
-    copyWideBounded(parent, pathCapacity, targetDirectory, "the target directory does not fit in 4096 characters");
+    copyWideBounded(parent, pathCapacity, folder, "the target directory does not fit in 4096 characters");
     wchar_t* const separator = findLastSeparator(parent);
     *(separator != nullptr ? separator : parent) = L'\0';
 }
 
-void createNewRunFolder()
+void createNewRunFolder(const wchar_t* folder)
 {
-    ensureParentDirectories(targetDirectory);
-    if (!createNewDirectory(targetDirectory)) {
-        fatalFileError("Error, couldn't create the target directory", targetDirectory, GetLastError());
+    ensureParentDirectories(folder);
+    if (!createNewDirectory(folder)) {
+        fatalFileError("Error, couldn't create the target directory", folder, GetLastError());
     }
 }
 
 static HANDLE volatile runFolderHold = INVALID_HANDLE_VALUE;
 
-void holdRunFolder()
+void holdRunFolder(const wchar_t* folder)
 {
-    const HANDLE hold = openDirectoryHold(targetDirectory);
+    const HANDLE hold = openDirectoryHold(folder);
     if (hold == INVALID_HANDLE_VALUE) {
-        fatalFileError("Error, couldn't hold the target directory open", targetDirectory, GetLastError());
+        fatalFileError("Error, couldn't hold the target directory open", folder, GetLastError());
     }
     exchangeHandle(runFolderHold, hold);
 }

@@ -24,19 +24,19 @@ const wchar_t* runFolderSpec();
 bool expandRunFolder(wchar_t* output, size_t capacity);
 // The same for any folder spec of the executable's (the cache's root).
 bool expandFolderSpec(const wchar_t* spec, wchar_t* output, size_t capacity);
-// The parent of targetDirectory into `parent`; empty when it has none.
-void findRunFolderParent(wchar_t parent[pathCapacity]);
+// The parent of `folder` into `parent`; empty when it has none.
+void findRunFolderParent(const wchar_t* folder, wchar_t parent[pathCapacity]);
 
 // --- Creation and proof of life (run_folder.cpp).
-// Creates targetDirectory, which must be new (its missing parents are made
+// Creates `folder`, which must be new (its missing parents are made
 // too, private): one that exists may hold whatever someone planted there,
 // so it ends the process (one line, exit code 2), never taken over.
-void createNewRunFolder();
-// The proof of life: targetDirectory held open, refusing deletion, from
+void createNewRunFolder(const wchar_t* folder);
+// The proof of life: `folder` held open, refusing deletion, from
 // right after its creation until the cleanup begins; another start's sweep
 // takes a folder it cannot open for deletion as alive. Ends the process
 // when the folder cannot be held. Main thread.
-void holdRunFolder();
+void holdRunFolder(const wchar_t* folder);
 // Takes `hold` (of the shared cache's version folder) as the run's own.
 void adoptRunFolderHold(HANDLE hold);
 // Lets go of the hold, once, from any thread.

@@ -49,18 +49,17 @@ int wmain(int argc, wchar_t** argv)
         fputs("usage: onefile_extract_harness [--block FILE] TARGET\n", stderr);
         return 64;
     }
-    copyWideBounded(targetDirectory, pathCapacity, argv[argc - 1],
-                    "the target directory does not fit in 4096 characters");
+    const wchar_t* const target = argv[argc - 1];
     verifyAttachedDataHeader();
     requireFrameChecksum();
     verifyBlockTail();
     // Made as the driver makes it: new, private, its parents as needed.
-    ensureParentDirectories(targetDirectory);
-    if (!createNewDirectory(targetDirectory)) {
-        fprintf(stderr, "harness: cannot create %ls\n", targetDirectory);
+    ensureParentDirectories(target);
+    if (!createNewDirectory(target)) {
+        fprintf(stderr, "harness: cannot create %ls\n", target);
         return 64;
     }
     openAttachedDataReader();
-    extractAttachedFiles();
+    extractAttachedFiles(target);
     return 0;
 }

@@ -263,10 +263,11 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
     // What a user without the repository needs: the guide, the manual page,
     // the launcher for the cache under Wine, the toolchain file and its
     // emulator.
-    for (const char* file : {"usr/share/doc/onefile-bootstrap/copyright", "usr/share/doc/onefile-bootstrap/README.md",
-                             "usr/share/man/man1/onefile-pack.1", "usr/share/onefile/windows/libonefile_bootstrap.a",
-                             "usr/share/onefile/windows/unelevated_launcher.exe",
-                             "usr/share/onefile/mingw-w64-x86_64.cmake", "usr/share/onefile/onefile-wine-run"}) {
+    for (const char* file :
+         {"usr/share/doc/onefile-bootstrap/copyright", "usr/share/doc/onefile-bootstrap/README.md",
+          "usr/share/doc/onefile-bootstrap/docs/guide.md", "usr/share/man/man1/onefile-pack.1",
+          "usr/share/onefile/windows/libonefile_bootstrap.a", "usr/share/onefile/windows/unelevated_launcher.exe",
+          "usr/share/onefile/mingw-w64-x86_64.cmake", "usr/share/onefile/onefile-wine-run"}) {
         EXPECT_TRUE(fs::exists(tree / "root" / file)) << file;
     }
     buildOutsideProjectWith(tree, tree / "root/usr");
@@ -280,7 +281,9 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
     EXPECT_TRUE(fs::exists(tree / "build/wineprefix/.onefile-ready"));
 }
 
-// Every option the usage text names is in the manual page and the README.
+// Every option the usage text names is in the manual page and in the
+// README's table of options, and so is every keyword of
+// onefile_add_executable.
 TEST(SdkInstall, EveryOptionIsInTheManualPageAndTheReadme)
 {
     const fs::path host = std::getenv("ONEFILE_HOST_BUILD");
@@ -290,6 +293,9 @@ TEST(SdkInstall, EveryOptionIsInTheManualPageAndTheReadme)
     const std::string usage = readBytes(host / "usage.txt"), manual = readBytes(host / "onefile-pack.1"),
                       readme = readBytes(root / "README.md");
     ASSERT_FALSE(manual.empty()) << "no manual page in " << host;
+    const size_t tableAt = readme.find("\n## Every option\n");
+    ASSERT_NE(tableAt, std::string::npos) << "the README has no table of options";
+    const std::string table = readme.substr(tableAt, readme.find("\n## ", tableAt + 1) - tableAt);
     size_t options = 0;
     for (size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at + 2)) {
         const size_t end = usage.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-", at + 2);
@@ -297,9 +303,28 @@ TEST(SdkInstall, EveryOptionIsInTheManualPageAndTheReadme)
         if (option.size() < 3) continue;
         ++options;
         EXPECT_NE(manual.find(option), std::string::npos) << option << " is not in the manual page";
-        EXPECT_NE(readme.find(option), std::string::npos) << option << " is not in the README";
+        EXPECT_NE(table.find("`" + option), std::string::npos) << option << " is not in the README's table";
     }
     EXPECT_GT(options, 40u);
+    // The CMake function's keywords, from its lists of them.
+    const std::string function = readBytes(root / "cmake/onefile_add_executable.cmake");
+    size_t keywords = 0;
+    for (const char* list : {"set(file_keywords ", "set(value_keywords ", "set(flag_keywords \""}) {
+        const size_t at = function.find(list);
+        ASSERT_NE(at, std::string::npos) << list;
+        const size_t from = at + std::string(list).size();
+        std::string words = function.substr(from, function.find(')', from) - from);
+        std::replace(words.begin(), words.end(), ';', ' ');
+        std::istringstream read(words);
+        for (std::string word; read >> word;) {
+            word.erase(std::remove(word.begin(), word.end(), '"'), word.end());
+            if (word.empty() || word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_0123456789") != std::string::npos)
+                continue;
+            ++keywords;
+            EXPECT_NE(table.find("`" + word), std::string::npos) << word << " is not in the README's table";
+        }
+    }
+    EXPECT_GT(keywords, 25u);
 }
 
 // The README's recipe for loading DLLs at run time, taken out of the README

@@ -50,6 +50,16 @@ protected:
             std::system("command -v Xvfb import > /dev/null") != 0) {
             return;
         }
+        // Under CTest, one display and Wine session serve every case
+        // (scripts/display-session.sh, a fixture); alone, a case starts its own.
+        const char* session = std::getenv("ONEFILE_DISPLAY_SESSION");
+        if (session != nullptr && fs::exists(session)) {
+            display = readBytes(session);
+            display.erase(display.find_last_not_of("\n") + 1);
+            environment = "DISPLAY=" + display + " WINEPREFIX_OVERRIDE=" + shellQuote(prefix) + " ";
+            ready = fs::exists("/tmp/.X11-unix/X" + display.substr(1));
+            return;
+        }
         // A display number no other X server holds a lock on.
         int number = 70 + getpid() % 50;
         while (fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) ++number;

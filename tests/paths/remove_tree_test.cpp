@@ -71,13 +71,13 @@ TEST(RemoveTree, ConcurrentCleanupsRemoveTheTargetAndNothingBesideOrAbove)
     writeFile(scratch.path() + L"\\above.txt", "above");
     writeFile(target + L"x", "a name that extends the target's");
 
-    wcscpy(targetDirectory, target.c_str());
-    removeTargetOnCleanup = true;
+    static TargetFolder published = {{}, true};
+    wcscpy(published.path, target.c_str());
+    publishCleanupTarget(&published);
     std::vector<std::thread> cleanups;
     for (int i = 0; i < 50; ++i) cleanups.emplace_back(cleanupChildAndTarget);
     for (std::thread& cleanup : cleanups) cleanup.join();
-    removeTargetOnCleanup = false;
-    targetDirectory[0] = L'\0';
+    publishCleanupTarget(nullptr);
 
     EXPECT_FALSE(pathExists(target));
     EXPECT_EQ(readFile(beside + L"\\keep.txt"), "beside");

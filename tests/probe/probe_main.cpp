@@ -84,8 +84,9 @@ int wmain(int argc, wchar_t** argv)
         return static_cast<int>(wcstoul(argv[3], nullptr, 0));
     }
     if (wcscmp(routine, L"cleanup") == 0 && argc == 3) {
-        copyWideBounded(targetDirectory, pathCapacity, argv[2], "the directory does not fit");
-        removeTargetOnCleanup = true;
+        static TargetFolder target = {{}, true};
+        copyWideBounded(target.path, pathCapacity, argv[2], "the directory does not fit");
+        publishCleanupTarget(&target);
         cleanupChildAndTarget();
         return 0;
     }
@@ -93,8 +94,7 @@ int wmain(int argc, wchar_t** argv)
         return removeDirectoryTree(argv[2]) ? 0 : 1;
     }
     if (wcscmp(routine, L"create-target") == 0 && argc == 3) {
-        copyWideBounded(targetDirectory, pathCapacity, argv[2], "the directory does not fit");
-        createTargetDirectory();
+        createTargetDirectory(argv[2]);
         return GetFileAttributesW(argv[2]) & FILE_ATTRIBUTE_DIRECTORY ? 0 : 1;
     }
     if (wcscmp(routine, L"feedback-file") == 0 && argc == 2) {
