@@ -78,16 +78,27 @@ void verifyBlockTail();
 // Called on the main thread after each piece extraction writes, with the
 // bytes of the record stream decoded so far; null (the default) for none.
 void setExtractionProgress(void (*report)(uint64_t decoded));
-// Called on the main thread after each file is written, with its record
-// name and the XXH64 (seed 0) of its content, hashed while it was written;
-// null (the default) hashes nothing.
-void setExtractedFileHashing(void (*record)(const wchar_t* name, uint64_t contentHash));
+// What an extraction wrote, file by file: each record's name and the XXH64
+// (seed 0) of its content, hashed while it was written. `failed` when
+// memory ran out for one: the list is then not whole.
+struct ContentHash {
+    wchar_t* name;
+    uint64_t hash;
+};
+struct ContentHashes {
+    ContentHash* items;
+    size_t count;
+    size_t capacity;
+    bool failed;
+};
+void freeContentHashes(ContentHashes& hashes);
 
 // The fresh road: writes every record below `folder`, which must exist,
-// and reads the frame to its verified end. False when the block
-// holds no file. Any damage, existing name or failed write ends the process
-// (one line, the fatal cleanup, exit code 2).
-bool extractAttachedFiles(const wchar_t* folder);
+// and reads the frame to its verified end; with `hashes`, each file's
+// content hash into it. False when the block holds no file. Any damage,
+// existing name or failed write ends the process (one line, the fatal
+// cleanup, exit code 2).
+bool extractAttachedFiles(const wchar_t* folder, ContentHashes* hashes);
 // The re-entry road: the first record's name, checked as every name is,
 // the application's DLL; false when the block holds no file.
 bool readApplicationName(wchar_t name[recordNameCapacity]);

@@ -131,11 +131,35 @@ void setExtractionProgress(void (*report)(uint64_t decoded))
     extractionProgress = report;
 }
 
-static void (*recordFileHash)(const wchar_t* name, uint64_t contentHash);
-
-void setExtractedFileHashing(void (*record)(const wchar_t* name, uint64_t contentHash))
+static void addContentHash(ContentHashes& hashes, const wchar_t* name, uint64_t hash)
 {
-    recordFileHash = record;
+    if (hashes.failed) {
+        return;
+    }
+    if (hashes.count == hashes.capacity) {
+        const size_t capacity = hashes.capacity == 0 ? 256 : hashes.capacity * 2;
+        ContentHash* const grown = static_cast<ContentHash*>(realloc(hashes.items, capacity * sizeof(ContentHash)));
+        if (grown == nullptr) {
+            hashes.failed = true;
+            return;
+        }
+        hashes.items = grown;
+        hashes.capacity = capacity;
+    }
+    wchar_t* const copy = _wcsdup(name);
+    hashes.failed = copy == nullptr;
+    if (copy != nullptr) {
+        hashes.items[hashes.count++] = {copy, hash};
+    }
+}
+
+void freeContentHashes(ContentHashes& hashes)
+{
+    for (size_t i = 0; i < hashes.count; ++i) {
+        free(hashes.items[i].name);
+    }
+    free(hashes.items);
+    hashes = ContentHashes{};
 }
 
 static void reportProgress()
@@ -148,7 +172,7 @@ static void reportProgress()
 // Every write and the close are checked: a short write or a failure the
 // system reports only at the close would otherwise leave a truncated file.
 // The file is closed before the stop, so the cleanup can remove it.
-static void writeRecordData(const wchar_t* filePath, const wchar_t* name, uint64_t size)
+static void writeRecordData(const wchar_t* filePath, const wchar_t* name, uint64_t size, ContentHashes* hashes)
 {
     XXH64_state_t hash;
     XXH64_reset(&hash, 0);
@@ -167,7 +191,7 @@ static void writeRecordData(const wchar_t* filePath, const wchar_t* name, uint64
         const DWORD chunk = size < copyBufferSize ? static_cast<DWORD>(size) : static_cast<DWORD>(copyBufferSize);
         readAttachedData(copyBuffer, chunk);
         error = writeAll(file, copyBuffer, chunk) ? ERROR_SUCCESS : GetLastError();
-        if (recordFileHash != nullptr) {
+        if (hashes != nullptr) {
             XXH64_update(&hash, copyBuffer, chunk);
         }
         size -= chunk;
@@ -180,8 +204,8 @@ static void writeRecordData(const wchar_t* filePath, const wchar_t* name, uint64
     if (error != ERROR_SUCCESS) {
         fatalFileError("Error, couldn't unpack file to target path", filePath, error);
     }
-    if (recordFileHash != nullptr) {
-        recordFileHash(name, XXH64_digest(&hash));
+    if (hashes != nullptr) {
+        addContentHash(*hashes, name, XXH64_digest(&hash));
     }
 }
 
@@ -213,7 +237,7 @@ static void placeInFolder(wchar_t filePath[pathCapacity], const wchar_t* folder,
     appendWideBounded(filePath, pathCapacity, name, tooLong);
 }
 
-bool extractAttachedFiles(const wchar_t* folder)
+bool extractAttachedFiles(const wchar_t* folder, ContentHashes* hashes)
 {
     const size_t folderLength = wcslen(folder);
     wchar_t name[recordNameCapacity];
@@ -228,7 +252,7 @@ bool extractAttachedFiles(const wchar_t* folder)
         readAttachedData(&size, sizeof size);
         parkIfStopRequested();
         createRecordDirectories(filePath, folderLength);
-        writeRecordData(filePath, name, size);
+        writeRecordData(filePath, name, size, hashes);
     }
     finishAttachedData();
     reportProgress();

@@ -11,6 +11,8 @@
 // other start can rename or remove it.
 #include "cache_internal.h"
 
+#include <assert.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -118,8 +120,6 @@ static bool isElevated()
 
 // --- The start's road.
 static wchar_t versionFolder[pathCapacity];
-// Set when the version folder could not be checked and is to be replaced.
-static bool versionDamaged;
 // <root>\<name>, held from the road's choice to the cleanup: nothing can
 // put a link in its place while this start publishes or tidies below it.
 // Written by chooseCacheRoad and releaseVersionsFolderHold.
@@ -163,44 +163,40 @@ static const wchar_t* findReasonForPerRun()
     return nullptr;
 }
 
-CacheRoad chooseCacheRoad()
+CacheStart chooseCacheRoad()
 {
     if (!isCacheEnabled()) {
         traceStep(L"road: per run");
-        return CacheRoad::perRun;
+        return {CacheRoad::perRun, false};
     }
     if (const wchar_t* const reason = findReasonForPerRun()) {
         versionFolder[0] = L'\0';
         traceStep(L"road: per run, %ls", reason);
-        return CacheRoad::perRun;
+        return {CacheRoad::perRun, false};
     }
     const HANDLE hold = holdVersionInPlace(versionFolder);
     if (hold == INVALID_HANDLE_VALUE) {
         wchar_t longForm[longPathCapacity];
-        versionDamaged =
+        const bool damaged =
             toLongPathForm(versionFolder, longForm) && GetFileAttributesW(longForm) != INVALID_FILE_ATTRIBUTES;
-        traceStep(versionDamaged ? L"road: repair %ls" : L"road: build %ls, the first start", versionFolder);
-        return CacheRoad::build;
+        traceStep(damaged ? L"road: repair %ls" : L"road: build %ls, the first start", versionFolder);
+        return {CacheRoad::build, damaged};
     }
     adoptRunFolderHold(hold);
     traceStep(L"road: reuse %ls, once checked", versionFolder);
-    return CacheRoad::reuse;
+    return {CacheRoad::reuse, false};
 }
 
 bool checkReusedVersion()
 {
-    if (isAsListed(versionFolder) && isAdmittedByRecheck(versionFolder)) {
-        return true;
-    }
-    refuseReusedVersion();
-    return false;
+    return isAsListed(versionFolder) && isAdmittedByRecheck(versionFolder);
 }
 
-void refuseReusedVersion()
+CacheStart refuseReusedVersion()
 {
     releaseRunFolderHold();
-    versionDamaged = true;
     traceStep(L"road: repair %ls", versionFolder);
+    return {CacheRoad::build, true};
 }
 
 // "<id><infix><pid>-<random>" beside the version folder into `path`.
@@ -300,15 +296,16 @@ static void setDamagedVersionAside()
     moveVersionAside(aside);
 }
 
-PublishOutcome publishStagingFolder(const wchar_t* staging)
+PublishOutcome publishStagingFolder(const wchar_t* staging, const ContentHashes& hashes, const CacheStart& start)
 {
-    if (!writeCacheManifest(staging)) {
+    assert(start.road == CacheRoad::build);
+    if (!writeCacheManifest(staging, hashes)) {
         traceStep(L"cache: the manifest could not be written; the run goes on from %ls", staging);
         return PublishOutcome::keptStaging;  // still held: the run goes on from it
     }
     // Windows refuses to rename a folder that is held open.
     releaseRunFolderHold();
-    if (versionDamaged) {
+    if (start.versionDamaged) {
         setDamagedVersionAside();
     }
     if (renameFolder(staging, versionFolder)) {

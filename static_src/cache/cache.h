@@ -11,6 +11,7 @@
 // background work and the upkeep's turn per folder.
 #pragma once
 
+#include "attached_data/attached_data.h"
 #include "run_folder/run_folder.h"
 
 // Set by the build beside the attached data: the versions' folder spec
@@ -32,22 +33,24 @@ enum class CacheRoad {
 // releaseVersionsFolderHold. On reuse, cacheVersionFolder() is the run's
 // hold (kept at the end), not yet checked: checkReusedVersion must pass
 // before anything runs from it.
-CacheRoad chooseCacheRoad();
+// The road, and whether the version this start found is there but
+// damaged (publishing then moves it aside first): one value the driver
+// passes on.
+struct CacheStart {
+    CacheRoad road;
+    bool versionDamaged;
+};
+CacheStart chooseCacheRoad();
 // Checks the reused version folder against its manifest (a listing per
-// directory). When it fails, the version is let go of and to be repaired:
-// the start continues on the build road. Any one thread.
+// directory) and its recheck record. Any one thread; changes nothing.
 bool checkReusedVersion();
-// Lets go of the reused version, to be repaired: the start continues on the
-// build road.
-void refuseReusedVersion();
+// Lets go of the reused version, to be repaired: the road to continue on.
+CacheStart refuseReusedVersion();
 // This start's version folder: set by the road's choice or the re-entry
 // road's reading, empty before and without the cache.
 const wchar_t* cacheVersionFolder();
 // Names a new staging folder beside the version folder into `staging`.
 void nameStagingFolder(wchar_t staging[pathCapacity]);
-// Keeps the content hash of a file this start wrote into its staging
-// folder (`name` relative to it), for the manifest. Main thread.
-void recordContentHash(const wchar_t* name, uint64_t contentHash);
 enum class PublishOutcome {
     published,       // `staging` is now the version folder, the run's hold
     foundPublished,  // another start published first: its verified version is the run's hold, `staging` is gone
@@ -56,7 +59,7 @@ enum class PublishOutcome {
 // After `staging`, the run's hold, is filled: writes its manifest, lets go
 // of it and renames it to the version folder, first moving a damaged
 // version aside.
-PublishOutcome publishStagingFolder(const wchar_t* staging);
+PublishOutcome publishStagingFolder(const wchar_t* staging, const ContentHashes& hashes, const CacheStart& start);
 // The re-entry road's reading of MERLOX_ONEFILE_TARGET.
 enum class InheritedTarget {
     runFolder,      // none to read (no cache, or none set): the run's own folder

@@ -18,8 +18,9 @@ extern "C" const unsigned char onefileCacheRecheck;
 
 // --- The manifest (manifest.cpp).
 // Describes the tree below `folder` and writes the manifest into it, new,
-// with the recorded hashes; false when a file the listing found has none.
-bool writeCacheManifest(const wchar_t* folder);
+// with the hashes the extraction recorded; false when a file the listing
+// found has none.
+bool writeCacheManifest(const wchar_t* folder, const ContentHashes& hashes);
 // The manifest of `folder`, whole, or null; to be freed.
 wchar_t* readCacheManifest(const wchar_t* folder);
 // The publish time a manifest states, or 0.

@@ -110,13 +110,22 @@ static wchar_t* joinLines(const Lines& lines)
     return text;
 }
 
-// The hashes of the files this start wrote into its staging folder: filled
-// by the extraction on the main thread, written into the manifest.
-static Lines recordedHashes;
-
-void recordContentHash(const wchar_t* name, uint64_t contentHash)
+// The hash lines of what the extraction wrote, sorted and joined; null when
+// the list is not whole or memory runs out. To be freed.
+static wchar_t* joinHashLines(const ContentHashes& hashes)
 {
-    addLine(recordedHashes, L"H %016llx %ls", static_cast<unsigned long long>(contentHash), name);
+    Lines lines = {};
+    lines.failed = hashes.failed;
+    for (size_t i = 0; i < hashes.count && !lines.failed; ++i) {
+        addLine(lines, L"H %016llx %ls", static_cast<unsigned long long>(hashes.items[i].hash), hashes.items[i].name);
+    }
+    wchar_t* text = nullptr;
+    if (!lines.failed) {
+        qsort(lines.items, lines.count, sizeof(wchar_t*), compareLines);
+        text = joinLines(lines);
+    }
+    freeLines(lines);
+    return text;
 }
 
 // `name` below `relative` (just `name` when `relative` is empty, the top)
@@ -220,11 +229,10 @@ wchar_t* composeCacheManifest(uint64_t publishTime, const wchar_t* description, 
     return text;
 }
 
-bool writeCacheManifest(const wchar_t* folder)
+bool writeCacheManifest(const wchar_t* folder, const ContentHashes& contentHashes)
 {
     wchar_t* const description = describeTree(folder);
-    qsort(recordedHashes.items, recordedHashes.count, sizeof(wchar_t*), compareLines);
-    wchar_t* const hashes = recordedHashes.failed ? nullptr : joinLines(recordedHashes);
+    wchar_t* const hashes = joinHashLines(contentHashes);
     wchar_t* const text = composeCacheManifest(readSystemTime(), description, hashes);
     free(description);
     free(hashes);

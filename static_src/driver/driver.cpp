@@ -206,7 +206,8 @@ static const TargetFolder* takePublishedVersion(const TargetFolder* staging, Pub
 // The run's own folder, or the cache's staging folder then published:
 // made new, filled, and on the per-run road removed at the end. `parent`
 // gets the folder's parent.
-static const TargetFolder* unpackIntoNewFolder(CacheRoad road, const wchar_t* runFolder, wchar_t parent[pathCapacity])
+static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, const wchar_t* runFolder,
+                                               wchar_t parent[pathCapacity])
 {
     // Blocks that do not declare their size go without the bar and without
     // the free-space check.
@@ -218,10 +219,8 @@ static const TargetFolder* unpackIntoNewFolder(CacheRoad road, const wchar_t* ru
     openAttachedDataReader();
     wchar_t folder[pathCapacity];
     copyWideBounded(folder, pathCapacity, runFolder, "the run folder does not fit in 4096 characters");
-    if (road == CacheRoad::build) {
+    if (cache.road == CacheRoad::build) {
         nameStagingFolder(folder);
-        // The manifest keeps each file's hash for the later rechecks.
-        setExtractedFileHashing(recordContentHash);
     }
     findRunFolderParent(folder, parent);
     // A start that cannot fit writes nothing.
@@ -229,13 +228,19 @@ static const TargetFolder* unpackIntoNewFolder(CacheRoad road, const wchar_t* ru
         refuseRunThatCannotFit(parent, declaredSize);
     }
     const TargetFolder* const target = createTargetDirectory(folder);
-    if (!extractAttachedFiles(target->path)) {
+    // A staging folder's manifest keeps each file's hash for the rechecks.
+    ContentHashes hashes = {};
+    if (!extractAttachedFiles(target->path, cache.road == CacheRoad::build ? &hashes : nullptr)) {
         // Launching a child here would start a chain of copies, each
         // starting the next.
         fatalError("Error, attached data holds no file to run.");
     }
     traceStep(L"unpacked into %ls", target->path);
-    return road == CacheRoad::build ? takePublishedVersion(target, publishStagingFolder(target->path)) : target;
+    const TargetFolder* const used =
+        cache.road == CacheRoad::build ? takePublishedVersion(target, publishStagingFolder(target->path, hashes, cache))
+                                       : target;
+    freeContentHashes(hashes);
+    return used;
 }
 
 // The re-entry road, to its end: the application runs in this process.
@@ -255,10 +260,10 @@ static const TargetFolder* unpackIntoNewFolder(CacheRoad road, const wchar_t* ru
 // Makes the road's folder the target, unpacked anew: the run's own or the
 // cache's staging folder, then published. `parent` gets the parent of a new
 // run folder, or stays empty.
-static void prepareTarget(CacheRoad road, const wchar_t* runFolder, wchar_t parent[pathCapacity])
+static void prepareTarget(const CacheStart& cache, const wchar_t* runFolder, wchar_t parent[pathCapacity])
 {
-    const TargetFolder* const target = unpackIntoNewFolder(road, runFolder, parent);
-    if (road != CacheRoad::perRun) {
+    const TargetFolder* const target = unpackIntoNewFolder(cache, runFolder, parent);
+    if (cache.road != CacheRoad::perRun) {
         // The child's target is not the folder its own expansion names.
         setEnvVar(ONEFILE_VARIABLE_TARGET, target->path);
     }
@@ -275,14 +280,13 @@ static DWORD WINAPI runVersionCheck(void*)
 // child, suspended, is let go only when the check has passed; when it
 // fails, it ends before it ran anything. The road to continue on: reuse
 // when the child runs, build to repair the version.
-static CacheRoad launchFromReusedVersion()
+static CacheStart launchFromReusedVersion(const CacheStart& cache)
 {
     // A version: nothing to unpack, nothing to remove.
     const wchar_t* const version = cacheVersionFolder();
     exchangeHandle(entryDllHold, holdEntryDll(version));
     if (entryDllHold == INVALID_HANDLE_VALUE) {
-        refuseReusedVersion();
-        return CacheRoad::build;
+        return refuseReusedVersion();
     }
     setEnvVar(ONEFILE_VARIABLE_TARGET, version);
     const HANDLE check = CreateThread(nullptr, 0, runVersionCheck, nullptr, 0, nullptr);
@@ -299,10 +303,53 @@ static CacheRoad launchFromReusedVersion()
     if (passed == 0) {
         endSuspendedChild();
         releaseEntryDll();
-        return CacheRoad::build;
+        return refuseReusedVersion();
     }
     releaseChild();
-    return CacheRoad::reuse;
+    return cache;
+}
+
+// The child started on the road the cache gives: from the reused version
+// once checked, or from a folder unpacked anew (the run's own, or the
+// cache's staging folder, published). `parent` gets the parent of a new
+// run folder, or stays empty.
+static CacheStart launchOnTheCachesRoad(const wchar_t* runFolder, wchar_t parent[pathCapacity])
+{
+    CacheStart cache = chooseCacheRoad();
+    if (cache.road == CacheRoad::reuse) {
+        cache = launchFromReusedVersion(cache);
+    }
+    if (cache.road != CacheRoad::reuse) {
+        prepareTarget(cache, runFolder, parent);
+        launchChild();
+    }
+    traceStep(L"child started");
+    return cache;
+}
+
+// This process is idle while the application runs: the cache's upkeep, or
+// the leftovers of dead runs, go then, costing the start nothing.
+static void keepUpWhileTheApplicationRuns(CacheRoad road, const wchar_t* parent)
+{
+    if (road != CacheRoad::perRun) {
+        startCacheUpkeep(road);
+    } else if (onefileSweepEnabled && parent[0] != L'\0') {
+        startSweep(parent);
+    }
+}
+
+// Waits for the application, names a crash, cleans up; its exit code.
+static DWORD superviseToTheEnd()
+{
+    const DWORD exitCode = superviseChild(keepSplashWhileFeedbackPending);
+    traceStep(L"application ended, exit code %lu", exitCode);
+    char crash[96];
+    if (describeApplicationEnd(exitCode, crash, sizeof crash)) {
+        reportLine(crash);
+    }
+    cleanupChildAndTarget();
+    traceStep(L"cleanup done");
+    return exitCode;
 }
 
 int runDriver()
@@ -335,34 +382,13 @@ int runDriver()
     verifyAttachedDataHeader();
     requireFrameChecksum();
     verifyBlockTail();
-    CacheRoad road = chooseCacheRoad();
     // Wired once for every road: the background work stops first, then the
     // target is let go of.
     setCleanupSteps(stopBackgroundWork, letGoOfTarget);
     wchar_t parent[pathCapacity] = L"";
-    if (road == CacheRoad::reuse) {
-        road = launchFromReusedVersion();
-    }
-    if (road != CacheRoad::reuse) {
-        prepareTarget(road, runFolder, parent);
-        launchChild();
-    }
-    traceStep(L"child started");
-    // This process is idle while the application runs: the leftovers of
-    // dead runs go then, costing the start nothing.
-    if (road != CacheRoad::perRun) {
-        startCacheUpkeep(road);
-    } else if (onefileSweepEnabled && parent[0] != L'\0') {
-        startSweep(parent);
-    }
-    const DWORD exitCode = superviseChild(keepSplashWhileFeedbackPending);
-    traceStep(L"application ended, exit code %lu", exitCode);
-    char crash[96];
-    if (describeApplicationEnd(exitCode, crash, sizeof crash)) {
-        reportLine(crash);
-    }
-    cleanupChildAndTarget();
-    traceStep(L"cleanup done");
+    const CacheStart cache = launchOnTheCachesRoad(runFolder, parent);
+    keepUpWhileTheApplicationRuns(cache.road, parent);
+    const DWORD exitCode = superviseToTheEnd();
     if (wasBackgroundWorkCutShort()) {
         startUpkeepWorker();
     }

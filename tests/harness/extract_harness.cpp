@@ -60,6 +60,6 @@ int wmain(int argc, wchar_t** argv)
         return 64;
     }
     openAttachedDataReader();
-    extractAttachedFiles(target);
+    extractAttachedFiles(target, nullptr);
     return 0;
 }

@@ -18,10 +18,10 @@ namespace {
 // A pack that takes this long at a high level gets a hint.
 constexpr double slowPackSeconds = 20;
 
-// Packs the folder into `blockFile`; the summary names `shown`.
-void packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown)
+// The payload collected from the folder, each name checked against the
+// cache's own names.
+pack::Payload collectCheckedPayload(const Arguments& arguments)
 {
-    const auto start = std::chrono::steady_clock::now();
     pack::Payload payload = pack::collectPayload(arguments.directory, arguments.entry, arguments.dereference);
     for (const pack::FileEntry& file : payload.files) {
         const std::u16string reserved = u"" ONEFILE_CACHE_RESERVED_PREFIX;
@@ -31,6 +31,14 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
                               ONEFILE_CACHE_RESERVED_PREFIX + "*); rename it");
         }
     }
+    return payload;
+}
+
+// The DLLs the payload imports and lacks, found and added beside its entry;
+// the toolchain's runtimes among them replaced by stripped copies made in
+// `strippedCopies`, each said in one line.
+void completeImports(const Arguments& arguments, pack::Payload& payload, const fs::path& strippedCopies)
+{
     pack::ImportOptions imports;
     for (const std::string& folder : arguments.dllPath) imports.searchPath.push_back(folder);
     const std::vector<fs::path> toolchainFolders = pack::sdkDllPath(sdkDescription(arguments));
@@ -38,14 +46,11 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
     imports.collect = arguments.collect;
     imports.systemDlls = arguments.systemDlls;
     const std::vector<pack::AddedDll> added = pack::completePayload(payload, imports);
-    // The stripped copies live until the block is written.
-    const pack::TemporaryDirectory strippedCopies;
     std::vector<pack::StrippedDll> stripped;
     const std::string strip = pack::sdkStripTool(sdkDescription(arguments));
     if (arguments.strip && !strip.empty()) {
         const std::vector<fs::path> userFolders(arguments.dllPath.begin(), arguments.dllPath.end());
-        stripped =
-            pack::stripToolchainRuntimes(payload, added, toolchainFolders, userFolders, strip, strippedCopies.path());
+        stripped = pack::stripToolchainRuntimes(payload, added, toolchainFolders, userFolders, strip, strippedCopies);
     }
     for (const pack::AddedDll& dll : added) {
         std::string note;
@@ -58,27 +63,49 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
         std::printf("onefile-pack: added %s from %s (imported by %s%s)\n", pack::utf16ToUtf8(dll.name).c_str(),
                     dll.source.parent_path().c_str(), dll.importer.c_str(), note.c_str());
     }
-    if (!arguments.depfile.empty()) writeDepfile(arguments, payload);
+}
+
+void warnOfEmptyDirectories(const Arguments& arguments, const pack::Payload& payload)
+{
     for (const std::string& empty : payload.emptyDirectories) {
         std::fprintf(stderr, "onefile-pack: warning: %s/%s is an empty directory and is not carried\n",
                      arguments.directory.c_str(), empty.c_str());
     }
-    const pack::Progress progress = terminalProgress();
-    const pack::PackSummary summary = pack::writeBlock(payload, blockFile, arguments.options, progress);
-    if (progress) std::fputs("\n", stderr);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The summary line, and for a slow pack at a high level the one thing
+// that makes it quick.
+void printPackSummary(const Arguments& arguments, const pack::PackSummary& summary, double seconds,
+                      const std::string& shown)
+{
     std::printf("onefile-pack: %llu files, %llu bytes into %llu bytes (%.1f%%) at level %d in %.2f s: %s\n",
                 static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.contentBytes),
                 static_cast<unsigned long long>(summary.blockBytes),
                 summary.contentBytes ? 100.0 * summary.blockBytes / summary.contentBytes : 0.0, arguments.options.level,
                 seconds, shown.c_str());
-    // A slow pack at a high level: the one thing that makes it quick.
     const int quickLevel = pack::CompressionOptions{}.level;
     if (arguments.options.level > quickLevel + 3 && seconds >= slowPackSeconds) {
         std::printf("onefile-pack: level %d took %.0f s; --level %d packs many times faster, 14 to 17%% larger "
                     "(bench/levels.sh)\n",
                     arguments.options.level, seconds, quickLevel);
     }
+}
+
+// Packs the folder into `blockFile`; the summary names `shown`.
+void packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown)
+{
+    const auto start = std::chrono::steady_clock::now();
+    pack::Payload payload = collectCheckedPayload(arguments);
+    // The stripped copies live until the block is written.
+    const pack::TemporaryDirectory strippedCopies;
+    completeImports(arguments, payload, strippedCopies.path());
+    if (!arguments.depfile.empty()) writeDepfile(arguments, payload);
+    warnOfEmptyDirectories(arguments, payload);
+    const pack::Progress progress = terminalProgress();
+    const pack::PackSummary summary = pack::writeBlock(payload, blockFile, arguments.options, progress);
+    if (progress) std::fputs("\n", stderr);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printPackSummary(arguments, summary, seconds, shown);
 }
 
 }  // namespace
