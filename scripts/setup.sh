@@ -7,13 +7,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ONEFILE_BUILD_DIR:-$root/build}
 third_party=$build/third_party
-stamp=$build/.setup-done-v7
+stamp=$build/.setup-done-v8
 
 packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make g++
   wine64 xvfb xauth x11-apps imagemagick ninja-build
   libzstd-dev zstd googletest dpkg-dev pkg-config bc time clang-format-14
-  osslsigncode libxml2-utils openssl ca-certificates libxxhash-dev
+  osslsigncode libxml2-utils openssl ca-certificates libxxhash-dev ccache
 )
 
 if [[ -f $stamp ]]; then

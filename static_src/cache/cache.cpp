@@ -217,6 +217,8 @@ static void nameBesideVersion(wchar_t path[pathCapacity], const wchar_t* infix)
 
 void nameStagingFolder(wchar_t staging[pathCapacity])
 {
+    // Only a start on the build road, which has its version's name, stages.
+    assert(versionFolder[0] != L'\0');
     nameBesideVersion(staging, ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX));
 }
 

@@ -11,6 +11,8 @@
 // more starts run it.
 #include "cache_internal.h"
 
+#include <assert.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -48,6 +50,8 @@ FileContent recheckFileContent(const wchar_t* path, uint64_t expected, unsigned 
 
 RecheckResult foldRecheckResult(RecheckResult sofar, RecheckResult file)
 {
+    // The recheck ends at the first file that differs or at a stop.
+    assert(sofar != RecheckResult::differs && sofar != RecheckResult::stopped);
     // An unread file does not end the recheck: a later one that differs is
     // still found. A stop keeps what an unread file showed.
     if (file == RecheckResult::differs || sofar == RecheckResult::same) {

@@ -13,6 +13,8 @@
 // write or a hand would leave it: a file without its hash is never proven.
 #include "cache_internal.h"
 
+#include <assert.h>
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -211,6 +213,8 @@ wchar_t* composeCacheManifest(uint64_t publishTime, const wchar_t* description, 
     if (description == nullptr || hashes == nullptr || headerLength < 0) {
         return nullptr;
     }
+    // A publish time of 0 reads as no manifest of ours.
+    assert(publishTime != 0);
     const size_t descriptionLength = wcslen(description), hashesLength = wcslen(hashes);
     const size_t length = static_cast<size_t>(headerLength) + descriptionLength + hashesLength;
     wchar_t* const text = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
