@@ -172,6 +172,9 @@ static void recheckThenTidy(void*, const volatile LONG* stop)
     if (*stop == 0) {
         keepCacheTidy(nullptr, stop);
     }
+    if (*stop == 0) {
+        traceStep(L"upkeep: done");
+    }
     giveUpUpkeepTurn(turn);
 }
 

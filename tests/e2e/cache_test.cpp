@@ -517,15 +517,15 @@ TEST_F(CachedRun, TheTraceSaysWhatEachStartDid)
     EXPECT_NE(lines.find("failed its check: the manifest lists 'F 28 "), std::string::npos) << lines;
     EXPECT_NE(lines.find(" data\\held.txt', the folder has 'F 7 "), std::string::npos) << lines;
 
-    // A long application: its recheck finishes while it runs, so no
-    // worker follows it.
+    // A long application: its recheck and the rest of the upkeep finish
+    // while it runs, so no worker follows it.
     waitForWorker();
     DeleteFileW(trace.c_str());
     const std::wstring release = file(L"release");
     writeFile(release, "");
     const PROCESS_INFORMATION running =
         startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"r"), traced);
-    for (int i = 0; i < 60000 && readFile(trace).find("rechecked, the same") == std::string::npos; ++i) Sleep(1);
+    for (int i = 0; i < 60000 && readFile(trace).find("upkeep: done") == std::string::npos; ++i) Sleep(1);
     DeleteFileW(release.c_str());
     EXPECT_EQ(endOf(running), 0u);
     lines = readFile(trace);
