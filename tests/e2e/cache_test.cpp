@@ -126,8 +126,10 @@ protected:
         std::wstring line = quoteForCommandLine(exe) + L" " + arguments;
         STARTUPINFOW startup = startupOnNul();
         PROCESS_INFORMATION process = {};
-        EXPECT_TRUE(CreateProcessAsUserW(linked.LinkedToken, exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
-                                         nullptr, nullptr, &startup, &process));
+        EXPECT_TRUE(createRetrying([&] {
+            return CreateProcessAsUserW(linked.LinkedToken, exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+        }));
         CloseHandle(linked.LinkedToken);
         return process;
     }
@@ -210,6 +212,7 @@ TEST_F(CachedRun, TheChildRunsOnlyAfterTheChecksResult)
     const PROCESS_INFORMATION start =
         startUnelevated(exe, L"--app-exit=7", file(L"second"),
                         {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}, {L"ONEFILE_TEST_HOLD_CHECK", hold.c_str()}});
+    ASSERT_NE(start.hProcess, nullptr) << "the start could not be created";
     const HANDLE both[] = {reached, waiting};
     EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 60000), WAIT_OBJECT_0) << readFile(trace);
     const std::vector<DWORD> threads = threadsOfChildrenOf(start.dwProcessId);

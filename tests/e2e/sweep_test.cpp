@@ -273,8 +273,10 @@ TEST_F(Sweep, TheUpkeepWorkerRunsOutsideTheCallersJob)
     ScopedEnvironment temporary({{L"TEMP", temp.path().c_str()}, {L"TMP", temp.path().c_str()}});
     STARTUPINFOW startup = startupOnNul();
     PROCESS_INFORMATION bootstrap = {};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                               nullptr, &startup, &bootstrap));
+    ASSERT_TRUE(createRetrying([&] {
+        return CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                              nullptr, &startup, &bootstrap);
+    }));
     ASSERT_TRUE(AssignProcessToJobObject(job, bootstrap.hProcess));
     ResumeThread(bootstrap.hThread);
     EXPECT_EQ(WaitForSingleObject(bootstrap.hProcess, 60000), WAIT_OBJECT_0);
@@ -311,8 +313,10 @@ TEST_F(Sweep, TheUpkeepWorkerHoldsNoneOfTheCallersHandles)
     STARTUPINFOW startup = startupOnNul();
     startup.hStdOutput = writeEnd;
     PROCESS_INFORMATION bootstrap = {};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                               &bootstrap));
+    ASSERT_TRUE(createRetrying([&] {
+        return CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                              &bootstrap);
+    }));
     CloseHandle(writeEnd);
     EXPECT_EQ(WaitForSingleObject(bootstrap.hProcess, 60000), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(reached, 60000), WAIT_OBJECT_0) << readFile(trace);

@@ -1,6 +1,8 @@
 #include <ctype.h>
 #include "test_support.h"
 
+#include <functional>
+
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -177,17 +179,22 @@ ScopedEnvironment::~ScopedEnvironment()
 // Wine refuses a process creation now and then under load with
 // ERROR_INTERNAL_ERROR, before anything ran: made again, as the bootstrap
 // does for its child.
+bool createRetrying(const std::function<BOOL()>& create)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (create()) return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return false;
+        Sleep(20 * attempt);
+    }
+}
+
 static BOOL createProcessRetrying(const std::wstring& applicationPath, std::wstring& commandLine, STARTUPINFOW& startup,
                                   PROCESS_INFORMATION& process)
 {
-    for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                           &startup, &process)) {
-            return TRUE;
-        }
-        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return FALSE;
-        Sleep(20 * attempt);
-    }
+    return createRetrying([&] {
+        return CreateProcessW(applicationPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                              &startup, &process);
+    });
 }
 
 STARTUPINFOW startupOnNul()

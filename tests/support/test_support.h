@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,10 @@ private:
 // start's standard error is no pipe of the test runner's: under Wine a
 // bootstrap whose standard error is a pipe starts no upkeep worker.
 STARTUPINFOW startupOnNul();
+// Runs `create` (a process's creation) again when Wine refused it with
+// ERROR_INTERNAL_ERROR, as it does now and then under load before anything
+// ran: at most 5 attempts. Whether it succeeded, GetLastError() as it left.
+bool createRetrying(const std::function<BOOL()>& create);
 
 // Starts a program with its standard handles on NUL; the caller owns
 // hProcess (the thread handle is closed).
