@@ -273,11 +273,19 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     // never run, not even before the repaired one does.
     const std::wstring runs = file(L"runs");
     const std::string originalRun = encodeHex(original);
+    int started = 0;
+    std::wstring trace;
+    // The worker a quick start leaves rechecks the version, reading its
+    // manifest without sharing writes: it is waited for before the test
+    // writes the manifest (a trace of its own per start).
+    const auto waitForWorker = [&] { EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace); };
     const auto startAndCheck = [&](const char* what) {
         DeleteFileW(file(L"r").c_str());
         DeleteFileW(runs.c_str());
+        trace = file(L"trace" + std::to_wstring(++started));
         const PROCESS_INFORMATION start =
-            startUnelevated(exe, L"", file(L"r"), {{L"ONEFILE_TEST_RUN_LOG", runs.c_str()}});
+            startUnelevated(exe, L"", file(L"r"),
+                            {{L"ONEFILE_TEST_RUN_LOG", runs.c_str()}, {L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
         EXPECT_EQ(endOf(start), 0u) << what;
         EXPECT_EQ(runFolderOf(file(L"r")), folder) << what;
         EXPECT_EQ(reported(file(L"r"), "files"), "3") << what;
@@ -315,6 +323,7 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     std::wstring manifest = readManifest(folder);
     ASSERT_EQ(manifest.rfind(L"onefile-cache 2 ", 0), 0u);
     manifest = L"onefile-cache 1 " + manifest.substr(16, manifest.find(L"\nH ") + 1 - 16);
+    waitForWorker();
     writeManifest(folder, manifest);
     startAndCheck("a manifest of the older format");
     EXPECT_EQ(readManifest(folder).rfind(L"onefile-cache 2 ", 0), 0u);
@@ -332,6 +341,7 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
     };
     for (const auto& m : notWhole) {
         rewriteKeepingTime(held, changed);
+        waitForWorker();
         writeManifest(folder, m.manifest);
         startAndCheck(m.what);
         EXPECT_EQ(readManifest(folder).substr(hashes), whole.substr(hashes)) << m.what;
