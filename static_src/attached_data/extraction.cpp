@@ -136,15 +136,9 @@ static void addContentHash(ContentHashes& hashes, const wchar_t* name, uint64_t 
     if (hashes.failed) {
         return;
     }
-    if (hashes.count == hashes.capacity) {
-        const size_t capacity = hashes.capacity == 0 ? 256 : hashes.capacity * 2;
-        ContentHash* const grown = static_cast<ContentHash*>(realloc(hashes.items, capacity * sizeof(ContentHash)));
-        if (grown == nullptr) {
-            hashes.failed = true;
-            return;
-        }
-        hashes.items = grown;
-        hashes.capacity = capacity;
+    if (!reserveOneMore(hashes.items, hashes.count, hashes.capacity)) {
+        hashes.failed = true;
+        return;
     }
     wchar_t* const copy = _wcsdup(name);
     hashes.failed = copy == nullptr;

@@ -14,6 +14,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 // Capacities of the fixed wide buffers, in UTF-16 units with the terminator.
 enum : size_t {
@@ -59,6 +60,25 @@ void showFatalLinesNobodySees();
 // threads that take a handle this way, only one gets it, so it is closed
 // once.
 HANDLE exchangeHandle(HANDLE volatile& slot, HANDLE value);
+
+// Makes room for one more element of a growing array (`items`, `count` in
+// use, `capacity`), doubling from 256; false, with the array as it was,
+// when memory runs out. The one growth every list of the bootstrap shares.
+template <typename Element>
+bool reserveOneMore(Element*& items, size_t count, size_t& capacity)
+{
+    if (count < capacity) {
+        return true;
+    }
+    const size_t grownCapacity = capacity == 0 ? 256 : capacity * 2;
+    Element* const grown = static_cast<Element*>(realloc(items, grownCapacity * sizeof(Element)));
+    if (grown == nullptr) {
+        return false;
+    }
+    items = grown;
+    capacity = grownCapacity;
+    return true;
+}
 
 // --- Bounded copies into fixed buffers (wide_buffer.cpp).
 // Appends `count` units of `text` to the `length` units already in a buffer

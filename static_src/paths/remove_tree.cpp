@@ -61,14 +61,8 @@ struct Claims {
 
 static bool addClaim(Claims& claims, HANDLE handle, DWORD attributes)
 {
-    if (claims.count == claims.capacity) {
-        const size_t capacity = claims.capacity == 0 ? 256 : claims.capacity * 2;
-        Claim* const grown = static_cast<Claim*>(realloc(claims.entries, capacity * sizeof(Claim)));
-        if (grown == nullptr) {
-            return false;
-        }
-        claims.entries = grown;
-        claims.capacity = capacity;
+    if (!reserveOneMore(claims.entries, claims.count, claims.capacity)) {
+        return false;
     }
     claims.entries[claims.count++] = Claim{handle, attributes};
     return true;

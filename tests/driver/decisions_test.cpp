@@ -8,6 +8,17 @@
 
 namespace {
 
+// A table's row: `base` with one change.
+template <typename Facts>
+auto changesOf(const Facts& base)
+{
+    return [base](auto change) {
+        Facts facts = base;
+        change(facts);
+        return facts;
+    };
+}
+
 // This process began at 100; processes as the system describes them.
 const uint64_t now = 100;
 const ProcessFacts earlierCopy = {true, true, true, 90};
@@ -46,11 +57,7 @@ TEST(ProcessTrust, TheStarterIsTheBootstrapOnlyWhenTheSystemSaysSo)
     // MERLOX_ONEFILE_PARENT names 7; the system says the creator is 7 (the
     // bootstrap) unless a row says otherwise.
     const StarterFacts bootstrap = {true, 7, 7, earlierCopy, earlierCopy, now};
-    const auto with = [&](auto change) {
-        StarterFacts facts = bootstrap;
-        change(facts);
-        return facts;
-    };
+    const auto with = changesOf(bootstrap);
     const struct {
         const char* what;
         StarterFacts facts;
@@ -85,11 +92,7 @@ TEST(UpkeepClaim, OnlyACopyOfThisExecutableThatCreatedTheStartMakesAWorker)
 {
     // The bootstrap's own worker: its handle proves it, alive or gone.
     const UpkeepClaim proven = {true, true, true, true, endedCopy, gone, now};
-    const auto with = [&](auto change) {
-        UpkeepClaim claim = proven;
-        change(claim);
-        return claim;
-    };
+    const auto with = changesOf(proven);
     const struct {
         const char* what;
         UpkeepClaim claim;
