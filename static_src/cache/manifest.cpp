@@ -58,15 +58,9 @@ static void addLine(Lines& lines, const wchar_t* format, ...)
         return;
     }
     line[length] = L'\0';
-    if (lines.count == lines.capacity) {
-        const size_t capacity = lines.capacity == 0 ? 256 : lines.capacity * 2;
-        wchar_t** const grown = static_cast<wchar_t**>(realloc(lines.items, capacity * sizeof(wchar_t*)));
-        if (grown == nullptr) {
-            lines.failed = true;
-            return;
-        }
-        lines.items = grown;
-        lines.capacity = capacity;
+    if (!reserveOneMore(lines.items, lines.count, lines.capacity)) {
+        lines.failed = true;
+        return;
     }
     wchar_t* const copy = _wcsdup(line);
     lines.failed = copy == nullptr;
@@ -112,6 +106,19 @@ static wchar_t* joinLines(const Lines& lines)
     return text;
 }
 
+// The lines sorted and joined, or null when one could not be made or
+// memory runs out; the lines are freed either way. To be freed.
+static wchar_t* takeSortedText(Lines& lines)
+{
+    wchar_t* text = nullptr;
+    if (!lines.failed) {
+        qsort(lines.items, lines.count, sizeof(wchar_t*), compareLines);
+        text = joinLines(lines);
+    }
+    freeLines(lines);
+    return text;
+}
+
 // The hash lines of what the extraction wrote, sorted and joined; null when
 // the list is not whole or memory runs out. To be freed.
 static wchar_t* joinHashLines(const ContentHashes& hashes)
@@ -121,13 +128,7 @@ static wchar_t* joinHashLines(const ContentHashes& hashes)
     for (size_t i = 0; i < hashes.count && !lines.failed; ++i) {
         addLine(lines, L"H %016llx %ls", static_cast<unsigned long long>(hashes.items[i].hash), hashes.items[i].name);
     }
-    wchar_t* text = nullptr;
-    if (!lines.failed) {
-        qsort(lines.items, lines.count, sizeof(wchar_t*), compareLines);
-        text = joinLines(lines);
-    }
-    freeLines(lines);
-    return text;
+    return takeSortedText(lines);
 }
 
 // `name` below `relative` (just `name` when `relative` is empty, the top)
@@ -196,13 +197,7 @@ static wchar_t* describeTree(const wchar_t* folder)
             describeDirectory(folder, lines.items[next] + 2, lines);
         }
     }
-    wchar_t* text = nullptr;
-    if (!lines.failed) {
-        qsort(lines.items, lines.count, sizeof(wchar_t*), compareLines);
-        text = joinLines(lines);
-    }
-    freeLines(lines);
-    return text;
+    return takeSortedText(lines);
 }
 
 wchar_t* composeCacheManifest(uint64_t publishTime, const wchar_t* description, const wchar_t* hashes)
@@ -454,12 +449,13 @@ static void describeFirstDifference(const wchar_t* listed, size_t listedLength, 
              found);
 }
 
-ManifestMatch compareCacheManifest(const wchar_t* manifest, const wchar_t* description, wchar_t* difference,
-                                   size_t capacity)
+// Whether a manifest can be compared with a folder at all: ours, of the
+// current format and whole (`matches`); otherwise why not, into
+// `difference`.
+static ManifestMatch checkManifestItself(const wchar_t* manifest, wchar_t* difference, size_t capacity)
 {
     size_t listedLength = 0;
-    const wchar_t* const listed = manifest != nullptr ? findDescription(manifest, listedLength) : nullptr;
-    if (listed == nullptr) {
+    if (manifest == nullptr || findDescription(manifest, listedLength) == nullptr) {
         const bool older = manifestPublishTime(manifest) != 0;
         swprintf(difference, capacity, older ? L"its manifest has an older format" : L"no manifest of ours");
         return older ? ManifestMatch::olderFormat : ManifestMatch::notOurs;
@@ -468,10 +464,19 @@ ManifestMatch compareCacheManifest(const wchar_t* manifest, const wchar_t* descr
         swprintf(difference, capacity, L"its manifest is not whole (a file's hash line is missing, doubled or cut)");
         return ManifestMatch::notWhole;
     }
+    return ManifestMatch::matches;
+}
+
+// A comparable manifest's listing against a folder's `description`.
+static ManifestMatch compareListing(const wchar_t* manifest, const wchar_t* description, wchar_t* difference,
+                                    size_t capacity)
+{
     if (description == nullptr) {
         swprintf(difference, capacity, L"the folder holds a reparse point or cannot be listed");
         return ManifestMatch::differs;
     }
+    size_t listedLength = 0;
+    const wchar_t* const listed = findDescription(manifest, listedLength);
     if (wcslen(description) == listedLength && wmemcmp(listed, description, listedLength) == 0) {
         return ManifestMatch::matches;
     }
@@ -479,14 +484,24 @@ ManifestMatch compareCacheManifest(const wchar_t* manifest, const wchar_t* descr
     return ManifestMatch::differs;
 }
 
+ManifestMatch compareCacheManifest(const wchar_t* manifest, const wchar_t* description, wchar_t* difference,
+                                   size_t capacity)
+{
+    const ManifestMatch itself = checkManifestItself(manifest, difference, capacity);
+    return itself != ManifestMatch::matches ? itself : compareListing(manifest, description, difference, capacity);
+}
+
 bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity)
 {
     wchar_t* const manifest = readCacheManifest(folder);
-    // The folder is listed only for a manifest that can match it.
-    const bool listable = manifest != nullptr && isWholeManifest(manifest);
-    wchar_t* const description = listable ? describeTree(folder) : nullptr;
-    const bool matches = compareCacheManifest(manifest, description, difference, capacity) == ManifestMatch::matches;
-    free(description);
+    // The folder is listed only for a manifest that can match it, and the
+    // manifest is checked once: every reusing start pays for it.
+    bool matches = checkManifestItself(manifest, difference, capacity) == ManifestMatch::matches;
+    if (matches) {
+        wchar_t* const description = describeTree(folder);
+        matches = compareListing(manifest, description, difference, capacity) == ManifestMatch::matches;
+        free(description);
+    }
     free(manifest);
     return matches;
 }

@@ -158,7 +158,9 @@ UpkeepClaim readUpkeepClaim(HANDLE& bootstrap)
     // A handle value that names no process of this table reads as id 0.
     claim.handleIsCreator = claim.namedIsCreator && GetProcessId(handle) == creator;
     claim.handleProcess = readProcessFacts(claim.handleIsCreator ? handle : nullptr);
-    claim.creator = readProcessFactsById(creator);
+    // A handle to the creator keeps its id from being reused: the same
+    // process, asked once.
+    claim.creator = claim.handleIsCreator ? claim.handleProcess : readProcessFactsById(creator);
     claim.thisBegan = thisProcessBegan();
     bootstrap = claim.handleIsCreator ? handle : nullptr;
     return claim;
@@ -181,7 +183,9 @@ Starter identifyStarter(const wchar_t* parentId)
     facts.parentNamed = parseProcessId(parentId, facts.parentId);
     facts.creator = findCreatorProcessId();
     facts.parent = readProcessFactsById(facts.parentNamed ? facts.parentId : 0);
-    facts.creatorProcess = readProcessFactsById(facts.creator);
+    // The usual re-entry: the parent named is the creator, asked once.
+    const bool parentIsCreator = facts.parentNamed && facts.creator == facts.parentId;
+    facts.creatorProcess = parentIsCreator ? facts.parent : readProcessFactsById(facts.creator);
     facts.thisBegan = thisProcessBegan();
     return judgeStarter(facts);
 }
