@@ -22,15 +22,9 @@
 # cache), so each figure carries the same launcher cost.
 #   bench/cache.sh [RUNS]      (default 9; medians shown)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ONEFILE_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/environment.sh"
 runs=${1:-9}
 level=${ONEFILE_BENCH_LEVEL:-19}
-work=$build/bench
-source "$root/scripts/wine-env.sh"
-source "$root/bench/timing.sh"
-source "$root/bench/payload.sh"
-mkdir -p "$work"
 # The block is packed once; the executable is linked in every run, with the
 # bootstrap as it is now.
 block=$(reference_block "$level")
@@ -117,7 +111,6 @@ pin=()
 measure unpinned
 rm -rf "$cache_root" "$work/tiny"
 
-median_of() { printf '%s\n' ${times[$1]} | median; }
 ms() { echo "$1 * 1000" | bc -l | xargs printf '%.1f'; }
 worker_ms() { [[ -n ${times[worker_$1]:-} ]] && printf '%s\n' ${times[worker_$1]} | median || echo "none"; }
 files=$(find "$work/payload-app" -type f | wc -l)

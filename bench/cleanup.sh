@@ -6,13 +6,8 @@
 # native rm -rf. Pinned with the wineserver to CPU 0 (see bench/extract.sh).
 #   bench/cleanup.sh [RUNS]      (default 5; medians shown)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ONEFILE_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/environment.sh"
 runs=${1:-5}
-work=$build/bench
-source "$root/scripts/wine-env.sh"
-source "$root/bench/timing.sh"
-source "$root/bench/payload.sh"
 ensure_payload
 pin=(taskset -c 0)
 harness=$build/windows/tests/onefile_extract_harness.exe
@@ -50,7 +45,6 @@ for ((i = 0; i < runs; i++)); do
   done
 done
 "$WINESERVER" -k
-median_of() { printf '%s\n' ${times[$1]} | median; }
 walk=$(median_of walk) shell=$(median_of shell) floor=$(median_of floor) native=$(median_of native) start=$(median_of start)
 files=$(find "$payload" -type f | wc -l)
 cat <<REPORT

@@ -4,19 +4,10 @@
 # native tar through zstd and with a plain zstd decode, all in one run.
 #   bench/extract.sh [RUNS]        (default 3 runs per figure; medians shown)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ONEFILE_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/environment.sh"
 runs=${1:-3}
 level=${ONEFILE_BENCH_LEVEL:-19}
-work=$build/bench
-source "$root/scripts/wine-env.sh"
-pack=$build/host/onefile-pack
 harness=$build/windows/tests/onefile_extract_harness.exe
-
-source "$root/bench/payload.sh"
-source "$root/bench/timing.sh"
-
-mkdir -p "$work"
 ensure_payload
 content=$(du -sb "$payload" | cut -f1)
 
@@ -84,7 +75,6 @@ rm -rf "$out"
 rm -rf "$out"; "$WINESERVER" -p; "$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
 peak=$( { /usr/bin/time -f '%M' "$WINELOADER" "$harness" --block "$block" "$target" > /dev/null; } 2>&1 | tail -n 1)
 "$WINESERVER" -k; rm -rf "$out"
-median_of() { printf '%s\n' ${times[$1]} | median; }
 line() {  # PIN LABEL
   local h t z w r
   h=$(median_of "harness$1") t=$(median_of "tar$1") z=$(median_of "zstd$1") w=$(median_of "whole$1") r=$(median_of "tar_rm$1")

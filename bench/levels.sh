@@ -6,14 +6,8 @@
 # the executable's packing default, is the reference of each row's ratios.
 #   bench/levels.sh [RUNS]      (default 1; slow: level 19 takes minutes)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ONEFILE_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/environment.sh"
 runs=${1:-1}
-work=$build/bench
-pack=$build/host/onefile-pack
-source "$root/bench/timing.sh"
-source "$root/bench/payload.sh"
-mkdir -p "$work"
 ensure_payload
 # The packer takes only an entry that exports run_code: the report
 # application's DLL stands in for the payload's app.dll, in a tree of hard

@@ -6,13 +6,8 @@
 # Goal: no failure.
 #   bench/soak.sh [N]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ONEFILE_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/environment.sh"
 starts=${1:-2000}
-work=$build/bench
-source "$root/scripts/wine-env.sh"
-source "$root/bench/payload.sh"
-mkdir -p "$work"
 launcher=$build/windows/tests/unelevated_launcher.exe
 cached=$work/soak/cached.exe
 mkdir -p "$work/soak"

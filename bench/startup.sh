@@ -15,14 +15,8 @@
 #     the end of the output's pipe shows it.
 #   bench/startup.sh [RUNS]      (default 15; medians shown)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ONEFILE_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/environment.sh"
 runs=${1:-15}
-work=$build/bench
-source "$root/scripts/wine-env.sh"
-source "$root/bench/timing.sh"
-source "$root/bench/payload.sh"
-mkdir -p "$work"
 onefile=$build/windows/tests/report_onefile.exe
 nosweep=$build/windows/tests/report_nosweep_onefile.exe
 prefix_temp=$(find "$WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -name Temp | head -n 1)

@@ -15,14 +15,8 @@
 # waits for the worker it began, by its trace, before the next one.
 #   bench/upkeep.sh [RUNS]      (default 15 timed runs of each; medians shown)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ONEFILE_BUILD_DIR:-$root/build}
+source "$(dirname "$0")/environment.sh"
 runs=${1:-15}
-work=$build/bench
-source "$root/scripts/wine-env.sh"
-source "$root/bench/timing.sh"
-source "$root/bench/payload.sh"
-mkdir -p "$work"
 block=$(reference_block "${ONEFILE_BENCH_LEVEL:-19}")
 cached=$work/upkeep-cached.exe
 bare=$work/upkeep-bare.exe
