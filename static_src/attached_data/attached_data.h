@@ -19,27 +19,12 @@ extern const unsigned char* attachedDataCursor;
 extern uint64_t attachedDataRemaining;
 
 enum : size_t {
-    readerWindowSize = 131072,
-    copyBufferSize = 32768,
+    // A decoded piece of the record stream, and how many are decoded ahead
+    // of the writing at most: with the frame's window, the reader's memory.
+    pieceSize = 1 << 20,
+    piecesAhead = 4,
 };
 
-// The reader's state: made by openAttachedDataReader, used by
-// readAttachedData and finishAttachedData, freed by closeAttachedDataReader;
-// main thread only.
-struct AttachedDataReaderState {
-    ZSTD_DCtx* context;
-    ZSTD_inBuffer input;
-    // Between reads: size is the fill of the window, pos the read position.
-    ZSTD_outBuffer output;
-    bool windowFilled;
-    // zstd reported the frame's end: all of it decoded, its checksum verified.
-    bool frameComplete;
-    // Bytes of the record stream decoded so far.
-    uint64_t decoded;
-};
-extern AttachedDataReaderState AttachedDataReader;
-
-extern unsigned char copyBuffer[copyBufferSize];
 // The first record's full path, the application's DLL: written once by the
 // record loop, on either road.
 extern wchar_t firstFilePath[pathCapacity];
@@ -50,10 +35,23 @@ void verifyAttachedDataHeader();
 // The size of the record stream as the frame header declares it (at least
 // the files' bytes), or false when the block does not say.
 bool readDeclaredContentSize(uint64_t& size);
+// The reader is the caller's thread's: opened (decoding the first piece),
+// read, finished and closed there.
 void openAttachedDataReader();
+// The one for measurements: the record stream already decoded in memory,
+// handed out as pieces without a decoder (`bytes` outlive the reader).
+void openDecodedAttachedData(const unsigned char* bytes, size_t size);
+// From the first piece on, a thread of its own decodes up to piecesAhead
+// pieces ahead of the reading.
+void decodeAttachedDataAhead();
 // Hands out exactly `count` bytes of the record stream, or ends the process
 // with the decode error (damage, a frame cut short, a wrong checksum).
 void readAttachedData(void* destination, size_t count);
+// The next 1 to `most` bytes of the record stream in place, their count in
+// `count`: valid until the next read. Ends the process as readAttachedData.
+const unsigned char* takeAttachedData(size_t most, size_t& count);
+// Bytes of the record stream read so far.
+uint64_t attachedDataDecoded();
 // Reads on to the frame's verified end; anything after the end record, or
 // a frame cut short, is damage.
 void finishAttachedData();
@@ -93,12 +91,32 @@ struct ContentHashes {
 };
 void freeContentHashes(ContentHashes& hashes);
 
-// The fresh road: writes every record below `folder`, which must exist,
-// and reads the frame to its verified end; with `hashes`, each file's
-// content hash into it. False when the block holds no file. Any damage,
+// What the fresh road unpacks, and how.
+struct ExtractionRequest {
+    // Where every record goes: it must exist; every name below it is made new.
+    const wchar_t* folder;
+    // Each file's content hash, or null for none.
+    ContentHashes* hashes;
+    // An earlier copy of the same files, or null, and the caller's hold on
+    // it in its place: a file there that is a plain file equal, byte for
+    // byte, to its record as the frame decodes it is moved into `folder`
+    // instead of written.
+    const wchar_t* earlierCopy;
+    HANDLE earlierCopyHold;
+    // Decoding and writing on the caller's thread alone: the reference
+    // the measurements compare with.
+    bool oneThread;
+};
+struct ExtractionOutcome {
+    bool anyFile;    // false when the block holds no file
+    size_t moved;    // files taken from the earlier copy
+    size_t written;  // files written from the frame
+};
+// The fresh road: writes every record below the request's folder and reads
+// the frame to its verified end, from the reader opened. Any damage,
 // existing name or failed write ends the process (one line, the fatal
 // cleanup, exit code 2).
-bool extractAttachedFiles(const wchar_t* folder, ContentHashes* hashes);
+ExtractionOutcome extractAttachedFiles(const ExtractionRequest& request);
 // The re-entry road: the first record's name, checked as every name is,
 // the application's DLL; false when the block holds no file.
 bool readApplicationName(wchar_t name[recordNameCapacity]);

@@ -9,7 +9,6 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <common/xxhash.h>
 
-unsigned char copyBuffer[copyBufferSize];
 wchar_t firstFilePath[pathCapacity];
 // The file a record's data is being written to, so a stop in the middle of
 // it can close it first: an open file cannot be removed by the cleanup.
@@ -159,47 +158,159 @@ void freeContentHashes(ContentHashes& hashes)
 static void reportProgress()
 {
     if (extractionProgress != nullptr) {
-        extractionProgress(AttachedDataReader.decoded);
+        extractionProgress(attachedDataDecoded());
     }
 }
 
-// Every write and the close are checked: a short write or a failure the
-// system reports only at the close would otherwise leave a truncated file.
-// The file is closed before the stop, so the cleanup can remove it.
-static void writeRecordData(const wchar_t* filePath, const wchar_t* name, uint64_t size, ContentHashes* hashes)
+// The extraction's own state, the caller's thread's.
+struct Extraction {
+    ExtractionRequest request;
+    ExtractionOutcome outcome;
+    // With an earlier copy: a buffer to compare in.
+    unsigned char* compared;
+};
+
+// A file of the earlier copy that may be taken for a record of `size`
+// bytes: a plain file with one name, exactly that size, at `name` below the
+// held folder with no link on the way; opened so that nobody else writes,
+// deletes or renames it while it is compared and moved.
+static HANDLE openEarlierFile(const Extraction& x, const wchar_t* name, uint64_t size)
 {
-    XXH64_state_t hash;
-    XXH64_reset(&hash, 0);
+    wchar_t path[pathCapacity];
+    wchar_t longForm[longPathCapacity];
+    if (!joinPath(path, x.request.earlierCopy, name) || !toLongPathForm(path, longForm)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE file = CreateFileW(longForm, GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return file;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool fits = GetFileInformationByHandle(file, &info) &&
+                      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                      info.nNumberOfLinks == 1 &&
+                      ((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) == size &&
+                      isOpenedBelow(file, x.request.earlierCopyHold, name);
+    if (!fits) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+// Whether the next `count` bytes of `file` are `bytes`.
+static bool readsAs(HANDLE file, const unsigned char* bytes, size_t count, unsigned char* buffer)
+{
+    size_t done = 0;
+    while (done < count) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer + done, static_cast<DWORD>(count - done), &read, nullptr) || read == 0) {
+            return false;
+        }
+        done += read;
+    }
+    return memcmp(buffer, bytes, count) == 0;
+}
+
+// Copies the first `count` bytes of `from` into `to`: what of an earlier
+// file was found equal to its record. An error code, or ERROR_SUCCESS.
+static DWORD copyEqualStart(HANDLE from, HANDLE to, uint64_t count, unsigned char* buffer)
+{
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(from, start, nullptr, FILE_BEGIN)) {
+        return GetLastError();
+    }
+    while (count > 0) {
+        const DWORD want = count < pieceSize ? static_cast<DWORD>(count) : static_cast<DWORD>(pieceSize);
+        DWORD read = 0;
+        if (!ReadFile(from, buffer, want, &read, nullptr)) {
+            return GetLastError();
+        }
+        if (read == 0) {
+            return ERROR_HANDLE_EOF;
+        }
+        if (!writeAll(to, buffer, read)) {
+            return GetLastError();
+        }
+        count -= read;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Never an existing file: CREATE_NEW refuses whatever has the name, a link
+// or a hard link among it, instead of writing through it.
+static HANDLE createRecordFile(const wchar_t* filePath)
+{
     wchar_t longForm[longPathCapacity];
     const wchar_t* const opened = toLongPathForm(filePath, longForm) ? longForm : filePath;
-    // Never an existing file: CREATE_NEW refuses whatever has the name, a
-    // link or a hard link among it, instead of writing through it.
     const HANDLE file = CreateFileW(opened, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fatalFileError("Error, couldn't open for writing", filePath, GetLastError());
     }
     fileBeingWritten = file;
+    return file;
+}
+
+// Writes one record's data to `filePath`, from the frame as it decodes;
+// with an earlier file of the same size, compared byte for byte instead
+// while they agree: taken as it is when they always do, else the equal
+// start copied from it and the rest written. Every write and the close are
+// checked: a short write or a failure the system reports only at the close
+// would otherwise leave a truncated file. The file is closed before the
+// stop, so the cleanup can remove it.
+static void writeRecordData(Extraction& x, const wchar_t* filePath, const wchar_t* name, uint64_t size)
+{
+    XXH64_state_t hash;
+    XXH64_reset(&hash, 0);
+    const HANDLE earlier = x.compared != nullptr ? openEarlierFile(x, name, size) : INVALID_HANDLE_VALUE;
+    HANDLE file = earlier == INVALID_HANDLE_VALUE ? createRecordFile(filePath) : INVALID_HANDLE_VALUE;
+    uint64_t equal = 0;
     DWORD error = ERROR_SUCCESS;
-    while (size > 0 && error == ERROR_SUCCESS) {
+    for (uint64_t left = size; left > 0 && error == ERROR_SUCCESS;) {
         parkIfStopRequested();
-        const DWORD chunk = size < copyBufferSize ? static_cast<DWORD>(size) : static_cast<DWORD>(copyBufferSize);
-        readAttachedData(copyBuffer, chunk);
-        error = writeAll(file, copyBuffer, chunk) ? ERROR_SUCCESS : GetLastError();
-        if (hashes != nullptr) {
-            XXH64_update(&hash, copyBuffer, chunk);
+        size_t count = 0;
+        const unsigned char* const bytes =
+            takeAttachedData(left < pieceSize ? static_cast<size_t>(left) : pieceSize, count);
+        if (x.request.hashes != nullptr) {
+            XXH64_update(&hash, bytes, count);
         }
-        size -= chunk;
+        if (file == INVALID_HANDLE_VALUE && readsAs(earlier, bytes, count, x.compared)) {
+            equal += count;
+        } else {
+            if (file == INVALID_HANDLE_VALUE) {
+                file = createRecordFile(filePath);
+                error = copyEqualStart(earlier, file, equal, x.compared);
+            }
+            if (error == ERROR_SUCCESS && !writeAll(file, bytes, static_cast<DWORD>(count))) {
+                error = GetLastError();
+            }
+        }
+        left -= count;
         reportProgress();
     }
-    fileBeingWritten = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(file) && error == ERROR_SUCCESS) {
-        error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE && renameOpenedEntry(earlier, filePath)) {
+        ++x.outcome.moved;
+    } else {
+        if (file == INVALID_HANDLE_VALUE) {
+            // Equal throughout but not movable: copied from the file held.
+            file = createRecordFile(filePath);
+            error = copyEqualStart(earlier, file, size, x.compared);
+        }
+        fileBeingWritten = INVALID_HANDLE_VALUE;
+        if (!CloseHandle(file) && error == ERROR_SUCCESS) {
+            error = GetLastError();
+        }
+        ++x.outcome.written;
+    }
+    if (earlier != INVALID_HANDLE_VALUE) {
+        CloseHandle(earlier);
     }
     if (error != ERROR_SUCCESS) {
         fatalFileError("Error, couldn't unpack file to target path", filePath, error);
     }
-    if (hashes != nullptr) {
-        addContentHash(*hashes, name, XXH64_digest(&hash));
+    if (x.request.hashes != nullptr) {
+        addContentHash(*x.request.hashes, name, XXH64_digest(&hash));
     }
 }
 
@@ -231,14 +342,22 @@ static void placeInFolder(wchar_t filePath[pathCapacity], const wchar_t* folder,
     appendWideBounded(filePath, pathCapacity, name, tooLong);
 }
 
-bool extractAttachedFiles(const wchar_t* folder, ContentHashes* hashes)
+ExtractionOutcome extractAttachedFiles(const ExtractionRequest& request)
 {
-    const size_t folderLength = wcslen(folder);
+    Extraction x = {request, {}, nullptr};
+    // Without memory to compare in, every file is written.
+    if (request.earlierCopy != nullptr && request.earlierCopyHold != INVALID_HANDLE_VALUE) {
+        x.compared = static_cast<unsigned char*>(malloc(pieceSize));
+    }
+    if (!request.oneThread) {
+        decodeAttachedDataAhead();
+    }
+    const size_t folderLength = wcslen(request.folder);
     wchar_t name[recordNameCapacity];
     wchar_t filePath[pathCapacity];
     beginExtraction();
     while (readRecordName(name)) {
-        placeInFolder(filePath, folder, name);
+        placeInFolder(filePath, request.folder, name);
         if (firstFilePath[0] == L'\0') {
             copyWideBounded(firstFilePath, pathCapacity, filePath, "a file path does not fit in 4096 characters");
         }
@@ -246,13 +365,15 @@ bool extractAttachedFiles(const wchar_t* folder, ContentHashes* hashes)
         readAttachedData(&size, sizeof size);
         parkIfStopRequested();
         createRecordDirectories(filePath, folderLength);
-        writeRecordData(filePath, name, size, hashes);
+        writeRecordData(x, filePath, name, size);
     }
     finishAttachedData();
     reportProgress();
     closeAttachedDataReader();
     endExtraction();
-    return firstFilePath[0] != L'\0';
+    free(x.compared);
+    x.outcome.anyFile = firstFilePath[0] != L'\0';
+    return x.outcome;
 }
 
 bool readApplicationName(wchar_t name[recordNameCapacity])

@@ -1,3 +1,8 @@
+// The decompressing reader. The frame is decoded into pieces of at most
+// pieceSize bytes; the caller reads names and sizes out of them by copy and
+// record data in place. Decoded ahead, a thread of its own fills up to
+// piecesAhead pieces while the caller writes the earlier ones: the memory
+// stays bounded by the pieces and the frame's window whatever the block.
 #include "attached_data.h"
 
 #include <assert.h>
@@ -28,109 +33,235 @@ static const char* describeDecoderError(size_t result)
     }
 }
 
-AttachedDataReaderState AttachedDataReader;
+// How a piece ends: more follows, the frame ended there (its checksum
+// verified), or the frame is damaged right after the piece's bytes.
+enum class PieceEnd { more, frameComplete, damaged };
+
+struct Piece {
+    unsigned char* buffer;  // the piece's own memory, decoded into
+    const unsigned char* bytes;
+    size_t size;
+    PieceEnd end;
+    const char* damage;  // the decode error's reason, when damaged
+};
+
+// The reader's state; the caller's thread owns all of it but the pieces a
+// decoder thread fills, which it hands over through the two semaphores.
+struct ReaderState {
+    ZSTD_DCtx* context;
+    ZSTD_inBuffer input;
+    Piece pieces[piecesAhead];
+    size_t current;   // the piece being read
+    size_t position;  // the read position in it
+    uint64_t decoded;
+    // The last decode filled its output: zstd may hold more back, even
+    // with all of the input read.
+    bool outputWasFull;
+    // Decoding ahead: the decoder thread, the pieces it may fill, the
+    // pieces it filled, and the caller's word that it stops.
+    HANDLE decoder;
+    HANDLE piecesFree;
+    HANDLE piecesFilled;
+    volatile LONG stopDecoder;
+    // Read from memory already decoded: what is left of it.
+    const unsigned char* decodedBytes;
+    size_t decodedLeft;
+};
+static ReaderState reader;
+
+// Decodes the next piece of the frame into `piece`: full, or up to the
+// frame's end, or up to damage.
+static void fillPiece(Piece& piece)
+{
+    if (reader.context == nullptr) {
+        piece.bytes = reader.decodedBytes;
+        piece.size = reader.decodedLeft < pieceSize ? reader.decodedLeft : pieceSize;
+        reader.decodedBytes += piece.size;
+        reader.decodedLeft -= piece.size;
+        piece.end = reader.decodedLeft == 0 ? PieceEnd::frameComplete : PieceEnd::more;
+        return;
+    }
+    piece.bytes = piece.buffer;
+    ZSTD_outBuffer output = {piece.buffer, pieceSize, 0};
+    piece.end = PieceEnd::more;
+    piece.damage = nullptr;
+    while (output.pos < output.size) {
+        // Input gone with nothing held back by the decoder: the frame was
+        // cut short.
+        if (reader.input.pos >= reader.input.size && !reader.outputWasFull) {
+            piece.end = PieceEnd::damaged;
+            piece.damage = "the frame ends early";
+            break;
+        }
+        const size_t before = output.pos;
+        const size_t result = ZSTD_decompressStream(reader.context, &output, &reader.input);
+        reader.outputWasFull = output.pos == output.size && output.pos > before;
+        if (ZSTD_isError(result)) {
+            piece.end = PieceEnd::damaged;
+            piece.damage = describeDecoderError(result);
+            break;
+        }
+        // Only zstd's own word that the frame ended counts: it comes after
+        // the checksum has been read and verified.
+        if (result == 0) {
+            piece.end = PieceEnd::frameComplete;
+            break;
+        }
+    }
+    piece.size = output.pos;
+}
+
+static DWORD WINAPI decodeAhead(void*)
+{
+    // The caller filled the first piece itself.
+    for (size_t next = 1;; ++next) {
+        WaitForSingleObject(reader.piecesFree, INFINITE);
+        if (reader.stopDecoder != 0) {
+            return 0;
+        }
+        Piece& piece = reader.pieces[next % piecesAhead];
+        fillPiece(piece);
+        ReleaseSemaphore(reader.piecesFilled, 1, nullptr);
+        if (piece.end != PieceEnd::more) {
+            return 0;
+        }
+    }
+}
 
 void openAttachedDataReader()
 {
-    void* const window = malloc(readerWindowSize);
-    if (window == nullptr) {
-        fatalError("Error, couldn't allocate memory.");
-    }
+    reader = ReaderState{};
+    reader.pieces[0].buffer = static_cast<unsigned char*>(malloc(pieceSize));
     ZSTD_DCtx* const context = ZSTD_createDCtx();
-    if (context == nullptr) {
+    if (reader.pieces[0].buffer == nullptr || context == nullptr) {
         fatalError("Error, couldn't allocate memory.");
     }
     // The limit is the format's, not whatever zstd's default happens to be.
     if (ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, ONEFILE_WINDOW_LOG_MAX))) {
         stopProcess("the decoder refuses the window limit of the attached data");
     }
-    AttachedDataReader.context = context;
-    AttachedDataReader.input = ZSTD_inBuffer{attachedDataCursor, static_cast<size_t>(attachedDataRemaining), 0};
-    AttachedDataReader.output = ZSTD_outBuffer{window, 0, 0};
-    AttachedDataReader.windowFilled = false;
-    AttachedDataReader.frameComplete = false;
-    AttachedDataReader.decoded = 0;
+    reader.context = context;
+    reader.input = ZSTD_inBuffer{attachedDataCursor, static_cast<size_t>(attachedDataRemaining), 0};
+    // The first piece is decoded here: zstd allocates its window on this
+    // thread, so a thread that decodes ahead never allocates.
+    fillPiece(reader.pieces[0]);
 }
 
-// Hands out exactly `count` bytes or ends the process; the refill loop is
-// kept in one piece so its states can be seen at once.
-void readAttachedData(void* destination, size_t count)
+void openDecodedAttachedData(const unsigned char* bytes, size_t size)
 {
-    assert(AttachedDataReader.context != nullptr && "the reader is opened first");
-    unsigned char* to = static_cast<unsigned char*>(destination);
-    ZSTD_inBuffer& input = AttachedDataReader.input;
-    ZSTD_outBuffer& output = AttachedDataReader.output;
-    for (;;) {
-        const size_t available = output.size - output.pos;
-        if (available > 0) {
-            const size_t taken = available < count ? available : count;
-            memcpy(to, static_cast<const unsigned char*>(output.dst) + output.pos, taken);
-            output.pos += taken;
-            to += taken;
-            count -= taken;
-            if (count == 0) {
-                return;
-            }
-            continue;
+    reader = ReaderState{};
+    reader.decodedBytes = bytes;
+    reader.decodedLeft = size;
+    fillPiece(reader.pieces[0]);
+}
+
+void decodeAttachedDataAhead()
+{
+    assert(reader.position == 0 && "ahead from the first piece on");
+    if (reader.pieces[0].end != PieceEnd::more) {
+        return;  // all of the frame is decoded already
+    }
+    for (size_t i = 1; i < piecesAhead; ++i) {
+        reader.pieces[i].buffer = static_cast<unsigned char*>(malloc(pieceSize));
+        if (reader.pieces[i].buffer == nullptr) {
+            fatalError("Error, couldn't allocate memory.");
         }
-        // The frame ended, or the input did with nothing held back by the
-        // decoder, before the reader's caller was satisfied.
-        if (AttachedDataReader.frameComplete) {
+    }
+    reader.piecesFree = CreateSemaphoreW(nullptr, piecesAhead - 1, piecesAhead, nullptr);
+    reader.piecesFilled = CreateSemaphoreW(nullptr, 0, piecesAhead, nullptr);
+    if (reader.piecesFree == nullptr || reader.piecesFilled == nullptr) {
+        fatalSystemError("Error, couldn't allocate memory.", GetLastError());
+    }
+    reader.decoder = CreateThread(nullptr, 0, decodeAhead, nullptr, 0, nullptr);
+    if (reader.decoder == nullptr) {
+        fatalSystemError("Error, couldn't allocate memory.", GetLastError());
+    }
+}
+
+// Moves on to the next piece once the current one is read; false when the
+// frame ended before it (damage ends the process).
+static bool moveToNextPiece()
+{
+    const Piece& done = reader.pieces[reader.current];
+    assert(reader.position == done.size);
+    if (done.end == PieceEnd::damaged) {
+        failDecoding(done.damage);
+    }
+    if (done.end == PieceEnd::frameComplete) {
+        return false;
+    }
+    if (reader.decoder == nullptr) {
+        fillPiece(reader.pieces[reader.current]);
+    } else {
+        ReleaseSemaphore(reader.piecesFree, 1, nullptr);
+        WaitForSingleObject(reader.piecesFilled, INFINITE);
+        reader.current = (reader.current + 1) % piecesAhead;
+    }
+    reader.position = 0;
+    return true;
+}
+
+const unsigned char* takeAttachedData(size_t most, size_t& count)
+{
+    assert(reader.pieces[0].bytes != nullptr && "the reader is opened first");
+    assert(most > 0);
+    while (reader.position == reader.pieces[reader.current].size) {
+        if (!moveToNextPiece()) {
             failDecoding("the records stop before their end record");
         }
-        if (input.pos >= input.size && !AttachedDataReader.windowFilled) {
-            failDecoding("the frame ends early");
-        }
-        output.size = readerWindowSize;
-        output.pos = 0;
-        const size_t result = ZSTD_decompressStream(AttachedDataReader.context, &output, &input);
-        if (ZSTD_isError(result)) {
-            failDecoding(describeDecoderError(result));
-        }
-        AttachedDataReader.decoded += output.pos;
-        AttachedDataReader.windowFilled = output.pos == readerWindowSize;
-        AttachedDataReader.frameComplete = result == 0;
-        output.size = output.pos;
-        output.pos = 0;
     }
+    const Piece& piece = reader.pieces[reader.current];
+    const size_t available = piece.size - reader.position;
+    count = available < most ? available : most;
+    const unsigned char* const bytes = piece.bytes + reader.position;
+    reader.position += count;
+    reader.decoded += count;
+    return bytes;
+}
+
+void readAttachedData(void* destination, size_t count)
+{
+    unsigned char* to = static_cast<unsigned char*>(destination);
+    while (count > 0) {
+        size_t taken = 0;
+        const unsigned char* const bytes = takeAttachedData(count, taken);
+        memcpy(to, bytes, taken);
+        to += taken;
+        count -= taken;
+    }
+}
+
+uint64_t attachedDataDecoded()
+{
+    return reader.decoded;
 }
 
 void finishAttachedData()
 {
-    ZSTD_inBuffer& input = AttachedDataReader.input;
-    ZSTD_outBuffer& output = AttachedDataReader.output;
-    // Only zstd's own word that the frame ended counts: it comes after the
-    // checksum has been read and verified.
-    while (!AttachedDataReader.frameComplete) {
-        if (output.pos != output.size) {
+    for (;;) {
+        if (reader.position != reader.pieces[reader.current].size) {
             failDecoding("data after the end record");
         }
-        output.size = readerWindowSize;
-        output.pos = 0;
-        const size_t before = input.pos;
-        const size_t result = ZSTD_decompressStream(AttachedDataReader.context, &output, &input);
-        // Output here is data after the end record; no progress at all is a
-        // frame cut short.
-        if (ZSTD_isError(result)) {
-            failDecoding(describeDecoderError(result));
+        if (!moveToNextPiece()) {
+            return;
         }
-        if (output.pos != 0) {
-            failDecoding("data after the end record");
-        }
-        if (result != 0 && input.pos == before) {
-            failDecoding("the frame ends early");
-        }
-        output.size = 0;
-        AttachedDataReader.frameComplete = result == 0;
-    }
-    if (output.pos != output.size) {
-        failDecoding("data after the end record");
     }
 }
 
 void closeAttachedDataReader()
 {
-    ZSTD_freeDCtx(AttachedDataReader.context);
-    free(AttachedDataReader.output.dst);
-    AttachedDataReader = AttachedDataReaderState{};
+    if (reader.decoder != nullptr) {
+        // Stopped early, the decoder may wait for a piece to fill.
+        InterlockedExchange(&reader.stopDecoder, 1);
+        ReleaseSemaphore(reader.piecesFree, 1, nullptr);
+        WaitForSingleObject(reader.decoder, INFINITE);
+        CloseHandle(reader.decoder);
+        CloseHandle(reader.piecesFree);
+        CloseHandle(reader.piecesFilled);
+    }
+    ZSTD_freeDCtx(reader.context);
+    for (Piece& piece : reader.pieces) {
+        free(piece.buffer);
+    }
+    reader = ReaderState{};
 }

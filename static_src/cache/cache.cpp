@@ -265,25 +265,7 @@ static bool moveVersionAside(const wchar_t* aside)
     if (folder == INVALID_HANDLE_VALUE) {
         return false;
     }
-    // The new name as a full NT path ("\\??\\" and the long form): Wine
-    // takes a simple name from the current directory, and refuses one
-    // relative to a directory handle.
-    wchar_t target[longPathCapacity];
-    if (!toLongPathForm(aside, target) || wcsncmp(target, L"\\\\?\\", 4) != 0) {
-        CloseHandle(folder);
-        return false;
-    }
-    target[1] = L'?';
-    const size_t nameBytes = wcslen(target) * sizeof(wchar_t);
-    const size_t size = sizeof(FILE_RENAME_INFO) + nameBytes;
-    FILE_RENAME_INFO* const rename = static_cast<FILE_RENAME_INFO*>(calloc(1, size));
-    bool moved = false;
-    if (rename != nullptr && isOpenedInPlace(folder, versionFolder)) {
-        rename->FileNameLength = static_cast<DWORD>(nameBytes);
-        memcpy(rename->FileName, target, nameBytes);
-        moved = SetFileInformationByHandle(folder, FileRenameInfo, rename, static_cast<DWORD>(size)) != FALSE;
-    }
-    free(rename);
+    const bool moved = isOpenedInPlace(folder, versionFolder) && renameOpenedEntry(folder, aside);
     CloseHandle(folder);
     return moved;
 }
@@ -291,11 +273,26 @@ static bool moveVersionAside(const wchar_t* aside)
 // Moves a damaged version aside, so the new one can take its name; it
 // cannot while a running application holds it, nor when a link was planted
 // at its name.
-static void setDamagedVersionAside()
+static bool setDamagedVersionAside(wchar_t aside[pathCapacity])
 {
-    wchar_t aside[pathCapacity];
     nameBesideVersion(aside, ONEFILE_WIDE(ONEFILE_CACHE_OLD_INFIX));
-    moveVersionAside(aside);
+    return moveVersionAside(aside);
+}
+
+HANDLE setDamagedVersionAsideForRepair(CacheStart& start, wchar_t aside[pathCapacity])
+{
+    assert(start.road == CacheRoad::build && start.versionDamaged);
+    if (!setDamagedVersionAside(aside)) {
+        traceStep(L"cache: the damaged %ls is in use; the repair writes every file", versionFolder);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Nothing is left at the version's name to move aside when publishing.
+    start.versionDamaged = false;
+    const HANDLE hold = holdFolderInPlace(aside);
+    if (hold == INVALID_HANDLE_VALUE) {
+        traceStep(L"cache: %ls cannot be held; the repair writes every file", aside);
+    }
+    return hold;
 }
 
 PublishOutcome publishStagingFolder(const wchar_t* staging, const ContentHashes& hashes, const CacheStart& start)
@@ -308,7 +305,8 @@ PublishOutcome publishStagingFolder(const wchar_t* staging, const ContentHashes&
     // Windows refuses to rename a folder that is held open.
     releaseRunFolderHold();
     if (start.versionDamaged) {
-        setDamagedVersionAside();
+        wchar_t aside[pathCapacity];
+        setDamagedVersionAside(aside);
     }
     if (renameFolder(staging, versionFolder)) {
         const HANDLE hold = openDirectoryHold(versionFolder);

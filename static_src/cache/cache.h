@@ -51,6 +51,12 @@ CacheStart refuseReusedVersion();
 const wchar_t* cacheVersionFolder();
 // Names a new staging folder beside the version folder into `staging`.
 void nameStagingFolder(wchar_t staging[pathCapacity]);
+// On the road that repairs a damaged version: moves it aside (to `aside`),
+// unless a run holds it, and holds it there, so that its files equal to
+// their records can be taken into the staging folder instead of written.
+// The hold, or INVALID_HANDLE_VALUE when nothing can be taken; `start`
+// then no longer has a damaged version to move aside when publishing.
+HANDLE setDamagedVersionAsideForRepair(CacheStart& start, wchar_t aside[pathCapacity]);
 enum class PublishOutcome {
     published,       // `staging` is now the version folder, the run's hold
     foundPublished,  // another start published first: its verified version is the run's hold, `staging` is gone

@@ -228,16 +228,35 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, const wc
         refuseRunThatCannotFit(parent, declaredSize);
     }
     const TargetFolder* const target = createTargetDirectory(folder);
+    // A repair takes what is still sound of the damaged version, when it
+    // can be set aside.
+    CacheStart start = cache;
+    wchar_t damaged[pathCapacity] = L"";
+    const HANDLE damagedHold =
+        start.versionDamaged ? setDamagedVersionAsideForRepair(start, damaged) : INVALID_HANDLE_VALUE;
     // A staging folder's manifest keeps each file's hash for the rechecks.
     ContentHashes hashes = {};
-    if (!extractAttachedFiles(target->path, cache.road == CacheRoad::build ? &hashes : nullptr)) {
+    const ExtractionRequest request = {
+        target->path,
+        start.road == CacheRoad::build ? &hashes : nullptr,
+        damagedHold != INVALID_HANDLE_VALUE ? damaged : nullptr,
+        damagedHold,
+        false,
+    };
+    const ExtractionOutcome outcome = extractAttachedFiles(request);
+    if (damagedHold != INVALID_HANDLE_VALUE) {
+        CloseHandle(damagedHold);
+        traceStep(L"cache: the repair took %zu files of the damaged version and wrote %zu", outcome.moved,
+                  outcome.written);
+    }
+    if (!outcome.anyFile) {
         // Launching a child here would start a chain of copies, each
         // starting the next.
         fatalError("Error, attached data holds no file to run.");
     }
     traceStep(L"unpacked into %ls", target->path);
     const TargetFolder* const used =
-        cache.road == CacheRoad::build ? takePublishedVersion(target, publishStagingFolder(target->path, hashes, cache))
+        start.road == CacheRoad::build ? takePublishedVersion(target, publishStagingFolder(target->path, hashes, start))
                                        : target;
     freeContentHashes(hashes);
     return used;

@@ -4,6 +4,7 @@
 #include "paths.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 bool hasIdentity(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& identity)
@@ -83,4 +84,48 @@ bool removeFileIfStillMade(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION
                          SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
     CloseHandle(file);
     return removed;
+}
+
+bool isOpenedBelow(HANDLE handle, HANDLE root, const wchar_t* relative)
+{
+    struct Name {
+        FILE_NAME_INFO info;
+        wchar_t space[pathCapacity];
+    };
+    Name* const names = static_cast<Name*>(malloc(2 * sizeof(Name)));
+    bool below = false;
+    if (names != nullptr && GetFileInformationByHandleEx(root, FileNameInfo, &names[0], sizeof(Name)) &&
+        GetFileInformationByHandleEx(handle, FileNameInfo, &names[1], sizeof(Name))) {
+        const size_t rootLength = names[0].info.FileNameLength / sizeof(wchar_t);
+        const size_t length = names[1].info.FileNameLength / sizeof(wchar_t);
+        const wchar_t* const opened = names[1].info.FileName;
+        const size_t relativeLength = wcslen(relative);
+        below = length == rootLength + 1 + relativeLength && wmemcmp(opened, names[0].info.FileName, rootLength) == 0 &&
+                opened[rootLength] == L'\\' && _wcsnicmp(opened + rootLength + 1, relative, relativeLength) == 0;
+    }
+    free(names);
+    return below;
+}
+
+bool renameOpenedEntry(HANDLE entry, const wchar_t* newPath)
+{
+    // The new name as a full NT path ("\\??\\" and the long form): Wine
+    // takes a simple name from the current directory, and refuses one
+    // relative to a directory handle.
+    wchar_t target[longPathCapacity];
+    if (!toLongPathForm(newPath, target) || wcsncmp(target, L"\\\\?\\", 4) != 0) {
+        return false;
+    }
+    target[1] = L'?';
+    const size_t nameBytes = wcslen(target) * sizeof(wchar_t);
+    const size_t size = sizeof(FILE_RENAME_INFO) + nameBytes;
+    FILE_RENAME_INFO* const rename = static_cast<FILE_RENAME_INFO*>(calloc(1, size));
+    if (rename == nullptr) {
+        return false;
+    }
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    memcpy(rename->FileName, target, nameBytes);
+    const bool renamed = SetFileInformationByHandle(entry, FileRenameInfo, rename, static_cast<DWORD>(size)) != FALSE;
+    free(rename);
+    return renamed;
 }

@@ -147,6 +147,13 @@ bool isSameFile(HANDLE one, HANDLE other);
 // own path may go through links): not what a link planted at the name
 // leads to. False when it cannot be told.
 bool isOpenedInPlace(HANDLE handle, const wchar_t* path);
+// Whether the open `handle` is `relative` below the open folder `root`,
+// with no link on the way; false when it cannot be told.
+bool isOpenedBelow(HANDLE handle, HANDLE root, const wchar_t* relative);
+// Gives the file or folder open as `entry` (with DELETE access) the new
+// name `newPath`, never replacing one: what was opened moves, not what a
+// link at its name leads to.
+bool renameOpenedEntry(HANDLE entry, const wchar_t* newPath);
 // Deletes the file at `path` when it is still the file `made` was read
 // from, in its place (not what a link at the name leads to); whether it
 // did.

@@ -60,6 +60,6 @@ int wmain(int argc, wchar_t** argv)
         return 64;
     }
     openAttachedDataReader();
-    extractAttachedFiles(target, nullptr);
+    extractAttachedFiles({target, nullptr, nullptr, INVALID_HANDLE_VALUE, false});
     return 0;
 }
