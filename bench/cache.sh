@@ -29,6 +29,7 @@ level=${ONEFILE_BENCH_LEVEL:-19}
 # bootstrap as it is now.
 block=$(reference_block "$level")
 fresh=$work/reference-$level.exe
+"$build/host/onefile-pack" build --block "$block" -o "$fresh" > /dev/null
 cached=$work/reference-cached.exe
 "$build/host/onefile-pack" build --block "$block" --cache --cache-name onefile-bench -o "$cached" > /dev/null
 # The same version folder (the same block and name), without the recheck.

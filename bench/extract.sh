@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Extraction benchmark: packs a reference payload built from files on this
 # machine, extracts it with the Windows harness under Wine, and compares with
-# native tar through zstd and with a plain zstd decode, all in one run.
+# native tar through zstd and with a plain zstd decode, all in one run. The
+# harness also times, inside its process, the extraction as a start makes
+# it (decoding ahead on a thread of its own), the same on one thread, the
+# decoding alone and the writing alone (of the stream decoded beforehand).
 #   bench/extract.sh [RUNS]        (default 3 runs per figure; medians shown)
 set -euo pipefail
 source "$(dirname "$0")/environment.sh"
@@ -34,12 +37,7 @@ echo "block: $block_size bytes for $content bytes of files (ratio $(echo "$conte
 # The whole fresh road: the payload behind the report application, which
 # returns at once; unpacked, run and removed again by the bootstrap.
 whole=$work/reference-$level.exe
-if [[ ! -f $whole ]]; then
-  rm -rf "$work/payload-app"
-  cp -al "$payload" "$work/payload-app"
-  cp "$build/windows/tests/e2e/apps/report/report_app.dll" "$work/payload-app/report_app.dll"
-  "$pack" build --level "$level" --entry report_app.dll -o "$whole" "$work/payload-app" > /dev/null
-fi
+"$pack" build --block "$(reference_block "$level")" -o "$whole" > /dev/null
 
 out=$work/out
 target=$(windows_path "$out")
@@ -53,18 +51,25 @@ measure() {
   "$@" "$WINESERVER" -p
   "$@" "$WINELOADER" cmd /c exit < /dev/null > /dev/null 2>&1
   for ((i = 0; i < runs; i++)); do
-    for kind in harness tar zstd whole tar_rm; do
+    for kind in harness one_thread decode write tar zstd whole tar_rm; do
       rm -rf "$out"; sync
       case $kind in
-        harness) command=("$WINELOADER" "$harness" --block "$block" "$target") ;;
+        harness) command=("$WINELOADER" "$harness" --block "$block" --timed "$target") ;;
+        one_thread) command=("$WINELOADER" "$harness" --block "$block" --one-thread "$target") ;;
+        decode)  command=("$WINELOADER" "$harness" --block "$block" --decode-only "$target") ;;
+        write)   command=("$WINELOADER" "$harness" --block "$block" --write-only "$target") ;;
         tar)     command=(bash -c 'mkdir -p "$2" && zstd -q -d -c "$1" | tar -C "$2" -xf -' _ "$tar_zst" "$out") ;;
         zstd)    command=(bash -c 'zstd -q -d -c "$1" > /dev/null' _ "$work/frame.zst") ;;
         whole)   command=("$WINELOADER" "$whole") ;;
         tar_rm)  command=(bash -c 'mkdir -p "$2" && zstd -q -d -c "$1" | tar -C "$2" -xf - && rm -rf "$2"' _ "$tar_zst" "$out") ;;
       esac
       start=$(seconds_now)
-      "$@" "${command[@]}" < /dev/null > /dev/null 2>&1 || { echo "benchmark: $kind failed" >&2; exit 1; }
+      "$@" "${command[@]}" < /dev/null > "$work/harness.out" 2>&1 || { echo "benchmark: $kind failed" >&2; exit 1; }
       times[$kind$1]+="$(echo "$(seconds_now) - $start" | bc -l) "
+      # The harness's own time of the work, without the process around it.
+      if grep -q '^seconds ' "$work/harness.out"; then
+        times[inner_$kind$1]+="$(sed -n 's/^seconds \([0-9.]*\).*/\1/p' "$work/harness.out") "
+      fi
     done
   done
   "$WINESERVER" -k
@@ -82,11 +87,24 @@ line() {  # PIN LABEL
     "$2" "$h" "$t" "$(ratio "$h" "$t")" "$z" "$(ratio "$h" "$z")" "$w" "$r" "$(ratio "$w" "$r")"
 }
 
+# Inside the harness: the overlapped extraction against the larger of its
+# two halves, and against the one-thread extraction.
+inner() {  # PIN LABEL
+  local e o d w larger
+  e=$(median_of "inner_harness$1") o=$(median_of "inner_one_thread$1") d=$(median_of "inner_decode$1") w=$(median_of "inner_write$1")
+  larger=$(echo "if ($d > $w) $d else $w" | bc -l)
+  printf '  %-9s extraction %.2f s: decoding alone %.2f s, writing alone %.2f s: %s of the larger (goal: 1.05 unpinned); one thread %.2f s: %s of it (goal: 1.0 pinned)\n' \
+    "$2" "$e" "$d" "$w" "$(ratio "$e" "$larger")" "$o" "$(ratio "$e" "$o")"
+}
+
 budget=$(( (block_size + window) / 1024 + 16 * 1024 ))
 cat <<REPORT
 
 Extraction of $content bytes in $(find "$payload" -type f | wc -l) files, level $level, $runs interleaved rounds, medians:
 $(line taskset pinned:)
 $(line env unpinned:)
+ inside the harness's process:
+$(inner taskset pinned:)
+$(inner env unpinned:)
   peak resident memory of the harness: $peak KiB; budget block + window + 16 MiB = $budget KiB
 REPORT

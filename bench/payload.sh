@@ -30,13 +30,19 @@ make_payload() {
 
 ensure_payload() { [[ -f $payload/app.dll ]] || make_payload; }
 
-# reference_block LEVEL: the reference payload (bench/extract.sh makes it,
-# with the test application as its entry) packed once at LEVEL into a
-# block, repacked when the application changed; its path.
+# reference_block LEVEL: the reference payload with the test application
+# as its entry, packed once at LEVEL into a block, repacked when the
+# application changed; its path. Executables are linked from it in every
+# run, so that each carries the bootstrap as it is now.
 reference_block() {
   local level=$1 block=$work/reference-app-$1.block
   local app_dll=$build/windows/tests/e2e/apps/report/report_app.dll
-  [[ -d $work/payload-app && -f $work/reference-$level.exe ]] || "$root/bench/extract.sh" 1 > /dev/null
+  ensure_payload
+  if [[ ! -d $work/payload-app ]]; then
+    rm -rf "$work/payload-app.part"
+    cp -al "$payload" "$work/payload-app.part"
+    mv "$work/payload-app.part" "$work/payload-app"
+  fi
   if ! cmp -s "$app_dll" "$work/payload-app/report_app.dll"; then
     rm -f "$work/payload-app/report_app.dll" "$block"
     cp "$app_dll" "$work/payload-app/report_app.dll"

@@ -21,8 +21,10 @@ extern uint64_t attachedDataRemaining;
 enum : size_t {
     // A decoded piece of the record stream, and how many are decoded ahead
     // of the writing at most: with the frame's window, the reader's memory.
+    // Deep enough for the decoding to get ahead while many small files are
+    // written, and so keep the writing fed through the large ones after.
     pieceSize = 1 << 20,
-    piecesAhead = 4,
+    piecesAhead = 32,
 };
 
 // The first record's full path, the application's DLL: written once by the

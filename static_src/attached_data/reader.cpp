@@ -51,6 +51,7 @@ struct ReaderState {
     ZSTD_DCtx* context;
     ZSTD_inBuffer input;
     Piece pieces[piecesAhead];
+    size_t ring;      // how many of the pieces are used: all, or as many as the stream fills
     size_t current;   // the piece being read
     size_t position;  // the read position in it
     uint64_t decoded;
@@ -119,7 +120,7 @@ static DWORD WINAPI decodeAhead(void*)
         if (reader.stopDecoder != 0) {
             return 0;
         }
-        Piece& piece = reader.pieces[next % piecesAhead];
+        Piece& piece = reader.pieces[next % reader.ring];
         fillPiece(piece);
         ReleaseSemaphore(reader.piecesFilled, 1, nullptr);
         if (piece.end != PieceEnd::more) {
@@ -161,14 +162,20 @@ void decodeAttachedDataAhead()
     if (reader.pieces[0].end != PieceEnd::more) {
         return;  // all of the frame is decoded already
     }
-    for (size_t i = 1; i < piecesAhead; ++i) {
+    // No more pieces than the stream the frame declares can fill.
+    uint64_t declared = 0;
+    const uint64_t piecesDeclared = readDeclaredContentSize(declared) ? declared / pieceSize + 1 : piecesAhead;
+    reader.ring =
+        piecesDeclared < piecesAhead ? (piecesDeclared < 2 ? 2 : static_cast<size_t>(piecesDeclared)) : piecesAhead;
+    for (size_t i = 1; i < reader.ring; ++i) {
         reader.pieces[i].buffer = static_cast<unsigned char*>(malloc(pieceSize));
         if (reader.pieces[i].buffer == nullptr) {
             fatalError("Error, couldn't allocate memory.");
         }
     }
-    reader.piecesFree = CreateSemaphoreW(nullptr, piecesAhead - 1, piecesAhead, nullptr);
-    reader.piecesFilled = CreateSemaphoreW(nullptr, 0, piecesAhead, nullptr);
+    const LONG ring = static_cast<LONG>(reader.ring);
+    reader.piecesFree = CreateSemaphoreW(nullptr, ring - 1, ring, nullptr);
+    reader.piecesFilled = CreateSemaphoreW(nullptr, 0, ring, nullptr);
     if (reader.piecesFree == nullptr || reader.piecesFilled == nullptr) {
         fatalSystemError("Error, couldn't allocate memory.", GetLastError());
     }
@@ -195,7 +202,7 @@ static bool moveToNextPiece()
     } else {
         ReleaseSemaphore(reader.piecesFree, 1, nullptr);
         WaitForSingleObject(reader.piecesFilled, INFINITE);
-        reader.current = (reader.current + 1) % piecesAhead;
+        reader.current = (reader.current + 1) % reader.ring;
     }
     reader.position = 0;
     return true;

@@ -246,8 +246,7 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, const wc
     const ExtractionOutcome outcome = extractAttachedFiles(request);
     if (damagedHold != INVALID_HANDLE_VALUE) {
         CloseHandle(damagedHold);
-        traceStep(L"cache: the repair took %zu files of the damaged version and wrote %zu", outcome.moved,
-                  outcome.written);
+        traceStep(L"cache: repaired: %zu written, %zu taken from the damaged version", outcome.written, outcome.moved);
     }
     if (!outcome.anyFile) {
         // Launching a child here would start a chain of copies, each

@@ -9,6 +9,7 @@
 #include <tlhelp32.h>
 
 #include <functional>
+#include <map>
 
 #include "../common/report_format.h"
 
@@ -255,7 +256,7 @@ TEST_F(CachedRun, StartEndedWhileUnpackingLeavesOnlyAStagingFolderThatGoes)
     writeFile(release, "");
     const PROCESS_INFORMATION second = startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"r"));
     ASSERT_TRUE(waitForPath(file(L"r")));
-    EXPECT_EQ(reported(file(L"r"), "files"), "3005");
+    EXPECT_EQ(reported(file(L"r"), "files"), "3006");
     // The dead start's folder goes while the application runs.
     EXPECT_TRUE(waitForPath(versions() + L"\\" + staging, false));
     DeleteFileW(release.c_str());
@@ -346,6 +347,79 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
         startAndCheck(m.what);
         EXPECT_EQ(readManifest(folder).substr(hashes), whole.substr(hashes)) << m.what;
     }
+}
+
+// Every file below `folder` (the cache's own files aside) by its name
+// relative to it, with its identity: the volume and index.
+std::map<std::wstring, std::pair<DWORD, uint64_t>> filesBelow(const std::wstring& folder,
+                                                              const std::wstring& prefix = L"")
+{
+    std::map<std::wstring, std::pair<DWORD, uint64_t>> files;
+    for (const std::wstring& name : namesIn(folder + prefix)) {
+        const std::wstring relative = prefix.empty() ? name : prefix.substr(1) + L"\\" + name;
+        const std::wstring path = folder + L"\\" + relative;
+        if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+            files.merge(filesBelow(folder, L"\\" + relative));
+            continue;
+        }
+        if (name.rfind(L"onefile-cache", 0) == 0) continue;
+        const HANDLE file =
+            CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+        BY_HANDLE_FILE_INFORMATION info = {};
+        EXPECT_TRUE(GetFileInformationByHandle(file, &info)) << toUtf8(path);
+        CloseHandle(file);
+        files[relative] = {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    }
+    return files;
+}
+
+// A repair writes only what differs from the frame: a deleted file, one
+// changed with its size and time kept, one changed near its end. Every
+// other file is the damaged version's own, moved (its identity kept).
+TEST_F(CachedRun, ARepairTakesTheFilesEqualToTheirRecordsAndWritesTheOthers)
+{
+    const std::wstring exe = copyIn(L"bulky");
+    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+    const std::wstring folder = runFolderOf(file(L"r"));
+    const auto before = filesBelow(folder);
+    ASSERT_GT(before.size(), 3000u);
+    const std::wstring deleted = L"many\\file10.txt", sameSize = L"many\\file20.txt", lateChange = L"large\\filler.txt";
+    std::map<std::wstring, std::string> original;
+    for (const std::wstring& name : {deleted, sameSize, lateChange}) original[name] = readFile(folder + L"\\" + name);
+    ASSERT_TRUE(DeleteFileW((folder + L"\\" + deleted).c_str()));
+    std::string changed = original[sameSize];
+    changed[1] ^= 1;
+    rewriteKeepingTime(folder + L"\\" + sameSize, changed);
+    changed = original[lateChange];
+    changed[changed.size() - 3] ^= 1;
+    rewriteKeepingTime(folder + L"\\" + lateChange, changed);
+
+    const std::wstring trace = file(L"trace");
+    DeleteFileW(file(L"r").c_str());
+    const PROCESS_INFORMATION start =
+        startUnelevated(exe, L"", file(L"r"), {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+    ASSERT_EQ(endOf(start), 0u) << readFile(trace);
+    EXPECT_EQ(runFolderOf(file(L"r")), folder);
+    const std::string said = readFile(trace);
+    EXPECT_NE(said.find("cache: repaired: 3 written, " + std::to_string(before.size() - 3) +
+                        " taken from the damaged version"),
+              std::string::npos)
+        << said;
+    const auto after = filesBelow(folder);
+    ASSERT_EQ(after.size(), before.size());
+    size_t kept = 0;
+    for (const auto& [name, identity] : before) {
+        ASSERT_EQ(after.count(name), 1u) << toUtf8(name);
+        if (original.count(name) != 0) {
+            EXPECT_EQ(readFile(folder + L"\\" + name), original[name]) << toUtf8(name);
+            EXPECT_NE(after.at(name), identity) << toUtf8(name) << " was not written again";
+        } else {
+            kept += after.at(name) == identity;
+        }
+    }
+    EXPECT_EQ(kept, before.size() - 3) << "files equal to their records were written again";
+    EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
 }
 
 // A file no recheck can read (another process holds it without sharing)

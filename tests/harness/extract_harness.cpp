@@ -1,8 +1,12 @@
 // Runs the header check, the reader and the record loop on an attached data
 // block into the target directory named on the command line:
-//   onefile_extract_harness [--block FILE] TARGET
+//   onefile_extract_harness [--block FILE] [--timed | --one-thread | --decode-only | --write-only] TARGET
 // With --block the block is read into memory that ends at a guard page, so
-// any read past its end faults; otherwise the linked block is used.
+// any read past its end faults; otherwise the linked block is used. For
+// the measurements: --timed extracts as a start does; --one-thread decodes and writes on one thread;
+// --decode-only decodes the records without writing them; --write-only
+// decodes the whole stream into memory first, then writes it. Each prints
+// the seconds of the work measured ("seconds N") on standard output.
 #include "attached_data/attached_data.h"
 
 #include <stdio.h>
@@ -38,15 +42,77 @@ static const unsigned char* loadBlockBeforeGuardPage(const wchar_t* path, uint64
     return block;
 }
 
+static double secondsNow()
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// The records read through and dropped: decoding alone.
+static void decodeOnly()
+{
+    openAttachedDataReader();
+    for (;;) {
+        uint16_t unit = 1;
+        size_t length = 0;
+        while (unit != 0) {
+            readAttachedData(&unit, sizeof unit);
+            ++length;
+        }
+        if (length == 1) {
+            break;  // the end record
+        }
+        uint64_t size;
+        readAttachedData(&size, sizeof size);
+        while (size > 0) {
+            size_t count = 0;
+            takeAttachedData(size < pieceSize ? static_cast<size_t>(size) : pieceSize, count);
+            size -= count;
+        }
+    }
+    finishAttachedData();
+    closeAttachedDataReader();
+}
+
+// The whole record stream, decoded into memory at once.
+static unsigned char* decodeIntoMemory(size_t& size)
+{
+    uint64_t declared = 0;
+    if (!readDeclaredContentSize(declared)) {
+        fputs("harness: --write-only needs a block that declares its size\n", stderr);
+        exit(64);
+    }
+    unsigned char* const bytes = static_cast<unsigned char*>(malloc(declared));
+    // The frame alone: the block's tail follows it.
+    const size_t frame = ZSTD_findFrameCompressedSize(attachedDataCursor, attachedDataRemaining);
+    size = ZSTD_isError(frame) ? frame : ZSTD_decompress(bytes, declared, attachedDataCursor, frame);
+    if (bytes == nullptr || ZSTD_isError(size)) {
+        fputs("harness: cannot decode the block into memory\n", stderr);
+        exit(64);
+    }
+    return bytes;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc == 4 && wcscmp(argv[1], L"--block") == 0) {
+    int next = 1;
+    if (argc > 3 && wcscmp(argv[1], L"--block") == 0) {
         attachedDataCursor = loadBlockBeforeGuardPage(argv[2], attachedDataRemaining);
-    } else if (argc == 2) {
+        next = 3;
+    } else {
         attachedDataCursor = onefileAttachedData;
         attachedDataRemaining = onefileAttachedDataSize;
-    } else {
-        fputs("usage: onefile_extract_harness [--block FILE] TARGET\n", stderr);
+    }
+    const wchar_t* const mode = next + 2 == argc ? argv[next] : L"";
+    const bool known = wcscmp(mode, L"") == 0 || wcscmp(mode, L"--timed") == 0 || wcscmp(mode, L"--one-thread") == 0 ||
+                       wcscmp(mode, L"--decode-only") == 0 || wcscmp(mode, L"--write-only") == 0;
+    if (!known || argc - next > 2 || argc - next < 1) {
+        fputs("usage: onefile_extract_harness [--block FILE] [--timed | --one-thread | --decode-only | --write-only] "
+              "TARGET\n",
+              stderr);
         return 64;
     }
     const wchar_t* const target = argv[argc - 1];
@@ -59,7 +125,21 @@ int wmain(int argc, wchar_t** argv)
         fprintf(stderr, "harness: cannot create %ls\n", target);
         return 64;
     }
-    openAttachedDataReader();
-    extractAttachedFiles({target, nullptr, nullptr, INVALID_HANDLE_VALUE, false});
+    double start = secondsNow();
+    if (wcscmp(mode, L"--decode-only") == 0) {
+        decodeOnly();
+    } else if (wcscmp(mode, L"--write-only") == 0) {
+        size_t size = 0;
+        const unsigned char* const stream = decodeIntoMemory(size);
+        start = secondsNow();
+        openDecodedAttachedData(stream, size);
+        extractAttachedFiles({target, nullptr, nullptr, INVALID_HANDLE_VALUE, true});
+    } else {
+        openAttachedDataReader();
+        extractAttachedFiles({target, nullptr, nullptr, INVALID_HANDLE_VALUE, wcscmp(mode, L"--one-thread") == 0});
+    }
+    if (mode[0] != L'\0') {
+        printf("seconds %.4f\n", secondsNow() - start);
+    }
     return 0;
 }

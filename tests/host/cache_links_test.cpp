@@ -112,4 +112,30 @@ TEST(CacheLinks, ALinkInsideTheVersionFailsItsCheck)
     EXPECT_EQ(readBytes(tree / "outside/data/held.txt"), changed);
 }
 
+// The damaged version's folder leads, through a link, to an equal copy of
+// a file outside: the repair, which takes the damaged version's files
+// equal to their records, must not take that one (it would move a file out
+// of a folder the cache does not own). It is written anew; outside, the
+// copy stays.
+TEST(CacheLinks, ARepairNeverTakesAFileThroughALink)
+{
+    ONEFILE_REQUIRE(fs::exists(windowsBuild() / "cached_report_onefile.exe"), "the Windows build is missing");
+    TempTree tree;
+    fs::create_directories(tree / "app");
+    fs::copy_file(windowsBuild() / "cached_report_onefile.exe", tree / "app/App.exe");
+    ASSERT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
+    fs::path version;
+    for (const auto& entry : fs::directory_iterator(tree / "app/cache/app")) version = entry.path();
+    const std::string original = readBytes(version / "data/held.txt");
+
+    fs::create_directories(tree / "outside");
+    fs::rename(version / "data", tree / "outside/data");
+    fs::create_directory_symlink(tree / "outside/data", version / "data");
+    ASSERT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
+    EXPECT_EQ(valueOf(parseReport(readBytes(tree / "report.txt")), "held"), original);
+    EXPECT_FALSE(fs::is_symlink(version / "data"));
+    EXPECT_EQ(readBytes(version / "data/held.txt"), original);
+    EXPECT_EQ(readBytes(tree / "outside/data/held.txt"), original) << "the file outside was taken";
+}
+
 }  // namespace
