@@ -37,6 +37,10 @@ void verifyAttachedDataHeader();
 // The size of the record stream as the frame header declares it (at least
 // the files' bytes), or false when the block does not say.
 bool readDeclaredContentSize(uint64_t& size);
+// How many pieces the reader keeps decoded ahead for a record stream of
+// `size` bytes (`known` false when the frame does not declare it): no more
+// than the stream fills, at least two, at most piecesAhead.
+size_t piecesForStream(bool known, uint64_t size);
 // The reader is the caller's thread's: opened (decoding the first piece),
 // read, finished and closed there.
 void openAttachedDataReader();
@@ -114,6 +118,10 @@ struct ExtractionOutcome {
     size_t moved;    // files taken from the earlier copy
     size_t written;  // files written from the frame
 };
+// Whether a file of an earlier copy, as the system describes it, may be
+// taken for a record of `size` bytes: a plain file (neither a folder nor a
+// reparse point) with one name and exactly that size.
+bool mayTakeEarlierFile(const BY_HANDLE_FILE_INFORMATION& info, uint64_t size);
 // The fresh road: writes every record below the request's folder and reads
 // the frame to its verified end, from the reader opened. Any damage,
 // existing name or failed write ends the process (one line, the fatal

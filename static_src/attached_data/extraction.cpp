@@ -166,9 +166,17 @@ static void reportProgress()
 struct Extraction {
     ExtractionRequest request;
     ExtractionOutcome outcome;
-    // With an earlier copy: a buffer to compare in.
+    // With an earlier copy: a buffer to compare in, and the system's name of
+    // its folder.
     unsigned char* compared;
+    wchar_t earlierName[pathCapacity];
 };
+
+bool mayTakeEarlierFile(const BY_HANDLE_FILE_INFORMATION& info, uint64_t size)
+{
+    return !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+           info.nNumberOfLinks == 1 && ((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) == size;
+}
 
 // A file of the earlier copy that may be taken for a record of `size`
 // bytes: a plain file with one name, exactly that size, at `name` below the
@@ -187,11 +195,8 @@ static HANDLE openEarlierFile(const Extraction& x, const wchar_t* name, uint64_t
         return file;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    const bool fits = GetFileInformationByHandle(file, &info) &&
-                      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-                      info.nNumberOfLinks == 1 &&
-                      ((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) == size &&
-                      isOpenedBelow(file, x.request.earlierCopyHold, name);
+    const bool fits = GetFileInformationByHandle(file, &info) && mayTakeEarlierFile(info, size) &&
+                      isOpenedBelow(file, x.earlierName, name);
     if (!fits) {
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
@@ -344,9 +349,10 @@ static void placeInFolder(wchar_t filePath[pathCapacity], const wchar_t* folder,
 
 ExtractionOutcome extractAttachedFiles(const ExtractionRequest& request)
 {
-    Extraction x = {request, {}, nullptr};
-    // Without memory to compare in, every file is written.
-    if (request.earlierCopy != nullptr && request.earlierCopyHold != INVALID_HANDLE_VALUE) {
+    Extraction x = {request, {}, nullptr, L""};
+    // Without memory to compare in, or the folder's name, every file is written.
+    if (request.earlierCopy != nullptr && request.earlierCopyHold != INVALID_HANDLE_VALUE &&
+        readOpenedName(request.earlierCopyHold, x.earlierName)) {
         x.compared = static_cast<unsigned char*>(malloc(pieceSize));
     }
     if (!request.oneThread) {

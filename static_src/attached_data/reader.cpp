@@ -129,6 +129,12 @@ static DWORD WINAPI decodeAhead(void*)
     }
 }
 
+size_t piecesForStream(bool known, uint64_t size)
+{
+    const uint64_t filled = known ? size / pieceSize + 1 : piecesAhead;
+    return filled < 2 ? 2 : filled > piecesAhead ? piecesAhead : static_cast<size_t>(filled);
+}
+
 void openAttachedDataReader()
 {
     reader = ReaderState{};

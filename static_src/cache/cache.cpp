@@ -283,7 +283,8 @@ HANDLE setDamagedVersionAsideForRepair(CacheStart& start, wchar_t aside[pathCapa
 {
     assert(start.road == CacheRoad::build && start.versionDamaged);
     if (!setDamagedVersionAside(aside)) {
-        traceStep(L"cache: the damaged %ls is in use; the repair writes every file", versionFolder);
+        traceStep(L"cache: the damaged %ls cannot be set aside (in use, or a link); the repair writes every file",
+                  versionFolder);
         return INVALID_HANDLE_VALUE;
     }
     // Nothing is left at the version's name to move aside when publishing.

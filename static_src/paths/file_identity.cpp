@@ -86,25 +86,32 @@ bool removeFileIfStillMade(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION
     return removed;
 }
 
-bool isOpenedBelow(HANDLE handle, HANDLE root, const wchar_t* relative)
+bool readOpenedName(HANDLE handle, wchar_t name[pathCapacity])
 {
     struct Name {
         FILE_NAME_INFO info;
         wchar_t space[pathCapacity];
     };
-    Name* const names = static_cast<Name*>(malloc(2 * sizeof(Name)));
-    bool below = false;
-    if (names != nullptr && GetFileInformationByHandleEx(root, FileNameInfo, &names[0], sizeof(Name)) &&
-        GetFileInformationByHandleEx(handle, FileNameInfo, &names[1], sizeof(Name))) {
-        const size_t rootLength = names[0].info.FileNameLength / sizeof(wchar_t);
-        const size_t length = names[1].info.FileNameLength / sizeof(wchar_t);
-        const wchar_t* const opened = names[1].info.FileName;
-        const size_t relativeLength = wcslen(relative);
-        below = length == rootLength + 1 + relativeLength && wmemcmp(opened, names[0].info.FileName, rootLength) == 0 &&
-                opened[rootLength] == L'\\' && _wcsnicmp(opened + rootLength + 1, relative, relativeLength) == 0;
+    Name* const opened = static_cast<Name*>(malloc(sizeof(Name)));
+    const bool read = opened != nullptr && GetFileInformationByHandleEx(handle, FileNameInfo, opened, sizeof(Name)) &&
+                      opened->info.FileNameLength / sizeof(wchar_t) < pathCapacity;
+    if (read) {
+        wmemcpy(name, opened->info.FileName, opened->info.FileNameLength / sizeof(wchar_t));
+        name[opened->info.FileNameLength / sizeof(wchar_t)] = L'\0';
     }
-    free(names);
-    return below;
+    free(opened);
+    return read;
+}
+
+bool isOpenedBelow(HANDLE handle, const wchar_t* folderName, const wchar_t* relative)
+{
+    wchar_t opened[pathCapacity];
+    if (!readOpenedName(handle, opened)) {
+        return false;
+    }
+    const size_t folderLength = wcslen(folderName);
+    return wcsncmp(opened, folderName, folderLength) == 0 && opened[folderLength] == L'\\' &&
+           _wcsicmp(opened + folderLength + 1, relative) == 0;
 }
 
 bool renameOpenedEntry(HANDLE entry, const wchar_t* newPath)

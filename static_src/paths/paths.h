@@ -147,9 +147,12 @@ bool isSameFile(HANDLE one, HANDLE other);
 // own path may go through links): not what a link planted at the name
 // leads to. False when it cannot be told.
 bool isOpenedInPlace(HANDLE handle, const wchar_t* path);
-// Whether the open `handle` is `relative` below the open folder `root`,
-// with no link on the way; false when it cannot be told.
-bool isOpenedBelow(HANDLE handle, HANDLE root, const wchar_t* relative);
+// The system's name of an open file or folder (its path on its volume),
+// into `name`; false when it cannot be told.
+bool readOpenedName(HANDLE handle, wchar_t name[pathCapacity]);
+// Whether the open `handle` is `relative` below the folder the system
+// names `folderName`, with no link on the way; false when it cannot be told.
+bool isOpenedBelow(HANDLE handle, const wchar_t* folderName, const wchar_t* relative);
 // Gives the file or folder open as `entry` (with DELETE access) the new
 // name `newPath`, never replacing one: what was opened moves, not what a
 // link at its name leads to.

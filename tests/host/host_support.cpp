@@ -116,14 +116,15 @@ bool harnessAvailable()
     return harness != nullptr && fs::exists(harness) && std::getenv("ONEFILE_WINE_RUN") != nullptr;
 }
 
-static HarnessRun runHarnessOnce(const fs::path& block, const fs::path& target, const TempTree& files)
+static HarnessRun runHarnessOnce(const fs::path& block, const fs::path& target, const std::string& mode,
+                                 const TempTree& files)
 {
     std::string windowsTarget = "Z:" + target.string();
     for (char& c : windowsTarget) c = c == '/' ? '\\' : c;
-    const std::string command = "timeout 60 " + shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
-                                shellQuote(std::getenv("ONEFILE_HARNESS")) + " --block " + shellQuote(block.string()) +
-                                " " + shellQuote(windowsTarget) + " > " + shellQuote((files / "out").string()) +
-                                " 2> " + shellQuote((files / "err").string()) + " < /dev/null";
+    const std::string command =
+        "timeout 60 " + shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " + shellQuote(std::getenv("ONEFILE_HARNESS")) +
+        " --block " + shellQuote(block.string()) + " " + mode + " " + shellQuote(windowsTarget) + " > " +
+        shellQuote((files / "out").string()) + " 2> " + shellQuote((files / "err").string()) + " < /dev/null";
     const int status = std::system(command.c_str());
     HarnessRun run;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -132,17 +133,17 @@ static HarnessRun runHarnessOnce(const fs::path& block, const fs::path& target, 
     return run;
 }
 
-HarnessRun runHarness(const std::vector<uint8_t>& block, const fs::path& target)
+HarnessRun runHarness(const std::vector<uint8_t>& block, const fs::path& target, const std::string& mode)
 {
     TempTree files;
     writeBytes(files / "block", std::string(block.begin(), block.end()));
-    HarnessRun run = runHarnessOnce(files / "block", target, files);
+    HarnessRun run = runHarnessOnce(files / "block", target, mode, files);
     // Now and then, under load, Wine fails to start a process: exit code 1
     // and nothing printed. The harness never ends that way (0, 2, 3 or 64)
     // and the reader is deterministic, so the same block runs once more.
     if (run.exitCode == 1 && run.out.empty() && run.err.empty()) {
         std::cerr << "Wine gave exit code 1 without output; running the harness again\n";
-        run = runHarnessOnce(files / "block", target, files);
+        run = runHarnessOnce(files / "block", target, mode, files);
     }
     return run;
 }

@@ -59,6 +59,8 @@ struct HarnessRun {
     std::string err;
 };
 
-// Extracts `block` into `target` (a Linux path; Wine sees it on drive Z:).
-HarnessRun runHarness(const std::vector<uint8_t>& block, const fs::path& target);
+// Extracts `block` into `target` (a Linux path; Wine sees it on drive Z:),
+// as a start does or in one of the harness's other ways (`mode`, such as
+// "--one-thread").
+HarnessRun runHarness(const std::vector<uint8_t>& block, const fs::path& target, const std::string& mode = "");
 bool harnessAvailable();

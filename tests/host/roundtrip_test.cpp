@@ -59,6 +59,45 @@ HarnessRun extractHandMade(const std::vector<std::pair<std::u16string, std::stri
     return runHarness(pack::frameBlock(compressFrame(recordStream(files), windowLog)), target);
 }
 
+// The decoded stream is handed out in pieces of 1 MiB: records laid so that
+// a piece ends at a record's start, inside its name (between the two bytes
+// of one character, too), inside its size and at its data's start arrive
+// whole, read as a start reads (decoding ahead) and on one thread.
+TEST_F(RoundTrip, RecordsAcrossPieceBoundariesArriveWhole)
+{
+    const size_t piece = size_t(1) << 20;
+    std::vector<std::pair<std::u16string, std::string>> files;
+    size_t offset = 0;  // of the next record in the stream
+    const auto add = [&](const std::u16string& name, size_t size) {
+        files.push_back({name, patternBytes(size, static_cast<uint32_t>(files.size() + 1))});
+        offset += (name.size() + 1) * 2 + 8 + size;
+    };
+    const auto headerBytes = [](const std::u16string& name) { return (name.size() + 1) * 2 + 8; };
+    add(u"app.dll", 1000);
+    for (size_t k = 1; k <= 5; ++k) {
+        const std::u16string name = u"straddles\\record" + std::u16string(1, char16_t(u'0' + k)) + u".bin";
+        const size_t nameBytes = (name.size() + 1) * 2;
+        // Where the piece ends, counted from the record's start.
+        const size_t into[] = {0, 3, nameBytes - 1, nameBytes + 4, nameBytes + 8};
+        const std::u16string filler = u"filler" + std::u16string(1, char16_t(u'0' + k)) + u".bin";
+        add(filler, k * piece - into[k - 1] - offset - headerBytes(filler));
+        add(name, 777);
+    }
+    ASSERT_GT(offset, 5 * piece);
+    TempTree tree;
+    const std::vector<uint8_t> block = pack::frameBlock(compressFrame(recordStream(files)));
+    for (const std::string mode : {"", "--one-thread"}) {
+        const fs::path target = tree / ("mode" + mode);
+        const HarnessRun run = runHarness(block, target, mode);
+        ASSERT_EQ(run.exitCode, 0) << mode << run.out << run.err;
+        for (const auto& [name, content] : files) {
+            std::string path;
+            for (const char16_t c : name) path += c == u'\\' ? '/' : static_cast<char>(c);
+            EXPECT_EQ(readBytes(target / path), content) << mode << " " << path;
+        }
+    }
+}
+
 TEST_F(RoundTrip, EveryFileArrivesByteForByte)
 {
     TempTree tree;

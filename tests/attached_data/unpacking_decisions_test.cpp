@@ -1,0 +1,69 @@
+// The unpacking's decisions that need no start: how many pieces are decoded
+// ahead for a stream, and which file of an earlier copy a repair may take.
+#include <gtest/gtest.h>
+
+#include "attached_data/attached_data.h"
+
+namespace {
+
+TEST(ReadAhead, PiecesAreNoMoreThanTheStreamFillsAndBounded)
+{
+    const uint64_t mib = pieceSize;
+    const struct {
+        const char* what;
+        bool known;
+        uint64_t size;
+        size_t pieces;
+    } cases[] = {
+        {"a size the frame does not declare", false, 0, piecesAhead},
+        {"an empty stream", true, 0, 2},
+        {"less than a piece", true, mib - 1, 2},
+        {"exactly one piece", true, mib, 2},
+        {"three pieces and a byte", true, 3 * mib + 1, 4},
+        {"one piece short of the bound", true, (piecesAhead - 2) * mib, piecesAhead - 1},
+        {"the bound", true, (piecesAhead - 1) * mib, piecesAhead},
+        {"just past the bound", true, piecesAhead * mib, piecesAhead},
+        {"ten gigabytes", true, 10ull << 30, piecesAhead},
+        {"the largest size", true, UINT64_MAX, piecesAhead},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(piecesForStream(c.known, c.size), c.pieces) << c.what;
+    }
+}
+
+TEST(Repair, OnlyAPlainFileWithOneNameAndTheRecordsSizeIsTaken)
+{
+    BY_HANDLE_FILE_INFORMATION plain = {};
+    plain.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    plain.nNumberOfLinks = 1;
+    plain.nFileSizeHigh = 1;
+    plain.nFileSizeLow = 5;
+    const uint64_t size = (1ull << 32) + 5;
+    const auto with = [&](auto change) {
+        BY_HANDLE_FILE_INFORMATION info = plain;
+        change(info);
+        return info;
+    };
+    const struct {
+        const char* what;
+        BY_HANDLE_FILE_INFORMATION info;
+        uint64_t size;
+        bool taken;
+    } cases[] = {
+        {"a plain file of the size", plain, size, true},
+        {"read-only and hidden",
+         with([](auto& i) { i.dwFileAttributes |= FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN; }), size, true},
+        {"a byte shorter", plain, size + 1, false},
+        {"a byte longer", plain, size - 1, false},
+        {"the size's high half differs", with([](auto& i) { i.nFileSizeHigh = 0; }), size, false},
+        {"a folder", with([](auto& i) { i.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY; }), size, false},
+        {"a reparse point", with([](auto& i) { i.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT; }), size, false},
+        {"a second name (a hard link)", with([](auto& i) { i.nNumberOfLinks = 2; }), size, false},
+        {"no name left", with([](auto& i) { i.nNumberOfLinks = 0; }), size, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mayTakeEarlierFile(c.info, c.size), c.taken) << c.what;
+    }
+}
+
+}  // namespace
