@@ -118,10 +118,15 @@ struct ExtractionOutcome {
     size_t moved;    // files taken from the earlier copy
     size_t written;  // files written from the frame
 };
-// Whether a file of an earlier copy, as the system describes it, may be
-// taken for a record of `size` bytes: a plain file (neither a folder nor a
-// reparse point) with one name and exactly that size.
-bool mayTakeEarlierFile(const BY_HANDLE_FILE_INFORMATION& info, uint64_t size);
+// A file of an earlier copy as the system describes it, and whether it may
+// be taken for a record of `size` bytes: a plain file (neither a folder nor
+// a reparse point) with one name and exactly that size.
+struct EarlierFileFacts {
+    DWORD attributes;
+    DWORD links;
+    uint64_t size;
+};
+bool mayTakeEarlierFile(const EarlierFileFacts& facts, uint64_t size);
 // The fresh road: writes every record below the request's folder and reads
 // the frame to its verified end, from the reader opened. Any damage,
 // existing name or failed write ends the process (one line, the fatal

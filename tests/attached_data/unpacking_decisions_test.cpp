@@ -33,36 +33,32 @@ TEST(ReadAhead, PiecesAreNoMoreThanTheStreamFillsAndBounded)
 
 TEST(Repair, OnlyAPlainFileWithOneNameAndTheRecordsSizeIsTaken)
 {
-    BY_HANDLE_FILE_INFORMATION plain = {};
-    plain.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
-    plain.nNumberOfLinks = 1;
-    plain.nFileSizeHigh = 1;
-    plain.nFileSizeLow = 5;
     const uint64_t size = (1ull << 32) + 5;
+    const EarlierFileFacts plain = {FILE_ATTRIBUTE_ARCHIVE, 1, size};
     const auto with = [&](auto change) {
-        BY_HANDLE_FILE_INFORMATION info = plain;
-        change(info);
-        return info;
+        EarlierFileFacts facts = plain;
+        change(facts);
+        return facts;
     };
     const struct {
         const char* what;
-        BY_HANDLE_FILE_INFORMATION info;
+        EarlierFileFacts facts;
         uint64_t size;
         bool taken;
     } cases[] = {
         {"a plain file of the size", plain, size, true},
-        {"read-only and hidden",
-         with([](auto& i) { i.dwFileAttributes |= FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN; }), size, true},
+        {"read-only and hidden", with([](auto& f) { f.attributes |= FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN; }),
+         size, true},
         {"a byte shorter", plain, size + 1, false},
         {"a byte longer", plain, size - 1, false},
-        {"the size's high half differs", with([](auto& i) { i.nFileSizeHigh = 0; }), size, false},
-        {"a folder", with([](auto& i) { i.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY; }), size, false},
-        {"a reparse point", with([](auto& i) { i.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT; }), size, false},
-        {"a second name (a hard link)", with([](auto& i) { i.nNumberOfLinks = 2; }), size, false},
-        {"no name left", with([](auto& i) { i.nNumberOfLinks = 0; }), size, false},
+        {"the same low 32 bits of the size", plain, 5, false},
+        {"a folder", with([](auto& f) { f.attributes |= FILE_ATTRIBUTE_DIRECTORY; }), size, false},
+        {"a reparse point", with([](auto& f) { f.attributes |= FILE_ATTRIBUTE_REPARSE_POINT; }), size, false},
+        {"a second name (a hard link)", with([](auto& f) { f.links = 2; }), size, false},
+        {"no name left", with([](auto& f) { f.links = 0; }), size, false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(mayTakeEarlierFile(c.info, c.size), c.taken) << c.what;
+        EXPECT_EQ(mayTakeEarlierFile(c.facts, c.size), c.taken) << c.what;
     }
 }
 
