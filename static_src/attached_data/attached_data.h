@@ -41,6 +41,10 @@ bool readDeclaredContentSize(uint64_t& size);
 // `size` bytes (`known` false when the frame does not declare it): no more
 // than the stream fills, at least two, at most piecesAhead.
 size_t piecesForStream(bool known, uint64_t size);
+// Whether decoding ahead pays for a process that may run on the processors
+// of `affinity` (a mask): only with more than one, else it only adds the
+// switching between the two threads.
+bool decodingAheadPays(uint64_t affinity);
 // The reader is the caller's thread's: opened (decoding the first piece),
 // read, finished and closed there.
 void openAttachedDataReader();

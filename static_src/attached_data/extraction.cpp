@@ -371,7 +371,10 @@ ExtractionOutcome extractAttachedFiles(const ExtractionRequest& request)
         readOpenedName(request.earlierCopyHold, x.earlierName)) {
         x.compared = static_cast<unsigned char*>(malloc(pieceSize));
     }
-    if (!request.oneThread) {
+    DWORD_PTR processors = 0;
+    DWORD_PTR system = 0;
+    if (!request.oneThread && GetProcessAffinityMask(GetCurrentProcess(), &processors, &system) &&
+        decodingAheadPays(processors)) {
         decodeAttachedDataAhead();
     }
     const size_t folderLength = wcslen(request.folder);

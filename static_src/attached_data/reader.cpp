@@ -70,9 +70,10 @@ struct ReaderState {
 };
 static ReaderState reader;
 
-// Decodes the next piece of the frame into `piece`: full, or up to the
-// frame's end, or up to damage.
-static void fillPiece(Piece& piece)
+// Decodes the next piece of the frame into `piece`: `whole`, or as much as
+// one step of the decoder gives (enough for a name, without decoding a whole
+// piece for it); either way up to the frame's end or up to damage.
+static void fillPiece(Piece& piece, bool whole)
 {
     if (reader.context == nullptr) {
         piece.bytes = reader.decodedBytes;
@@ -108,6 +109,9 @@ static void fillPiece(Piece& piece)
             piece.end = PieceEnd::frameComplete;
             break;
         }
+        if (!whole && output.pos > 0) {
+            break;
+        }
     }
     piece.size = output.pos;
 }
@@ -121,12 +125,17 @@ static DWORD WINAPI decodeAhead(void*)
             return 0;
         }
         Piece& piece = reader.pieces[next % reader.ring];
-        fillPiece(piece);
+        fillPiece(piece, true);
         ReleaseSemaphore(reader.piecesFilled, 1, nullptr);
         if (piece.end != PieceEnd::more) {
             return 0;
         }
     }
+}
+
+bool decodingAheadPays(uint64_t affinity)
+{
+    return (affinity & (affinity - 1)) != 0;
 }
 
 size_t piecesForStream(bool known, uint64_t size)
@@ -149,9 +158,8 @@ void openAttachedDataReader()
     }
     reader.context = context;
     reader.input = ZSTD_inBuffer{attachedDataCursor, static_cast<size_t>(attachedDataRemaining), 0};
-    // The first piece is decoded here: zstd allocates its window on this
-    // thread, so a thread that decodes ahead never allocates.
-    fillPiece(reader.pieces[0]);
+    // Nothing decoded yet: the first read fills the first piece.
+    reader.pieces[0].bytes = reader.pieces[0].buffer;
 }
 
 void openDecodedAttachedData(const unsigned char* bytes, size_t size)
@@ -159,20 +167,21 @@ void openDecodedAttachedData(const unsigned char* bytes, size_t size)
     reader = ReaderState{};
     reader.decodedBytes = bytes;
     reader.decodedLeft = size;
-    fillPiece(reader.pieces[0]);
+    reader.pieces[0].bytes = bytes;
 }
 
 void decodeAttachedDataAhead()
 {
-    assert(reader.position == 0 && "ahead from the first piece on");
+    assert(reader.pieces[0].size == 0 && reader.position == 0 && "ahead from the first read on");
+    // The first piece is decoded here: zstd allocates its window on this
+    // thread, so the thread that decodes ahead never allocates.
+    fillPiece(reader.pieces[0], true);
     if (reader.pieces[0].end != PieceEnd::more) {
         return;  // all of the frame is decoded already
     }
-    // No more pieces than the stream the frame declares can fill.
     uint64_t declared = 0;
-    const uint64_t piecesDeclared = readDeclaredContentSize(declared) ? declared / pieceSize + 1 : piecesAhead;
-    reader.ring =
-        piecesDeclared < piecesAhead ? (piecesDeclared < 2 ? 2 : static_cast<size_t>(piecesDeclared)) : piecesAhead;
+    const bool known = readDeclaredContentSize(declared);
+    reader.ring = piecesForStream(known, declared);
     for (size_t i = 1; i < reader.ring; ++i) {
         reader.pieces[i].buffer = static_cast<unsigned char*>(malloc(pieceSize));
         if (reader.pieces[i].buffer == nullptr) {
@@ -204,7 +213,7 @@ static bool moveToNextPiece()
         return false;
     }
     if (reader.decoder == nullptr) {
-        fillPiece(reader.pieces[reader.current]);
+        fillPiece(reader.pieces[reader.current], false);
     } else {
         ReleaseSemaphore(reader.piecesFree, 1, nullptr);
         WaitForSingleObject(reader.piecesFilled, INFINITE);

@@ -31,6 +31,26 @@ TEST(ReadAhead, PiecesAreNoMoreThanTheStreamFillsAndBounded)
     }
 }
 
+TEST(ReadAhead, PaysOnlyWithMoreThanOneProcessor)
+{
+    const struct {
+        const char* what;
+        uint64_t affinity;
+        bool pays;
+    } cases[] = {
+        {"none (cannot be told)", 0, false},
+        {"the first processor", 1, false},
+        {"one processor of many", 1ull << 17, false},
+        {"the last processor", 1ull << 63, false},
+        {"two processors", 3, true},
+        {"two apart", (1ull << 63) | 1, true},
+        {"all of them", UINT64_MAX, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(decodingAheadPays(c.affinity), c.pays) << c.what;
+    }
+}
+
 TEST(Repair, OnlyAPlainFileWithOneNameAndTheRecordsSizeIsTaken)
 {
     const uint64_t size = (1ull << 32) + 5;
