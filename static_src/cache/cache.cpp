@@ -283,7 +283,7 @@ HANDLE setDamagedVersionAsideForRepair(CacheStart& start, wchar_t aside[pathCapa
 {
     assert(start.road == CacheRoad::build && start.versionDamaged);
     if (!setDamagedVersionAside(aside)) {
-        traceStep(L"cache: the damaged %ls cannot be set aside (in use, or a link); the repair writes every file",
+        traceStep(L"cache: the damaged %ls cannot be set aside (in use, gone or a link); the repair writes every file",
                   versionFolder);
         return INVALID_HANDLE_VALUE;
     }
