@@ -422,6 +422,29 @@ TEST_F(CachedRun, ARepairTakesTheFilesEqualToTheirRecordsAndWritesTheOthers)
     EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
 }
 
+// Two starts find the same damaged version at once: one sets it aside and
+// takes its files, the other finds it gone and writes everything; one
+// publishes, the other runs the version published. Both run the original.
+TEST_F(CachedRun, TwoStartsRepairingAtOnceBothRunTheOriginal)
+{
+    const auto [exe, folder] = buildReportVersion();
+    const std::wstring held = folder + L"\\data\\held.txt";
+    const std::string original = readFile(held);
+    ASSERT_TRUE(DeleteFileW(held.c_str()));
+    const std::wstring traces[] = {file(L"trace1"), file(L"trace2")};
+    const PROCESS_INFORMATION first =
+        startUnelevated(exe, L"", file(L"first"), {{L"MERLOX_ONEFILE_TRACE_FILE", traces[0].c_str()}});
+    const PROCESS_INFORMATION second =
+        startUnelevated(exe, L"", file(L"second"), {{L"MERLOX_ONEFILE_TRACE_FILE", traces[1].c_str()}});
+    EXPECT_EQ(endOf(first), 0u) << readFile(traces[0]);
+    EXPECT_EQ(endOf(second), 0u) << readFile(traces[1]);
+    for (const wchar_t* report : {L"first", L"second"}) {
+        EXPECT_EQ(reported(file(report), "held"), original) << toUtf8(report);
+    }
+    EXPECT_EQ(readFile(held), original);
+    for (const std::wstring& trace : traces) EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
+}
+
 // A file no recheck can read (another process holds it without sharing)
 // leaves the version unproven: two more starts run it, the third runs
 // something proven.
