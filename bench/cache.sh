@@ -3,7 +3,7 @@
 # first with the wineserver and every start pinned to CPU 0, then unpinned
 # (2 CPUs):
 #   - the floor of a fresh start (the same system DLLs, COM, an empty child);
-#   - today's fresh start of the reference tree (bench/extract.sh makes it);
+#   - today's fresh start of the reference tree (linked here from its block);
 #   - its first cached start (the version folder removed before each run);
 #   - a cached start of it (the check against the manifest, beside the
 #     child's creation, no unpacking), with the recheck of its content (by
