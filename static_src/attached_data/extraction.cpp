@@ -189,8 +189,7 @@ static bool readEarlierFileFacts(HANDLE file, EarlierFileFacts& facts)
         !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
         return false;
     }
-    facts = {basic.FileAttributes | (standard.Directory ? FILE_ATTRIBUTE_DIRECTORY : 0), standard.NumberOfLinks,
-             static_cast<uint64_t>(standard.EndOfFile.QuadPart)};
+    facts = {basic.FileAttributes, standard.NumberOfLinks, static_cast<uint64_t>(standard.EndOfFile.QuadPart)};
     return true;
 }
 

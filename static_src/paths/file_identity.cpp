@@ -43,24 +43,8 @@ bool isOpenedInPlace(HANDLE handle, const wchar_t* path)
     if (parent == INVALID_HANDLE_VALUE) {
         return false;
     }
-    struct Name {
-        FILE_NAME_INFO info;
-        wchar_t space[pathCapacity];
-    };
-    Name* const names = static_cast<Name*>(malloc(2 * sizeof(Name)));
-    bool inPlace = false;
-    if (names != nullptr && GetFileInformationByHandleEx(parent, FileNameInfo, &names[0], sizeof(Name)) &&
-        GetFileInformationByHandleEx(handle, FileNameInfo, &names[1], sizeof(Name))) {
-        const size_t parentLength = names[0].info.FileNameLength / sizeof(wchar_t);
-        const size_t length = names[1].info.FileNameLength / sizeof(wchar_t);
-        const wchar_t* const held = names[1].info.FileName;
-        const size_t leafLength = wcslen(leaf);
-        const bool atRoot = parentLength == 1 && names[0].info.FileName[0] == L'\\';
-        const size_t prefix = atRoot ? 0 : parentLength;
-        inPlace = length == prefix + 1 + leafLength && wmemcmp(held, names[0].info.FileName, prefix) == 0 &&
-                  held[prefix] == L'\\' && wmemcmp(held + prefix + 1, leaf, leafLength) == 0;
-    }
-    free(names);
+    wchar_t parentName[pathCapacity];
+    const bool inPlace = readOpenedName(parent, parentName) && isOpenedBelow(handle, parentName, leaf);
     CloseHandle(parent);
     return inPlace;
 }
@@ -109,9 +93,10 @@ bool isOpenedBelow(HANDLE handle, const wchar_t* folderName, const wchar_t* rela
     if (!readOpenedName(handle, opened)) {
         return false;
     }
-    const size_t folderLength = wcslen(folderName);
+    // A volume's root is named "\\": what is below it follows at once.
+    const size_t folderLength = wcscmp(folderName, L"\\") == 0 ? 0 : wcslen(folderName);
     return wcsncmp(opened, folderName, folderLength) == 0 && opened[folderLength] == L'\\' &&
-           _wcsicmp(opened + folderLength + 1, relative) == 0;
+           wcscmp(opened + folderLength + 1, relative) == 0;
 }
 
 bool renameOpenedEntry(HANDLE entry, const wchar_t* newPath)

@@ -151,7 +151,8 @@ bool isOpenedInPlace(HANDLE handle, const wchar_t* path);
 // into `name`; false when it cannot be told.
 bool readOpenedName(HANDLE handle, wchar_t name[pathCapacity]);
 // Whether the open `handle` is `relative` below the folder the system
-// names `folderName`, with no link on the way; false when it cannot be told.
+// names `folderName` (as readOpenedName gives it), with no link on the
+// way; false when it cannot be told.
 bool isOpenedBelow(HANDLE handle, const wchar_t* folderName, const wchar_t* relative);
 // Gives the file or folder open as `entry` (with DELETE access) the new
 // name `newPath`, never replacing one: what was opened moves, not what a
