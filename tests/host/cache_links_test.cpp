@@ -23,6 +23,18 @@ int startUnelevated(const fs::path& exe, const fs::path& report)
                  shellQuote(windowsPathOf(exe)) + " < /dev/null > /dev/null 2>&1");
 }
 
+// The cached report executable copied into `tree` as app/App.exe and
+// started once, which publishes its version: the version's folder.
+fs::path publishReportVersion(const TempTree& tree)
+{
+    fs::create_directories(tree / "app");
+    fs::copy_file(windowsBuild() / "cached_report_onefile.exe", tree / "app/App.exe");
+    EXPECT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
+    fs::path version;
+    for (const auto& entry : fs::directory_iterator(tree / "app/cache/app")) version = entry.path();
+    return version;
+}
+
 // The folder of the cache's name, <root>\<name>, a link to a folder outside
 // with a folder named like a version: the start unpacks per run, publishes
 // nothing there and removes nothing there.
@@ -84,12 +96,7 @@ TEST(CacheLinks, ALinkInsideTheVersionFailsItsCheck)
 {
     ONEFILE_REQUIRE(fs::exists(windowsBuild() / "cached_report_onefile.exe"), "the Windows build is missing");
     TempTree tree;
-    fs::create_directories(tree / "app");
-    fs::copy_file(windowsBuild() / "cached_report_onefile.exe", tree / "app/App.exe");
-    ASSERT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
-    const fs::path versions = tree / "app/cache/app";
-    fs::path version;
-    for (const auto& entry : fs::directory_iterator(versions)) version = entry.path();
+    const fs::path version = publishReportVersion(tree);
     const std::string original = readBytes(version / "data/held.txt");
 
     // A rename keeps every time; the outside copy then differs in content only.
@@ -121,11 +128,7 @@ TEST(CacheLinks, ARepairNeverTakesAFileThroughALink)
 {
     ONEFILE_REQUIRE(fs::exists(windowsBuild() / "cached_report_onefile.exe"), "the Windows build is missing");
     TempTree tree;
-    fs::create_directories(tree / "app");
-    fs::copy_file(windowsBuild() / "cached_report_onefile.exe", tree / "app/App.exe");
-    ASSERT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
-    fs::path version;
-    for (const auto& entry : fs::directory_iterator(tree / "app/cache/app")) version = entry.path();
+    const fs::path version = publishReportVersion(tree);
     const std::string original = readBytes(version / "data/held.txt");
 
     fs::create_directories(tree / "outside");
