@@ -1,30 +1,22 @@
-# What `onefile-pack build` needs to link an executable: the compiler, the
-# entry object, the libraries and the flags, as this build found and made
-# them. OUTPUT and ENTRY (an object library) default to onefile-sdk.txt in
-# the build folder and the bootstrap's own entry; tests bring entries of
-# their own.
+# What `onefile-pack build` writes an executable from: the bootstrap
+# images, the manifest, the icon and the folders of the toolchain's runtime
+# DLLs, as this build made and found them. OUTPUT and IMAGE (a bootstrap
+# image's target) default to onefile-sdk.txt in the build folder and the
+# SDK's windowed image; tests bring images of their own.
 function(onefile_write_sdk_description)
-  cmake_parse_arguments(ARG "" "OUTPUT;ENTRY" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "OUTPUT;IMAGE" "" ${ARGN})
   onefile_toolchain_dll_path(dll_path)
   if(NOT ARG_OUTPUT)
     set(ARG_OUTPUT ${CMAKE_BINARY_DIR}/onefile-sdk.txt)
   endif()
-  if(NOT ARG_ENTRY)
-    set(ARG_ENTRY onefile_entry)
+  if(NOT ARG_IMAGE)
+    set(ARG_IMAGE onefile_windowed_image)
   endif()
   file(GENERATE OUTPUT ${ARG_OUTPUT} CONTENT
-"compiler=${CMAKE_CXX_COMPILER}
-windres=${CMAKE_RC_COMPILER}
-strip=${CMAKE_STRIP}
-entry=$<TARGET_OBJECTS:${ARG_ENTRY}>
-console_entry=$<TARGET_OBJECTS:onefile_console_entry>
-library=$<TARGET_FILE:onefile_bootstrap>
-library=$<TARGET_FILE:zstd_decompress>
-block_template=${PROJECT_SOURCE_DIR}/resources/attached_data.S.in
+"bootstrap=$<TARGET_FILE:${ARG_IMAGE}>
+console_bootstrap=$<TARGET_FILE:onefile_console_image>
 manifest=${PROJECT_SOURCE_DIR}/resources/onefile.manifest
 icon=${PROJECT_SOURCE_DIR}/resources/onefile.ico
-flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignment=4096
-system_libraries=
 ${dll_path}
 ")
 endfunction()
@@ -49,26 +41,15 @@ function(onefile_toolchain_dll_path output)
 endfunction()
 
 # The same description for an installed SDK (./run install): files named
-# relative to share/onefile, where it lies, and the tools by their names, so
-# nothing in it names this machine's paths and the SDK can be moved.
+# relative to share/onefile, where it lies, so nothing in it but the
+# toolchain's folders names this machine's paths and the SDK can be moved.
 function(onefile_write_installed_sdk_description)
   onefile_toolchain_dll_path(dll_path)
-  get_filename_component(compiler "${CMAKE_CXX_COMPILER}" NAME)
-  get_filename_component(windres "${CMAKE_RC_COMPILER}" NAME)
-  get_filename_component(strip "${CMAKE_STRIP}" NAME)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/onefile-sdk-installed.txt CONTENT
-"compiler=${compiler}
-windres=${windres}
-strip=${strip}
-entry=windows/onefile_entry.obj
-console_entry=windows/onefile_console_entry.obj
-library=windows/$<TARGET_FILE_NAME:onefile_bootstrap>
-library=windows/$<TARGET_FILE_NAME:zstd_decompress>
-block_template=attached_data.S.in
+"bootstrap=windows/$<TARGET_FILE_NAME:onefile_windowed_image>
+console_bootstrap=windows/$<TARGET_FILE_NAME:onefile_console_image>
 manifest=onefile.manifest
 icon=onefile.ico
-flags=-municode -mwindows -static -Wl,--file-alignment=4096 -Wl,--section-alignment=4096
-system_libraries=
 ${dll_path}
 ")
 endfunction()

@@ -34,6 +34,42 @@ static inline unsigned long long onefile_block_padding(unsigned long long bytesB
     return least + (alignment - (bytesBefore + least) % alignment) % alignment;
 }
 
+/* --- Where the block lies in a packed executable. The SDK's bootstrap
+   images are linked once, without a block; the packer appends a section of
+   its own (ONEFILE_SECTION_NAME: initialised, read-only data) holding the
+   executable's settings and the block, and fills in the one descriptor the
+   image carries in its read-only data. The descriptor, found by its mark:
+   ONEFILE_DESCRIPTOR_MARK (16 bytes, its NUL included), then four unsigned
+   32-bit little-endian values: ONEFILE_DESCRIPTOR_FORMAT, the section's
+   relative virtual address and its size (both 0 in an image not packed),
+   and 0. The settings at the section's start, all little-endian:
+     0  8  ONEFILE_SETTINGS_MAGIC (its NUL included)
+     8  4  ONEFILE_DESCRIPTOR_FORMAT
+    12  4  flags: ONEFILE_SETTING_*
+    16  4  how many versions the cache keeps (0 without the cache)
+    20  4  0
+    24  8  the block's offset in the section (a multiple of
+           ONEFILE_SECTION_BLOCK_ALIGNMENT, so the loader maps it from the file)
+    32  8  the block's size
+    40  8  the run folders' parent spec: offset in the section, UTF-16 units
+    48  8  the cache's folder spec (root\name), likewise; no units without it
+    56  8  the cache version's id, likewise
+   Each text is that many UTF-16LE units, none of them 0, then a 0 unit, at
+   an even offset after the settings' header and before the block. */
+#define ONEFILE_SECTION_NAME ".onefile"
+#define ONEFILE_DESCRIPTOR_MARK "onefile:section"
+#define ONEFILE_DESCRIPTOR_MARK_SIZE 16
+#define ONEFILE_DESCRIPTOR_SIZE 32
+#define ONEFILE_DESCRIPTOR_FORMAT 1
+#define ONEFILE_SETTINGS_MAGIC "onefile"
+#define ONEFILE_SETTINGS_HEADER_SIZE 64
+#define ONEFILE_SECTION_BLOCK_ALIGNMENT 4096
+#define ONEFILE_SETTINGS_TEXT_MAX_UNITS 4095
+#define ONEFILE_SETTING_SWEEP 1u
+#define ONEFILE_SETTING_ERROR_DIALOG 2u
+#define ONEFILE_SETTING_SPLASH_PROGRESS 4u
+#define ONEFILE_SETTING_CACHE_RECHECK 8u
+
 /* --- The record stream: records of a name (UTF-16LE units, none of them
    0, then the unit 0), a size (unsigned 64-bit little-endian) and that
    many bytes of data; a name of no units ends the stream. The first record

@@ -8,9 +8,39 @@
 
 #include "paths/paths.h"
 
-// The block, as linked into the image by the build (attached_data.S).
-extern "C" const unsigned char onefileAttachedData[];
-extern "C" const unsigned long long onefileAttachedDataSize;
+// What the packer set for the cache (--cache): the versions' folder spec
+// (root\name, empty without the cache), this version's id, how many
+// versions to keep, and whether a reused version's content is rechecked.
+struct CacheSettings {
+    const wchar_t* spec;
+    const wchar_t* id;
+    unsigned keep;
+    bool recheck;
+};
+// The executable's settings and its block, as the packer placed them in
+// the image (placement.cpp): read once, in place, and passed on. Every
+// pointer is into the image's read-only data and lives as long as it.
+struct ExecutableSettings {
+    const unsigned char* block;
+    uint64_t blockSize;
+    const wchar_t* runParentSpec;  // the parent of every run's own folder
+    CacheSettings cache;
+    bool sweep;           // remove dead runs' leftovers (not --no-sweep)
+    bool errorDialog;     // show fatal lines nobody sees (not --no-error-dialog)
+    bool splashProgress;  // --splash-progress
+};
+// Reads the settings section of `size` bytes at `section`: why it cannot
+// be used, or null when `settings` has it. Every offset is checked
+// against `size` before it is followed.
+const char* readSettingsSection(const unsigned char* section, uint64_t size, ExecutableSettings& settings);
+// Why a section the descriptor names at `rva`, `size` bytes long, does not
+// lie inside an image of `imageSize` bytes after its headers, or null.
+const char* checkSectionPlace(uint32_t rva, uint32_t size, uint32_t headersSize, uint32_t imageSize);
+// This image's settings and block; a missing or damaged descriptor or
+// section ends the process: "Error, couldn't find attached data header."
+// with the cause in parentheses, exit code 2 (the error box shown when
+// nobody sees the line, as the settings could not say otherwise).
+ExecutableSettings readExecutableSettings();
 
 // Next unread byte of the block and the count of bytes from it to the end:
 // set by the driver (or a harness) to the whole block, moved past the header

@@ -20,20 +20,31 @@
 
 enum : DWORD { renameAttempts = 20, renamePauseMilliseconds = 50 };
 
-bool isCacheEnabled()
+// The settings this process's use of the cache began with. Written once,
+// by whichever of chooseCacheRoad, takeInheritedCacheTarget and
+// keepCacheNow begins it; no settings: no cache.
+static CacheSettings settings = {L"", L"", 0, false};
+
+const CacheSettings& cacheSettings()
 {
-    return onefileCacheSpec[0] != L'\0' && wcslen(onefileCacheId) == ONEFILE_CACHE_ID_LENGTH;
+    return settings;
+}
+
+static bool useCacheSettings(const CacheSettings& given)
+{
+    settings = given;
+    return settings.spec[0] != L'\0' && wcslen(settings.id) == ONEFILE_CACHE_ID_LENGTH;
 }
 
 bool expandVersionsFolder(wchar_t output[pathCapacity])
 {
-    return expandFolderSpec(onefileCacheSpec, output, pathCapacity);
+    return expandFolderSpec(settings.spec, output, pathCapacity);
 }
 
 static bool expandVersionFolder(wchar_t output[pathCapacity])
 {
     wchar_t versions[pathCapacity];
-    return expandVersionsFolder(versions) && joinPath(output, versions, onefileCacheId);
+    return expandVersionsFolder(versions) && joinPath(output, versions, settings.id);
 }
 
 HANDLE holdFolderInPlace(const wchar_t* folder)
@@ -163,9 +174,9 @@ static const wchar_t* findReasonForPerRun()
     return nullptr;
 }
 
-CacheStart chooseCacheRoad()
+CacheStart chooseCacheRoad(const CacheSettings& given)
 {
-    if (!isCacheEnabled()) {
+    if (!useCacheSettings(given)) {
         traceStep(L"road: per run");
         return {CacheRoad::perRun, false};
     }
@@ -205,8 +216,7 @@ static void nameBesideVersion(wchar_t path[pathCapacity], const wchar_t* infix)
     wchar_t random[randomTextLength + 1];
     encodeRandomText(drawRandomSeed(), random);
     wchar_t name[96];
-    swprintf(name, 96, L"%ls%ls%lu-%ls", onefileCacheId, infix, static_cast<unsigned long>(GetCurrentProcessId()),
-             random);
+    swprintf(name, 96, L"%ls%ls%lu-%ls", settings.id, infix, static_cast<unsigned long>(GetCurrentProcessId()), random);
     wchar_t versions[pathCapacity];
     copyWideBounded(versions, pathCapacity, versionFolder, "the cache folder does not fit in 4096 characters");
     *findLastSeparator(versions) = L'\0';
@@ -336,9 +346,10 @@ const wchar_t* cacheVersionFolder()
     return versionFolder;
 }
 
-InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId, wchar_t folder[pathCapacity])
+InheritedTarget takeInheritedCacheTarget(const CacheSettings& given, const wchar_t* parentId,
+                                         wchar_t folder[pathCapacity])
 {
-    if (!isCacheEnabled()) {
+    if (!useCacheSettings(given)) {
         return InheritedTarget::runFolder;  // a per-run executable reads nothing more
     }
     wchar_t* const target = getEnvVar(ONEFILE_VARIABLE_TARGET);
@@ -379,7 +390,7 @@ void markSharedVersionDamaged()
     }
 }
 
-bool holdCacheForUpkeep()
+bool holdCacheForUpkeep(const CacheSettings& given)
 {
-    return isCacheEnabled() && !isElevated() && expandVersionFolder(versionFolder) && holdVersionsFolder();
+    return useCacheSettings(given) && !isElevated() && expandVersionFolder(versionFolder) && holdVersionsFolder();
 }

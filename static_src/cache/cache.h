@@ -14,12 +14,6 @@
 #include "attached_data/attached_data.h"
 #include "run_folder/run_folder.h"
 
-// Set by the build beside the attached data: the versions' folder spec
-// (root\name, empty without --cache), this version's id and how many
-// versions to keep.
-extern "C" const wchar_t onefileCacheSpec[];
-extern "C" const wchar_t onefileCacheId[];
-extern "C" const unsigned char onefileCacheKeep;
 enum class CacheRoad {
     perRun,  // unpack into the run's own folder, as without --cache
     reuse,   // the version folder, held, once checkReusedVersion passes
@@ -40,7 +34,7 @@ struct CacheStart {
     CacheRoad road;
     bool versionDamaged;
 };
-CacheStart chooseCacheRoad();
+CacheStart chooseCacheRoad(const CacheSettings& settings);
 // Checks the reused version folder against its manifest (a listing per
 // directory) and its recheck record. Any one thread; changes nothing.
 bool checkReusedVersion();
@@ -76,7 +70,8 @@ enum class InheritedTarget {
 // Reads MERLOX_ONEFILE_TARGET: when it names this version's folder or a
 // staging folder of `parentId`, into `folder`. An elevated process refuses
 // any, as it never runs from the shared cache.
-InheritedTarget takeInheritedCacheTarget(const wchar_t* parentId, wchar_t folder[pathCapacity]);
+InheritedTarget takeInheritedCacheTarget(const CacheSettings& settings, const wchar_t* parentId,
+                                         wchar_t folder[pathCapacity]);
 // Marks the shared version the re-entry road took as damaged (a start
 // could not load the application from it): the next start's check fails
 // and repairs it. Best effort, any thread.
@@ -87,7 +82,7 @@ void releaseVersionsFolderHold();
 // In the background while the application runs: on reuse, rechecks the
 // version's content against the hashes of its manifest and marks it
 // damaged when a file differs; then removes what dead starts left (staging
-// and set-aside folders) and versions beyond the newest onefileCacheKeep,
+// and set-aside folders) and versions beyond the newest the settings keep,
 // skipping whatever is held or in use.
 void startCacheUpkeep(CacheRoad road);
 // The same upkeep at once, in a process of its own (the detached worker's),
@@ -95,4 +90,4 @@ void startCacheUpkeep(CacheRoad road);
 // before `recheckPublishedBefore` (a system time: the start of the run it
 // follows): only when the cache's name folder can be held in place and the
 // process is not elevated. Never fails.
-void keepCacheNow(uint64_t recheckPublishedBefore);
+void keepCacheNow(const CacheSettings& settings, uint64_t recheckPublishedBefore);

@@ -5,16 +5,14 @@
 
 #include "cache.h"
 
-// Whether the executable was packed with --cache.
-bool isCacheEnabled();
+// The settings this process's use of the cache began with (empty texts
+// before, and without the cache).
+const CacheSettings& cacheSettings();
 // <root>\<name>, the folder of every version of this executable's name.
 bool expandVersionsFolder(wchar_t output[pathCapacity]);
 // Holds `folder` when it is a directory (no link) in its place: not one a
 // link on the way or at its name leads to. INVALID_HANDLE_VALUE otherwise.
 HANDLE holdFolderInPlace(const wchar_t* folder);
-// Whether the executable rechecks the content of a reused version in the
-// background (1 unless it was built with --no-cache-recheck).
-extern "C" const unsigned char onefileCacheRecheck;
 
 // --- The manifest (manifest.cpp).
 // Describes the tree below `folder` and writes the manifest into it, new,
@@ -99,4 +97,4 @@ void freeUnprovenStartSlots(const wchar_t* version);
 
 // For the upkeep without a start: holds the cache's name folder when it is
 // in place and this process is not elevated; false otherwise.
-bool holdCacheForUpkeep();
+bool holdCacheForUpkeep(const CacheSettings& settings);

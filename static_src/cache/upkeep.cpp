@@ -101,7 +101,7 @@ static Version* listOtherVersions(const wchar_t* versions, const volatile LONG* 
         }
         if (isLeftoverOfEndedStart(entry.cFileName)) {
             traceStep(L"upkeep: %ls %ls", entry.cFileName, removeUnusedTree(path, stop) ? L"removed" : L"left: in use");
-        } else if (startsWithId(entry.cFileName, true) && wcscmp(entry.cFileName, onefileCacheId) != 0 &&
+        } else if (startsWithId(entry.cFileName, true) && wcscmp(entry.cFileName, cacheSettings().id) != 0 &&
                    !addVersionOfOurs(others, count, entry.cFileName, path)) {
             break;
         }
@@ -120,7 +120,8 @@ static void keepCacheTidy(void*, const volatile LONG* stop)
     Version* const others = listOtherVersions(versions, stop, count);
     // This version stays; of the others, the newest that fit beside it.
     qsort(others, count, sizeof(Version), newestFirst);
-    const size_t kept = onefileCacheKeep > 1 ? onefileCacheKeep - 1u : 0u;
+    const unsigned keep = cacheSettings().keep;
+    const size_t kept = keep > 1 ? keep - 1u : 0u;
     for (size_t i = kept; i < count && *stop == 0; ++i) {
         wchar_t path[pathCapacity];
         if (joinPath(path, versions, others[i].name)) {
@@ -144,7 +145,7 @@ static bool holdsOtherThanThisVersion()
     bool other = false;
     do {
         const wchar_t* const name = entry.cFileName;
-        other = wcscmp(name, L".") != 0 && wcscmp(name, L"..") != 0 && wcscmp(name, onefileCacheId) != 0;
+        other = wcscmp(name, L".") != 0 && wcscmp(name, L"..") != 0 && wcscmp(name, cacheSettings().id) != 0;
     } while (!other && FindNextFileW(search, &entry));
     FindClose(search);
     return other;
@@ -189,24 +190,24 @@ static void tidyInTurn(void*, const volatile LONG* stop)
 
 void startCacheUpkeep(CacheRoad road)
 {
-    if (!isCacheEnabled() || cacheVersionFolder()[0] == L'\0') {
+    if (cacheVersionFolder()[0] == L'\0') {
         return;
     }
     // What was just unpacked and hashed needs no recheck, nor what was
     // rechecked lately.
-    if (road == CacheRoad::reuse && onefileCacheRecheck && isVersionRecheckDue(cacheVersionFolder())) {
+    if (road == CacheRoad::reuse && cacheSettings().recheck && isVersionRecheckDue(cacheVersionFolder())) {
         startBackgroundWork(recheckThenTidy, nullptr, upkeepDelayMilliseconds);
     } else if (holdsOtherThanThisVersion()) {
         startBackgroundWork(tidyInTurn, nullptr, upkeepDelayMilliseconds);
     }
 }
 
-void keepCacheNow(uint64_t recheckPublishedBefore)
+void keepCacheNow(const CacheSettings& settings, uint64_t recheckPublishedBefore)
 {
-    if (holdCacheForUpkeep()) {
+    if (holdCacheForUpkeep(settings)) {
         static const volatile LONG never = 0;
         const HANDLE turn = takeCacheTurn();
-        if (turn != nullptr && onefileCacheRecheck) {
+        if (turn != nullptr && settings.recheck) {
             recheckVersionContent(&never, recheckPublishedBefore);
         }
         if (turn != nullptr) {

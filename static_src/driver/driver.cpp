@@ -10,10 +10,19 @@
 #include "run_folder/run_folder.h"
 #include "paths/test_holds.h"
 
-static void pointAtAttachedData()
+static void pointAtAttachedData(const ExecutableSettings& settings)
 {
-    attachedDataCursor = onefileAttachedData;
-    attachedDataRemaining = onefileAttachedDataSize;
+    attachedDataCursor = settings.block;
+    attachedDataRemaining = settings.blockSize;
+}
+
+// The run folder's spec could not be expanded: the line names it whole.
+[[noreturn]] static void failRunFolderExpansion(const ExecutableSettings& settings)
+{
+    wchar_t spec[pathCapacity];
+    composeRunFolderSpec(settings.runParentSpec, spec);
+    pointAtAttachedData(settings);
+    fatalSpecExpansion(spec);
 }
 
 // The target a start decides on, whole: made once, published to the
@@ -33,16 +42,16 @@ static const TargetFolder* decideTarget(const wchar_t* folder, bool removedAtEnd
 // The re-entry road's folder, into `folder`: the run's own folder as the
 // parent expanded it, or the shared cache's folder it announced. `shared`
 // tells whether it is the shared version.
-static bool chooseInheritedTarget(const wchar_t* parent, wchar_t folder[pathCapacity], bool& shared)
+static bool chooseInheritedTarget(const ExecutableSettings& settings, const wchar_t* parent,
+                                  wchar_t folder[pathCapacity], bool& shared)
 {
-    const InheritedTarget inherited = takeInheritedCacheTarget(parent, folder);
+    const InheritedTarget inherited = takeInheritedCacheTarget(settings.cache, parent, folder);
     shared = inherited == InheritedTarget::sharedVersion;
     if (inherited == InheritedTarget::refused) {
         return false;
     }
-    if (inherited == InheritedTarget::runFolder && !expandRunFolder(folder, pathCapacity)) {
-        pointAtAttachedData();
-        fatalSpecExpansion(runFolderSpec());
+    if (inherited == InheritedTarget::runFolder && !expandRunFolder(settings.runParentSpec, folder, pathCapacity)) {
+        failRunFolderExpansion(settings);
     }
     return true;
 }
@@ -52,7 +61,7 @@ static bool chooseInheritedTarget(const wchar_t* parent, wchar_t folder[pathCapa
 // copy of this executable created this process; any other start, and a
 // cache target this start may not use, takes the fresh road. `shared`
 // tells whether the target, `folder`, is the shared cache's version.
-static bool takeReentryRoad(wchar_t folder[pathCapacity], bool& shared)
+static bool takeReentryRoad(const ExecutableSettings& settings, wchar_t folder[pathCapacity], bool& shared)
 {
     wchar_t* const parent = getEnvVar(ONEFILE_VARIABLE_PARENT);
     if (parent == nullptr) {
@@ -61,7 +70,7 @@ static bool takeReentryRoad(wchar_t folder[pathCapacity], bool& shared)
     }
     const Starter starter = identifyStarter(parent);
     const bool taken =
-        starter != Starter::other && hasInheritedRunValues() && chooseInheritedTarget(parent, folder, shared);
+        starter != Starter::other && hasInheritedRunValues() && chooseInheritedTarget(settings, parent, folder, shared);
     free(parent);
     if (!taken) {
         traceStep(starter == Starter::other ? L"fresh start: the inherited variables were not set by a copy of this "
@@ -76,12 +85,12 @@ static bool takeReentryRoad(wchar_t folder[pathCapacity], bool& shared)
         // any other process the handle's value may name something else.
         setEnvVar(ONEFILE_VARIABLE_SPLASH_TEXT, nullptr);
     }
-    pointAtAttachedData();
+    pointAtAttachedData(settings);
     return true;
 }
 
 // Prepares the fresh road; `runFolder` gets the run's own folder.
-static void prepareFreshRoad(wchar_t runFolder[pathCapacity])
+static void prepareFreshRoad(const ExecutableSettings& settings, wchar_t runFolder[pathCapacity])
 {
     // A temporary directory on removable media without a medium raises
     // no system dialog: the failure is reported as any other.
@@ -98,13 +107,13 @@ static void prepareFreshRoad(wchar_t runFolder[pathCapacity])
     swprintf(processId, 16, L"%lu", static_cast<unsigned long>(GetCurrentProcessId()));
     setEnvVar(ONEFILE_VARIABLE_PARENT, processId);
     // The splash shows before a failed expansion is acted on.
-    const bool expanded = expandRunFolder(runFolder, pathCapacity);
+    const bool expanded = expandRunFolder(settings.runParentSpec, runFolder, pathCapacity);
     initSplashScreen();
     // Until the target exists, a failed start removes the feedback file only.
     setFatalCleanup(removeSplashFeedbackFile);
-    pointAtAttachedData();
+    pointAtAttachedData(settings);
     if (!expanded) {
-        fatalSpecExpansion(runFolderSpec());
+        failRunFolderExpansion(settings);
     }
     if (!registerConsoleHandler()) {
         fatalError("Error, failed to register signal handler.");
@@ -175,9 +184,9 @@ static void showUnpackingProgress(uint64_t decoded)
 
 // With --splash-progress and a splash on screen, the bar, empty at first,
 // follows the decoded bytes against the frame's declared size.
-static void followUnpackingOnSplash(uint64_t declaredSize)
+static void followUnpackingOnSplash(bool splashProgress, uint64_t declaredSize)
 {
-    if (onefileSplashProgress && splashWindow != nullptr) {
+    if (splashProgress && splashWindow != nullptr) {
         unpackedSize = declaredSize;
         showSplashProgress(0, unpackedSize);
         setExtractionProgress(showUnpackingProgress);
@@ -206,7 +215,7 @@ static const TargetFolder* takePublishedVersion(const TargetFolder* staging, Pub
 // The run's own folder, or the cache's staging folder then published:
 // made new, filled, and on the per-run road removed at the end. `parent`
 // gets the folder's parent.
-static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, const wchar_t* runFolder,
+static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, bool splashProgress, const wchar_t* runFolder,
                                                wchar_t parent[pathCapacity])
 {
     // Blocks that do not declare their size go without the bar and without
@@ -214,7 +223,7 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, const wc
     uint64_t declaredSize = 0;
     const bool sizeDeclared = readDeclaredContentSize(declaredSize);
     if (sizeDeclared) {
-        followUnpackingOnSplash(declaredSize);
+        followUnpackingOnSplash(splashProgress, declaredSize);
     }
     openAttachedDataReader();
     wchar_t folder[pathCapacity];
@@ -278,9 +287,10 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, const wc
 // Makes the road's folder the target, unpacked anew: the run's own or the
 // cache's staging folder, then published. `parent` gets the parent of a new
 // run folder, or stays empty.
-static void prepareTarget(const CacheStart& cache, const wchar_t* runFolder, wchar_t parent[pathCapacity])
+static void prepareTarget(const CacheStart& cache, bool splashProgress, const wchar_t* runFolder,
+                          wchar_t parent[pathCapacity])
 {
-    const TargetFolder* const target = unpackIntoNewFolder(cache, runFolder, parent);
+    const TargetFolder* const target = unpackIntoNewFolder(cache, splashProgress, runFolder, parent);
     if (cache.road != CacheRoad::perRun) {
         // The child's target is not the folder its own expansion names.
         setEnvVar(ONEFILE_VARIABLE_TARGET, target->path);
@@ -331,14 +341,15 @@ static CacheStart launchFromReusedVersion(const CacheStart& cache)
 // once checked, or from a folder unpacked anew (the run's own, or the
 // cache's staging folder, published). `parent` gets the parent of a new
 // run folder, or stays empty.
-static CacheStart launchOnTheCachesRoad(const wchar_t* runFolder, wchar_t parent[pathCapacity])
+static CacheStart launchOnTheCachesRoad(const ExecutableSettings& settings, const wchar_t* runFolder,
+                                        wchar_t parent[pathCapacity])
 {
-    CacheStart cache = chooseCacheRoad();
+    CacheStart cache = chooseCacheRoad(settings.cache);
     if (cache.road == CacheRoad::reuse) {
         cache = launchFromReusedVersion(cache);
     }
     if (cache.road != CacheRoad::reuse) {
-        prepareTarget(cache, runFolder, parent);
+        prepareTarget(cache, settings.splashProgress, runFolder, parent);
         launchChild();
     }
     traceStep(L"child started");
@@ -347,11 +358,11 @@ static CacheStart launchOnTheCachesRoad(const wchar_t* runFolder, wchar_t parent
 
 // This process is idle while the application runs: the cache's upkeep, or
 // the leftovers of dead runs, go then, costing the start nothing.
-static void keepUpWhileTheApplicationRuns(CacheRoad road, const wchar_t* parent)
+static void keepUpWhileTheApplicationRuns(CacheRoad road, bool sweep, const wchar_t* parent)
 {
     if (road != CacheRoad::perRun) {
         startCacheUpkeep(road);
-    } else if (onefileSweepEnabled && parent[0] != L'\0') {
+    } else if (sweep && parent[0] != L'\0') {
         startSweep(parent);
     }
 }
@@ -373,10 +384,11 @@ static DWORD superviseToTheEnd()
 int runDriver()
 {
     openTrace();
+    const ExecutableSettings settings = readExecutableSettings();
     HANDLE bootstrap = nullptr;
     switch (findUpkeepVerdict(bootstrap)) {
     case UpkeepVerdict::worker:
-        return runUpkeepWorker(bootstrap);  // no window, no box, no application
+        return runUpkeepWorker(bootstrap, settings);  // no window, no box, no application
     case UpkeepVerdict::unprovable:
         // Neither a worker nor a start that can be told from one.
         fwprintf(stderr, L"Error, %hs is set but its creator cannot be proven to be this executable; unset it.\n",
@@ -385,18 +397,18 @@ int runDriver()
     default:
         break;
     }
-    if (onefileErrorDialogEnabled) {
+    if (settings.errorDialog) {
         showFatalLinesNobodySees();
     }
     // Keeps the current directory out of the DLL search path.
     SetDllDirectoryW(L"");
     bool shared = false;
     wchar_t folder[pathCapacity];
-    if (takeReentryRoad(folder, shared)) {
+    if (takeReentryRoad(settings, folder, shared)) {
         runInheritedTarget(folder, shared);
     }
     wchar_t runFolder[pathCapacity];
-    prepareFreshRoad(runFolder);
+    prepareFreshRoad(settings, runFolder);
     verifyAttachedDataHeader();
     requireFrameChecksum();
     verifyBlockTail();
@@ -404,8 +416,8 @@ int runDriver()
     // target is let go of.
     setCleanupSteps(stopBackgroundWork, letGoOfTarget);
     wchar_t parent[pathCapacity] = L"";
-    const CacheStart cache = launchOnTheCachesRoad(runFolder, parent);
-    keepUpWhileTheApplicationRuns(cache.road, parent);
+    const CacheStart cache = launchOnTheCachesRoad(settings, runFolder, parent);
+    keepUpWhileTheApplicationRuns(cache.road, settings.sweep, parent);
     const DWORD exitCode = superviseToTheEnd();
     if (wasBackgroundWorkCutShort()) {
         startUpkeepWorker();

@@ -2,6 +2,7 @@
 // every other subsystem in a fixed order. The only folder that knows them all.
 #pragma once
 
+#include "attached_data/attached_data.h"
 #include "paths/paths.h"
 
 // What the system says of one process, for the decisions that trust a
@@ -72,12 +73,6 @@ bool hasInheritedRunValues();
 // process.
 const TargetFolder* createTargetDirectory(const wchar_t* folder);
 
-// Whether fatal lines nobody sees are shown in a box (the executable's own
-// setting, 1 unless it was built with --no-error-dialog).
-extern "C" const unsigned char onefileErrorDialogEnabled;
-// Whether the splash shows the unpacking's progress (--splash-progress).
-extern "C" const unsigned char onefileSplashProgress;
-
 // When the application's exit code is an exception's (NTSTATUS error
 // severity with the customer bit clear, but not the interrupt's
 // 0xC000013A; a negative number the application returns is none): the line
@@ -98,7 +93,7 @@ UpkeepVerdict findUpkeepVerdict(HANDLE& bootstrap);
 // pipe waiting (under Wine, whose new processes get their creator's Unix
 // standard error whatever handles they are given).
 bool wouldWorkerHoldCallersPipe(bool underWine, DWORD standardErrorType);
-int runUpkeepWorker(HANDLE bootstrap);
+int runUpkeepWorker(HANDLE bootstrap, const ExecutableSettings& settings);
 void startUpkeepWorker();
 
 // Runs the whole bootstrap and returns the process's exit code.

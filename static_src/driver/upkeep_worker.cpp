@@ -52,13 +52,13 @@ static uint64_t waitForBootstrapsEnd(HANDLE bootstrap)
     return systemTimeOf(created);
 }
 
-int runUpkeepWorker(HANDLE bootstrap)
+int runUpkeepWorker(HANDLE bootstrap, const ExecutableSettings& settings)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS);
     reachTestPoint("ONEFILE_TEST_HOLD_WORKER", L"-reached", true);
     const uint64_t bootstrapBegan = waitForBootstrapsEnd(bootstrap);
     wchar_t parent[pathCapacity];
-    if (onefileSweepEnabled && expandFolderSpec(onefileRunParentSpec, parent, pathCapacity)) {
+    if (settings.sweep && expandFolderSpec(settings.runParentSpec, parent, pathCapacity)) {
         const int removed = sweepDeadRuns(parent);
         if (removed < 0) {
             traceStep(L"upkeep worker: another start sweeps %ls", parent);
@@ -67,7 +67,7 @@ int runUpkeepWorker(HANDLE bootstrap)
         }
     }
     // What the bootstrap's own start unpacked was hashed as it was.
-    keepCacheNow(bootstrapBegan != 0 ? bootstrapBegan : UINT64_MAX);
+    keepCacheNow(settings.cache, bootstrapBegan != 0 ? bootstrapBegan : UINT64_MAX);
     traceStep(L"upkeep worker done");
     return 0;
 }

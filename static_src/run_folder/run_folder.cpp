@@ -3,15 +3,11 @@
 #include <stdio.h>
 #include <wchar.h>
 
-const wchar_t* runFolderSpec()
+void composeRunFolderSpec(const wchar_t* parentSpec, wchar_t spec[pathCapacity])
 {
-    static wchar_t spec[pathCapacity];
-    if (spec[0] == L'\0') {
-        const char* const tooLong = "the run folder's spec does not fit in 4096 characters";
-        copyWideBounded(spec, pathCapacity, onefileRunParentSpec, tooLong);
-        appendWideBounded(spec, pathCapacity, L"\\" ONEFILE_WIDE(ONEFILE_RUN_NAME_SPEC), tooLong);
-    }
-    return spec;
+    const char* const tooLong = "the run folder's spec does not fit in 4096 characters";
+    copyWideBounded(spec, pathCapacity, parentSpec, tooLong);
+    appendWideBounded(spec, pathCapacity, L"\\" ONEFILE_WIDE(ONEFILE_RUN_NAME_SPEC), tooLong);
 }
 
 // Appends the folder of the module file. The folder is inserted as it is,
@@ -24,9 +20,11 @@ static bool appendProgramDirectory(wchar_t* output, size_t capacity, size_t& len
            appendWide(output, capacity, length, module, static_cast<size_t>(separator - module));
 }
 
-bool expandRunFolder(wchar_t* output, size_t capacity)
+bool expandRunFolder(const wchar_t* parentSpec, wchar_t* output, size_t capacity)
 {
-    return expandFolderSpec(runFolderSpec(), output, capacity);
+    wchar_t spec[pathCapacity];
+    composeRunFolderSpec(parentSpec, spec);
+    return expandFolderSpec(spec, output, capacity);
 }
 
 bool expandFolderSpec(const wchar_t* spec, wchar_t* output, size_t capacity)

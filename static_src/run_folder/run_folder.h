@@ -9,19 +9,17 @@
 #include "paths/paths.h"
 
 // --- Place (run_folder.cpp).
-// Set by the build beside the attached data: the parent spec in UTF-16,
-// ended by a 0 unit. Only {TEMP}, {HOME}, {CACHE_DIR} and {PROGRAM_DIR}
-// (the packer refuses the rest).
-extern "C" const wchar_t onefileRunParentSpec[];
-// The run folder's whole spec: the parent spec, "\" and the run's own name
-// (ONEFILE_RUN_NAME_SPEC), for messages. Stops the process when it does not
-// fit 4096 units.
-const wchar_t* runFolderSpec();
-// Expands the run folder's spec into `output` (`capacity` units with the
-// terminator). {PROGRAM_DIR} is the folder of this process's module file,
-// so the parent and its child, whose argument 0 differ, find one folder.
-// False when a part cannot be expanded or the result does not fit.
-bool expandRunFolder(wchar_t* output, size_t capacity);
+// The run folder's whole spec into `spec`: the executable's parent spec
+// (only {TEMP}, {HOME}, {CACHE_DIR} and {PROGRAM_DIR}: the packer refuses
+// the rest), "\" and the run's own name (ONEFILE_RUN_NAME_SPEC). Stops the
+// process when it does not fit 4096 units.
+void composeRunFolderSpec(const wchar_t* parentSpec, wchar_t spec[pathCapacity]);
+// Expands the run folder's spec below `parentSpec` into `output`
+// (`capacity` units with the terminator). {PROGRAM_DIR} is the folder of
+// this process's module file, so the parent and its child, whose argument 0
+// differ, find one folder. False when a part cannot be expanded or the
+// result does not fit.
+bool expandRunFolder(const wchar_t* parentSpec, wchar_t* output, size_t capacity);
 // The same for any folder spec of the executable's (the cache's root).
 bool expandFolderSpec(const wchar_t* spec, wchar_t* output, size_t capacity);
 // The parent of `folder` into `parent`; empty when it has none.
@@ -74,9 +72,6 @@ HANDLE takeUpkeepTurn(const wchar_t* folder);
 void giveUpUpkeepTurn(HANDLE turn);
 
 // --- Sweep of dead runs (sweep.cpp).
-// Set by the build (beside the attached data): whether a fresh start sweeps
-// the leftovers of dead runs.
-extern "C" const unsigned char onefileSweepEnabled;
 // Removes what earlier runs that can no longer clean up (killed, crashed)
 // left directly in `parent`: run folders and splash feedback files by their
 // exact names, without a proof of life and unused, at most 8 per call. A

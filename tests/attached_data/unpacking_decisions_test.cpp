@@ -1,10 +1,113 @@
-// The unpacking's decisions that need no start: how many pieces are decoded
-// ahead for a stream, and which file of an earlier copy a repair may take.
+// The unpacking's decisions that need no start: where the settings and the
+// block are, how many pieces are decoded ahead for a stream, and which file
+// of an earlier copy a repair may take.
 #include <gtest/gtest.h>
 
 #include "attached_data/attached_data.h"
 
+#include <string.h>
+
+#include <vector>
+
 namespace {
+
+// A settings section as the packer lays it out, its texts after the header
+// and the block at `blockOffset`; `change` then damages it.
+std::vector<unsigned char> settingsSection(uint64_t blockOffset, uint64_t blockSize)
+{
+    std::vector<unsigned char> section(blockOffset + blockSize, 0);
+    const auto put = [&](size_t at, uint64_t value, unsigned size) {
+        for (unsigned i = 0; i < size; ++i) section[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    memcpy(section.data(), ONEFILE_SETTINGS_MAGIC, sizeof ONEFILE_SETTINGS_MAGIC);
+    put(8, ONEFILE_DESCRIPTOR_FORMAT, 4);
+    put(12, ONEFILE_SETTING_SWEEP | ONEFILE_SETTING_CACHE_RECHECK, 4);
+    put(16, 3, 4);
+    put(24, blockOffset, 8);
+    put(32, blockSize, 8);
+    // "{TEMP}" at 64, the cache's spec "c" at 80 and no id at 84.
+    const char16_t temp[] = u"{TEMP}";
+    for (size_t i = 0; i < 6; ++i) put(64 + 2 * i, temp[i], 2);
+    put(40, 64, 4), put(44, 6, 4), put(48, 80, 4), put(52, 1, 4), put(56, 84, 4), put(60, 0, 4);
+    put(80, u'c', 2);
+    return section;
+}
+
+TEST(Placement, SettingsAreReadOnlyWhereTheyFitTheirSection)
+{
+    const auto put = [](std::vector<unsigned char>& s, size_t at, uint64_t value, unsigned size) {
+        for (unsigned i = 0; i < size; ++i) s[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    const struct {
+        const char* what;
+        void (*change)(std::vector<unsigned char>& section, decltype(put)& put);
+        uint64_t size;  // of the section read; 0: all of it
+        const char* problem;
+    } cases[] = {
+        {"as the packer writes them", [](auto&, auto&) {}, 0, nullptr},
+        {"shorter than their header", [](auto&, auto&) {}, ONEFILE_SETTINGS_HEADER_SIZE - 1,
+         "the settings are missing"},
+        {"exactly their header, its block outside", [](auto&, auto&) {}, ONEFILE_SETTINGS_HEADER_SIZE,
+         "the block lies outside its section"},
+        {"another magic", [](auto& s, auto&) { s[0] = 'O'; }, 0, "the settings are missing"},
+        {"another format", [](auto& s, auto& p) { p(s, 8, 2, 4); }, 0, "the settings are of another format"},
+        {"a block one byte longer than the section", [](auto& s, auto& p) { p(s, 32, 4097, 8); }, 0,
+         "the block lies outside its section"},
+        {"a block whose end wraps around", [](auto& s, auto& p) { p(s, 32, UINT64_MAX, 8); }, 0,
+         "the block lies outside its section"},
+        {"a block inside the header", [](auto& s, auto& p) { p(s, 24, 63, 8); }, 0,
+         "the block lies outside its section"},
+        {"a text at an odd offset", [](auto& s, auto& p) { p(s, 40, 65, 4); }, 0,
+         "a text of the settings lies outside them or has no end"},
+        {"a text inside the header", [](auto& s, auto& p) { p(s, 40, 62, 4); }, 0,
+         "a text of the settings lies outside them or has no end"},
+        {"a text without its end unit", [](auto& s, auto& p) { p(s, 44, 5, 4); }, 0,
+         "a text of the settings lies outside them or has no end"},
+        {"a text that runs into the block", [](auto& s, auto& p) { p(s, 56, 4094, 4), p(s, 60, 1, 4); }, 0,
+         "a text of the settings lies outside them or has no end"},
+        {"a text that ends where the block begins", [](auto& s, auto& p) { p(s, 56, 4094, 4); }, 0, nullptr},
+        {"a text longer than any spec", [](auto& s, auto& p) { p(s, 60, ONEFILE_SETTINGS_TEXT_MAX_UNITS + 1, 4); }, 0,
+         "a text of the settings lies outside them or has no end"},
+    };
+    for (const auto& c : cases) {
+        std::vector<unsigned char> section = settingsSection(4096, 4);
+        c.change(section, put);
+        ExecutableSettings settings = {};
+        const char* const problem =
+            readSettingsSection(section.data(), c.size != 0 ? c.size : section.size(), settings);
+        EXPECT_STREQ(problem, c.problem) << c.what;
+        if (problem == nullptr) {
+            EXPECT_EQ(settings.block, section.data() + 4096) << c.what;
+            EXPECT_EQ(settings.blockSize, 4u) << c.what;
+            EXPECT_STREQ(settings.runParentSpec, L"{TEMP}") << c.what;
+            EXPECT_STREQ(settings.cache.spec, L"c") << c.what;
+            EXPECT_EQ(settings.cache.keep, 3u) << c.what;
+            EXPECT_TRUE(settings.sweep && settings.cache.recheck && !settings.errorDialog && !settings.splashProgress)
+                << c.what;
+        }
+    }
+}
+
+TEST(Placement, TheSectionMustLieInsideTheImageAfterItsHeaders)
+{
+    const uint32_t headers = 0x1000, image = 0x10000;
+    const struct {
+        const char* what;
+        uint32_t rva, size;
+        const char* problem;
+    } cases[] = {
+        {"not packed", 0, 0, "the executable carries no attached data: it was not packed"},
+        {"the image's last bytes", image - 16, 16, nullptr},
+        {"one byte past the image", image - 16, 17, "its place lies outside the executable's image"},
+        {"a size that wraps around", image - 16, UINT32_MAX, "its place lies outside the executable's image"},
+        {"past the image", image + 1, 0, "its place lies outside the executable's image"},
+        {"in the headers", headers - 1, 1, "its place lies outside the executable's image"},
+        {"right after the headers", headers, 1, nullptr},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(checkSectionPlace(c.rva, c.size, headers, image), c.problem) << c.what;
+    }
+}
 
 TEST(ReadAhead, PiecesAreNoMoreThanTheStreamFillsAndBounded)
 {

@@ -2,7 +2,7 @@
 // block into the target directory named on the command line:
 //   onefile_extract_harness [--block FILE] [--timed | --one-thread | --decode-only | --write-only] TARGET
 // With --block the block is read into memory that ends at a guard page, so
-// any read past its end faults; otherwise the linked block is used. For
+// any read past its end faults; otherwise the block the packer placed in it. For
 // the measurements: --timed extracts as a start does; --one-thread decodes and writes on one thread;
 // --decode-only decodes the records without writing them; --write-only
 // decodes the whole stream into memory first, then writes it. Each prints
@@ -103,8 +103,9 @@ int wmain(int argc, wchar_t** argv)
         attachedDataCursor = loadBlockBeforeGuardPage(argv[2], attachedDataRemaining);
         next = 3;
     } else {
-        attachedDataCursor = onefileAttachedData;
-        attachedDataRemaining = onefileAttachedDataSize;
+        const ExecutableSettings settings = readExecutableSettings();
+        attachedDataCursor = settings.block;
+        attachedDataRemaining = settings.blockSize;
     }
     const wchar_t* const mode = next + 2 == argc ? argv[next] : L"";
     const bool known = wcscmp(mode, L"") == 0 || wcscmp(mode, L"--timed") == 0 || wcscmp(mode, L"--one-thread") == 0 ||

@@ -248,9 +248,9 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
     shell("dpkg-deb -f " + shellQuote(deb.string()) + " Package Version Architecture Depends Recommends > " +
           shellQuote((tree / "fields").string()));
     EXPECT_EQ(readBytes(tree / "fields"), std::string("Package: onefile-bootstrap\nVersion: ") + ONEFILE_VERSION +
-                                              "\nArchitecture: amd64\nDepends: g++-mingw-w64-x86-64-posix, "
-                                              "binutils-mingw-w64-x86-64, libzstd1, libstdc++6\nRecommends: "
-                                              "osslsigncode, libxml2-utils, openssl\n");
+                                              "\nArchitecture: amd64\nDepends: libzstd1, libstdc++6\nRecommends: "
+                                              "g++-mingw-w64-x86-64-posix, gcc-mingw-w64-x86-64-posix-runtime, "
+                                              "mingw-w64-x86-64-dev, osslsigncode, libxml2-utils, openssl\n");
     // Packaging builds nothing (./run package builds only what it carries):
     // the step CPack runs before the install makes no target, no test
     // among them.
@@ -266,8 +266,9 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
     for (const char* file :
          {"usr/share/doc/onefile-bootstrap/copyright", "usr/share/doc/onefile-bootstrap/README.md",
           "usr/share/doc/onefile-bootstrap/docs/guide.md", "usr/share/man/man1/onefile-pack.1",
-          "usr/share/onefile/windows/libonefile_bootstrap.a", "usr/share/onefile/windows/unelevated_launcher.exe",
-          "usr/share/onefile/mingw-w64-x86_64.cmake", "usr/share/onefile/onefile-wine-run"}) {
+          "usr/share/onefile/windows/onefile-bootstrap.exe", "usr/share/onefile/windows/onefile-bootstrap-console.exe",
+          "usr/share/onefile/windows/unelevated_launcher.exe", "usr/share/onefile/mingw-w64-x86_64.cmake",
+          "usr/share/onefile/onefile-wine-run"}) {
         EXPECT_TRUE(fs::exists(tree / "root" / file)) << file;
     }
     buildOutsideProjectWith(tree, tree / "root/usr");

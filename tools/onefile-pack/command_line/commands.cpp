@@ -47,10 +47,9 @@ void completeImports(const Arguments& arguments, pack::Payload& payload, const f
     imports.systemDlls = arguments.systemDlls;
     const std::vector<pack::AddedDll> added = pack::completePayload(payload, imports);
     std::vector<pack::StrippedDll> stripped;
-    const std::string strip = pack::sdkStripTool(sdkDescription(arguments));
-    if (arguments.strip && !strip.empty()) {
+    if (arguments.strip) {
         const std::vector<fs::path> userFolders(arguments.dllPath.begin(), arguments.dllPath.end());
-        stripped = pack::stripToolchainRuntimes(payload, added, toolchainFolders, userFolders, strip, strippedCopies);
+        stripped = pack::stripToolchainRuntimes(payload, added, toolchainFolders, userFolders, strippedCopies);
     }
     for (const pack::AddedDll& dll : added) {
         std::string note;

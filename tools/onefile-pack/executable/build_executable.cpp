@@ -1,34 +1,47 @@
+// The executable, written from one of the SDK's prebuilt bootstrap images:
+// the image as it is, then a resource section and a section holding the
+// settings and the block, appended after its last section; the headers made
+// whole by the PE format's rules, and the image's one placement descriptor
+// filled in with where the settings are. The image's code and entry point
+// are never touched.
 #include "executable/executable.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pack {
 
 namespace {
 
-std::multimap<std::string, std::string> readSdkDescription(const std::filesystem::path& file)
+using SdkValues = std::multimap<std::string, std::string>;
+
+SdkValues readSdkDescription(const std::filesystem::path& file)
 {
     std::ifstream in(file);
     if (!in) {
         throw Error(file.string() + ": no bootstrap build description; build the Windows side first or pass --sdk");
     }
-    std::multimap<std::string, std::string> values;
+    SdkValues values;
     for (std::string line; std::getline(in, line);) {
         const size_t equals = line.find('=');
         if (equals != std::string::npos) values.emplace(line.substr(0, equals), line.substr(equals + 1));
     }
-    for (const char* key : {"compiler", "windres", "entry", "library", "block_template", "manifest", "icon", "flags"}) {
-        if (values.count(key) == 0) throw Error(file.string() + ": has no '" + key + "' line");
+    for (const char* key : {"bootstrap", "manifest", "icon"}) {
+        if (values.count(key) == 0) {
+            throw Error(file.string() + ": has no '" + key + "' line; the SDK is older than this packer");
+        }
     }
     // Files named relative to the description, so that an installed SDK
     // works wherever it is moved.
     for (auto& [key, value] : values) {
-        const bool isFile = key == "entry" || key == "console_entry" || key == "library" || key == "block_template" ||
-                            key == "manifest" || key == "icon";
+        const bool isFile = key == "bootstrap" || key == "console_bootstrap" || key == "manifest" || key == "icon";
         if (isFile && std::filesystem::path(value).is_relative()) {
             value = (std::filesystem::absolute(file).parent_path() / value).lexically_normal().string();
         }
@@ -36,77 +49,117 @@ std::multimap<std::string, std::string> readSdkDescription(const std::filesystem
     return values;
 }
 
-// Quoted for the assembler's and the resource compiler's string syntax.
-std::string quotedForTools(const std::filesystem::path& path)
+// The executable's time stamp: SOURCE_DATE_EPOCH where it is set, as
+// reproducible builds ask, else none.
+uint32_t buildTimeStamp()
 {
-    std::string text;
-    for (const char c : path.string()) {
-        if (c == '"' || c == '\\') text += '\\';
-        text += c;
-    }
-    return "\"" + text + "\"";
+    const char* const epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || *epoch == '\0' || std::strspn(epoch, "0123456789") != std::strlen(epoch)) return 0;
+    return static_cast<uint32_t>(std::min<unsigned long long>(std::strtoull(epoch, nullptr, 10), UINT32_MAX));
 }
 
-// Splits a space-separated list of flags from the build description.
-std::vector<std::string> splitFlags(const std::string& text)
+[[noreturn]] void refuseImage(const std::string& file, const std::string& why)
 {
-    std::vector<std::string> flags;
-    std::istringstream words(text);
-    for (std::string word; words >> word;) flags.push_back(word);
-    return flags;
+    throw Error(file + ": not a bootstrap image this packer can write from (" + why +
+                "); the SDK is damaged or of another version");
 }
 
-// The resource script: our manifest, the icon (ours unless the caller
-// brings one) and the splash image when one is given.
-void writeResourceScript(const std::filesystem::path& script, const std::string& manifest,
-                         const std::filesystem::path& icon, const std::filesystem::path& splash,
-                         const VersionInfo& version)
+// Where the image's one descriptor lies; refused unless there is exactly
+// one, of this packer's format, naming no section yet.
+uint64_t findDescriptor(const std::vector<uint8_t>& bytes, const std::string& file)
 {
-    std::ofstream resources(script);
-    // The version's texts are UTF-8; the script is read as such only then,
-    // so that a build without them stays as it was.
-    if (version.requested()) resources << "#pragma code_page(65001)\n";
-    resources << "1 24 " << quotedForTools(manifest) << "\n";
-    resources << "1 ICON " << quotedForTools(icon) << "\n";
-    if (!splash.empty()) {
-        resources << ONEFILE_SPLASH_RESOURCE_ID << " RCDATA " << quotedForTools(std::filesystem::absolute(splash))
-                  << "\n";
+    const char mark[ONEFILE_DESCRIPTOR_MARK_SIZE] = ONEFILE_DESCRIPTOR_MARK;
+    const auto found = std::search(bytes.begin(), bytes.end(), mark, mark + sizeof mark);
+    if (found == bytes.end()) refuseImage(file, "it has no placement descriptor");
+    if (std::search(found + 1, bytes.end(), mark, mark + sizeof mark) != bytes.end()) {
+        refuseImage(file, "it has more than one placement descriptor");
     }
-    if (version.requested()) resources << versionResource(version);
-    if (!resources.flush()) throw Error(script.string() + ": cannot be written");
-}
-
-// The link command: the build's flags, release settings, our objects and
-// the libraries.
-std::vector<std::string> linkCommand(const std::multimap<std::string, std::string>& sdk,
-                                     const std::filesystem::path& output, const std::filesystem::path& work,
-                                     bool console)
-{
-    const auto value = [&](const char* key) { return sdk.find(key)->second; };
-    std::vector<std::string> link = {value("compiler")};
-    // The console variant: the same objects, the console subsystem and the
-    // console entry.
-    for (const std::string& flag : splitFlags(value("flags")))
-        link.push_back(console && flag == "-mwindows" ? "-mconsole" : flag);
-    // Users ship these files: no debug sections, and the same input gives
-    // the same bytes. The linker takes the time stamp from SOURCE_DATE_EPOCH
-    // when it is set; otherwise it writes none.
-    link.push_back("-s");
-    if (std::getenv("SOURCE_DATE_EPOCH") == nullptr) link.push_back("-Wl,--no-insert-timestamp");
-    for (const std::string& part :
-         {std::string("-o"), std::filesystem::absolute(output).string(), value(console ? "console_entry" : "entry"),
-          (work / "attached_data.S").string(), (work / "resources.o").string()}) {
-        link.push_back(part);
+    const uint64_t at = static_cast<uint64_t>(found - bytes.begin());
+    if (at + ONEFILE_DESCRIPTOR_SIZE > bytes.size()) refuseImage(file, "its placement descriptor is cut short");
+    const auto field = [&](unsigned index) {
+        uint32_t value = 0;
+        for (unsigned i = 4; i-- > 0;) value = value << 8 | bytes[at + ONEFILE_DESCRIPTOR_MARK_SIZE + 4 * index + i];
+        return value;
+    };
+    if (field(0) != ONEFILE_DESCRIPTOR_FORMAT) {
+        refuseImage(file, "its descriptor is of format " + std::to_string(field(0)) + ", this packer writes " +
+                              std::to_string(ONEFILE_DESCRIPTOR_FORMAT));
     }
-    const auto [first, last] = sdk.equal_range("library");
-    for (auto it = first; it != last; ++it) link.push_back(it->second);
-    if (sdk.count("system_libraries")) {
-        for (const std::string& library : splitFlags(value("system_libraries"))) link.push_back(library);
-    }
-    return link;
+    if (field(1) != 0 || field(2) != 0) refuseImage(file, "it is packed already");
+    return at;
 }
 
 }  // namespace
+
+BootstrapImage readBootstrapImage(const std::vector<uint8_t>& bytes, const std::string& file)
+{
+    BootstrapImage image;
+    try {
+        image.layout = readPeLayout(bytes, file);
+    } catch (const Error& error) {
+        refuseImage(file, std::string(error.what()).substr(file.size() + 2));
+    }
+    const PeLayout& layout = image.layout;
+    if (layout.sections.empty()) refuseImage(file, "it has no sections");
+    if (layout.symbolTable != 0 || layout.symbolCount != 0) refuseImage(file, "it carries a symbol table");
+    if (readPeDirectory(bytes, layout, resourceDirectory).size != 0) refuseImage(file, "it carries resources already");
+    if (readPeDirectory(bytes, layout, certificateDirectory).size != 0) refuseImage(file, "it is signed");
+    if (layout.directoryCount <= resourceDirectory) refuseImage(file, "it has no resource directory entry");
+    uint64_t dataEnd = layout.headersSize, firstData = bytes.size();
+    for (size_t i = 0; i < layout.sections.size(); ++i) {
+        const PeSection& section = layout.sections[i];
+        if (i > 0) {
+            const PeSection& before = layout.sections[i - 1];
+            if (section.virtualAddress !=
+                alignUp(uint64_t{before.virtualAddress} + before.virtualSize, layout.sectionAlignment)) {
+                refuseImage(file, "its sections do not follow each other");
+            }
+        }
+        dataEnd = std::max<uint64_t>(dataEnd, uint64_t{section.rawOffset} + section.rawSize);
+        if (section.rawSize != 0) firstData = std::min<uint64_t>(firstData, section.rawOffset);
+    }
+    if (dataEnd != bytes.size()) refuseImage(file, "it holds data after its last section");
+    if (layout.sectionTable + 40ull * (layout.sections.size() + 2) >
+        std::min<uint64_t>(layout.headersSize, firstData)) {
+        refuseImage(file, "its headers have no room for two more sections");
+    }
+    image.descriptor = findDescriptor(bytes, file);
+    image.bytes = bytes;
+    return image;
+}
+
+std::vector<uint8_t> settingsBytes(const BuildRequest& request, const std::u16string& cacheId, uint64_t blockSize)
+{
+    const CacheRequest& cache = request.cache;
+    const std::u16string texts[] = {request.runParentSpec,
+                                    cache.enabled ? cache.root + u"\\" + utf8ToUtf16(cache.name) : u"",
+                                    cache.enabled ? cacheId : u""};
+    std::vector<uint8_t> settings(ONEFILE_SETTINGS_HEADER_SIZE, 0);
+    std::memcpy(settings.data(), ONEFILE_SETTINGS_MAGIC, sizeof ONEFILE_SETTINGS_MAGIC);
+    writeLittle(settings, 8, ONEFILE_DESCRIPTOR_FORMAT, 4);
+    const uint32_t flags = (request.sweep ? ONEFILE_SETTING_SWEEP : 0) |
+                           (request.errorDialog ? ONEFILE_SETTING_ERROR_DIALOG : 0) |
+                           (request.splashProgress ? ONEFILE_SETTING_SPLASH_PROGRESS : 0) |
+                           (cache.enabled && cache.recheck ? ONEFILE_SETTING_CACHE_RECHECK : 0);
+    writeLittle(settings, 12, flags, 4);
+    writeLittle(settings, 16, cache.enabled ? static_cast<uint32_t>(cache.keep) : 0, 4);
+    for (size_t i = 0; i < std::size(texts); ++i) {
+        if (texts[i].size() > ONEFILE_SETTINGS_TEXT_MAX_UNITS) {
+            throw Error("a folder spec is longer than " + std::to_string(ONEFILE_SETTINGS_TEXT_MAX_UNITS) +
+                        " characters");
+        }
+        writeLittle(settings, 40 + 8 * i, settings.size(), 4);
+        writeLittle(settings, 44 + 8 * i, texts[i].size(), 4);
+        for (const char16_t unit : texts[i] + u'\0') {
+            settings.push_back(static_cast<uint8_t>(unit));
+            settings.push_back(static_cast<uint8_t>(unit >> 8));
+        }
+    }
+    settings.resize(alignUp(settings.size(), ONEFILE_SECTION_BLOCK_ALIGNMENT), 0);
+    writeLittle(settings, 24, settings.size(), 8);
+    writeLittle(settings, 32, blockSize, 8);
+    return settings;
+}
 
 std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& description)
 {
@@ -116,14 +169,6 @@ std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& descr
     const auto [first, last] = sdk.equal_range("dll_path");
     for (auto it = first; it != last; ++it) folders.push_back(it->second);
     return folders;
-}
-
-std::string sdkStripTool(const std::filesystem::path& description)
-{
-    if (!std::filesystem::exists(description)) return "";
-    const auto sdk = readSdkDescription(description);
-    const auto strip = sdk.find("strip");
-    return strip != sdk.end() ? strip->second : "";
 }
 
 std::string readTextFile(const std::filesystem::path& file)
@@ -149,71 +194,175 @@ TemporaryDirectory::~TemporaryDirectory()
 
 namespace {
 
-using SdkValues = std::multimap<std::string, std::string>;
-
-// A UTF-16 text as the assembler's list of 16-bit units, its 0 included.
-std::string unitsOf(const std::u16string& text)
+// The resources' inputs: the manifest (the SDK's, the caller's own, or the
+// SDK's with the choices), the icon (ours unless the caller brings one),
+// the splash and the version information.
+ResourceInputs gatherResources(const BuildRequest& request, const SdkValues& sdk)
 {
-    std::string units;
-    for (const char16_t unit : text + u'\0') units += std::to_string(unit) + (unit ? ", " : "");
-    return units;
-}
-
-// The block's assembly source: the block file and the executable's own
-// settings filled into the SDK's template.
-void writeBlockAssembly(const BuildRequest& request, const SdkValues& sdk, const std::filesystem::path& output)
-{
-    const std::string& templateFile = sdk.find("block_template")->second;
-    std::string assembly = readTextFile(templateFile);
-    const std::string marker = "\"@ONEFILE_BLOCK_FILE@\"";
-    assembly.replace(assembly.find(marker), marker.size(), quotedForTools(std::filesystem::absolute(request.block)));
-    const CacheRequest& cache = request.cache;
-    const std::u16string cacheSpec = cache.enabled ? cache.root + u"\\" + utf8ToUtf16(cache.name) : u"";
-    const std::u16string cacheId = cache.enabled ? utf8ToUtf16(cacheIdOf(request.block)) : u"";
-    for (const auto& [marker, text] :
-         {std::pair<std::string, std::string>{"@ONEFILE_SWEEP@", request.sweep ? "1" : "0"},
-          {"@ONEFILE_ERROR_DIALOG@", request.errorDialog ? "1" : "0"},
-          {"@ONEFILE_SPLASH_PROGRESS@", request.splashProgress ? "1" : "0"},
-          {"@ONEFILE_CACHE_KEEP@", std::to_string(cache.enabled ? cache.keep : 0)},
-          {"@ONEFILE_CACHE_RECHECK@", cache.enabled && cache.recheck ? "1" : "0"},
-          {"@ONEFILE_CACHE_SPEC@", unitsOf(cacheSpec)},
-          {"@ONEFILE_CACHE_ID@", unitsOf(cacheId)},
-          {"@ONEFILE_RUN_PARENT_SPEC@", unitsOf(request.runParentSpec)}}) {
-        const size_t at = assembly.find(marker);
-        if (at == std::string::npos) {
-            throw Error(templateFile + ": has no " + marker + "; the SDK is older than this packer");
-        }
-        assembly.replace(at, marker.size(), text);
-    }
-    std::ofstream(output) << assembly;
-}
-
-// The resources compiled into `object`: the manifest (the SDK's, the
-// caller's own, or the SDK's with the choices), the icon, the splash and
-// the version information.
-void compileResources(const BuildRequest& request, const SdkValues& sdk, const std::filesystem::path& work,
-                      const std::filesystem::path& object)
-{
-    const std::string& sdkManifest = sdk.find("manifest")->second;
-    const std::filesystem::path icon = request.icon.empty() ? std::filesystem::path(sdk.find("icon")->second)
-                                                            : std::filesystem::absolute(request.icon);
-    std::string manifest = sdkManifest;
+    ResourceInputs inputs;
+    const std::filesystem::path sdkManifest = sdk.find("manifest")->second;
     if (!request.manifest.file.empty()) {
-        manifest = std::filesystem::absolute(request.manifest.file).string();
+        inputs.manifest = readBinaryFile(request.manifest.file);
     } else if (request.manifest.changes()) {
-        manifest = (work / "onefile.manifest").string();
-        std::ofstream chosen(manifest);
-        chosen << manifestText(request.manifest, readTextFile(sdkManifest));
-        if (!chosen.flush()) throw Error(manifest + ": cannot be written");
+        const std::string text = manifestText(request.manifest, readTextFile(sdkManifest));
+        inputs.manifest.assign(text.begin(), text.end());
+    } else {
+        inputs.manifest = readBinaryFile(sdkManifest);
     }
-    VersionInfo version = request.version;
-    if (version.requested() && version.originalFilename.empty()) {
-        version.originalFilename = request.output.filename().string();
+    const std::filesystem::path icon =
+        request.icon.empty() ? std::filesystem::path(sdk.find("icon")->second) : request.icon;
+    inputs.icon = readBinaryFile(icon);
+    inputs.iconFile = icon.string();
+    if (!request.splash.empty()) inputs.splash = readBinaryFile(request.splash);
+    inputs.version = request.version;
+    if (inputs.version.requested() && inputs.version.originalFilename.empty()) {
+        inputs.version.originalFilename = request.output.filename().string();
     }
-    writeResourceScript(work / "resources.rc", manifest, icon, request.splash, version);
-    runTool({sdk.find("windres")->second, "-i", (work / "resources.rc").string(), "-o", object.string()},
-            "compiling the resources");
+    return inputs;
 }
+
+// A file being written, its bytes summed for the image checksum as they go.
+class ImageWriter {
+public:
+    explicit ImageWriter(const std::filesystem::path& file) : file_(file), out_(std::fopen(file.c_str(), "wb"))
+    {
+        if (out_ == nullptr) throw Error(file.string() + ": cannot be written: " + std::strerror(errno));
+        std::setvbuf(out_, nullptr, _IOFBF, 1 << 20);
+    }
+    ~ImageWriter()
+    {
+        if (out_ != nullptr) std::fclose(out_);
+    }
+    ImageWriter(const ImageWriter&) = delete;
+    ImageWriter& operator=(const ImageWriter&) = delete;
+
+    void write(const uint8_t* bytes, size_t size)
+    {
+        checksum_.add(bytes, size);
+        written_ += size;
+        if (std::fwrite(bytes, 1, size, out_) != size) fail();
+    }
+    void write(const std::vector<uint8_t>& bytes) { write(bytes.data(), bytes.size()); }
+    void padTo(uint64_t offset)
+    {
+        static const uint8_t zeros[4096] = {};
+        while (written_ < offset)
+            write(zeros, static_cast<size_t>(std::min<uint64_t>(offset - written_, sizeof zeros)));
+    }
+    void copyFile(const std::filesystem::path& source, uint64_t size)
+    {
+        std::FILE* const in = std::fopen(source.c_str(), "rb");
+        if (in == nullptr) throw Error(source.string() + ": cannot be read");
+        std::vector<uint8_t> chunk(1 << 20);
+        uint64_t copied = 0;
+        for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), in)) > 0; copied += got)
+            write(chunk.data(), got);
+        const bool whole = !std::ferror(in) && copied == size;
+        std::fclose(in);
+        if (!whole) throw Error(source.string() + ": changed or could not be read while it was written");
+    }
+    // Sets the checksum field at `offset` and closes the file.
+    void finish(uint64_t offset)
+    {
+        const uint32_t value = checksum_.value();
+        const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                                  static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+        if (std::fseek(out_, static_cast<long>(offset), SEEK_SET) != 0 || std::fwrite(bytes, 1, 4, out_) != 4) fail();
+        std::FILE* const out = out_;
+        out_ = nullptr;
+        if (std::fclose(out) != 0) fail();
+    }
+
+private:
+    [[noreturn]] void fail() const { throw Error(file_.string() + ": cannot be written: " + std::strerror(errno)); }
+
+    std::filesystem::path file_;
+    std::FILE* out_;
+    PeChecksum checksum_;
+    uint64_t written_ = 0;
+};
+
+// The executable into `file`: the image with its two new sections, each
+// section's data at its place in the file.
+void writeImage(BootstrapImage image, const std::vector<uint8_t>& resources, const std::vector<uint8_t>& settings,
+                const std::filesystem::path& block, uint64_t blockSize, const std::filesystem::path& file)
+{
+    PeLayout& layout = image.layout;
+    const PeSection& last = layout.sections.back();
+    const uint32_t readOnlyData = 0x40000040;  // initialised data, read
+    PeSection resourceSection{".rsrc",
+                              static_cast<uint32_t>(resources.size()),
+                              0,
+                              static_cast<uint32_t>(alignUp(resources.size(), layout.fileAlignment)),
+                              static_cast<uint32_t>(alignUp(image.bytes.size(), layout.fileAlignment)),
+                              readOnlyData};
+    resourceSection.virtualAddress =
+        static_cast<uint32_t>(alignUp(uint64_t{last.virtualAddress} + last.virtualSize, layout.sectionAlignment));
+    // The block at a page of the file as of memory, so the loader can map it.
+    const uint64_t placeSize = settings.size() + blockSize;
+    const uint64_t placeRva =
+        alignUp(uint64_t{resourceSection.virtualAddress} + resources.size(), layout.sectionAlignment);
+    const uint64_t placeOffset = alignUp(uint64_t{resourceSection.rawOffset} + resourceSection.rawSize,
+                                         std::max<uint32_t>(layout.fileAlignment, ONEFILE_SECTION_BLOCK_ALIGNMENT));
+    if (placeRva + placeSize > UINT32_MAX - layout.sectionAlignment || placeOffset + placeSize > UINT32_MAX) {
+        throw Error(block.string() + ": the block is too large for an executable (at most 4 GB)");
+    }
+    const PeSection place{ONEFILE_SECTION_NAME,
+                          static_cast<uint32_t>(placeSize),
+                          static_cast<uint32_t>(placeRva),
+                          static_cast<uint32_t>(alignUp(placeSize, layout.fileAlignment)),
+                          static_cast<uint32_t>(placeOffset),
+                          readOnlyData};
+    layout.sections.push_back(resourceSection);
+    layout.sections.push_back(place);
+    writePeSections(image.bytes, layout, buildTimeStamp());
+    writePeDirectory(image.bytes, layout, resourceDirectory,
+                     {resourceSection.virtualAddress, static_cast<uint32_t>(resources.size())});
+    writeLittle(image.bytes, image.descriptor + ONEFILE_DESCRIPTOR_MARK_SIZE + 4, place.virtualAddress, 4);
+    writeLittle(image.bytes, image.descriptor + ONEFILE_DESCRIPTOR_MARK_SIZE + 8, place.virtualSize, 4);
+    ImageWriter writer(file);
+    writer.write(image.bytes);
+    writer.padTo(resourceSection.rawOffset);
+    writer.write(resources);
+    writer.padTo(place.rawOffset);
+    writer.write(settings);
+    writer.copyFile(block, blockSize);
+    writer.padTo(uint64_t{place.rawOffset} + place.rawSize);
+    writer.finish(peChecksumOffset(layout));
+}
+
+// Made as a linker makes an executable: readable and runnable by whom the
+// caller's umask allows.
+void makeRunnable(const std::filesystem::path& file)
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (chmod(file.c_str(), 0777 & ~mask) != 0) throw Error(file.string() + ": cannot be made runnable");
+}
+
+// A new file beside `output`, removed unless it was renamed away.
+class PartialFile {
+public:
+    explicit PartialFile(const std::filesystem::path& output)
+    {
+        std::string pattern = output.string() + ".partial-XXXXXX";
+        const int descriptor = mkstemp(pattern.data());
+        if (descriptor < 0) throw Error(output.string() + ": cannot be written: " + std::strerror(errno));
+        close(descriptor);
+        path_ = pattern;
+    }
+    ~PartialFile()
+    {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
 
 }  // namespace
 
@@ -223,24 +372,40 @@ std::string buildExecutable(const BuildRequest& request)
     for (const std::filesystem::path& input : {request.block, request.splash, request.icon}) {
         if (!input.empty() && !std::filesystem::is_regular_file(input)) throw Error(input.string() + ": not a file");
     }
-    if (request.console && sdk.count("console_entry") == 0) {
-        throw Error(request.sdkDescription.string() + ": has no console entry; the SDK is older than this packer");
+    if (request.console && sdk.count("console_bootstrap") == 0) {
+        throw Error(request.sdkDescription.string() + ": has no console bootstrap; the SDK is older than this packer");
     }
-    TemporaryDirectory temporary;
-    writeBlockAssembly(request, sdk, temporary.path() / "attached_data.S");
-    compileResources(request, sdk, temporary.path(), temporary.path() / "resources.o");
-    // The linker adds ".exe" to a name without an extension: it writes a
-    // name of its own, copied to exactly the one asked for.
-    const std::filesystem::path linked = temporary.path() / "linked.exe";
-    runTool(linkCommand(sdk, linked, temporary.path(), request.console), "linking " + request.output.string());
-    std::filesystem::path finished = linked;
+    const std::string imageFile = sdk.find(request.console ? "console_bootstrap" : "bootstrap")->second;
+    const BootstrapImage image = readBootstrapImage(readBinaryFile(imageFile), imageFile);
+    const uint64_t blockSize = std::filesystem::file_size(request.block);
+    const std::u16string cacheId = request.cache.enabled ? utf8ToUtf16(cacheIdOf(request.block)) : u"";
+    const PeSection& last = image.layout.sections.back();
+    const uint32_t resourceRva =
+        static_cast<uint32_t>(alignUp(uint64_t{last.virtualAddress} + last.virtualSize, image.layout.sectionAlignment));
+    const std::vector<uint8_t> resources =
+        resourceSection(executableResources(gatherResources(request, sdk)), resourceRva);
+    const std::vector<uint8_t> settings = settingsBytes(request, cacheId, blockSize);
+    const TemporaryDirectory temporary;
     std::string signer;
     if (request.signing.requested()) {
-        finished = temporary.path() / "signed.exe";
-        signer = signExecutable(request.signing, linked, finished, temporary.path());
+        const std::filesystem::path written = temporary.path() / "written.exe";
+        writeImage(image, resources, settings, request.block, blockSize, written);
+        const std::filesystem::path signedFile = temporary.path() / "signed.exe";
+        signer = signExecutable(request.signing, written, signedFile, temporary.path());
+        makeRunnable(signedFile);
+        std::error_code error;
+        std::filesystem::copy_file(signedFile, request.output, std::filesystem::copy_options::overwrite_existing,
+                                   error);
+        if (error) throw Error(request.output.string() + ": cannot be written: " + error.message());
+        return signer;
     }
+    // Written beside the output and renamed over it: the executable appears
+    // whole or not at all, and its bytes are written once.
+    const PartialFile partial(request.output);
+    writeImage(image, resources, settings, request.block, blockSize, partial.path());
+    makeRunnable(partial.path());
     std::error_code error;
-    std::filesystem::copy_file(finished, request.output, std::filesystem::copy_options::overwrite_existing, error);
+    std::filesystem::rename(partial.path(), request.output, error);
     if (error) throw Error(request.output.string() + ": cannot be written: " + error.message());
     return signer;
 }

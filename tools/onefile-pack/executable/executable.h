@@ -1,10 +1,12 @@
-// The executable around the block: the SDK's bootstrap linked with the
-// block, the resources (version information, manifest, icon, splash), the
-// settings it carries (the run folder's and the cache's specs) and the
-// checks of those inputs.
+// The executable around the block: written from one of the SDK's prebuilt
+// bootstrap images, with the resources (version information, manifest,
+// icon, splash) and a section of the settings it carries (the run folder's
+// and the cache's specs) and the block appended, and the checks of those
+// inputs. No compiler, assembler or linker takes part.
 #pragma once
 
 #include "block/block.h"
+#include "pe/pe.h"
 #include "signing/signing.h"
 
 #include <cstdint>
@@ -21,9 +23,30 @@ struct VersionInfo {
 std::string versionNumberProblem(const std::string& text);
 // Why a text of the version information cannot be carried ("" when it can).
 std::string versionTextProblem(const std::string& text);
-// The VERSIONINFO statement (U.S. English, Unicode) for a resource script
-// read as UTF-8.
-std::string versionResource(const VersionInfo& info);
+// The version information's resource (U.S. English, Unicode texts), as a
+// resource compiler makes it of the same statement (resource_section.cpp).
+std::vector<uint8_t> versionResource(const VersionInfo& info);
+
+// --- The resource section (resource_section.cpp).
+struct Resource {
+    uint16_t type = 0, id = 0;  // of U.S. English, as every resource of ours
+    std::vector<uint8_t> data;
+};
+struct ResourceInputs {
+    std::vector<uint8_t> manifest;
+    std::vector<uint8_t> icon;  // an .ico file's bytes
+    std::string iconFile;       // its name, for messages
+    std::vector<uint8_t> splash;
+    VersionInfo version;
+};
+// The images of an .ico file (RT_ICON 1..n) and their group (RT_GROUP_ICON 1).
+std::vector<Resource> iconResources(const std::vector<uint8_t>& icon, const std::string& file);
+// Every resource the executable carries: the icon, the manifest (RT_MANIFEST
+// 1), the splash (RT_RCDATA ONEFILE_SPLASH_RESOURCE_ID) and the version
+// information (RT_VERSION 1) when given.
+std::vector<Resource> executableResources(const ResourceInputs& inputs);
+// A resource section for an image that maps it at `rva`.
+std::vector<uint8_t> resourceSection(std::vector<Resource> resources, uint32_t rva);
 
 struct ManifestChoice {
     bool requireAdministrator = false;  // --uac-admin
@@ -71,14 +94,26 @@ struct BuildRequest {
 // The folders where the bootstrap build's toolchain keeps its runtime DLLs
 // (none when there is no such build).
 std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& description);
-// The toolchain's strip, as the bootstrap build names it; empty when the
-// description names none.
-std::string sdkStripTool(const std::filesystem::path& description);
+// --- The executable from a bootstrap image (build_executable.cpp).
+// A bootstrap image as the SDK made it, checked: a 64-bit PE file with no
+// resources, symbols, certificate or data after its last section, room for
+// two more section headers, and one placement descriptor of this packer's
+// format that names no section yet. Throws Error naming `file` otherwise.
+struct BootstrapImage {
+    std::vector<uint8_t> bytes;
+    PeLayout layout;
+    uint64_t descriptor = 0;  // the descriptor's offset in the file
+};
+BootstrapImage readBootstrapImage(const std::vector<uint8_t>& bytes, const std::string& file);
+// The settings the executable carries, up to the block, for a block of
+// `blockSize` bytes: the header, the texts, and zeros up to the block's
+// aligned offset.
+std::vector<uint8_t> settingsBytes(const BuildRequest& request, const std::u16string& cacheId, uint64_t blockSize);
 
-// Links a onefile executable from a block and the bootstrap's build, with
-// the cross toolchain that build used, to exactly request.output.
-// Returns, for a signed executable, what verify says of its signer; empty
-// otherwise.
+// Writes a onefile executable from the SDK's bootstrap image, the block and
+// the resources to exactly request.output, running no program of its own
+// but the signing's. Returns, for a signed executable, what verify says of
+// its signer; empty otherwise.
 std::string buildExecutable(const BuildRequest& request);
 
 // --- Inputs checked before anything is compressed (check_inputs.cpp);

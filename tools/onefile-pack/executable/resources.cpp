@@ -1,6 +1,6 @@
-// What `build` writes into the executable's resources besides the splash
-// and the icon: the version information and the manifest, as the options
-// choose them. Without those options both stay exactly as the SDK has them.
+// The version information's and the manifest's inputs, as the options
+// choose them (their resources are made in resource_section.cpp). Without
+// those options both stay exactly as the SDK has them.
 #include "executable/executable.h"
 
 #include <sstream>
@@ -32,46 +32,6 @@ std::string versionTextProblem(const std::string& text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "holds a control character (a line break?)";
     }
     return utf8ToUtf16(text).empty() && !text.empty() ? "is not UTF-8" : "";
-}
-
-namespace {
-
-// A string of the resource compiler: quotes doubled, backslashes escaped.
-std::string resourceString(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (const char c : text) quoted += c == '"' ? "\"\"" : c == '\\' ? "\\\\" : std::string(1, c);
-    return quoted + "\"";
-}
-
-std::string commaSeparated(const std::string& version)
-{
-    std::string numbers = version.empty() ? "0.0.0.0" : version;
-    for (char& c : numbers) c = c == '.' ? ',' : c;
-    return numbers;
-}
-
-}  // namespace
-
-std::string versionResource(const VersionInfo& info)
-{
-    std::ostringstream rc;
-    rc << "1 VERSIONINFO\n"
-       << "FILEVERSION " << commaSeparated(info.fileVersion) << "\n"
-       << "PRODUCTVERSION " << commaSeparated(info.productVersion) << "\n"
-       << "FILEFLAGSMASK 0x3f\nFILEFLAGS 0\nFILEOS 0x40004\nFILETYPE 1\nFILESUBTYPE 0\n"
-       << "BEGIN\n  BLOCK \"StringFileInfo\"\n  BEGIN\n    BLOCK \"040904B0\"\n    BEGIN\n";
-    const std::pair<const char*, const std::string*> values[] = {
-        {"CompanyName", &info.company},      {"FileDescription", &info.description},
-        {"FileVersion", &info.fileVersion},  {"InternalName", &info.internalName},
-        {"LegalCopyright", &info.copyright}, {"OriginalFilename", &info.originalFilename},
-        {"ProductName", &info.product},      {"ProductVersion", &info.productVersion},
-    };
-    for (const auto& [name, value] : values) {
-        if (!value->empty()) rc << "      VALUE \"" << name << "\", " << resourceString(*value) << "\n";
-    }
-    rc << "    END\n  END\n  BLOCK \"VarFileInfo\"\n  BEGIN\n    VALUE \"Translation\", 0x409, 1200\n  END\nEND\n";
-    return rc.str();
 }
 
 std::string manifestText(const ManifestChoice& choice, const std::string& sdkManifest)

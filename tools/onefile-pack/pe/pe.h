@@ -72,6 +72,50 @@ std::vector<AddedDll> completePayload(Payload& payload, const ImportOptions& opt
 // refuses a wrong --entry.
 std::vector<std::string> findEntryCandidates(const std::filesystem::path& root, bool& exportRunCode);
 
+// --- The layout of a PE32+ file's headers and sections (pe_layout.cpp),
+// for the files the packer writes: an executable from a bootstrap image,
+// a runtime DLL without its debug sections.
+struct PeSection {
+    std::string name;  // as the header holds it, at most 8 bytes
+    uint32_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawOffset = 0, characteristics = 0;
+};
+struct PeDirectory {
+    uint32_t rva = 0, size = 0;
+};
+struct PeLayout {
+    uint64_t coff = 0, optional = 0, sectionTable = 0;  // offsets in the file
+    uint32_t fileAlignment = 0, sectionAlignment = 0, headersSize = 0, directoryCount = 0;
+    uint32_t symbolTable = 0, symbolCount = 0;  // the COFF symbol table's offset and count
+    std::vector<PeSection> sections;            // in the header's order
+};
+constexpr uint32_t resourceDirectory = 2, certificateDirectory = 4;
+// Reads a 64-bit PE file's headers; throws Error naming `file` when it is
+// none or its tables point outside it.
+PeLayout readPeLayout(const std::vector<uint8_t>& bytes, const std::string& file);
+PeDirectory readPeDirectory(const std::vector<uint8_t>& bytes, const PeLayout& layout, uint32_t index);
+void writePeDirectory(std::vector<uint8_t>& bytes, const PeLayout& layout, uint32_t index, PeDirectory directory);
+// Writes `layout`'s section table and what follows from it into `headers`
+// (the file's first headersSize bytes): the section count, the sizes of
+// code, initialised and uninitialised data, the image's size, the symbol
+// table's place, `timeStamp`; the checksum 0, to be set once the file's
+// bytes are known.
+void writePeSections(std::vector<uint8_t>& headers, const PeLayout& layout, uint32_t timeStamp);
+uint64_t peChecksumOffset(const PeLayout& layout);
+void writeLittle(std::vector<uint8_t>& bytes, uint64_t at, uint64_t value, unsigned size);
+uint64_t alignUp(uint64_t value, uint64_t alignment);
+// The image checksum as linkers compute it, over a file's bytes in order
+// (its checksum field 0): 16-bit words summed with end-around carries,
+// plus the file's length.
+class PeChecksum {
+public:
+    void add(const uint8_t* bytes, size_t size);
+    uint32_t value() const;
+
+private:
+    uint64_t sum_ = 0;
+    uint64_t length_ = 0;
+};
+
 // --- Collected runtimes (strip_runtimes.cpp).
 struct StrippedDll {
     std::u16string name;
@@ -82,14 +126,18 @@ struct StrippedDll {
 // either is spelt.
 bool isStrippedRuntime(const std::filesystem::path& source, const std::vector<std::filesystem::path>& toolchainFolders,
                        const std::vector<std::filesystem::path>& userFolders);
+// A PE file without its debug information, or nullopt when it has none to
+// drop: its sections named ".debug*" (by a name in the COFF string table)
+// and the symbol table, when they are the file's last parts and nothing
+// else points into them.
+std::optional<std::vector<uint8_t>> withoutDebugSections(const std::vector<uint8_t>& bytes, const std::string& file);
 // Carries each added DLL that came from one of `toolchainFolders` as a copy
-// in `work`, stripped of debug information by `strip`; the DLLs the user
-// named (in one of `userFolders`, --dll-path, or in the payload) stay as
-// they are. Throws Error when strip fails.
+// in `work` without its debug information; the DLLs the user named (in one
+// of `userFolders`, --dll-path, or in the payload) stay as they are.
 std::vector<StrippedDll> stripToolchainRuntimes(Payload& payload, const std::vector<AddedDll>& added,
                                                 const std::vector<std::filesystem::path>& toolchainFolders,
                                                 const std::vector<std::filesystem::path>& userFolders,
-                                                const std::string& strip, const std::filesystem::path& work);
+                                                const std::filesystem::path& work);
 
 // Whether `name` can be a DLL's file name for --system-dll; the problem
 // otherwise, empty when it can.

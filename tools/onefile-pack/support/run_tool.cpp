@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +67,17 @@ bool toolIsInstalled(const std::string& name)
         start = end + 1;
     }
     return false;
+}
+
+std::vector<uint8_t> readBinaryFile(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> bytes(in ? static_cast<size_t>(in.tellg()) : 0);
+    if (!in || !in.seekg(0) ||
+        !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+        throw Error(file.string() + ": cannot be read");
+    }
+    return bytes;
 }
 
 }  // namespace pack

@@ -2,6 +2,7 @@
 // starts, text files and temporary folders.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -30,6 +31,8 @@ std::string findNearestName(const std::string& typed, const std::vector<std::str
 
 // A text file whole; empty when it cannot be read.
 std::string readTextFile(const std::filesystem::path& file);
+// A file's bytes whole; throws Error naming it when it cannot be read.
+std::vector<uint8_t> readBinaryFile(const std::filesystem::path& file);
 
 // A fresh directory below the system's temporary directory, removed with
 // everything in it when the object goes.
