@@ -443,6 +443,14 @@ TEST(CollectedRuntime, DllBuiltWithoutStaticLinkingRunsWithItsRuntimeAdded)
         << out;
     EXPECT_GT(stripped, 0u);
     EXPECT_LT(stripped * 4, unstripped);
+    // No larger than the toolchain's strip makes it (and it ran, above).
+    const std::string strip = std::getenv("ONEFILE_CROSS_STRIP");
+    const fs::path copy = tree / "libstdc++-6.dll";
+    ASSERT_EQ(shell("cp " + shellQuote(std::string(std::getenv("ONEFILE_CROSS_RUNTIME"))) + " " +
+                    shellQuote(copy.string()) + " && " + shellQuote(strip) + " --strip-debug " +
+                    shellQuote(copy.string())),
+              0);
+    EXPECT_LE(stripped, fs::file_size(copy));
 
     // A --dll-path folder is the user's, even when it is the toolchain's:
     // its DLLs are carried as they are.

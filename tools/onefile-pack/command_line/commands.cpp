@@ -200,7 +200,7 @@ int build(int argc, char** argv)
     refuseMismatchedBuildOptions(arguments);
     pack::BuildRequest request = makeBuildRequest(arguments);
     checkInputs(arguments);
-    // The block lives in a temporary folder only while it is linked.
+    // The block lives in a temporary folder only while the executable is written.
     const pack::TemporaryDirectory temporary;
     if (!arguments.block.empty()) {
         request.block = arguments.block;
