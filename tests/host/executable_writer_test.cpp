@@ -21,13 +21,22 @@ protected:
                         "no Windows build or no resource compiler");
     }
 
+    // A shell command's exit status, its output in `out`.
+    int run(const std::string& command)
+    {
+        const int status = shell(command + " > " + shellQuote((tree / "out").string()) + " 2>&1 < /dev/null");
+        out = readBytes(tree / "out");
+        return status;
+    }
+
     // The executable `build` writes of the empty test block with `options`.
     fs::path build(const std::string& options, const std::string& name = "app.exe")
     {
         const fs::path exe = tree / name;
-        const std::string command = shellQuote(pack) + " build --block " + shellQuote(block) + " " + options + " -o " +
-                                    shellQuote(exe.string()) + " > " + shellQuote((tree / "out").string()) + " 2>&1";
-        EXPECT_EQ(shell(command), 0) << readBytes(tree / "out");
+        EXPECT_EQ(run(shellQuote(pack) + " build --block " + shellQuote(block) + " " + options + " -o " +
+                      shellQuote(exe.string())),
+                  0)
+            << out;
         return exe;
     }
 
@@ -35,6 +44,7 @@ protected:
     std::string resources = std::getenv("ONEFILE_RESOURCES");
     std::string block = std::string(std::getenv("ONEFILE_TEST_DATA")) + "/no_files.block";
     TempTree tree;
+    std::string out;
 };
 
 // A resource script's statement naming a file.
@@ -158,30 +168,6 @@ TEST_F(WrittenExecutable, DamagedImagesAndExecutablesAreRefusedInOneLine)
     writeBytes(tree / "cut.exe", image.substr(0, 1000));
     writeBytes(tree / "longer.exe", image + "trailing");
     writeBytes(tree / "packed.exe", packed);
-    const struct {
-        const char* image;
-        const char* line;
-    } refused[] = {
-        {"text.exe", "(not a PE file (no MZ header))"},
-        {"cut.exe", "(a section's data runs past the end of the file)"},
-        {"longer.exe", "(it holds data after its last section)"},
-        {"packed.exe", "(it carries resources already)"},
-    };
-    for (const auto& c : refused) {
-        writeBytes(tree / "sdk.txt", "bootstrap=" + (tree / c.image).string() + "\nmanifest=" + resources +
-                                         "/onefile.manifest\nicon=" + resources + "/onefile.ico\n");
-        const std::string command = shellQuote(pack) + " build --block " + shellQuote(block) + " --sdk " +
-                                    shellQuote((tree / "sdk.txt").string()) + " -o " +
-                                    shellQuote((tree / "new.exe").string()) + " > " +
-                                    shellQuote((tree / "out").string()) + " 2>&1";
-        EXPECT_NE(shell(command), 0) << c.image;
-        const std::string out = readBytes(tree / "out");
-        EXPECT_EQ(out, "onefile-pack: " + (tree / c.image).string() +
-                           ": not a bootstrap image this packer can write from " + c.line +
-                           "; the SDK is damaged or of another version\n")
-            << c.image;
-        EXPECT_FALSE(fs::exists(tree / "new.exe")) << c.image;
-    }
     // The descriptor's place moved outside the image, or never filled in.
     const size_t descriptor = packed.find(std::string("onefile:section\0", 16));
     ASSERT_NE(descriptor, std::string::npos);
@@ -191,19 +177,34 @@ TEST_F(WrittenExecutable, DamagedImagesAndExecutablesAreRefusedInOneLine)
     writeBytes(tree / "bare.exe", image);
     const std::string wine = std::getenv("ONEFILE_WINE_RUN");
     const struct {
-        const char* exe;
+        const char* file;
+        bool started;  // run as an executable, or given to build as the SDK's image
         const char* cause;
-    } failing[] = {
-        {"outside.exe", "its place lies outside the executable's image"},
-        {"bare.exe", "the executable carries no attached data: it was not packed"},
+    } cases[] = {
+        {"text.exe", false, "not a PE file (no MZ header)"},
+        {"cut.exe", false, "a section's data runs past the end of the file"},
+        {"longer.exe", false, "it holds data after its last section"},
+        {"packed.exe", false, "it carries resources already"},
+        {"outside.exe", true, "its place lies outside the executable's image"},
+        {"bare.exe", true, "the executable carries no attached data: it was not packed"},
     };
-    for (const auto& c : failing) {
-        const std::string command = shellQuote(wine) + " " + shellQuote((tree / c.exe).string()) + " > " +
-                                    shellQuote((tree / "out").string()) + " 2>&1 < /dev/null";
-        EXPECT_EQ(shell(command), 2) << c.exe;
-        EXPECT_EQ(readBytes(tree / "out"),
-                  std::string("Error, couldn't find attached data header. (") + c.cause + ")\r\n")
-            << c.exe;
+    for (const auto& c : cases) {
+        if (c.started) {
+            EXPECT_EQ(run(shellQuote(wine) + " " + shellQuote((tree / c.file).string())), 2) << c.file;
+            EXPECT_EQ(out, std::string("Error, couldn't find attached data header. (") + c.cause + ")\r\n") << c.file;
+            continue;
+        }
+        writeBytes(tree / "sdk.txt", "bootstrap=" + (tree / c.file).string() + "\nmanifest=" + resources +
+                                         "/onefile.manifest\nicon=" + resources + "/onefile.ico\n");
+        EXPECT_NE(run(shellQuote(pack) + " build --block " + shellQuote(block) + " --sdk " +
+                      shellQuote((tree / "sdk.txt").string()) + " -o " + shellQuote((tree / "new.exe").string())),
+                  0)
+            << c.file;
+        EXPECT_EQ(out, "onefile-pack: " + (tree / c.file).string() +
+                           ": not a bootstrap image this packer can write from (" + c.cause +
+                           "); the SDK is damaged or of another version\n")
+            << c.file;
+        EXPECT_FALSE(fs::exists(tree / "new.exe")) << c.file;
     }
 }
 
