@@ -13,19 +13,21 @@ runs=${1:-5}
 out=$work/writer
 rm -rf "$out"
 mkdir -p "$out"
-ensure_payload
+reference_block 1 > /dev/null  # makes $work/payload-app: the reference tree, the test application its entry
+reference=$work/payload-app
+app_dll=report_app.dll
 
 # A payload of about 150 MB: the reference tree's largest files.
 large=$work/payload-150
-if [[ ! -f $large/app.dll ]]; then
+if [[ ! -f $large/$app_dll ]]; then
   rm -rf "$large"; mkdir -p "$large"
-  cp "$payload/app.dll" "$large/app.dll"
-  (cd "$payload" && find . -type f -not -name app.dll -printf '%s %P\n' | sort -rn | awk '
-    { total += $1; print $2; if (total > 150 * 1000 * 1000) exit }') |
-    while read -r file; do mkdir -p "$large/$(dirname "$file")"; cp "$payload/$file" "$large/$file"; done
+  cp "$reference/$app_dll" "$large/$app_dll"
+  (cd "$reference" && find . -type f -not -name "$app_dll" -printf '%s %P\n' | sort -rn | awk '
+    total <= 150 * 1000 * 1000 { total += $1; print $2 }') |
+    while read -r file; do mkdir -p "$large/$(dirname "$file")"; cp "$reference/$file" "$large/$file"; done
 fi
-declare -A folders=([example]=$build/windows/examples/hello_app [reference]=$payload [150MB]=$large)
-declare -A entries=([example]=hello.dll [reference]=app.dll [150MB]=app.dll)
+declare -A folders=([example]=$build/windows/examples/hello_app [reference]=$reference [150MB]=$large)
+declare -A entries=([example]=hello.dll [reference]=$app_dll [150MB]=$app_dll)
 
 # One command's "seconds kilobytes": wall clock and peak resident size.
 measure() {  # COMMAND...
@@ -60,7 +62,7 @@ for name in example reference 150MB; do
 done
 
 # build --block of the 150 MB payload's block against cp of it.
-"$pack" create --level 1 --entry app.dll -o "$out/large.block" "$large" > /dev/null
+"$pack" create --level 1 --entry "$app_dll" -o "$out/large.block" "$large" > /dev/null
 for ((i = 0; i < runs; ++i)); do
   record cp cp "$out/large.block" "$out/copy.block"
   record "build --block" "$pack" build --block "$out/large.block" -o "$out/from-block.exe"
