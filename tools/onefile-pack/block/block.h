@@ -62,7 +62,11 @@ struct PackSummary {
 
 using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
-// Writes the block for `payload` to `output`.
+// Where a block's bytes go, in order, as they are made.
+using BlockSink = std::function<void(const uint8_t* bytes, size_t size)>;
+// Writes the block for `payload` into `sink`, or to the file `output`.
+PackSummary writeBlock(const Payload& payload, const BlockSink& sink, const CompressionOptions& options,
+                       const Progress& progress = {});
 PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output, const CompressionOptions& options,
                        const Progress& progress = {});
 

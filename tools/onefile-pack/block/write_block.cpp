@@ -56,10 +56,10 @@ void check(size_t result, const char* what)
     if (ZSTD_isError(result)) throw Error(std::string("zstd: ") + what + ": " + ZSTD_getErrorName(result));
 }
 
-// Streams bytes through the compressor into the block file.
+// Streams bytes through the compressor into the block's sink.
 class FrameWriter {
 public:
-    FrameWriter(ZSTD_CCtx* context, std::ofstream& file) : context_(context), file_(file), out_(ZSTD_CStreamOutSize())
+    FrameWriter(ZSTD_CCtx* context, const BlockSink& sink) : context_(context), sink_(sink), out_(ZSTD_CStreamOutSize())
     {
     }
 
@@ -70,7 +70,7 @@ public:
             ZSTD_outBuffer output{out_.data(), out_.size(), 0};
             const size_t remaining = ZSTD_compressStream2(context_, &output, &input, mode);
             check(remaining, "compression failed");
-            file_.write(reinterpret_cast<const char*>(out_.data()), static_cast<std::streamsize>(output.pos));
+            sink_(out_.data(), output.pos);
             frameBytes_ += output.pos;
             const bool done = mode == ZSTD_e_end ? remaining == 0 : input.pos == input.size;
             if (done) return;
@@ -80,7 +80,7 @@ public:
 
 private:
     ZSTD_CCtx* context_;
-    std::ofstream& file_;
+    const BlockSink& sink_;
     std::vector<uint8_t> out_;
     uint64_t frameBytes_ = 0;
 };
@@ -156,7 +156,7 @@ void packFile(FrameWriter& frame, const FileEntry& entry, std::vector<uint8_t>& 
 
 }  // namespace
 
-PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output, const CompressionOptions& options,
+PackSummary writeBlock(const Payload& payload, const BlockSink& sink, const CompressionOptions& options,
                        const Progress& progress)
 {
     if (options.windowLog > maxWindowLog) {
@@ -167,10 +167,8 @@ PackSummary writeBlock(const Payload& payload, const std::filesystem::path& outp
     for (const FileEntry& file : payload.files) total += recordHeader(file.name, file.size).size() + file.size;
     const Context context = makeContext(options, total);
 
-    std::ofstream file(output, std::ios::binary | std::ios::trunc);
-    if (!file) throw Error(output.string() + ": cannot be written");
-    file.write(ONEFILE_BLOCK_MAGIC, ONEFILE_BLOCK_MAGIC_LENGTH);
-    FrameWriter frame(context.get(), file);
+    sink(reinterpret_cast<const uint8_t*>(ONEFILE_BLOCK_MAGIC), ONEFILE_BLOCK_MAGIC_LENGTH);
+    FrameWriter frame(context.get(), sink);
     std::vector<uint8_t> chunk(1 << 20);
     uint64_t done = 0;
     for (const FileEntry& entry : payload.files) packFile(frame, entry, chunk, done, total, progress);
@@ -178,10 +176,24 @@ PackSummary writeBlock(const Payload& payload, const std::filesystem::path& outp
     frame.write(endRecord, 2, ZSTD_e_end);
 
     const std::vector<uint8_t> tail = blockTail(ONEFILE_BLOCK_MAGIC_LENGTH + frame.frameBytes());
-    file.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    sink(tail.data(), tail.size());
+    return PackSummary{payload.files.size(), total, ONEFILE_BLOCK_MAGIC_LENGTH + frame.frameBytes() + tail.size()};
+}
+
+PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output, const CompressionOptions& options,
+                       const Progress& progress)
+{
+    std::ofstream file(output, std::ios::binary | std::ios::trunc);
+    if (!file) throw Error(output.string() + ": cannot be written");
+    const PackSummary summary = writeBlock(
+        payload,
+        [&](const uint8_t* bytes, size_t size) {
+            file.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+        },
+        options, progress);
     file.close();
     if (!file) throw Error(output.string() + ": cannot be written");
-    return PackSummary{payload.files.size(), total, ONEFILE_BLOCK_MAGIC_LENGTH + frame.frameBytes() + tail.size()};
+    return summary;
 }
 
 }  // namespace pack

@@ -90,8 +90,10 @@ void printPackSummary(const Arguments& arguments, const pack::PackSummary& summa
     }
 }
 
-// Packs the folder into `blockFile`; the summary names `shown`.
-void packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown)
+// Packs the folder into `blockFile`, or into `sink` when it is given; the
+// summary names `shown`. The block's size.
+uint64_t packDirectory(const Arguments& arguments, const std::string& blockFile, const std::string& shown,
+                       const pack::BlockSink& sink = {})
 {
     const auto start = std::chrono::steady_clock::now();
     pack::Payload payload = collectCheckedPayload(arguments);
@@ -101,10 +103,12 @@ void packDirectory(const Arguments& arguments, const std::string& blockFile, con
     if (!arguments.depfile.empty()) writeDepfile(arguments, payload);
     warnOfEmptyDirectories(arguments, payload);
     const pack::Progress progress = terminalProgress();
-    const pack::PackSummary summary = pack::writeBlock(payload, blockFile, arguments.options, progress);
+    const pack::PackSummary summary = sink ? pack::writeBlock(payload, sink, arguments.options, progress)
+                                           : pack::writeBlock(payload, blockFile, arguments.options, progress);
     if (progress) std::fputs("\n", stderr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printPackSummary(arguments, summary, seconds, shown);
+    return summary.blockBytes;
 }
 
 }  // namespace
@@ -200,13 +204,13 @@ int build(int argc, char** argv)
     refuseMismatchedBuildOptions(arguments);
     pack::BuildRequest request = makeBuildRequest(arguments);
     checkInputs(arguments);
-    // The block lives in a temporary folder only while the executable is written.
-    const pack::TemporaryDirectory temporary;
+    // A folder is packed straight into the executable as it is written.
     if (!arguments.block.empty()) {
         request.block = arguments.block;
     } else {
-        request.block = temporary.path() / "app.block";
-        packDirectory(arguments, request.block.string(), arguments.output);
+        request.packBlock = [&](const pack::BlockSink& sink) {
+            return packDirectory(arguments, "", arguments.output, sink);
+        };
     }
     const std::string signer = pack::buildExecutable(request);
     if (signer.empty()) {

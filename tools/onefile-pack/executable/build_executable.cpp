@@ -92,7 +92,7 @@ uint64_t findDescriptor(const std::vector<uint8_t>& bytes, const std::string& fi
 
 }  // namespace
 
-BootstrapImage readBootstrapImage(const std::vector<uint8_t>& bytes, const std::string& file)
+BootstrapImage readBootstrapImage(std::vector<uint8_t> bytes, const std::string& file)
 {
     BootstrapImage image;
     try {
@@ -125,7 +125,7 @@ BootstrapImage readBootstrapImage(const std::vector<uint8_t>& bytes, const std::
         refuseImage(file, "its headers have no room for two more sections");
     }
     image.descriptor = findDescriptor(bytes, file);
-    image.bytes = bytes;
+    image.bytes = std::move(bytes);
     return image;
 }
 
@@ -235,7 +235,7 @@ public:
             if (descriptor >= 0) close(descriptor);
             throw Error(file.string() + ": cannot be written: " + std::strerror(errno));
         }
-        std::setvbuf(out_, nullptr, _IOFBF, 1 << 20);
+        std::setvbuf(out_, nullptr, _IOFBF, 1 << 16);
     }
     ~ImageWriter()
     {
@@ -295,13 +295,28 @@ public:
         if (!copied || std::fseek(out_, 0, SEEK_END) != 0) fail();
         written_ += size;
     }
-    // Sets the checksum field at `offset` and closes the file.
-    void finish(uint64_t offset)
+    // The head's place, kept for finish: what goes there is known once the
+    // block has been written after it. Even-sized, so that the words summed
+    // after it keep their places.
+    void reserve(uint64_t size)
     {
-        const uint32_t value = checksum_.value();
-        const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                                  static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-        if (std::fseek(out_, static_cast<long>(offset), SEEK_SET) != 0 || std::fwrite(bytes, 1, 4, out_) != 4) fail();
+        static const uint8_t zeros[4096] = {};
+        for (uint64_t left = size; left > 0; left -= std::min<uint64_t>(left, sizeof zeros)) {
+            if (std::fwrite(zeros, 1, std::min<uint64_t>(left, sizeof zeros), out_) !=
+                std::min<uint64_t>(left, sizeof zeros))
+                fail();
+        }
+        written_ += size;
+    }
+    // Writes `head` into its reserved place with the image checksum of the
+    // whole file at `checksumOffset`, and closes the file.
+    void finish(std::vector<uint8_t> head, uint64_t checksumOffset)
+    {
+        PeChecksum whole;
+        whole.add(head.data(), head.size());
+        whole.add(checksum_);
+        writeLittle(head, checksumOffset, whole.value(), 4);
+        if (std::fseek(out_, 0, SEEK_SET) != 0 || std::fwrite(head.data(), 1, head.size(), out_) != head.size()) fail();
         std::FILE* const out = out_;
         out_ = nullptr;
         if (std::fclose(out) != 0) fail();
@@ -316,12 +331,28 @@ private:
     uint64_t written_ = 0;
 };
 
-// The executable into `file`: the image with its two new sections, each
-// section's data at its place in the file.
-void writeImage(BootstrapImage image, const std::vector<uint8_t>& resources, const std::vector<uint8_t>& settings,
-                const std::filesystem::path& block, uint64_t blockSize, const std::filesystem::path& file)
+// The executable's head: the image with its two new sections, then the
+// resources and the settings, each at its place in the file; the block
+// follows it. `end` is where the file ends, after the block.
+struct ExecutableHead {
+    std::vector<uint8_t> bytes;
+    uint64_t end = 0;
+    uint64_t checksumOffset = 0;
+};
+
+// Where the settings begin in the file: after the resources, at a page of
+// the file as of memory, so that the block after them can be mapped.
+uint64_t placeOffsetOf(const BootstrapImage& image, uint64_t resourcesSize)
 {
-    PeLayout& layout = image.layout;
+    const uint32_t fileAlignment = image.layout.fileAlignment;
+    return alignUp(alignUp(image.bytes.size(), fileAlignment) + alignUp(resourcesSize, fileAlignment),
+                   std::max<uint32_t>(fileAlignment, ONEFILE_SECTION_BLOCK_ALIGNMENT));
+}
+
+ExecutableHead makeHead(const BootstrapImage& image, const std::vector<uint8_t>& resources,
+                        const std::vector<uint8_t>& settings, uint64_t blockSize)
+{
+    PeLayout layout = image.layout;
     const PeSection& last = layout.sections.back();
     const uint32_t readOnlyData = 0x40000040;  // initialised data, read
     PeSection resourceSection{".rsrc",
@@ -332,14 +363,12 @@ void writeImage(BootstrapImage image, const std::vector<uint8_t>& resources, con
                               readOnlyData};
     resourceSection.virtualAddress =
         static_cast<uint32_t>(alignUp(uint64_t{last.virtualAddress} + last.virtualSize, layout.sectionAlignment));
-    // The block at a page of the file as of memory, so the loader can map it.
     const uint64_t placeSize = settings.size() + blockSize;
     const uint64_t placeRva =
         alignUp(uint64_t{resourceSection.virtualAddress} + resources.size(), layout.sectionAlignment);
-    const uint64_t placeOffset = alignUp(uint64_t{resourceSection.rawOffset} + resourceSection.rawSize,
-                                         std::max<uint32_t>(layout.fileAlignment, ONEFILE_SECTION_BLOCK_ALIGNMENT));
+    const uint64_t placeOffset = placeOffsetOf(image, resources.size());
     if (placeRva + placeSize > UINT32_MAX - layout.sectionAlignment || placeOffset + placeSize > UINT32_MAX) {
-        throw Error(block.string() + ": the block is too large for an executable (at most 4 GB)");
+        throw Error("the block is too large for an executable (at most 4 GB)");
     }
     const PeSection place{ONEFILE_SECTION_NAME,
                           static_cast<uint32_t>(placeSize),
@@ -349,20 +378,50 @@ void writeImage(BootstrapImage image, const std::vector<uint8_t>& resources, con
                           readOnlyData};
     layout.sections.push_back(resourceSection);
     layout.sections.push_back(place);
-    writePeSections(image.bytes, layout, buildTimeStamp());
-    writePeDirectory(image.bytes, layout, resourceDirectory,
+    ExecutableHead head{{}, uint64_t{place.rawOffset} + place.rawSize, peChecksumOffset(layout)};
+    head.bytes.reserve(placeOffset + settings.size());
+    head.bytes.assign(image.bytes.begin(), image.bytes.end());
+    writePeSections(head.bytes, layout, buildTimeStamp());
+    writePeDirectory(head.bytes, layout, resourceDirectory,
                      {resourceSection.virtualAddress, static_cast<uint32_t>(resources.size())});
-    writeLittle(image.bytes, image.descriptor + ONEFILE_DESCRIPTOR_MARK_SIZE + 4, place.virtualAddress, 4);
-    writeLittle(image.bytes, image.descriptor + ONEFILE_DESCRIPTOR_MARK_SIZE + 8, place.virtualSize, 4);
+    writeLittle(head.bytes, image.descriptor + ONEFILE_DESCRIPTOR_MARK_SIZE + 4, place.virtualAddress, 4);
+    writeLittle(head.bytes, image.descriptor + ONEFILE_DESCRIPTOR_MARK_SIZE + 8, place.virtualSize, 4);
+    head.bytes.resize(resourceSection.rawOffset, 0);
+    head.bytes.insert(head.bytes.end(), resources.begin(), resources.end());
+    head.bytes.resize(placeOffset, 0);
+    head.bytes.insert(head.bytes.end(), settings.begin(), settings.end());
+    return head;
+}
+
+// The executable into `file`: its head's place kept, the block written
+// after it (packed there, or copied from its file), then the head.
+void writeExecutable(const BuildRequest& request, const BootstrapImage& image, const std::vector<uint8_t>& resources,
+                     const std::filesystem::path& file)
+{
+    // The settings' size depends on no value only the block gives.
+    const std::u16string idPlace(request.cache.enabled ? ONEFILE_CACHE_ID_LENGTH : 0, u'0');
+    const uint64_t headSize = placeOffsetOf(image, resources.size()) + settingsBytes(request, idPlace, 0).size();
     ImageWriter writer(file);
-    writer.write(image.bytes);
-    writer.padTo(resourceSection.rawOffset);
-    writer.write(resources);
-    writer.padTo(place.rawOffset);
-    writer.write(settings);
-    writer.copyFile(block, blockSize);
-    writer.padTo(uint64_t{place.rawOffset} + place.rawSize);
-    writer.finish(peChecksumOffset(layout));
+    writer.reserve(headSize);
+    uint64_t blockSize = 0;
+    std::string cacheId;
+    if (request.packBlock) {
+        CacheIdHasher hasher;
+        blockSize = request.packBlock([&](const uint8_t* bytes, size_t size) {
+            writer.write(bytes, size);
+            if (request.cache.enabled) hasher.add(bytes, size);
+        });
+        cacheId = hasher.id();
+    } else {
+        blockSize = std::filesystem::file_size(request.block);
+        if (request.cache.enabled) cacheId = cacheIdOf(request.block);
+        writer.copyFile(request.block, blockSize);
+    }
+    ExecutableHead head =
+        makeHead(image, resources,
+                 settingsBytes(request, request.cache.enabled ? utf8ToUtf16(cacheId) : u"", blockSize), blockSize);
+    writer.padTo(head.end);
+    writer.finish(std::move(head.bytes), head.checksumOffset);
 }
 
 // Made as a linker makes an executable: readable and runnable by whom the
@@ -411,19 +470,16 @@ std::string buildExecutable(const BuildRequest& request)
     }
     const std::string imageFile = sdk.find(request.console ? "console_bootstrap" : "bootstrap")->second;
     const BootstrapImage image = readBootstrapImage(readBinaryFile(imageFile), imageFile);
-    const uint64_t blockSize = std::filesystem::file_size(request.block);
-    const std::u16string cacheId = request.cache.enabled ? utf8ToUtf16(cacheIdOf(request.block)) : u"";
     const PeSection& last = image.layout.sections.back();
     const uint32_t resourceRva =
         static_cast<uint32_t>(alignUp(uint64_t{last.virtualAddress} + last.virtualSize, image.layout.sectionAlignment));
     const std::vector<uint8_t> resources =
         resourceSection(executableResources(gatherResources(request, sdk)), resourceRva);
-    const std::vector<uint8_t> settings = settingsBytes(request, cacheId, blockSize);
-    const TemporaryDirectory temporary;
     std::string signer;
     if (request.signing.requested()) {
+        const TemporaryDirectory temporary;
         const std::filesystem::path written = temporary.path() / "written.exe";
-        writeImage(image, resources, settings, request.block, blockSize, written);
+        writeExecutable(request, image, resources, written);
         const std::filesystem::path signedFile = temporary.path() / "signed.exe";
         signer = signExecutable(request.signing, written, signedFile, temporary.path());
         makeRunnable(signedFile);
@@ -436,7 +492,7 @@ std::string buildExecutable(const BuildRequest& request)
     // Written beside the output and renamed over it: the executable appears
     // whole or not at all, and its bytes are written once.
     const PartialFile partial(request.output);
-    writeImage(image, resources, settings, request.block, blockSize, partial.path());
+    writeExecutable(request, image, resources, partial.path());
     makeRunnable(partial.path());
     // Renamed to a free name: ext4 flushes a file renamed over another
     // before the rename returns.

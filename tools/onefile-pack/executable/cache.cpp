@@ -23,20 +23,39 @@ std::string cacheNameProblem(const std::string& name)
     return "";
 }
 
+CacheIdHasher::CacheIdHasher() : state_(XXH64_createState())
+{
+    if (state_ == nullptr) throw Error("no memory is left to hash the block");
+    XXH64_reset(state_, 0);
+}
+
+CacheIdHasher::~CacheIdHasher()
+{
+    XXH64_freeState(state_);
+}
+
+void CacheIdHasher::add(const uint8_t* bytes, size_t size)
+{
+    XXH64_update(state_, bytes, size);
+}
+
+std::string CacheIdHasher::id() const
+{
+    char text[ONEFILE_CACHE_ID_LENGTH + 1];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(XXH64_digest(state_)));
+    return text;
+}
+
 std::string cacheIdOf(const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw Error(file.string() + ": cannot be read");
-    XXH64_state_t* const state = XXH64_createState();
-    XXH64_reset(state, 0);
+    CacheIdHasher hasher;
     char chunk[1 << 16];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0)
-        XXH64_update(state, chunk, static_cast<size_t>(in.gcount()));
-    const unsigned long long hash = XXH64_digest(state);
-    XXH64_freeState(state);
-    char text[ONEFILE_CACHE_ID_LENGTH + 1];
-    std::snprintf(text, sizeof text, "%016llx", hash);
-    return text;
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        hasher.add(reinterpret_cast<const uint8_t*>(chunk), static_cast<size_t>(in.gcount()));
+    }
+    return hasher.id();
 }
 
 }  // namespace pack

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+struct XXH64_state_s;  // xxhash.h
+
 namespace pack {
 
 // --- Version information and manifest (resources.cpp).
@@ -71,11 +73,26 @@ struct CacheRequest {
 // Why a --cache-name cannot be used ("" when it can): letters, digits,
 // '.', '_' and '-', 1 to ONEFILE_CACHE_NAME_MAX of them.
 std::string cacheNameProblem(const std::string& name);
-// The version's id: 16 lower-case hex digits of XXH64 (seed 0) over `file`.
+// The version's id: 16 lower-case hex digits of XXH64 (seed 0) over the
+// block, its bytes given in order, or over `file`.
+class CacheIdHasher {
+public:
+    CacheIdHasher();
+    ~CacheIdHasher();
+    CacheIdHasher(const CacheIdHasher&) = delete;
+    CacheIdHasher& operator=(const CacheIdHasher&) = delete;
+    void add(const uint8_t* bytes, size_t size);
+    std::string id() const;
+
+private:
+    ::XXH64_state_s* state_;
+};
 std::string cacheIdOf(const std::filesystem::path& file);
 
 struct BuildRequest {
-    std::filesystem::path block;           // the attached data block to link
+    std::filesystem::path block;  // a block made before, or
+    // the block made into the sink as the executable is written; its size
+    std::function<uint64_t(const BlockSink& sink)> packBlock;
     std::filesystem::path output;          // the executable to write
     std::filesystem::path splash;          // optional PNG, resource 28
     std::filesystem::path icon;            // optional .ico, icon group 1
@@ -104,7 +121,7 @@ struct BootstrapImage {
     PeLayout layout;
     uint64_t descriptor = 0;  // the descriptor's offset in the file
 };
-BootstrapImage readBootstrapImage(const std::vector<uint8_t>& bytes, const std::string& file);
+BootstrapImage readBootstrapImage(std::vector<uint8_t> bytes, const std::string& file);
 // The settings the executable carries, up to the block, for a block of
 // `blockSize` bytes: the header, the texts, and zeros up to the block's
 // aligned offset.

@@ -109,6 +109,8 @@ uint64_t alignUp(uint64_t value, uint64_t alignment);
 class PeChecksum {
 public:
     void add(const uint8_t* bytes, size_t size);
+    // The bytes summed by `region`, which follow these at an even offset.
+    void add(const PeChecksum& region);
     uint32_t value() const;
 
 private:

@@ -4,6 +4,7 @@
 #include "pe/pe.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 namespace pack {
@@ -166,6 +167,13 @@ void PeChecksum::add(const uint8_t* bytes, size_t size)
     for (; i + 1 < size; i += 2) sum_ += bytes[i] | uint32_t{bytes[i + 1]} << 8;
     if (i < size) sum_ += bytes[i];
     length_ += size;
+}
+
+void PeChecksum::add(const PeChecksum& region)
+{
+    assert(length_ % 2 == 0);
+    sum_ += region.sum_;
+    length_ += region.length_;
 }
 
 uint32_t PeChecksum::value() const
