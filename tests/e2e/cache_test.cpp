@@ -525,9 +525,16 @@ TEST_F(CachedRun, AChangeThatKeepsSizeAndTimeRunsAtMostOnceMore)
     const std::string original = readFile(held);
     std::string changed = original;
     changed[0] ^= 1;
+    // A trace of its own per start, so that the worker a start leaves can be
+    // waited for: a worker still tidying holds the cache's turn, and the next
+    // start's worker, finding it taken, would not recheck.
+    int started = 0;
+    std::wstring trace;
     const auto startAndRead = [&](const std::wstring& arguments) {
         DeleteFileW(file(L"r").c_str());
-        EXPECT_EQ(runUnelevated(exe, arguments, file(L"r")), 0u);
+        trace = file(L"trace" + std::to_wstring(++started));
+        EXPECT_EQ(endOf(startUnelevated(exe, arguments, file(L"r"), {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}})),
+                  0u);
         EXPECT_EQ(runFolderOf(file(L"r")), folder);
         return reported(file(L"r"), "held");
     };
@@ -545,6 +552,7 @@ TEST_F(CachedRun, AChangeThatKeepsSizeAndTimeRunsAtMostOnceMore)
     EXPECT_EQ(startAndRead(L""), original);
 
     // An application that returns at once: the worker after it finds it.
+    EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
     rewriteKeepingTime(held, changed);
     EXPECT_EQ(startAndRead(L""), changed);
     EXPECT_TRUE(waitForPath(marker)) << "found after the application returned";
