@@ -156,6 +156,16 @@ TEST_F(WrittenExecutable, KeepsThePeFormatsRules)
         const std::string bytes = readBytes(build(c.options));
         for (const std::string& problem : peRuleProblems(bytes)) ADD_FAILURE() << c.what << ": " << problem;
     }
+    // The time stamp: none, or the one reproducible builds ask for.
+    const auto timeStamp = [](const std::string& bytes) {
+        const uint32_t header = *reinterpret_cast<const uint32_t*>(bytes.data() + 0x3c);
+        return *reinterpret_cast<const uint32_t*>(bytes.data() + header + 8);
+    };
+    unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_EQ(timeStamp(readBytes(build(""))), 0u);
+    setenv("SOURCE_DATE_EPOCH", "1765000000", 1);
+    EXPECT_EQ(timeStamp(readBytes(build(""))), 1765000000u);
+    unsetenv("SOURCE_DATE_EPOCH");
 }
 
 // The SDK's image damaged or replaced: refused by name, before anything is

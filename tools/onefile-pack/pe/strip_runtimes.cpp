@@ -1,6 +1,6 @@
 // The toolchain's runtime DLLs that the packer collects come with their
 // debug information, which nothing needs to run (Debian's libstdc++-6.dll
-// is 23.7 MB, 4.3 MB without it): each is carried as a copy stripped of
+// is 23.7 MB, 2.0 MB without it): each is carried as a copy stripped of
 // it, the original untouched. Their debug sections and symbol table are the
 // files' last parts, so the packer drops them itself, with no strip tool.
 #include "pe/pe.h"
