@@ -87,6 +87,14 @@ TEST_F(BuildCommand, MissingInputsAreRefusedWithOneLine)
                     " 2> " + shellQuote(errors)),
               0);
     EXPECT_NE(readBytes(errors).find("no bootstrap build description"), std::string::npos) << readBytes(errors);
+    // An output that names a folder: refused, the folder left as it was.
+    fs::create_directory(tree / "folder.exe");
+    EXPECT_NE(shell(shellQuote(pack) + " build --block " +
+                    shellQuote(std::string(std::getenv("ONEFILE_TEST_DATA")) + "/no_files.block") + " -o " +
+                    shellQuote((tree / "folder.exe").string()) + " 2> " + shellQuote(errors)),
+              0);
+    EXPECT_NE(readBytes(errors).find("folder.exe: is a folder"), std::string::npos) << readBytes(errors);
+    EXPECT_TRUE(fs::is_directory(tree / "folder.exe"));
 }
 
 // Each option keeps to its own range; anything the packer cannot act on is

@@ -475,24 +475,29 @@ std::string buildExecutable(const BuildRequest& request)
         static_cast<uint32_t>(alignUp(uint64_t{last.virtualAddress} + last.virtualSize, image.layout.sectionAlignment));
     const std::vector<uint8_t> resources =
         resourceSection(executableResources(gatherResources(request, sdk)), resourceRva);
+    // Only a file (or a link, which goes, not what it leads to) is replaced.
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(request.output))) {
+        throw Error(request.output.string() + ": is a folder; name the executable to write");
+    }
+    // Written beside the output (a signed one signed from a copy in a
+    // temporary folder) and renamed to its name: the executable appears
+    // whole or not at all.
+    const PartialFile partial(request.output);
     std::string signer;
     if (request.signing.requested()) {
         const TemporaryDirectory temporary;
         const std::filesystem::path written = temporary.path() / "written.exe";
         writeExecutable(request, image, resources, written);
+        // The signing tool writes only a file of its own.
         const std::filesystem::path signedFile = temporary.path() / "signed.exe";
         signer = signExecutable(request.signing, written, signedFile, temporary.path());
-        makeRunnable(signedFile);
         std::error_code error;
-        std::filesystem::copy_file(signedFile, request.output, std::filesystem::copy_options::overwrite_existing,
+        std::filesystem::copy_file(signedFile, partial.path(), std::filesystem::copy_options::overwrite_existing,
                                    error);
-        if (error) throw Error(request.output.string() + ": cannot be written: " + error.message());
-        return signer;
+        if (error) throw Error(partial.path().string() + ": cannot be written: " + error.message());
+    } else {
+        writeExecutable(request, image, resources, partial.path());
     }
-    // Written beside the output and renamed over it: the executable appears
-    // whole or not at all, and its bytes are written once.
-    const PartialFile partial(request.output);
-    writeExecutable(request, image, resources, partial.path());
     makeRunnable(partial.path());
     // Renamed to a free name: ext4 flushes a file renamed over another
     // before the rename returns.

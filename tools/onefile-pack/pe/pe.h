@@ -87,6 +87,7 @@ struct PeLayout {
     uint32_t fileAlignment = 0, sectionAlignment = 0, headersSize = 0, directoryCount = 0;
     uint32_t symbolTable = 0, symbolCount = 0;  // the COFF symbol table's offset and count
     std::vector<PeSection> sections;            // in the header's order
+    uint16_t headedSections = 0;                // how many headers the file's table holds
 };
 constexpr uint32_t resourceDirectory = 2, certificateDirectory = 4;
 // Reads a 64-bit PE file's headers; throws Error naming `file` when it is

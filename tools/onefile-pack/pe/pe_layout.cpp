@@ -69,6 +69,7 @@ PeLayout readPeLayout(const std::vector<uint8_t>& bytes, const std::string& file
     layout.symbolCount = static_cast<uint32_t>(readLittle(bytes, layout.coff + coffSymbolCount, 4));
     layout.sectionTable = layout.optional + optionalSize;
     const uint64_t count = readLittle(bytes, layout.coff + coffSectionCount, 2);
+    layout.headedSections = static_cast<uint16_t>(count);
     if (!has(layout.sectionTable, 40 * count)) throw fail("its section table runs past the end of the file");
     for (uint64_t i = 0; i < count; ++i) {
         const uint64_t at = layout.sectionTable + 40 * i;
@@ -126,9 +127,11 @@ void writePeSections(std::vector<uint8_t>& headers, const PeLayout& layout, uint
             imageEnd, alignUp(uint64_t{section.virtualAddress} + section.virtualSize, layout.sectionAlignment));
     }
     // Past the new table, nothing of an old, longer one stays.
-    const uint64_t freeEnd = std::min<uint64_t>(layout.headersSize, headers.size());
-    const uint64_t oldEnd = std::min(freeEnd, tableEnd + 80);
-    std::fill(headers.begin() + static_cast<ptrdiff_t>(tableEnd), headers.begin() + static_cast<ptrdiff_t>(oldEnd), 0);
+    const uint64_t oldEnd = layout.sectionTable + 40ull * layout.headedSections;
+    if (oldEnd > tableEnd) {
+        std::fill(headers.begin() + static_cast<ptrdiff_t>(tableEnd), headers.begin() + static_cast<ptrdiff_t>(oldEnd),
+                  0);
+    }
     writeLittle(headers, layout.coff + coffSectionCount, layout.sections.size(), 2);
     writeLittle(headers, layout.coff + coffTimeStamp, timeStamp, 4);
     writeLittle(headers, layout.coff + coffSymbolTable, layout.symbolTable, 4);
