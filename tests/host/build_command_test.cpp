@@ -93,7 +93,8 @@ TEST_F(BuildCommand, MissingInputsAreRefusedWithOneLine)
                     shellQuote(std::string(std::getenv("ONEFILE_TEST_DATA")) + "/no_files.block") + " -o " +
                     shellQuote((tree / "folder.exe").string()) + " 2> " + shellQuote(errors)),
               0);
-    EXPECT_NE(readBytes(errors).find("folder.exe: is a folder"), std::string::npos) << readBytes(errors);
+    EXPECT_NE(readBytes(errors).find("folder.exe: is a directory; -o names the file to write"), std::string::npos)
+        << readBytes(errors);
     EXPECT_TRUE(fs::is_directory(tree / "folder.exe"));
 }
 

@@ -475,10 +475,6 @@ std::string buildExecutable(const BuildRequest& request)
         static_cast<uint32_t>(alignUp(uint64_t{last.virtualAddress} + last.virtualSize, image.layout.sectionAlignment));
     const std::vector<uint8_t> resources =
         resourceSection(executableResources(gatherResources(request, sdk)), resourceRva);
-    // Only a file (or a link, which goes, not what it leads to) is replaced.
-    if (std::filesystem::is_directory(std::filesystem::symlink_status(request.output))) {
-        throw Error(request.output.string() + ": is a folder; name the executable to write");
-    }
     // Written beside the output (a signed one signed from a copy in a
     // temporary folder) and renamed to its name: the executable appears
     // whole or not at all.
