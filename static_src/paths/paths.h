@@ -136,6 +136,10 @@ bool isTracing();
 // thread; nothing when the trace is off. `format` is a swprintf format.
 void traceStep(const wchar_t* format, ...);
 void traceStepWith(const wchar_t* format, va_list arguments);
+// Whether a trace file with these attributes (INVALID_FILE_ATTRIBUTES: none
+// yet) whose first `length` bytes are `head` may be appended to: no folder,
+// link or read-only file, and empty or a trace of ours.
+bool isTraceFileUsable(DWORD attributes, const char* head, size_t length);
 
 // --- File identity (file_identity.cpp).
 // Whether the open handle is the file `identity` was read from (with

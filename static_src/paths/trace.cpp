@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 enum : size_t { traceLineCapacity = 2048 };
@@ -18,8 +19,31 @@ static ULONGLONG traceStart;
 
 // A byte far past any trace's end, locked around each line: under Wine an
 // append is not one step, and lines of processes appending at once
-// overwrote each other's heads now and then.
-enum : DWORD { appendLockOffsetHigh = 0x7fffffff };
+// overwrote each other's heads now and then. Waited for a bounded time:
+// whoever holds it (a stuck start, or anyone who can open the file) never
+// holds a start up; past the bound the line goes unlocked.
+enum : DWORD { appendLockOffsetHigh = 0x7fffffff, appendLockWaitMilliseconds = 50 };
+
+// How every line of ours begins, and so a trace file.
+static const char tracePrefix[] = "onefile[";
+
+bool isTraceFileUsable(DWORD attributes, const char* head, size_t length)
+{
+    const DWORD refused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & refused)) {
+        return false;
+    }
+    const size_t prefix = sizeof tracePrefix - 1;
+    return length == 0 || (length >= prefix && memcmp(head, tracePrefix, prefix) == 0);
+}
+
+// The first bytes of the open file, at most `capacity`; their count.
+static size_t readFileHead(HANDLE file, char* head, DWORD capacity)
+{
+    OVERLAPPED fromStart = {};
+    DWORD read = 0;
+    return ReadFile(file, head, capacity, &read, &fromStart) ? read : 0;
+}
 
 // The trace file: appended to, created when missing, never through a link
 // (opened without following one, and checked to be where its path says).
@@ -30,8 +54,7 @@ static HANDLE openTraceFile(const wchar_t* path)
         return INVALID_HANDLE_VALUE;
     }
     const DWORD attributes = GetFileAttributesW(longForm);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    if (!isTraceFileUsable(attributes, "", 0)) {
         return INVALID_HANDLE_VALUE;
     }
     // Read access as well: a byte range can only be locked through a
@@ -39,7 +62,11 @@ static HANDLE openTraceFile(const wchar_t* path)
     const HANDLE file =
         CreateFileW(longForm, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file != INVALID_HANDLE_VALUE && !isOpenedInPlace(file, path)) {
+    // Only appended to when new, empty or a trace already: never into a
+    // file the variable names that is something else (a DLL, a document).
+    char head[sizeof tracePrefix - 1];
+    if (file != INVALID_HANDLE_VALUE &&
+        (!isOpenedInPlace(file, path) || !isTraceFileUsable(0, head, readFileHead(file, head, sizeof head)))) {
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
@@ -56,8 +83,8 @@ void openTrace()
         if (traceOutput == INVALID_HANDLE_VALUE) {
             // The start goes on untraced, but says why once.
             fwprintf(stderr,
-                     L"onefile: the trace file %ls cannot be used (a folder, a link or not where it seems); "
-                     L"nothing is traced\n",
+                     L"onefile: the trace file %ls cannot be used (a folder, a link, read-only, not where it "
+                     L"seems, or a file that is not a trace); nothing is traced\n",
                      file);
             fflush(stderr);
         }
@@ -77,13 +104,27 @@ bool isTracing()
     return traceOutput != INVALID_HANDLE_VALUE;
 }
 
+// The append lock, tried until it is taken or the bound has passed.
+static bool takeAppendLock(OVERLAPPED& lockAt)
+{
+    const ULONGLONG began = GetTickCount64();
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    while (!LockFileEx(traceOutput, flags, 0, 1, 0, &lockAt)) {
+        if (GetTickCount64() - began >= appendLockWaitMilliseconds) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
 // One write per line, so lines of the parent and the child never mix; into
 // a file, under the append lock (held for one write, never across a wait).
 static void writeTraceLine(const char* text, DWORD bytes)
 {
     OVERLAPPED lockAt = {};
     lockAt.OffsetHigh = appendLockOffsetHigh;
-    const bool locked = traceIsFile && LockFileEx(traceOutput, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt);
+    const bool locked = traceIsFile && takeAppendLock(lockAt);
     DWORD written = 0;
     WriteFile(traceOutput, text, bytes, &written, nullptr);
     if (locked) {

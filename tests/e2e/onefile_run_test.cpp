@@ -620,6 +620,48 @@ TEST_F(OnefileRun, TraceLinesOfStartsAtOnceArriveWhole)
     EXPECT_GE(count, 20u * 7) << lines;
 }
 
+// A trace file whose lock byte another process holds still takes every
+// start's lines, and a file that is no trace (a DLL, a read-only trace) is
+// left as it was while the start runs untraced, saying so once.
+TEST_F(OnefileRun, TheTraceNeverHoldsAStartUpNorWritesIntoWhatIsNotATrace)
+{
+    const std::wstring exe = onefilePath(L"report_onefile");
+    const std::wstring trace = scratch.path() + L"\\trace.txt";
+    const struct {
+        const char* what;
+        std::string content;
+        DWORD attributes;
+        bool lockHeld;
+        bool traced;
+    } cases[] = {
+        {"the lock byte held", "", FILE_ATTRIBUTE_NORMAL, true, true},
+        {"a DLL", "MZ\x90\0 a system DLL", FILE_ATTRIBUTE_NORMAL, false, false},
+        {"a read-only trace", "onefile[1] 0 ms: fresh start\n", FILE_ATTRIBUTE_READONLY, false, false},
+    };
+    for (const auto& c : cases) {
+        SetFileAttributesW(trace.c_str(), FILE_ATTRIBUTE_NORMAL);
+        writeFile(trace, c.content);
+        SetFileAttributesW(trace.c_str(), c.attributes);
+        const HANDLE holder = CreateFileW(trace.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+        OVERLAPPED lockAt = {};
+        lockAt.OffsetHigh = 0x7fffffff;
+        ASSERT_TRUE(!c.lockHeld || LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockAt)) << c.what;
+        const ProcessResult run =
+            runProcess(exe, quoteForCommandLine(exe), {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+        CloseHandle(holder);
+        EXPECT_EQ(run.exitCode, 0u) << c.what << run.err;
+        const std::string after = readFile(trace);
+        if (c.traced) {
+            EXPECT_NE(after.find("cleanup done"), std::string::npos) << c.what << after;
+        } else {
+            EXPECT_EQ(after, c.content) << c.what;
+            EXPECT_NE(run.err.find("cannot be used"), std::string::npos) << c.what << run.err;
+        }
+    }
+    SetFileAttributesW(trace.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
 {
     // The application waits for a signal that never comes: the handler's
