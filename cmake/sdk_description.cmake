@@ -17,6 +17,7 @@ function(onefile_write_sdk_description)
 console_bootstrap=$<TARGET_FILE:onefile_console_image>
 manifest=${PROJECT_SOURCE_DIR}/resources/onefile.manifest
 icon=${PROJECT_SOURCE_DIR}/resources/onefile.ico
+zstd=${ONEFILE_ZSTD_DESCRIPTION}
 ${dll_path}
 ")
 endfunction()
@@ -50,6 +51,7 @@ function(onefile_write_installed_sdk_description)
 console_bootstrap=windows/$<TARGET_FILE_NAME:onefile_console_image>
 manifest=onefile.manifest
 icon=onefile.ico
+zstd=${ONEFILE_ZSTD_DESCRIPTION}
 ${dll_path}
 ")
 endfunction()

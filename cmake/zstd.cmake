@@ -16,6 +16,15 @@ set(ONEFILE_ZSTD_VERSION "${zstd_MAJOR}.${zstd_MINOR}.${zstd_RELEASE}")
 file(READ "${ONEFILE_ZSTD_SOURCE_DIR}/.debian-source" zstd_debian_source)
 string(STRIP "${zstd_debian_source}" zstd_debian_source)
 message(STATUS "zstd ${ONEFILE_ZSTD_VERSION} for Windows, from ${zstd_debian_source}")
+# Older than the host's libzstd when the archive served no newer source:
+# the set-up step wrote what the newer one brings, said again here.
+set(ONEFILE_ZSTD_DESCRIPTION "zstd ${ONEFILE_ZSTD_VERSION}, from Debian's ${zstd_debian_source}")
+if(EXISTS "${ONEFILE_ZSTD_SOURCE_DIR}/.older-than-host")
+  file(READ "${ONEFILE_ZSTD_SOURCE_DIR}/.older-than-host" zstd_older)
+  string(STRIP "${zstd_older}" zstd_older)
+  message(STATUS "zstd for Windows is older than the host's: ${zstd_older}")
+  string(APPEND ONEFILE_ZSTD_DESCRIPTION ", older than the host's: ${zstd_older}")
+endif()
 file(WRITE "${CMAKE_BINARY_DIR}/zstd-version.txt" "${ONEFILE_ZSTD_VERSION} ${zstd_debian_source}\n")
 
 add_library(zstd_decompress STATIC

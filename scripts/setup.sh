@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ONEFILE_BUILD_DIR:-$root/build}
 third_party=$build/third_party
-stamp=$build/.setup-done-v8
+stamp=$build/.setup-done-v9
 
 packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make g++
@@ -83,6 +83,22 @@ if [[ ! -d $third_party/zstd ]]; then
   (cd "$third_party/zstd-src" && dpkg-source -x ./*.dsc unpacked > /dev/null 2>&1)
   mv "$third_party/zstd-src/unpacked" "$third_party/zstd"
   ls "$third_party/zstd-src"/*.dsc | xargs -n1 basename > "$third_party/zstd/.debian-source"
+fi
+# Said, not hidden: when the bootstrap's decompressor is older than the
+# host's libzstd, what the newer one brings (by the host's changelog) is
+# printed here and kept for the build, which says it again.
+host_version=$(dpkg-query -W -f='${source:Version}' libzstd-dev)
+fetched=$(sed -n 's/^libzstd_\(.*\)\.dsc$/\1/p' "$third_party/zstd/.debian-source")
+rm -f "$third_party/zstd/.older-than-host"
+if [[ $fetched != "$host_version" ]]; then
+  changelog=/usr/share/doc/libzstd1/changelog.Debian.gz
+  brings=$( ([[ -f $changelog ]] && zcat "$changelog" | dpkg-parsechangelog -l - --since "$fetched" -S Changes) \
+    2> /dev/null | awk '/^  \* /{if (item != "") out = out (out == "" ? "" : "; ") item; item = substr($0, 5); next}
+      /^    /{sub(/^ +/, ""); item = item " " $0}
+      END {if (item != "") out = out (out == "" ? "" : "; ") item; print out}' || true)
+  echo "setup: the archive serves no source of libzstd $host_version (the host's); the bootstrap's decompressor" \
+    "is built from $fetched, without what $host_version brings: ${brings:-see its changelog}" >&2
+  echo "libzstd $host_version brings: ${brings:-see its changelog}" > "$third_party/zstd/.older-than-host"
 fi
 
 for prefix in "${prefixes[@]}"; do

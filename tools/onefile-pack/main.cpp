@@ -45,6 +45,14 @@ int main(int argc, char** argv)
     }
     if (command == "--version") {
         std::printf("onefile-pack %s\n", ONEFILE_VERSION);
+        // Who could feed the decompressor crafted input: only someone who
+        // changed the executable's bytes, which its signature then shows.
+        const std::string zstd = pack::sdkZstd(sdkDescription(Arguments{}));
+        if (!zstd.empty()) {
+            std::printf("the bootstrap decompresses with %s; it reads only the block inside its own executable, "
+                        "so crafted input means changed executable bytes, which a signature shows\n",
+                        zstd.c_str());
+        }
         return 0;
     }
     const bool known = std::find(std::begin(commands), std::end(commands), command) != std::end(commands);

@@ -172,6 +172,14 @@ std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& descr
     return folders;
 }
 
+std::string sdkZstd(const std::filesystem::path& description)
+{
+    if (!std::filesystem::exists(description)) return "";
+    const auto sdk = readSdkDescription(description);
+    const auto zstd = sdk.find("zstd");
+    return zstd != sdk.end() ? zstd->second : "";
+}
+
 std::string readTextFile(const std::filesystem::path& file)
 {
     std::ifstream in(file);

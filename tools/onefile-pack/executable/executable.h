@@ -111,6 +111,10 @@ struct BuildRequest {
 // The folders where the bootstrap build's toolchain keeps its runtime DLLs
 // (none when there is no such build).
 std::vector<std::filesystem::path> sdkDllPath(const std::filesystem::path& description);
+// The zstd the SDK's bootstrap decompresses with, as its build names it;
+// empty when the description names none.
+std::string sdkZstd(const std::filesystem::path& description);
+
 // --- The executable from a bootstrap image (build_executable.cpp).
 // A bootstrap image as the SDK made it, checked: a 64-bit PE file with no
 // resources, symbols, certificate or data after its last section, room for
