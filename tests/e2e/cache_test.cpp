@@ -384,16 +384,20 @@ TEST_F(CachedRun, ARepairTakesTheFilesEqualToTheirRecordsAndWritesTheOthers)
     const std::wstring folder = runFolderOf(file(L"r"));
     const auto before = filesBelow(folder);
     ASSERT_GT(before.size(), 3000u);
-    const std::wstring deleted = L"many\\file10.txt", sameSize = L"many\\file20.txt", lateChange = L"large\\filler.txt";
+    // One file deleted; three changed keeping their size and time: near the
+    // start, near the end of a file of many pieces, and in a file's last byte.
+    const std::wstring deleted = L"many\\file10.txt";
+    const std::pair<std::wstring, long> changes[] = {
+        {L"many\\file20.txt", 1}, {L"large\\filler.txt", -3}, {L"many\\file30.txt", -1}};
     std::map<std::wstring, std::string> original;
-    for (const std::wstring& name : {deleted, sameSize, lateChange}) original[name] = readFile(folder + L"\\" + name);
+    original[deleted] = readFile(folder + L"\\" + deleted);
     ASSERT_TRUE(DeleteFileW((folder + L"\\" + deleted).c_str()));
-    std::string changed = original[sameSize];
-    changed[1] ^= 1;
-    rewriteKeepingTime(folder + L"\\" + sameSize, changed);
-    changed = original[lateChange];
-    changed[changed.size() - 3] ^= 1;
-    rewriteKeepingTime(folder + L"\\" + lateChange, changed);
+    for (const auto& [name, at] : changes) {
+        original[name] = readFile(folder + L"\\" + name);
+        std::string changed = original[name];
+        changed[at >= 0 ? static_cast<size_t>(at) : changed.size() - static_cast<size_t>(-at)] ^= 1;
+        rewriteKeepingTime(folder + L"\\" + name, changed);
+    }
 
     const std::wstring trace = file(L"trace");
     DeleteFileW(file(L"r").c_str());
@@ -402,7 +406,7 @@ TEST_F(CachedRun, ARepairTakesTheFilesEqualToTheirRecordsAndWritesTheOthers)
     ASSERT_EQ(endOf(start), 0u) << readFile(trace);
     EXPECT_EQ(runFolderOf(file(L"r")), folder);
     const std::string said = readFile(trace);
-    EXPECT_NE(said.find("cache: repaired: 3 written, " + std::to_string(before.size() - 3) +
+    EXPECT_NE(said.find("cache: repaired: 4 written, " + std::to_string(before.size() - 4) +
                         " taken from the damaged version"),
               std::string::npos)
         << said;
@@ -418,7 +422,7 @@ TEST_F(CachedRun, ARepairTakesTheFilesEqualToTheirRecordsAndWritesTheOthers)
             kept += after.at(name) == identity;
         }
     }
-    EXPECT_EQ(kept, before.size() - 3) << "files equal to their records were written again";
+    EXPECT_EQ(kept, before.size() - 4) << "files equal to their records were written again";
     EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
 }
 
