@@ -572,15 +572,20 @@ TEST_F(CachedRun, ADamagedVersionInUseIsNeitherRunNorRemoved)
     const std::wstring exe = copyIn(L"report");
     const std::wstring release = file(L"release");
     writeFile(release, "");
+    // Traced, so that the workers these starts leave can be waited for: one
+    // still at work holds what the last start must set aside.
+    const std::wstring traces[] = {file(L"trace-running"), file(L"trace-beside")};
     const PROCESS_INFORMATION running =
-        startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"running"));
+        startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"running"),
+                        {{L"MERLOX_ONEFILE_TRACE_FILE", traces[0].c_str()}});
     ASSERT_TRUE(waitForPath(file(L"running")));
     const std::wstring folder = runFolderOf(file(L"running"));
     const std::wstring held = folder + L"\\data\\held.txt";
     const std::string original = readFile(held);
     writeFile(held, "changed");
 
-    EXPECT_EQ(runUnelevated(exe, L"", file(L"beside")), 0u);
+    EXPECT_EQ(endOf(startUnelevated(exe, L"", file(L"beside"), {{L"MERLOX_ONEFILE_TRACE_FILE", traces[1].c_str()}})),
+              0u);
     const std::wstring beside = runFolderOf(file(L"beside"));
     EXPECT_NE(beside, folder);
     EXPECT_EQ(reported(file(L"beside"), "held"), original);
@@ -589,6 +594,7 @@ TEST_F(CachedRun, ADamagedVersionInUseIsNeitherRunNorRemoved)
 
     DeleteFileW(release.c_str());
     EXPECT_EQ(endOf(running), 0u);
+    for (const std::wstring& trace : traces) EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
     EXPECT_EQ(runUnelevated(exe, L"", file(L"after")), 0u);
     EXPECT_EQ(runFolderOf(file(L"after")), folder);
     EXPECT_EQ(reported(file(L"after"), "held"), original);

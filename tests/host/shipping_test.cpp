@@ -334,6 +334,75 @@ TEST(ShippingOptions, VerifyVouchesOnlyForTrustedChains)
     }
 }
 
+// The usual shapes of a chain whose root is not in the signature, each with
+// its root in the --trust file, PEM or DER, alone or among others; and a
+// trust file that holds no certificate.
+TEST(ShippingOptions, VerifyVouchesForTheUsualChainShapes)
+{
+    ONEFILE_REQUIRE(shippingToolsThere(), "the Windows build, openssl, osslsigncode or xmllint is missing");
+    TempTree tree;
+    const std::string cd = "cd " + shellQuote(tree.path().string()) + " && ";
+    // A certificate `name` for `subject`, issued by `issuer` (or itself), a
+    // CA or a code signer.
+    const auto issue = [&](const std::string& name, const std::string& subject, const std::string& issuer, bool ca) {
+        const std::string extension = ca ? "basicConstraints=critical,CA:TRUE" : "extendedKeyUsage=codeSigning";
+        const std::string signer = issuer.empty() ? "-signkey " + name + ".key"
+                                                  : "-CA " + issuer + ".pem -CAkey " + issuer + ".key -CAcreateserial";
+        return shell(cd + "[ -f " + name + ".key ] || openssl genrsa -out " + name + ".key 2048 2> /dev/null; " +
+                     "openssl req -new -key " + name + ".key -subj " + shellQuote(subject) + " -out " + name +
+                     ".csr && printf '%s\n' " + shellQuote(extension) + " > " + name +
+                     ".ext && openssl x509 -req -in " + name + ".csr " + signer + " -days 2 -extfile " + name +
+                     ".ext -out " + name + ".pem 2> /dev/null");
+    };
+    ASSERT_EQ(issue("rootA", "/CN=Root A", "", true), 0);
+    ASSERT_EQ(issue("rootB", "/CN=Root B", "", true), 0);
+    ASSERT_EQ(issue("inter", "/CN=Intermediate", "rootA", true), 0);
+    ASSERT_EQ(issue("leaf", "/CN=Leaf Vendor", "inter", false), 0);
+    ASSERT_EQ(issue("leafB", "/CN=Leaf Under B", "rootB", false), 0);
+    ASSERT_EQ(shell(cd + "cp rootB.key crossB.key && cp rootB.csr crossB.csr && printf '%s\n' "
+                         "basicConstraints=critical,CA:TRUE > crossB.ext && openssl x509 -req -in crossB.csr -CA "
+                         "rootA.pem -CAkey rootA.key -CAcreateserial -days 2 -extfile crossB.ext -out crossB.pem "
+                         "2> /dev/null && openssl x509 -in rootA.pem -outform der -out rootA.der && cat rootB.pem "
+                         "rootA.pem > roots.pem && echo garbage > garbage.txt"),
+              0);
+    // Signed by osslsigncode itself: the packer's signing refuses a chain it
+    // cannot build without a trust file.
+    ASSERT_EQ(shell(buildOptions(tree / "bare.exe").insert(0, shellQuote(std::getenv("ONEFILE_PACK")) + " ") +
+                    " > /dev/null"),
+              0);
+    for (const auto& [name, chain] :
+         {std::pair<std::string, std::string>{"leaf", "inter.pem"}, {"leafB", "crossB.pem"}}) {
+        ASSERT_EQ(shell(cd + "openssl pkcs12 -export -inkey " + name + ".key -in " + name + ".pem -certfile " + chain +
+                        " -out " + name + ".p12 -passout pass:pw && osslsigncode sign -pkcs12 " + name +
+                        ".p12 -pass pw -in bare.exe -out " + name + ".exe > /dev/null"),
+                  0);
+    }
+    const struct {
+        const char* what;
+        const char* exe;
+        const char* trust;
+        int exitCode;
+        const char* said;
+    } rows[] = {
+        {"leaf and intermediate signed, the root trusted", "leaf.exe", "rootA.pem", 0, "; the signature verifies"},
+        {"the root trusted in DER", "leaf.exe", "rootA.der", 0, "; the signature verifies"},
+        {"the root among several trusted", "leaf.exe", "roots.pem", 0, "; the signature verifies"},
+        {"a cross-signed root, its other root trusted", "leafB.exe", "rootA.pem", 0, "; the signature verifies"},
+        {"another root trusted", "leaf.exe", "rootB.pem", 1, "the signature cannot be checked"},
+        {"a trust file with no certificate", "leaf.exe", "garbage.txt", 1, "holds no certificate"},
+    };
+    for (const auto& row : rows) {
+        const PackRun run = pack(tree, "verify --trust " + shellQuote((tree / row.trust).string()) + " " +
+                                           shellQuote((tree / row.exe).string()));
+        EXPECT_EQ(run.exitCode, row.exitCode) << row.what << ": " << run.out << run.err;
+        EXPECT_NE((row.exitCode == 0 ? run.out : run.err).find(row.said), std::string::npos)
+            << row.what << ": " << run.out << run.err;
+        if (row.exitCode != 0) {
+            EXPECT_EQ(run.out.find("verifies"), std::string::npos) << row.what << ": " << run.out;
+        }
+    }
+}
+
 TEST(ShippingOptions, OwnManifestAndVersionTextsAreCheckedFirst)
 {
     ONEFILE_REQUIRE(shippingToolsThere(), "the Windows build, openssl, osslsigncode or xmllint is missing");

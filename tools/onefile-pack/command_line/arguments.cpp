@@ -55,7 +55,7 @@ const char* const listNotes = "Lists the files the block holds, each with its si
 const char* const verifyNotes =
     "Checks the block and reports an executable's Authenticode signature (osslsigncode): its digest,\n"
     "its signature and its certificates' chain, up to a root in Debian's CA bundle or in --trust FILE\n"
-    "(PEM); a chain that ends elsewhere is named as one nobody here trusts. A broken signature, a\n"
+    "(PEM or DER); a chain that ends elsewhere is named as one nobody here trusts. A broken signature, a\n"
     "damaged certificate table or a chain that cannot be built exits with 1; signing accepts only what\n"
     "verify passes.\n";
 const char* const exitCodes =

@@ -295,6 +295,11 @@ bool reportSignature(const char* path, const std::string& trusted)
 int verify(const char* path, const std::string& trusted)
 {
     if (!trusted.empty() && !fs::is_regular_file(trusted)) throw pack::Error("--trust " + trusted + ": no such file");
+    if (!trusted.empty()) {
+        // Refused before anything is said of the file.
+        const pack::TemporaryDirectory work;
+        pack::readTrustedRoots(trusted, work.path());
+    }
     // A damaged block in a signed file: the signature may tell when it came.
     const pack::BlockReport report = inspectFile(path);
     for (const std::string& problem : report.problems)

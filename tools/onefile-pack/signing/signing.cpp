@@ -92,11 +92,16 @@ namespace {
 
 const char* const caBundle = "/etc/ssl/certs/ca-certificates.crt";
 
-// The verdict of osslsigncode's check of the digest and the signature.
-SignatureReport verifyDigestAndSignature(const fs::path& file, const fs::path& certificates, const fs::path& work)
+// The verdict of osslsigncode's check of the digest and the signature. It
+// builds the chain from the signature's certificates, the roots the user
+// trusts (PEM, or empty) and Debian's CA bundle: a signature that carries
+// its leaf and intermediates but not its root is checked too.
+SignatureReport verifyDigestAndSignature(const fs::path& file, const fs::path& certificates, const fs::path& roots,
+                                         const fs::path& work)
 {
     const fs::path trusted = work / "trusted.pem";
-    std::ofstream(trusted) << readTextFile(certificates) << (fs::exists(caBundle) ? readTextFile(caBundle) : "");
+    std::ofstream(trusted) << readTextFile(certificates) << (roots.empty() ? "" : readTextFile(roots))
+                           << (fs::exists(caBundle) ? readTextFile(caBundle) : "");
     const fs::path log = work / "verify.log";
     runToolCapturing({"osslsigncode", "verify", "-in", file.string(), "-CAfile", trusted.string(), "-ignore-cdp"},
                      "checking the signature", log);
@@ -134,12 +139,13 @@ std::string describeChain(const CertificateFindings& certificates)
     return text + (certificates.rootSelfSigned ? " (self-signed)" : "");
 }
 
-// Who vouches for the signer: `trusted` (the user's roots), Debian's CA
-// bundle, or nobody.
-SignatureReport judgeTrust(const CertificateFindings& certificates, const fs::path& trusted, const fs::path& work)
+// Who vouches for the signer: `trusted` (the user's roots, read into
+// `roots`), Debian's CA bundle, or nobody.
+SignatureReport judgeTrust(const CertificateFindings& certificates, const fs::path& trusted, const fs::path& roots,
+                           const fs::path& work)
 {
     const std::string chain = describeChain(certificates);
-    if (!trusted.empty() && chainsTo(certificates, trusted, work)) {
+    if (!roots.empty() && chainsTo(certificates, roots, work)) {
         return {SignatureReport::verifies, chain + ", a chain to a root in " + trusted.string()};
     }
     if (chainsTo(certificates, caBundle, work)) {
@@ -159,6 +165,28 @@ SignatureReport judgeTrust(const CertificateFindings& certificates, const fs::pa
 }
 
 }  // namespace
+
+fs::path readTrustedRoots(const fs::path& trusted, const fs::path& work)
+{
+    const fs::path roots = work / "roots.pem", bundle = work / "roots.p7";
+    const std::string pemBegin = "-----BEGIN CERTIFICATE-----";
+    // Every certificate of a PEM bundle re-encoded, so that a damaged one
+    // is refused; a file without PEM is taken as one DER certificate.
+    const bool read =
+        readTextFile(trusted).find(pemBegin) != std::string::npos
+            ? runToolCapturing(
+                  {"openssl", "crl2pkcs7", "-nocrl", "-certfile", trusted.string(), "-out", bundle.string()},
+                  "reading the trusted roots", work / "roots.log") == 0 &&
+                  runToolCapturing({"openssl", "pkcs7", "-in", bundle.string(), "-print_certs", "-out", roots.string()},
+                                   "reading the trusted roots", work / "roots.log") == 0
+            : runToolCapturing({"openssl", "x509", "-inform", "DER", "-in", trusted.string(), "-out", roots.string()},
+                               "reading the trusted roots", work / "roots.log") == 0;
+    if (!read || readTextFile(roots).find(pemBegin) == std::string::npos) {
+        throw Error("--trust " + trusted.string() +
+                    ": holds no certificate (PEM, one or more, or one DER certificate); give the roots you trust");
+    }
+    return roots;
+}
 
 SignatureReport checkSignature(const fs::path& file, const fs::path& trusted)
 {
@@ -182,11 +210,12 @@ SignatureReport checkSignature(const fs::path& file, const fs::path& trusted)
     }
     const CertificateFindings certificates = checkCertificates(signature, work.path());
     if (!certificates.problem.empty()) return {SignatureReport::broken, certificates.problem};
-    const SignatureReport checked = verifyDigestAndSignature(file, certificates.certificates, work.path());
+    const fs::path roots = trusted.empty() ? fs::path() : readTrustedRoots(trusted, work.path());
+    const SignatureReport checked = verifyDigestAndSignature(file, certificates.certificates, roots, work.path());
     if (checked.verdict != SignatureReport::verifies) {
         return {checked.verdict, checked.detail + " (signed by " + describeChain(certificates) + ")"};
     }
-    return judgeTrust(certificates, trusted, work.path());
+    return judgeTrust(certificates, trusted, roots, work.path());
 }
 
 }  // namespace pack

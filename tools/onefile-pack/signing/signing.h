@@ -45,6 +45,10 @@ struct SignatureReport {
 // root, trusted when Debian's CA bundle or `trusted` (PEM, may be empty)
 // holds it.
 SignatureReport checkSignature(const std::filesystem::path& file, const std::filesystem::path& trusted = {});
+// The certificates of a --trust file (PEM, one or more; or one DER
+// certificate) as one PEM file in `work`; throws Error naming the file
+// when it holds none.
+std::filesystem::path readTrustedRoots(const std::filesystem::path& trusted, const std::filesystem::path& work);
 
 // --- The certificate table and certificates (certificates.cpp).
 struct CertificateTable {
