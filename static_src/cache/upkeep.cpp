@@ -151,32 +151,33 @@ static bool holdsOtherThanThisVersion()
     return other;
 }
 
-// The cache's turn: one start at a time works on a name folder. Null when
-// another start has it, traced.
+// The cache's turn: one start at a time tidies a name folder. Null when
+// another start has it (or a stranger's object has its name), traced.
 static HANDLE takeCacheTurn()
 {
     wchar_t versions[pathCapacity];
     const HANDLE turn = expandVersionsFolder(versions) ? takeUpkeepTurn(versions) : nullptr;
     if (turn == nullptr) {
-        traceStep(L"upkeep: another start keeps the cache");
+        traceStep(L"upkeep: the cache's turn is not this start's; the tidying is left to its holder");
     }
     return turn;
 }
 
+// The recheck takes no turn: two starts rechecking one version at once
+// only read it and write the record aside and rename it, and nobody who
+// holds or squats the turn can switch the recheck off. The tidying takes
+// turns.
 static void recheckThenTidy(void*, const volatile LONG* stop)
 {
-    const HANDLE turn = takeCacheTurn();
-    if (turn == nullptr) {
-        return;
-    }
     recheckVersionContent(stop, UINT64_MAX);
-    if (*stop == 0) {
+    const HANDLE turn = *stop == 0 ? takeCacheTurn() : nullptr;
+    if (turn != nullptr) {
         keepCacheTidy(nullptr, stop);
+        giveUpUpkeepTurn(turn);
     }
     if (*stop == 0) {
         traceStep(L"upkeep: done");
     }
-    giveUpUpkeepTurn(turn);
 }
 
 static void tidyInTurn(void*, const volatile LONG* stop)
@@ -206,10 +207,10 @@ void keepCacheNow(const CacheSettings& settings, uint64_t recheckPublishedBefore
 {
     if (holdCacheForUpkeep(settings)) {
         static const volatile LONG never = 0;
-        const HANDLE turn = takeCacheTurn();
-        if (turn != nullptr && settings.recheck) {
+        if (settings.recheck) {
             recheckVersionContent(&never, recheckPublishedBefore);
         }
+        const HANDLE turn = takeCacheTurn();
         if (turn != nullptr) {
             keepCacheTidy(nullptr, &never);
         }

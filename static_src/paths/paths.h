@@ -224,6 +224,13 @@ void ensureParentDirectories(const wchar_t* path);
 // current user, SYSTEM and the Administrators only. Ends the process when
 // it cannot be made.
 SECURITY_ATTRIBUTES* privateDirectoryAttributes();
+// The same for a named object (a mutex): only the current user and SYSTEM
+// may open it. Null when it cannot be made.
+SECURITY_ATTRIBUTES* privateObjectAttributes();
+// The current user's SID as text ("S-1-5-21-..."); false when it cannot
+// be read.
+enum : size_t { userSidCapacity = 192 };
+bool readUserSidText(wchar_t text[userSidCapacity]);
 // One class of this process's token information into `buffer` (advapi32
 // bound at run time); false when it cannot be read.
 bool readProcessToken(TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD size);

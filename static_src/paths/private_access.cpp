@@ -10,7 +10,9 @@
 
 #include <stdio.h>
 
-enum : size_t { userSidTextCapacity = 192, descriptorTextCapacity = 320 };
+enum : size_t { descriptorTextCapacity = 320 };
+static_assert(userSidCapacity == 192, "the user's SID text as readUserSid writes it");
+enum : size_t { userSidTextCapacity = userSidCapacity };
 
 struct AccessFunctions {
     decltype(&ConvertSidToStringSidW) convertSidToString;
@@ -56,6 +58,33 @@ static bool readUserSid(const AccessFunctions& f, wchar_t text[userSidTextCapaci
     const bool copied = read && appendWide(text, userSidTextCapacity, length, sidText, wcslen(sidText));
     LocalFree(sidText);
     return copied;
+}
+
+bool readUserSidText(wchar_t text[userSidCapacity])
+{
+    AccessFunctions f;
+    return bindAccessFunctions(f) && readUserSid(f, text);
+}
+
+SECURITY_ATTRIBUTES* privateObjectAttributes()
+{
+    // Made once; the descriptor lives as long as the process. Null when it
+    // cannot be made: the object then gets the default, the user's own.
+    static SECURITY_ATTRIBUTES attributes;
+    static bool made;
+    if (!made) {
+        made = true;
+        AccessFunctions f;
+        wchar_t user[userSidTextCapacity];
+        wchar_t descriptor[descriptorTextCapacity];
+        PSECURITY_DESCRIPTOR converted = nullptr;
+        if (bindAccessFunctions(f) && readUserSid(f, user) &&
+            swprintf(descriptor, descriptorTextCapacity, L"D:P(A;;GA;;;%ls)(A;;GA;;;SY)", user) > 0 &&
+            f.convertDescriptor(descriptor, SDDL_REVISION_1, &converted, nullptr)) {
+            attributes = {sizeof attributes, converted, FALSE};
+        }
+    }
+    return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
 }
 
 SECURITY_ATTRIBUTES* privateDirectoryAttributes()

@@ -80,7 +80,16 @@ bool wasBackgroundWorkCutShort()
     return lastWorkCutShort != 0;
 }
 
-HANDLE takeUpkeepTurn(const wchar_t* folder)
+UpkeepTurnState judgeUpkeepTurn(bool opened, DWORD waited)
+{
+    if (!opened) {
+        return UpkeepTurnState::stranger;
+    }
+    // A holder that died leaves the turn abandoned, which is free.
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? UpkeepTurnState::taken : UpkeepTurnState::busy;
+}
+
+bool nameUpkeepTurn(const wchar_t* folder, wchar_t name[upkeepTurnNameCapacity])
 {
     // FNV-1a over the folder's name in lower case: one name per folder,
     // however a start spelt it.
@@ -88,19 +97,30 @@ HANDLE takeUpkeepTurn(const wchar_t* folder)
     for (const wchar_t* c = folder; *c != L'\0'; ++c) {
         hash = (hash ^ static_cast<uint64_t>(towlower(*c))) * 1099511628211ull;
     }
-    wchar_t name[64];
-    swprintf(name, 64, L"Local\\onefile-upkeep-%016llx", static_cast<unsigned long long>(hash));
-    const HANDLE turn = CreateMutexW(nullptr, FALSE, name);
-    if (turn == nullptr) {
+    wchar_t user[userSidCapacity];
+    return readUserSidText(user) && swprintf(name, upkeepTurnNameCapacity, L"Local\\onefile-upkeep-%ls-%016llx", user,
+                                             static_cast<unsigned long long>(hash)) > 0;
+}
+
+HANDLE takeUpkeepTurn(const wchar_t* folder)
+{
+    // The user's own name, with an object only the user and the system can
+    // open: another user's object of that name (or one of another kind)
+    // cannot be opened, and counts as a stranger's.
+    wchar_t name[upkeepTurnNameCapacity];
+    const HANDLE turn = nameUpkeepTurn(folder, name) ? CreateMutexW(privateObjectAttributes(), FALSE, name) : nullptr;
+    const DWORD error = GetLastError();
+    const DWORD waited = turn != nullptr ? WaitForSingleObject(turn, 0) : WAIT_FAILED;
+    switch (judgeUpkeepTurn(turn != nullptr, waited)) {
+    case UpkeepTurnState::taken:
+        return turn;
+    case UpkeepTurnState::stranger:
+        traceStep(L"upkeep: the turn for %ls is an object a stranger made ([Error %lu]); left to it", folder, error);
         return nullptr;
-    }
-    // A holder that died leaves the turn abandoned, which is free.
-    const DWORD waited = WaitForSingleObject(turn, 0);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    default:
         CloseHandle(turn);
         return nullptr;
     }
-    return turn;
 }
 
 void giveUpUpkeepTurn(HANDLE turn)

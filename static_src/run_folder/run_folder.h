@@ -66,8 +66,16 @@ void stopBackgroundWork();
 bool wasBackgroundWorkCutShort();
 
 // One start at a time works on a folder's leftovers (the runs' parent, or
-// a cache's name folder): a named mutex per folder. The turn, or null when
-// another start has it (that one does the work; this one leaves at once).
+// a cache's name folder): a named mutex per folder and user, which only the
+// user and the system can open. The turn, or null when another start has
+// it (that one does the work; this one leaves at once) or when the name is
+// an object a stranger made (traced; nobody's work then).
+enum { upkeepTurnNameCapacity = 320 };
+bool nameUpkeepTurn(const wchar_t* folder, wchar_t name[upkeepTurnNameCapacity]);
+enum class UpkeepTurnState { taken, busy, stranger };
+// The turn's state from whether its mutex could be created or opened, and
+// the result of waiting for it without delay.
+UpkeepTurnState judgeUpkeepTurn(bool opened, DWORD waited);
 HANDLE takeUpkeepTurn(const wchar_t* folder);
 void giveUpUpkeepTurn(HANDLE turn);
 

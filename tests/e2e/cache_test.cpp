@@ -12,6 +12,7 @@
 #include <map>
 
 #include "../common/report_format.h"
+#include "run_folder/run_folder.h"
 
 namespace {
 
@@ -562,6 +563,20 @@ TEST_F(CachedRun, AChangeThatKeepsSizeAndTimeRunsAtMostOnceMore)
     EXPECT_TRUE(waitForPath(marker)) << "found after the application returned";
     EXPECT_EQ(startAndRead(L""), original);
     EXPECT_EQ(readFile(held), original);
+
+    // The cache's turn squatted by an object of its name: no turn is taken,
+    // and the recheck still runs.
+    wchar_t turn[upkeepTurnNameCapacity];
+    const std::wstring versions = folder.substr(0, folder.rfind(L'\\'));
+    ASSERT_TRUE(nameUpkeepTurn(versions.c_str(), turn));
+    const HANDLE squat = CreateEventW(nullptr, TRUE, FALSE, turn);
+    ASSERT_NE(squat, nullptr);
+    EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
+    rewriteKeepingTime(held, changed);
+    EXPECT_EQ(startAndRead(L""), changed);
+    EXPECT_TRUE(waitForPath(marker)) << "found with the turn squatted: " << readFile(trace);
+    EXPECT_EQ(startAndRead(L""), original);
+    CloseHandle(squat);
 }
 
 // A damaged version that a running application holds cannot be set aside:

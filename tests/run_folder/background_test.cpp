@@ -81,6 +81,31 @@ TEST(UpkeepTurn, OneHolderPerFolderAtATime)
     EXPECT_TRUE(askElsewhere(folder + L"-other"));
     giveUpUpkeepTurn(turn);
     EXPECT_TRUE(askElsewhere(folder));
+    // Its name taken by an object of another kind: nobody's turn.
+    wchar_t name[upkeepTurnNameCapacity];
+    ASSERT_TRUE(nameUpkeepTurn(folder.c_str(), name));
+    const HANDLE squat = CreateEventW(nullptr, TRUE, FALSE, name);
+    EXPECT_FALSE(askElsewhere(folder));
+    CloseHandle(squat);
+}
+
+TEST(UpkeepTurn, OnlyAMutexOfOursThatIsFreeIsThisStartsTurn)
+{
+    const struct {
+        const char* what;
+        bool opened;
+        DWORD waited;
+        UpkeepTurnState state;
+    } cases[] = {
+        {"free", true, WAIT_OBJECT_0, UpkeepTurnState::taken},
+        {"left by a holder that died", true, WAIT_ABANDONED, UpkeepTurnState::taken},
+        {"held by another start", true, WAIT_TIMEOUT, UpkeepTurnState::busy},
+        {"cannot be waited for", true, WAIT_FAILED, UpkeepTurnState::busy},
+        {"a stranger's object, or of another kind", false, WAIT_FAILED, UpkeepTurnState::stranger},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(judgeUpkeepTurn(c.opened, c.waited), c.state) << c.what;
+    }
 }
 
 TEST(StuckLeftover, IsLeftAloneForTenMinutes)
