@@ -226,6 +226,14 @@ TEST_F(CachedRun, TheChildRunsOnlyAfterTheChecksResult)
         CloseHandle(thread);
         EXPECT_GE(before, 1u) << "the child runs while its version is still being checked";
     }
+    // The entry DLL is held from before the check until the child loads it:
+    // nobody may write it meanwhile.
+    const std::wstring entry = runFolderOf(file(L"first")) + L"\\report_app.dll";
+    const HANDLE writer =
+        CreateFileW(entry.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "the entry DLL can be written before the child loads it";
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
     SetEvent(go);
     EXPECT_EQ(endOf(start), 7u) << readFile(trace);
     EXPECT_EQ(runFolderOf(file(L"second")), runFolderOf(file(L"first")));
