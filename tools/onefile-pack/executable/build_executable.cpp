@@ -111,8 +111,7 @@ BootstrapImage readBootstrapImage(std::vector<uint8_t> bytes, const std::string&
         const PeSection& section = layout.sections[i];
         if (i > 0) {
             const PeSection& before = layout.sections[i - 1];
-            if (section.virtualAddress !=
-                alignUp(uint64_t{before.virtualAddress} + before.virtualSize, layout.sectionAlignment)) {
+            if (section.virtualAddress != sectionEnd(before, layout.sectionAlignment)) {
                 refuseImage(file, "its sections do not follow each other");
             }
         }
@@ -259,12 +258,8 @@ public:
         if (std::fwrite(bytes, 1, size, out_) != size) fail();
     }
     void write(const std::vector<uint8_t>& bytes) { write(bytes.data(), bytes.size()); }
-    void padTo(uint64_t offset)
-    {
-        static const uint8_t zeros[4096] = {};
-        while (written_ < offset)
-            write(zeros, static_cast<size_t>(std::min<uint64_t>(offset - written_, sizeof zeros)));
-    }
+    // Zeros up to `offset`, summed as any bytes (they add nothing but length).
+    void padTo(uint64_t offset) { writeZeros(offset - std::min(offset, written_), true); }
     // The block: summed as it is read in pieces, and copied by the kernel,
     // so that it is never held whole and its bytes are written once.
     void copyFile(const std::filesystem::path& source, uint64_t size)
@@ -285,15 +280,13 @@ public:
         }
         bool copied = whole && std::fflush(out_) == 0;
         for (uint64_t done = 0; copied && done < size;) {
-            ssize_t moved = copy_file_range(in, nullptr, fileno(out_), nullptr, size - done, 0);
+            loff_t from = static_cast<loff_t>(done);
+            ssize_t moved = copy_file_range(in, &from, fileno(out_), nullptr, size - done, 0);
             if (moved < 0) {
                 // Not between these file systems: read and written here.
                 moved = pread(in, piece.data(), static_cast<size_t>(std::min<uint64_t>(size - done, piece.size())),
                               static_cast<off_t>(done));
                 moved = moved > 0 ? ::write(fileno(out_), piece.data(), static_cast<size_t>(moved)) : -1;
-                if (moved > 0 && lseek(in, static_cast<off_t>(done + static_cast<uint64_t>(moved)), SEEK_SET) < 0) {
-                    moved = -1;
-                }
             }
             copied = moved > 0;
             done += copied ? static_cast<uint64_t>(moved) : 0;
@@ -306,16 +299,7 @@ public:
     // The head's place, kept for finish: what goes there is known once the
     // block has been written after it. Even-sized, so that the words summed
     // after it keep their places.
-    void reserve(uint64_t size)
-    {
-        static const uint8_t zeros[4096] = {};
-        for (uint64_t left = size; left > 0; left -= std::min<uint64_t>(left, sizeof zeros)) {
-            if (std::fwrite(zeros, 1, std::min<uint64_t>(left, sizeof zeros), out_) !=
-                std::min<uint64_t>(left, sizeof zeros))
-                fail();
-        }
-        written_ += size;
-    }
+    void reserve(uint64_t size) { writeZeros(size, false); }
     // Writes `head` into its reserved place with the image checksum of the
     // whole file at `checksumOffset`, and closes the file.
     void finish(std::vector<uint8_t> head, uint64_t checksumOffset)
@@ -333,6 +317,18 @@ public:
 private:
     [[noreturn]] void fail() const { throw Error(file_.string() + ": cannot be written: " + std::strerror(errno)); }
 
+    void writeZeros(uint64_t count, bool summed)
+    {
+        static const uint8_t zeros[4096] = {};
+        for (uint64_t left = count; left > 0;) {
+            const size_t piece = static_cast<size_t>(std::min<uint64_t>(left, sizeof zeros));
+            if (summed) checksum_.add(zeros, piece);
+            if (std::fwrite(zeros, 1, piece, out_) != piece) fail();
+            left -= piece;
+        }
+        written_ += count;
+    }
+
     std::filesystem::path file_;
     std::FILE* out_ = nullptr;
     PeChecksum checksum_;
@@ -348,6 +344,12 @@ struct ExecutableHead {
     uint64_t checksumOffset = 0;
 };
 
+// Where the resource section lies in memory: right after the image's last.
+uint32_t resourceRvaOf(const BootstrapImage& image)
+{
+    return static_cast<uint32_t>(sectionEnd(image.layout.sections.back(), image.layout.sectionAlignment));
+}
+
 // Where the settings begin in the file: after the resources, at a page of
 // the file as of memory, so that the block after them can be mapped.
 uint64_t placeOffsetOf(const BootstrapImage& image, uint64_t resourcesSize)
@@ -361,16 +363,13 @@ ExecutableHead makeHead(const BootstrapImage& image, const std::vector<uint8_t>&
                         const std::vector<uint8_t>& settings, uint64_t blockSize)
 {
     PeLayout layout = image.layout;
-    const PeSection& last = layout.sections.back();
     const uint32_t readOnlyData = 0x40000040;  // initialised data, read
-    PeSection resourceSection{".rsrc",
-                              static_cast<uint32_t>(resources.size()),
-                              0,
-                              static_cast<uint32_t>(alignUp(resources.size(), layout.fileAlignment)),
-                              static_cast<uint32_t>(alignUp(image.bytes.size(), layout.fileAlignment)),
-                              readOnlyData};
-    resourceSection.virtualAddress =
-        static_cast<uint32_t>(alignUp(uint64_t{last.virtualAddress} + last.virtualSize, layout.sectionAlignment));
+    const PeSection resourceSection{".rsrc",
+                                    static_cast<uint32_t>(resources.size()),
+                                    resourceRvaOf(image),
+                                    static_cast<uint32_t>(alignUp(resources.size(), layout.fileAlignment)),
+                                    static_cast<uint32_t>(alignUp(image.bytes.size(), layout.fileAlignment)),
+                                    readOnlyData};
     const uint64_t placeSize = settings.size() + blockSize;
     const uint64_t placeRva =
         alignUp(uint64_t{resourceSection.virtualAddress} + resources.size(), layout.sectionAlignment);
@@ -389,7 +388,8 @@ ExecutableHead makeHead(const BootstrapImage& image, const std::vector<uint8_t>&
     ExecutableHead head{{}, uint64_t{place.rawOffset} + place.rawSize, peChecksumOffset(layout)};
     head.bytes.reserve(placeOffset + settings.size());
     head.bytes.assign(image.bytes.begin(), image.bytes.end());
-    writePeSections(head.bytes, layout, buildTimeStamp());
+    layout.timeStamp = buildTimeStamp();
+    writePeSections(head.bytes, layout);
     writePeDirectory(head.bytes, layout, resourceDirectory,
                      {resourceSection.virtualAddress, static_cast<uint32_t>(resources.size())});
     writeLittle(head.bytes, image.descriptor + ONEFILE_DESCRIPTOR_MARK_SIZE + 4, place.virtualAddress, 4);
@@ -478,11 +478,8 @@ std::string buildExecutable(const BuildRequest& request)
     }
     const std::string imageFile = sdk.find(request.console ? "console_bootstrap" : "bootstrap")->second;
     const BootstrapImage image = readBootstrapImage(readBinaryFile(imageFile), imageFile);
-    const PeSection& last = image.layout.sections.back();
-    const uint32_t resourceRva =
-        static_cast<uint32_t>(alignUp(uint64_t{last.virtualAddress} + last.virtualSize, image.layout.sectionAlignment));
     const std::vector<uint8_t> resources =
-        resourceSection(executableResources(gatherResources(request, sdk)), resourceRva);
+        resourceSection(executableResources(gatherResources(request, sdk)), resourceRvaOf(image));
     // Written beside the output (a signed one signed from a copy in a
     // temporary folder) and renamed to its name: the executable appears
     // whole or not at all.

@@ -86,6 +86,7 @@ struct PeLayout {
     uint64_t coff = 0, optional = 0, sectionTable = 0;  // offsets in the file
     uint32_t fileAlignment = 0, sectionAlignment = 0, headersSize = 0, directoryCount = 0;
     uint32_t symbolTable = 0, symbolCount = 0;  // the COFF symbol table's offset and count
+    uint32_t timeStamp = 0;                     // the COFF header's
     std::vector<PeSection> sections;            // in the header's order
     uint16_t headedSections = 0;                // how many headers the file's table holds
 };
@@ -98,9 +99,11 @@ void writePeDirectory(std::vector<uint8_t>& bytes, const PeLayout& layout, uint3
 // Writes `layout`'s section table and what follows from it into `headers`
 // (the file's first headersSize bytes): the section count, the sizes of
 // code, initialised and uninitialised data, the image's size, the symbol
-// table's place, `timeStamp`; the checksum 0, to be set once the file's
+// table's place, the time stamp; the checksum 0, to be set once the file's
 // bytes are known.
-void writePeSections(std::vector<uint8_t>& headers, const PeLayout& layout, uint32_t timeStamp);
+void writePeSections(std::vector<uint8_t>& headers, const PeLayout& layout);
+// Where the next section may begin in memory after `section`.
+uint64_t sectionEnd(const PeSection& section, uint32_t sectionAlignment);
 uint64_t peChecksumOffset(const PeLayout& layout);
 void writeLittle(std::vector<uint8_t>& bytes, uint64_t at, uint64_t value, unsigned size);
 uint64_t alignUp(uint64_t value, uint64_t alignment);

@@ -65,6 +65,7 @@ PeLayout readPeLayout(const std::vector<uint8_t>& bytes, const std::string& file
     layout.directoryCount = static_cast<uint32_t>(readLittle(bytes, layout.optional + optionalDirectoryCount, 4));
     if (optionalDirectories + 8ull * layout.directoryCount > optionalSize)
         throw fail("its data directories do not fit");
+    layout.timeStamp = static_cast<uint32_t>(readLittle(bytes, layout.coff + coffTimeStamp, 4));
     layout.symbolTable = static_cast<uint32_t>(readLittle(bytes, layout.coff + coffSymbolTable, 4));
     layout.symbolCount = static_cast<uint32_t>(readLittle(bytes, layout.coff + coffSymbolCount, 4));
     layout.sectionTable = layout.optional + optionalSize;
@@ -101,7 +102,12 @@ void writePeDirectory(std::vector<uint8_t>& bytes, const PeLayout& layout, uint3
     writeLittle(bytes, at + 4, directory.size, 4);
 }
 
-void writePeSections(std::vector<uint8_t>& headers, const PeLayout& layout, uint32_t timeStamp)
+uint64_t sectionEnd(const PeSection& section, uint32_t sectionAlignment)
+{
+    return alignUp(uint64_t{section.virtualAddress} + section.virtualSize, sectionAlignment);
+}
+
+void writePeSections(std::vector<uint8_t>& headers, const PeLayout& layout)
 {
     const uint64_t tableEnd = layout.sectionTable + 40ull * layout.sections.size();
     if (tableEnd > layout.headersSize || tableEnd > headers.size()) {
@@ -123,8 +129,7 @@ void writePeSections(std::vector<uint8_t>& headers, const PeLayout& layout, uint
         if (section.characteristics & sectionCode) code += size;
         if (section.characteristics & sectionInitialized) initialized += size;
         if (section.characteristics & sectionUninitialized) uninitialized += size;
-        imageEnd = std::max<uint64_t>(
-            imageEnd, alignUp(uint64_t{section.virtualAddress} + section.virtualSize, layout.sectionAlignment));
+        imageEnd = std::max<uint64_t>(imageEnd, sectionEnd(section, layout.sectionAlignment));
     }
     // Past the new table, nothing of an old, longer one stays.
     const uint64_t oldEnd = layout.sectionTable + 40ull * layout.headedSections;
@@ -133,7 +138,7 @@ void writePeSections(std::vector<uint8_t>& headers, const PeLayout& layout, uint
                   0);
     }
     writeLittle(headers, layout.coff + coffSectionCount, layout.sections.size(), 2);
-    writeLittle(headers, layout.coff + coffTimeStamp, timeStamp, 4);
+    writeLittle(headers, layout.coff + coffTimeStamp, layout.timeStamp, 4);
     writeLittle(headers, layout.coff + coffSymbolTable, layout.symbolTable, 4);
     writeLittle(headers, layout.coff + coffSymbolCount, layout.symbolCount, 4);
     writeLittle(headers, layout.optional + optionalCodeSize, code, 4);

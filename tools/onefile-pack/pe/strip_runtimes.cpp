@@ -74,13 +74,10 @@ std::optional<std::vector<uint8_t>> withoutDebugSections(const std::vector<uint8
     const uint64_t keptEnd = kept > 0 ? endOfKeptData(bytes, layout, kept) : 0;
     if (keptEnd == 0) return std::nullopt;
     std::vector<uint8_t> stripped(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(keptEnd));
-    const uint32_t timeStamp =
-        static_cast<uint32_t>(stripped[layout.coff + 4] | stripped[layout.coff + 5] << 8 |
-                              stripped[layout.coff + 6] << 16 | uint32_t{stripped[layout.coff + 7]} << 24);
     layout.sections.resize(kept);
     layout.symbolTable = 0;
     layout.symbolCount = 0;
-    writePeSections(stripped, layout, timeStamp);
+    writePeSections(stripped, layout);
     PeChecksum checksum;
     checksum.add(stripped.data(), stripped.size());
     writeLittle(stripped, peChecksumOffset(layout), checksum.value(), 4);
