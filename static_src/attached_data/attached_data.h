@@ -29,6 +29,9 @@ struct ExecutableSettings {
     bool errorDialog;     // show fatal lines nobody sees (not --no-error-dialog)
     bool splashProgress;  // --splash-progress
 };
+// The unsigned little-endian value of `size` (at most 8) bytes: the block's
+// and the settings' one encoding.
+uint64_t readLittleEndian(const unsigned char* bytes, unsigned size);
 // Reads the settings section of `size` bytes at `section`: why it cannot
 // be used, or null when `settings` has it. Every offset is checked
 // against `size` before it is followed.

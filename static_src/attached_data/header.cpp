@@ -11,6 +11,15 @@ enum : uint64_t {
 const unsigned char* attachedDataCursor;
 uint64_t attachedDataRemaining;
 
+uint64_t readLittleEndian(const unsigned char* bytes, unsigned size)
+{
+    uint64_t value = 0;
+    for (unsigned i = size; i-- > 0;) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
 void verifyAttachedDataHeader()
 {
     // A block shorter than its header cannot hold one; the cursor must never
@@ -69,16 +78,12 @@ void verifyBlockTail()
                                                                                : "data after the block's trailer");
     }
     const unsigned char* const tail = attachedDataCursor + frameSize;
-    uint64_t trailer = 0;
     for (uint64_t i = 0; i < padding; ++i) {
         if (tail[i] != 0) {
             failDecoding("the padding after the frame is not zero");
         }
     }
-    for (int i = trailerSize - 1; i >= 0; --i) {
-        trailer = (trailer << 8) | tail[padding + static_cast<uint64_t>(i)];
-    }
-    if (trailer != trailerOffset) {
+    if (readLittleEndian(tail + padding, trailerSize) != trailerOffset) {
         failDecoding("the trailer does not name the block's length");
     }
 }

@@ -22,15 +22,6 @@ static_assert(sizeof(PlacementDescriptor) == ONEFILE_DESCRIPTOR_SIZE, "the descr
 extern "C" __attribute__((used)) const volatile PlacementDescriptor onefilePlacementDescriptor = {
     ONEFILE_DESCRIPTOR_MARK, ONEFILE_DESCRIPTOR_FORMAT, 0, 0, 0};
 
-static uint64_t readLittleEndian(const unsigned char* bytes, unsigned size)
-{
-    uint64_t value = 0;
-    for (unsigned i = size; i-- > 0;) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
-}
-
 // A text of the settings: `units` UTF-16 units at `offset`, then a 0 unit,
 // between the header and the block; null when it is not that.
 static const wchar_t* textAt(const unsigned char* section, const unsigned char* field, uint64_t blockOffset)

@@ -11,67 +11,67 @@
 
 namespace {
 
+void putLittle(std::vector<unsigned char>& bytes, size_t at, uint64_t value, unsigned size)
+{
+    for (unsigned i = 0; i < size; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
 // A settings section as the packer lays it out, its texts after the header
-// and the block at `blockOffset`; `change` then damages it.
+// and the block at `blockOffset`.
 std::vector<unsigned char> settingsSection(uint64_t blockOffset, uint64_t blockSize)
 {
     std::vector<unsigned char> section(blockOffset + blockSize, 0);
-    const auto put = [&](size_t at, uint64_t value, unsigned size) {
-        for (unsigned i = 0; i < size; ++i) section[at + i] = static_cast<unsigned char>(value >> (8 * i));
-    };
     memcpy(section.data(), ONEFILE_SETTINGS_MAGIC, sizeof ONEFILE_SETTINGS_MAGIC);
-    put(8, ONEFILE_DESCRIPTOR_FORMAT, 4);
-    put(12, ONEFILE_SETTING_SWEEP | ONEFILE_SETTING_CACHE_RECHECK, 4);
-    put(16, 3, 4);
-    put(24, blockOffset, 8);
-    put(32, blockSize, 8);
-    // "{TEMP}" at 64, the cache's spec "c" at 80 and no id at 84.
+    putLittle(section, 8, ONEFILE_DESCRIPTOR_FORMAT, 4);
+    putLittle(section, 12, ONEFILE_SETTING_SWEEP | ONEFILE_SETTING_CACHE_RECHECK, 4);
+    putLittle(section, 16, 3, 4);
+    putLittle(section, 24, blockOffset, 8);
+    putLittle(section, 32, blockSize, 8);
+    // "{TEMP}" at 64, the cache's spec "c" at 80 and no id at 84: each text
+    // its offset, then its units.
     const char16_t temp[] = u"{TEMP}";
-    for (size_t i = 0; i < 6; ++i) put(64 + 2 * i, temp[i], 2);
-    put(40, 64, 4), put(44, 6, 4), put(48, 80, 4), put(52, 1, 4), put(56, 84, 4), put(60, 0, 4);
-    put(80, u'c', 2);
+    for (size_t i = 0; i < 6; ++i) putLittle(section, 64 + 2 * i, temp[i], 2);
+    putLittle(section, 40, 64 | 6ull << 32, 8);
+    putLittle(section, 48, 80 | 1ull << 32, 8);
+    putLittle(section, 56, 84, 8);
+    putLittle(section, 80, u'c', 2);
     return section;
 }
 
 TEST(Placement, SettingsAreReadOnlyWhereTheyFitTheirSection)
 {
-    const auto put = [](std::vector<unsigned char>& s, size_t at, uint64_t value, unsigned size) {
-        for (unsigned i = 0; i < size; ++i) s[at + i] = static_cast<unsigned char>(value >> (8 * i));
-    };
+    const size_t none = SIZE_MAX;
     const struct {
         const char* what;
-        void (*change)(std::vector<unsigned char>& section, decltype(put)& put);
+        size_t at;  // the field changed, or none
+        uint64_t value;
+        unsigned width;
         uint64_t size;  // of the section read; 0: all of it
         const char* problem;
     } cases[] = {
-        {"as the packer writes them", [](auto&, auto&) {}, 0, nullptr},
-        {"shorter than their header", [](auto&, auto&) {}, ONEFILE_SETTINGS_HEADER_SIZE - 1,
-         "the settings are missing"},
-        {"exactly their header, its block outside", [](auto&, auto&) {}, ONEFILE_SETTINGS_HEADER_SIZE,
+        {"as the packer writes them", none, 0, 0, 0, nullptr},
+        {"shorter than their header", none, 0, 0, ONEFILE_SETTINGS_HEADER_SIZE - 1, "the settings are missing"},
+        {"exactly their header, its block outside", none, 0, 0, ONEFILE_SETTINGS_HEADER_SIZE,
          "the block lies outside its section"},
-        {"another magic", [](auto& s, auto&) { s[0] = 'O'; }, 0, "the settings are missing"},
-        {"another format", [](auto& s, auto& p) { p(s, 8, 2, 4); }, 0, "the settings are of another format"},
-        {"a block one byte longer than the section", [](auto& s, auto& p) { p(s, 32, 4097, 8); }, 0,
-         "the block lies outside its section"},
-        {"a block whose end wraps around", [](auto& s, auto& p) { p(s, 32, UINT64_MAX, 8); }, 0,
-         "the block lies outside its section"},
-        {"a block inside the header", [](auto& s, auto& p) { p(s, 24, 63, 8); }, 0,
-         "the block lies outside its section"},
-        {"a text at an odd offset", [](auto& s, auto& p) { p(s, 40, 65, 4); }, 0,
+        {"another magic", 0, 'O', 1, 0, "the settings are missing"},
+        {"another format", 8, 2, 4, 0, "the settings are of another format"},
+        {"a block one byte longer than the section", 32, 4097, 8, 0, "the block lies outside its section"},
+        {"a block whose end wraps around", 32, UINT64_MAX, 8, 0, "the block lies outside its section"},
+        {"a block inside the header", 24, 63, 8, 0, "the block lies outside its section"},
+        {"a text at an odd offset, whole there", 40, 81, 8, 0,
          "a text of the settings lies outside them or has no end"},
-        {"a text inside the header", [](auto& s, auto& p) { p(s, 40, 62, 4); }, 0,
+        {"a text inside the header, whole there", 40, 62, 8, 0,
          "a text of the settings lies outside them or has no end"},
-        {"a text without its end unit", [](auto& s, auto& p) { p(s, 44, 5, 4); }, 0,
+        {"a text without its end unit", 44, 5, 4, 0, "a text of the settings lies outside them or has no end"},
+        {"a text that runs into the block", 56, 4094 | 1ull << 32, 8, 0,
          "a text of the settings lies outside them or has no end"},
-        {"a text that runs into the block", [](auto& s, auto& p) { p(s, 56, 4094, 4), p(s, 60, 1, 4); }, 0,
-         "a text of the settings lies outside them or has no end"},
-        {"a text that ends where the block begins", [](auto& s, auto& p) { p(s, 56, 4094, 4); }, 0, nullptr},
-        {"a text longer than any spec", [](auto& s, auto& p) { p(s, 60, ONEFILE_SETTINGS_TEXT_MAX_UNITS + 1, 4); }, 0,
+        {"a text that ends where the block begins", 56, 4094, 4, 0, nullptr},
+        {"a text longer than any spec", 60, ONEFILE_SETTINGS_TEXT_MAX_UNITS + 1, 4, 0,
          "a text of the settings lies outside them or has no end"},
     };
     for (const auto& c : cases) {
         std::vector<unsigned char> section = settingsSection(4096, 4);
-        c.change(section, put);
+        if (c.at != none) putLittle(section, c.at, c.value, c.width);
         ExecutableSettings settings = {};
         const char* const problem =
             readSettingsSection(section.data(), c.size != 0 ? c.size : section.size(), settings);
