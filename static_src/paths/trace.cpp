@@ -19,10 +19,14 @@ static ULONGLONG traceStart;
 
 // A byte far past any trace's end, locked around each line: under Wine an
 // append is not one step, and lines of processes appending at once
-// overwrote each other's heads now and then. Waited for a bounded time:
-// whoever holds it (a stuck start, or anyone who can open the file) never
-// holds a start up; past the bound the line goes unlocked.
-enum : DWORD { appendLockOffsetHigh = 0x7fffffff, appendLockWaitMilliseconds = 50 };
+// overwrote each other's heads now and then. Waited for a bounded time,
+// long enough for twenty starts on a busy machine to take their turns
+// (50 ms was not): past it the line goes unlocked, and so does every later
+// line of the process, so whoever holds the lock (a stuck start, or anyone
+// who can open the file) costs a start that wait once.
+enum : DWORD { appendLockOffsetHigh = 0x7fffffff, appendLockWaitMilliseconds = 500 };
+// Set once a wait for the lock ran out, by whichever thread saw it.
+static volatile LONG appendLockGivenUp;
 
 // How every line of ours begins, and so a trace file.
 static const char tracePrefix[] = "onefile[";
@@ -109,13 +113,16 @@ static bool takeAppendLock(OVERLAPPED& lockAt)
 {
     const ULONGLONG began = GetTickCount64();
     const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
-    while (!LockFileEx(traceOutput, flags, 0, 1, 0, &lockAt)) {
+    while (appendLockGivenUp == 0) {
+        if (LockFileEx(traceOutput, flags, 0, 1, 0, &lockAt)) {
+            return true;
+        }
         if (GetTickCount64() - began >= appendLockWaitMilliseconds) {
-            return false;
+            InterlockedExchange(&appendLockGivenUp, 1);
         }
         Sleep(1);
     }
-    return true;
+    return false;
 }
 
 // One write per line, so lines of the parent and the child never mix; into
