@@ -60,8 +60,8 @@ enum : size_t {
     piecesAhead = 32,
 };
 
-// The first record's full path, the application's DLL: written once by the
-// record loop, on either road.
+// The first record's full path, the application's DLL: written by the
+// record loop of each extraction.
 extern wchar_t firstFilePath[pathCapacity];
 
 // Checks the block's magic and moves the cursor past it; "Error, couldn't
@@ -151,9 +151,10 @@ struct ExtractionRequest {
     bool oneThread;
 };
 struct ExtractionOutcome {
-    bool anyFile;    // false when the block holds no file
-    size_t moved;    // files taken from the earlier copy
-    size_t written;  // files written from the frame
+    bool anyFile;        // false when the block holds no file
+    size_t moved;        // files taken from the earlier copy
+    size_t written;      // files written from the frame
+    uint64_t entryHash;  // the first record's content as the frame decoded it (XXH64, seed 0)
 };
 // A file of an earlier copy as the system describes it, and whether it may
 // be taken for a record of `size` bytes: a plain file (neither a folder nor
@@ -169,6 +170,9 @@ bool mayTakeEarlierFile(const EarlierFileFacts& facts, uint64_t size);
 // existing name or failed write ends the process (one line, the fatal
 // cleanup, exit code 2).
 ExtractionOutcome extractAttachedFiles(const ExtractionRequest& request);
+// The XXH64 (seed 0) of the open `file`'s content, read from its start;
+// false when a read fails.
+bool hashOpenedFile(HANDLE file, uint64_t& hash);
 // The re-entry road: the first record's name, checked as every name is,
 // the application's DLL; false when the block holds no file.
 bool readApplicationName(wchar_t name[recordNameCapacity]);

@@ -1,5 +1,6 @@
 #include "attached_data.h"
 #include "record_names.h"
+#include "paths/test_holds.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -234,8 +235,9 @@ static bool readsAs(HANDLE file, const unsigned char* bytes, size_t count, unsig
 }
 
 // Copies the first `count` bytes of `from` into `to`: what of an earlier
-// file was found equal to its record. An error code, or ERROR_SUCCESS.
-static DWORD copyEqualStart(HANDLE from, HANDLE to, uint64_t count, unsigned char* buffer)
+// file was found equal to its record, hashed into `copied`. An error code,
+// or ERROR_SUCCESS.
+static DWORD copyEqualStart(HANDLE from, HANDLE to, uint64_t count, unsigned char* buffer, XXH64_state_t& copied)
 {
     LARGE_INTEGER start = {};
     if (!SetFilePointerEx(from, start, nullptr, FILE_BEGIN)) {
@@ -253,9 +255,27 @@ static DWORD copyEqualStart(HANDLE from, HANDLE to, uint64_t count, unsigned cha
         if (!writeAll(to, buffer, read)) {
             return GetLastError();
         }
+        XXH64_update(&copied, buffer, read);
         count -= read;
     }
     return ERROR_SUCCESS;
+}
+
+bool hashOpenedFile(HANDLE file, uint64_t& hash)
+{
+    enum : DWORD { chunkBytes = 1u << 16 };
+    unsigned char* const buffer = static_cast<unsigned char*>(malloc(chunkBytes));
+    LARGE_INTEGER start = {};
+    bool reading = buffer != nullptr && SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    XXH64_state_t state;
+    XXH64_reset(&state, 0);
+    DWORD read = 0;
+    while (reading && (reading = ReadFile(file, buffer, chunkBytes, &read, nullptr)) && read > 0) {
+        XXH64_update(&state, buffer, read);
+    }
+    free(buffer);
+    hash = XXH64_digest(&state);
+    return reading;
 }
 
 // Never an existing file: CREATE_NEW refuses whatever has the name, a link
@@ -272,18 +292,47 @@ static HANDLE createRecordFile(const wchar_t* filePath)
     return file;
 }
 
+// Moves the earlier file, found equal to its record, to `filePath` through
+// its handle, and keeps it there only while it still has one name, read
+// again once moved: a hard link made while it was compared would publish
+// a file with a name outside the folder. A file that gained names goes
+// back where it was; false then, and when it cannot be moved.
+static bool takeEarlierFile(const Extraction& x, HANDLE earlier, const wchar_t* filePath, const wchar_t* name)
+{
+    reachTestPoint("ONEFILE_TEST_HOLD_TAKE", L"-reached", true);
+    if (!renameOpenedEntry(earlier, filePath)) {
+        return false;
+    }
+    EarlierFileFacts facts;
+    if (readEarlierFileFacts(earlier, facts) && facts.links == 1) {
+        return true;
+    }
+    wchar_t back[pathCapacity];
+    if (!joinPath(back, x.request.earlierCopy, name) || !renameOpenedEntry(earlier, back)) {
+        fatalFileError("Error, a file taken from the damaged version gained a name", filePath, ERROR_TOO_MANY_LINKS);
+    }
+    traceStep(L"cache: %ls gained a name while it was taken; written anew", filePath);
+    return false;
+}
+
 // Writes one record's data to `filePath`, from the frame as it decodes;
 // with an earlier file of the same size, compared byte for byte instead
 // while they agree: taken as it is when they always do, else the equal
-// start copied from it and the rest written. Every write and the close are
-// checked: a short write or a failure the system reports only at the close
-// would otherwise leave a truncated file. The file is closed before the
-// stop, so the cleanup can remove it.
-static void writeRecordData(Extraction& x, const wchar_t* filePath, const wchar_t* name, uint64_t size)
+// start copied from it and the rest written. What is copied from an
+// earlier file must hash as the frame does: a host process, which ignores
+// the hold's sharing, may have written it meanwhile. Every write and the
+// close are checked: a short write or a failure the system reports only at
+// the close would otherwise leave a truncated file. The file is closed
+// before the stop, so the cleanup can remove it. The record's hash, when
+// `hashed` or an earlier file is compared (else 0).
+static uint64_t writeRecordData(Extraction& x, const wchar_t* filePath, const wchar_t* name, uint64_t size, bool hashed)
 {
-    XXH64_state_t hash;
-    XXH64_reset(&hash, 0);
     const HANDLE earlier = x.compared != nullptr ? openEarlierFile(x, name, size) : INVALID_HANDLE_VALUE;
+    hashed = hashed || earlier != INVALID_HANDLE_VALUE;
+    XXH64_state_t frame;
+    XXH64_state_t written;
+    XXH64_reset(&frame, 0);
+    XXH64_reset(&written, 0);
     HANDLE file = earlier == INVALID_HANDLE_VALUE ? createRecordFile(filePath) : INVALID_HANDLE_VALUE;
     uint64_t equal = 0;
     DWORD error = ERROR_SUCCESS;
@@ -292,34 +341,40 @@ static void writeRecordData(Extraction& x, const wchar_t* filePath, const wchar_
         size_t count = 0;
         const unsigned char* const bytes =
             takeAttachedData(left < pieceSize ? static_cast<size_t>(left) : pieceSize, count);
-        if (x.request.hashes != nullptr) {
-            XXH64_update(&hash, bytes, count);
+        if (hashed) {
+            XXH64_update(&frame, bytes, count);
         }
         if (file == INVALID_HANDLE_VALUE && readsAs(earlier, bytes, count, x.compared)) {
             equal += count;
         } else {
             if (file == INVALID_HANDLE_VALUE) {
                 file = createRecordFile(filePath);
-                error = copyEqualStart(earlier, file, equal, x.compared);
+                error = copyEqualStart(earlier, file, equal, x.compared, written);
             }
             if (error == ERROR_SUCCESS && !writeAll(file, bytes, static_cast<DWORD>(count))) {
                 error = GetLastError();
             }
+            XXH64_update(&written, bytes, count);
         }
         left -= count;
         reportProgress();
     }
-    if (file == INVALID_HANDLE_VALUE && renameOpenedEntry(earlier, filePath)) {
+    if (file == INVALID_HANDLE_VALUE && takeEarlierFile(x, earlier, filePath, name)) {
         ++x.outcome.moved;
     } else {
         if (file == INVALID_HANDLE_VALUE) {
-            // Equal throughout but not movable: copied from the file held.
+            // Equal throughout but not to be moved: copied from the file held.
             file = createRecordFile(filePath);
-            error = copyEqualStart(earlier, file, size, x.compared);
+            error = copyEqualStart(earlier, file, size, x.compared, written);
         }
         fileBeingWritten = INVALID_HANDLE_VALUE;
         if (!CloseHandle(file) && error == ERROR_SUCCESS) {
             error = GetLastError();
+        }
+        if (error == ERROR_SUCCESS && earlier != INVALID_HANDLE_VALUE &&
+            XXH64_digest(&written) != XXH64_digest(&frame)) {
+            fatalFileError("Error, a file taken from the damaged version changed while it was read", filePath,
+                           ERROR_CRC);
         }
         ++x.outcome.written;
     }
@@ -329,9 +384,7 @@ static void writeRecordData(Extraction& x, const wchar_t* filePath, const wchar_
     if (error != ERROR_SUCCESS) {
         fatalFileError("Error, couldn't unpack file to target path", filePath, error);
     }
-    if (x.request.hashes != nullptr) {
-        addContentHash(*x.request.hashes, name, XXH64_digest(&hash));
-    }
+    return hashed ? XXH64_digest(&frame) : 0;
 }
 
 static void beginExtraction()
@@ -380,23 +433,30 @@ ExtractionOutcome extractAttachedFiles(const ExtractionRequest& request)
     wchar_t name[recordNameCapacity];
     wchar_t filePath[pathCapacity];
     beginExtraction();
-    while (readRecordName(name)) {
+    for (bool entry = true; readRecordName(name); entry = false) {
         placeInFolder(filePath, request.folder, name);
-        if (firstFilePath[0] == L'\0') {
+        if (entry) {
             copyWideBounded(firstFilePath, pathCapacity, filePath, "a file path does not fit in 4096 characters");
+            x.outcome.anyFile = true;
         }
         uint64_t size;
         readAttachedData(&size, sizeof size);
         parkIfStopRequested();
         createRecordDirectories(filePath, folderLength);
-        writeRecordData(x, filePath, name, size);
+        // The entry's hash proves the DLL the start holds before its load.
+        const uint64_t hash = writeRecordData(x, filePath, name, size, entry || request.hashes != nullptr);
+        if (entry) {
+            x.outcome.entryHash = hash;
+        }
+        if (request.hashes != nullptr) {
+            addContentHash(*request.hashes, name, hash);
+        }
     }
     finishAttachedData();
     reportProgress();
     closeAttachedDataReader();
     endExtraction();
     free(x.compared);
-    x.outcome.anyFile = firstFilePath[0] != L'\0';
     return x.outcome;
 }
 

@@ -95,10 +95,11 @@ static bool isAsListed(const wchar_t* folder)
 // one of its slots.
 static bool isAdmittedByRecheck(const wchar_t* folder)
 {
-    if (readRecheckRecord(folder).state != RecheckState::unproven) {
+    const RecheckRecord record = readRecheckRecord(folder);
+    if (record.state != RecheckState::unproven) {
         return true;
     }
-    if (takeUnprovenStartSlot(folder)) {
+    if (takeUnprovenStart(folder, record)) {
         traceStep(L"cache: %ls unproven by its last recheck; one of its %u more starts", folder, unprovenStartsAllowed);
         return true;
     }
@@ -309,8 +310,9 @@ HANDLE setDamagedVersionAsideForRepair(CacheStart& start, wchar_t aside[pathCapa
 PublishOutcome publishStagingFolder(const wchar_t* staging, const ContentHashes& hashes, const CacheStart& start)
 {
     assert(start.road == CacheRoad::build);
-    if (!writeCacheManifest(staging, hashes)) {
-        traceStep(L"cache: the manifest could not be written; the run goes on from %ls", staging);
+    if (!writeCacheManifest(staging, hashes) || !writeFreshRecheckRecord(staging)) {
+        traceStep(L"cache: the manifest or the recheck's record could not be written; the run goes on from %ls",
+                  staging);
         return PublishOutcome::keptStaging;  // still held: the run goes on from it
     }
     // Windows refuses to rename a folder that is held open.

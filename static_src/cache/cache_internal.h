@@ -70,14 +70,19 @@ bool isWholeManifest(const wchar_t* manifest);
 enum class RecheckState {
     none,      // no recheck since the version was built (and hashed)
     passed,    // the last complete recheck proved every file, at `time`
-    unproven,  // a recheck could not read a file; a record that cannot be read
-};
-struct RecheckRecord {
-    RecheckState state;
-    uint64_t time;  // a system time, for passed
+    unproven,  // a recheck could not read a file; `used` starts have run it since
 };
 // How many starts run a version after a recheck could not prove it.
 enum : unsigned { unprovenStartsAllowed = 2 };
+struct RecheckRecord {
+    RecheckState state;
+    uint64_t time;  // a system time, for passed
+    unsigned used;  // for unproven, at most unprovenStartsAllowed
+};
+// A record that is missing (every version is published with one) or
+// cannot be read proves nothing and leaves no start: someone removed or
+// wrote it.
+static const RecheckRecord spentRecord = {RecheckState::unproven, 0, unprovenStartsAllowed};
 // After a passed recheck, the content is not read again for this long: a
 // tool started a thousand times rereads its version once in that time.
 static const uint64_t recheckWindow = 10ull * 60 * 10000000;  // 10 minutes, in FILETIME units
@@ -91,8 +96,13 @@ RecheckRecord readRecheckRecord(const wchar_t* version);
 bool isVersionRecheckDue(const wchar_t* version);
 // Best effort: a record that cannot be written leaves the old one.
 void writeRecheckRecord(const wchar_t* version, RecheckRecord record);
-// Takes one of the unproven starts' slots; false when none is left.
-bool takeUnprovenStartSlot(const wchar_t* version);
+// The empty record a staging folder is published with; false when it
+// cannot be made.
+bool writeFreshRecheckRecord(const wchar_t* staging);
+// Lets one more start run a version its last recheck left unproven: one
+// of the slots, made new (two starts at once cannot share one), and one
+// more start counted in the record; false when no start is left.
+bool takeUnprovenStart(const wchar_t* version, RecheckRecord record);
 void freeUnprovenStartSlots(const wchar_t* version);
 
 // For the upkeep without a start: holds the cache's name folder when it is

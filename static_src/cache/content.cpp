@@ -116,7 +116,7 @@ static void recordRecheck(const wchar_t* folder, FileContent content, const wcha
         freeUnprovenStartSlots(folder);
         break;
     }
-    if (after.state != before.state || after.time != before.time) {
+    if (after.state != before.state || after.time != before.time || after.used != before.used) {
         writeRecheckRecord(folder, after);
     }
 }

@@ -1,10 +1,12 @@
 // The record of a version's content recheck, at the version's top: whether
 // the last complete recheck proved every file, or found one it could not
 // read (another process holding it without sharing). Content no recheck
-// could prove is trusted for a few starts only: each takes one of a fixed
-// number of slots, made new and never twice, so starts at the same moment
-// cannot share one; when none is left, the start repairs the version or
-// runs from a folder of its own. A proven recheck frees the slots.
+// could prove is trusted for a few starts only, counted twice over: each
+// takes one of a fixed number of slots, made new and never twice, so
+// starts at the same moment cannot share one, and counts itself in the
+// record, so removing the slots gives no start more. A version is
+// published with an empty record: a missing one leaves no start. A proven
+// recheck frees the slots.
 #include "cache_internal.h"
 
 #include <stdio.h>
@@ -16,35 +18,50 @@ enum : DWORD { recordLimitBytes = 64 };
 
 static const wchar_t recordName[] = ONEFILE_WIDE(ONEFILE_CACHE_RECHECK_NAME);
 
+// The decimal number of text[from, to), when it is one below `limit`.
+static bool readDecimal(const char* text, size_t from, size_t to, uint64_t limit, uint64_t& value)
+{
+    value = 0;
+    for (size_t at = from; at < to; ++at) {
+        if (text[at] < '0' || text[at] > '9' || value > (limit - 1) / 10) {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(text[at] - '0');
+    }
+    return to > from && value < limit;
+}
+
 RecheckRecord parseRecheckRecord(const char* text, size_t length)
 {
     if (length == 0) {
-        return {RecheckState::none, 0};
+        return {RecheckState::none, 0, 0};
     }
     static const char passed[] = "passed ";
-    const size_t prefix = sizeof passed - 1;
-    // Anything but a passed recheck's whole line proves nothing.
-    if (length > prefix && length <= prefix + 21 && memcmp(text, passed, prefix) == 0 && text[length - 1] == '\n') {
-        uint64_t time = 0;
-        size_t at = prefix;
-        for (; at < length - 1 && text[at] >= '0' && text[at] <= '9' && time <= UINT64_MAX / 10 - 1; ++at) {
-            time = time * 10 + static_cast<uint64_t>(text[at] - '0');
-        }
-        if (at == length - 1 && at > prefix) {
-            return {RecheckState::passed, time};
-        }
+    static const char unproven[] = "unproven ";
+    // Anything but a whole line of either proves nothing and leaves nothing.
+    if (text[length - 1] != '\n') {
+        return spentRecord;
     }
-    return {RecheckState::unproven, 0};
+    uint64_t value = 0;
+    if (length > sizeof passed - 1 && memcmp(text, passed, sizeof passed - 1) == 0 &&
+        readDecimal(text, sizeof passed - 1, length - 1, UINT64_MAX, value)) {
+        return {RecheckState::passed, value, 0};
+    }
+    if (length > sizeof unproven - 1 && memcmp(text, unproven, sizeof unproven - 1) == 0 &&
+        readDecimal(text, sizeof unproven - 1, length - 1, unprovenStartsAllowed + 1, value)) {
+        return {RecheckState::unproven, 0, static_cast<unsigned>(value)};
+    }
+    return spentRecord;
 }
 
 RecheckRecord recordAfterRecheck(RecheckRecord before, RecheckResult result, uint64_t now)
 {
     switch (result) {
     case RecheckResult::same:
-        return {RecheckState::passed, now};
+        return {RecheckState::passed, now, 0};
     case RecheckResult::unread:
-        // The unproven time runs from the first recheck that could not read.
-        return before.state == RecheckState::unproven ? before : RecheckRecord{RecheckState::unproven, 0};
+        // The starts are counted from the first recheck that could not read.
+        return before.state == RecheckState::unproven ? before : RecheckRecord{RecheckState::unproven, 0, 0};
     default:
         return before;  // stopped: no proof either way; differs: repaired anyway
     }
@@ -76,14 +93,13 @@ RecheckRecord readRecheckRecord(const wchar_t* version)
                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
                             : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) {
-        // No record: never rechecked since it was built, and hashed then.
-        return {GetLastError() == ERROR_FILE_NOT_FOUND ? RecheckState::none : RecheckState::unproven, 0};
+        return spentRecord;
     }
     char text[recordLimitBytes];
     DWORD read = 0;
     const bool whole = ReadFile(file, text, sizeof text, &read, nullptr) && read < sizeof text;
     CloseHandle(file);
-    return whole && read > 0 ? parseRecheckRecord(text, read) : RecheckRecord{RecheckState::unproven, 0};
+    return whole ? parseRecheckRecord(text, read) : spentRecord;
 }
 
 void writeRecheckRecord(const wchar_t* version, RecheckRecord record)
@@ -91,7 +107,7 @@ void writeRecheckRecord(const wchar_t* version, RecheckRecord record)
     char text[recordLimitBytes];
     const int length = record.state == RecheckState::passed
                            ? snprintf(text, sizeof text, "passed %llu\n", static_cast<unsigned long long>(record.time))
-                           : snprintf(text, sizeof text, "unproven\n");
+                           : snprintf(text, sizeof text, "unproven %u\n", record.used);
     // Written aside and renamed over the record: a reader sees the old or
     // the new one whole, and a link at the record's name is replaced, never
     // written through.
@@ -109,18 +125,27 @@ void writeRecheckRecord(const wchar_t* version, RecheckRecord record)
     }
 }
 
+bool writeFreshRecheckRecord(const wchar_t* staging)
+{
+    return writeNewFile(staging, recordName, "", 0);
+}
+
 // The slot names: "<record>.start1", "<record>.start2", ...
 static void nameSlot(wchar_t name[64], unsigned slot)
 {
     swprintf(name, 64, L"%ls.start%u", recordName, slot);
 }
 
-bool takeUnprovenStartSlot(const wchar_t* version)
+bool takeUnprovenStart(const wchar_t* version, RecheckRecord record)
 {
+    if (record.used >= unprovenStartsAllowed) {
+        return false;
+    }
     for (unsigned slot = 1; slot <= unprovenStartsAllowed; ++slot) {
         wchar_t name[64];
         nameSlot(name, slot);
         if (writeNewFile(version, name, "", 0)) {
+            writeRecheckRecord(version, {RecheckState::unproven, 0, record.used + 1});
             return true;
         }
     }

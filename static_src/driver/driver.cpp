@@ -120,29 +120,56 @@ static void prepareFreshRoad(const ExecutableSettings& settings, wchar_t runFold
     }
 }
 
-// The reused version's entry DLL, held from before the check until the
-// application ends: open for reading with only reading shared, so nobody
-// can write, delete or rename it between the check and the child's load.
-// Written by launchFromReusedVersion and letGoOfTarget.
+// The application's DLL, held until the application ends: open for
+// reading with only reading shared, so nobody can write, delete or rename
+// it between its check and the child's load. On reuse it is held before
+// the version's check; in a folder this start unpacked, after its last
+// write, and then read through the hold: it must be what the frame
+// decoded. Written by launchFromReusedVersion, holdUnpackedEntryDll and
+// letGoOfTarget.
 static HANDLE volatile entryDllHold = INVALID_HANDLE_VALUE;
 
-static HANDLE holdEntryDll(const wchar_t* folder)
+// The hold on the DLL at `path`, or INVALID_HANDLE_VALUE with the reason traced.
+static HANDLE holdEntryDll(const wchar_t* path)
+{
+    wchar_t longForm[longPathCapacity];
+    const HANDLE dll = toLongPathForm(path, longForm)
+                           ? CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                           : INVALID_HANDLE_VALUE;
+    if (dll == INVALID_HANDLE_VALUE) {
+        traceStep(L"the entry %ls cannot be held ([Error %lu])", path, GetLastError());
+    }
+    return dll;
+}
+
+// The reused version's entry DLL, by the block's first record, into `path`.
+static bool nameReusedEntryDll(const wchar_t* folder, wchar_t path[pathCapacity])
 {
     openAttachedDataReader();
     wchar_t name[recordNameCapacity];
     const bool named = readApplicationName(name);
     closeAttachedDataReader();
-    wchar_t path[pathCapacity];
-    wchar_t longForm[longPathCapacity];
-    if (!named || !joinPath(path, folder, name) || !toLongPathForm(path, longForm)) {
-        return INVALID_HANDLE_VALUE;
+    return named && joinPath(path, folder, name);
+}
+
+// Holds the entry DLL this start unpacked (at `path`) and reads it through
+// the hold: ERROR_SUCCESS when it hashes as the frame's `entryHash`, else
+// why not (another process wrote it since, or holds it).
+static DWORD holdUnpackedEntryDll(const wchar_t* path, uint64_t entryHash)
+{
+    const HANDLE hold = holdEntryDll(path);
+    if (hold == INVALID_HANDLE_VALUE) {
+        return GetLastError();
     }
-    const HANDLE dll = CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (dll == INVALID_HANDLE_VALUE) {
-        traceStep(L"cache: the entry %ls cannot be held ([Error %lu]): the version is repaired", path, GetLastError());
+    uint64_t hash = 0;
+    if (!hashOpenedFile(hold, hash) || hash != entryHash) {
+        CloseHandle(hold);
+        traceStep(L"the entry %ls is not what was unpacked", path);
+        return ERROR_CRC;
     }
-    return dll;
+    exchangeHandle(entryDllHold, hold);
+    return ERROR_SUCCESS;
 }
 
 static void releaseEntryDll()
@@ -213,8 +240,10 @@ static const TargetFolder* takePublishedVersion(const TargetFolder* staging, Pub
 }
 
 // The run's own folder, or the cache's staging folder then published:
-// made new, filled, and on the per-run road removed at the end. `parent`
-// gets the folder's parent.
+// made new, filled, and on the per-run road removed at the end; its entry
+// DLL held. `parent` gets the folder's parent. Null when the shared
+// version's entry DLL changed before it could be held (a folder of the
+// run's own ends the start instead).
 static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, bool splashProgress, const wchar_t* runFolder,
                                                wchar_t parent[pathCapacity])
 {
@@ -267,7 +296,19 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, bool spl
         start.road == CacheRoad::build ? takePublishedVersion(target, publishStagingFolder(target->path, hashes, start))
                                        : target;
     freeContentHashes(hashes);
-    return used;
+    // The DLL the child loads is the one the frame gave, held from here on.
+    wchar_t entry[pathCapacity];
+    if (!joinPath(entry, used->path, firstFilePath + wcslen(target->path) + 1)) {
+        stopProcess("the entry DLL's path does not fit in 4096 characters");
+    }
+    const DWORD held = holdUnpackedEntryDll(entry, outcome.entryHash);
+    if (held == ERROR_SUCCESS) {
+        return used;
+    }
+    if (used->removedAtEnd) {
+        fatalFileError("Error, the application's DLL changed before it could be held", entry, held);
+    }
+    return nullptr;
 }
 
 // The re-entry road, to its end: the application runs in this process.
@@ -285,16 +326,31 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, bool spl
 }
 
 // Makes the road's folder the target, unpacked anew: the run's own or the
-// cache's staging folder, then published. `parent` gets the parent of a new
-// run folder, or stays empty.
-static void prepareTarget(const CacheStart& cache, bool splashProgress, const wchar_t* runFolder,
-                          wchar_t parent[pathCapacity])
+// cache's staging folder, then published. A published version whose entry
+// DLL changed before it was held is marked damaged, and the run goes on
+// from a folder of its own. `parent` gets the parent of a new run folder,
+// or stays empty. The road taken.
+static CacheStart prepareTarget(const CacheStart& cache, bool splashProgress, const wchar_t* runFolder,
+                                wchar_t parent[pathCapacity])
 {
     const TargetFolder* const target = unpackIntoNewFolder(cache, splashProgress, runFolder, parent);
+    if (target == nullptr) {
+        markSharedVersionDamaged();
+        releaseRunFolderHold();
+        traceStep(L"road: per run, the version's entry DLL changed before it could be held");
+        // A refused reuse named the version for the child.
+        setEnvVar(ONEFILE_VARIABLE_TARGET, nullptr);
+        const CacheStart perRun = {CacheRoad::perRun, false};
+        if (unpackIntoNewFolder(perRun, splashProgress, runFolder, parent) == nullptr) {
+            stopProcess("a run folder of its own is always the run's");
+        }
+        return perRun;
+    }
     if (cache.road != CacheRoad::perRun) {
         // The child's target is not the folder its own expansion names.
         setEnvVar(ONEFILE_VARIABLE_TARGET, target->path);
     }
+    return cache;
 }
 
 static DWORD WINAPI runVersionCheck(void*)
@@ -312,8 +368,12 @@ static CacheStart launchFromReusedVersion(const CacheStart& cache)
 {
     // A version: nothing to unpack, nothing to remove.
     const wchar_t* const version = cacheVersionFolder();
-    exchangeHandle(entryDllHold, holdEntryDll(version));
+    wchar_t entry[pathCapacity];
+    if (nameReusedEntryDll(version, entry)) {
+        exchangeHandle(entryDllHold, holdEntryDll(entry));
+    }
     if (entryDllHold == INVALID_HANDLE_VALUE) {
+        traceStep(L"cache: the version's entry DLL cannot be held: the version is repaired");
         return refuseReusedVersion();
     }
     setEnvVar(ONEFILE_VARIABLE_TARGET, version);
@@ -349,7 +409,7 @@ static CacheStart launchOnTheCachesRoad(const ExecutableSettings& settings, cons
         cache = launchFromReusedVersion(cache);
     }
     if (cache.road != CacheRoad::reuse) {
-        prepareTarget(cache, settings.splashProgress, runFolder, parent);
+        cache = prepareTarget(cache, settings.splashProgress, runFolder, parent);
         launchChild();
     }
     traceStep(L"child started");

@@ -114,6 +114,20 @@ bool wouldWorkerHoldCallersPipe(bool underWine, DWORD standardErrorType)
     return underWine && standardErrorType == FILE_TYPE_PIPE;
 }
 
+// Whether every handle of a handle list can be inherited: Windows refuses
+// a list with one that cannot, Wine passes it on without a word.
+static bool areInheritable(const HANDLE* handles, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        DWORD flags = 0;
+        if (!GetHandleInformation(handles[i], &flags) || !(flags & HANDLE_FLAG_INHERIT)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Creates the worker with `self` and `nul` (its standard handles) as the
 // only handles it inherits; its id, or 0 when it could not be created.
 static DWORD createWorker(HANDLE self, HANDLE nul, wchar_t* commandLine)
@@ -141,6 +155,7 @@ static DWORD createWorker(HANDLE self, HANDLE nul, wchar_t* commandLine)
     const DWORD flags = DETACHED_PROCESS | CREATE_BREAKAWAY_FROM_JOB | IDLE_PRIORITY_CLASS | CREATE_DEFAULT_ERROR_MODE |
                         EXTENDED_STARTUPINFO_PRESENT;
     const bool created =
+        areInheritable(inherited, sizeof inherited / sizeof *inherited) &&
         UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr,
                                   nullptr) &&
         CreateProcessW(getExecutablePath(), commandLine, nullptr, nullptr, TRUE, flags, nullptr,

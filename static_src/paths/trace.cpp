@@ -117,8 +117,9 @@ static bool takeAppendLock(OVERLAPPED& lockAt)
         if (LockFileEx(traceOutput, flags, 0, 1, 0, &lockAt)) {
             return true;
         }
-        if (GetTickCount64() - began >= appendLockWaitMilliseconds) {
-            InterlockedExchange(&appendLockGivenUp, 1);
+        if (GetTickCount64() - began >= appendLockWaitMilliseconds && InterlockedExchange(&appendLockGivenUp, 1) == 0) {
+            // Said once, itself unlocked: the lock is given up already.
+            traceStep(L"trace: its lock was held for 0.5 s; this process's lines go unlocked from here");
         }
         Sleep(1);
     }

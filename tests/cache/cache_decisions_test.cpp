@@ -168,47 +168,55 @@ TEST(CacheRecheck, AnUnreadFileNeverHidesOneThatDiffers)
     }
 }
 
-TEST(CacheRecheckRecord, ReadsOnlyAPassedRecheckAsProof)
+TEST(CacheRecheckRecord, ReadsOnlyAPassedRecheckAsProofAndAnythingUnreadableAsSpent)
 {
     const struct {
         std::string text;
         RecheckState state;
         uint64_t time;
+        unsigned used;
     } cases[] = {
-        {"", RecheckState::none, 0},
-        {"passed 133000000000000000\n", RecheckState::passed, 133000000000000000ull},
-        {"passed 7\n", RecheckState::passed, 7},
-        {"unproven\n", RecheckState::unproven, 0},
-        {"passed 133000000000000000", RecheckState::unproven, 0},  // cut before its end
-        {"passed \n", RecheckState::unproven, 0},
-        {"passed 12x\n", RecheckState::unproven, 0},
-        {"passed 99999999999999999999999\n", RecheckState::unproven, 0},
-        {"PASSED 1\n", RecheckState::unproven, 0},
-        {"garbage", RecheckState::unproven, 0},
+        {"", RecheckState::none, 0, 0},
+        {"passed 133000000000000000\n", RecheckState::passed, 133000000000000000ull, 0},
+        {"passed 7\n", RecheckState::passed, 7, 0},
+        {"unproven 0\n", RecheckState::unproven, 0, 0},
+        {"unproven 2\n", RecheckState::unproven, 0, 2},
+        // Anything else leaves no start.
+        {"unproven 3\n", RecheckState::unproven, 0, 2},
+        {"unproven\n", RecheckState::unproven, 0, 2},
+        {"unproven -1\n", RecheckState::unproven, 0, 2},
+        {"passed 133000000000000000", RecheckState::unproven, 0, 2},  // cut before its end
+        {"passed \n", RecheckState::unproven, 0, 2},
+        {"passed 12x\n", RecheckState::unproven, 0, 2},
+        {"passed 99999999999999999999999\n", RecheckState::unproven, 0, 2},
+        {"PASSED 1\n", RecheckState::unproven, 0, 2},
+        {"garbage", RecheckState::unproven, 0, 2},
     };
     for (const auto& c : cases) {
         const RecheckRecord record = parseRecheckRecord(c.text.data(), c.text.size());
         EXPECT_EQ(record.state, c.state) << c.text;
         EXPECT_EQ(record.time, c.time) << c.text;
+        EXPECT_EQ(record.used, c.used) << c.text;
     }
 }
 
-TEST(CacheRecheckRecord, AnUnreadFileStartsTheUnprovenTimeOnce)
+TEST(CacheRecheckRecord, AnUnreadFileStartsTheUnprovenCountOnce)
 {
-    const RecheckRecord none = {RecheckState::none, 0};
-    const RecheckRecord passed = {RecheckState::passed, 5};
-    const RecheckRecord unproven = {RecheckState::unproven, 0};
+    const RecheckRecord none = {RecheckState::none, 0, 0};
+    const RecheckRecord passed = {RecheckState::passed, 5, 0};
+    const RecheckRecord unproven = {RecheckState::unproven, 0, 0};
+    const RecheckRecord used = {RecheckState::unproven, 0, 1};
     const struct {
         const char* what;
         RecheckRecord before;
         RecheckResult result;
         RecheckRecord after;
     } cases[] = {
-        {"same after none", none, RecheckResult::same, {RecheckState::passed, 9}},
-        {"same after unproven", unproven, RecheckResult::same, {RecheckState::passed, 9}},
+        {"same after none", none, RecheckResult::same, {RecheckState::passed, 9, 0}},
+        {"same after starts of an unproven one", used, RecheckResult::same, {RecheckState::passed, 9, 0}},
         {"unread after passed", passed, RecheckResult::unread, unproven},
         {"unread after none", none, RecheckResult::unread, unproven},
-        {"unread again", unproven, RecheckResult::unread, unproven},
+        {"unread again keeps the count", used, RecheckResult::unread, used},
         {"stopped keeps passed", passed, RecheckResult::stopped, passed},
         {"stopped keeps unproven", unproven, RecheckResult::stopped, unproven},
         {"differs changes nothing here", passed, RecheckResult::differs, passed},
@@ -217,6 +225,7 @@ TEST(CacheRecheckRecord, AnUnreadFileStartsTheUnprovenTimeOnce)
         const RecheckRecord after = recordAfterRecheck(c.before, c.result, 9);
         EXPECT_EQ(after.state, c.after.state) << c.what;
         EXPECT_EQ(after.time, c.after.time) << c.what;
+        EXPECT_EQ(after.used, c.after.used) << c.what;
     }
 }
 
@@ -229,12 +238,12 @@ TEST(CacheRecheckRecord, APassedRecheckHoldsForTenMinutes)
         uint64_t now;
         bool due;
     } cases[] = {
-        {"never rechecked", {RecheckState::none, 0}, 100 * minute, true},
-        {"unproven", {RecheckState::unproven, 0}, 100 * minute, true},
-        {"passed just now", {RecheckState::passed, 100 * minute}, 100 * minute, false},
-        {"passed within the window", {RecheckState::passed, 100 * minute}, 110 * minute - 1, false},
-        {"passed a window ago", {RecheckState::passed, 100 * minute}, 110 * minute, true},
-        {"passed in the future", {RecheckState::passed, 100 * minute}, 99 * minute, true},
+        {"never rechecked", {RecheckState::none, 0, 0}, 100 * minute, true},
+        {"unproven", {RecheckState::unproven, 0, 0}, 100 * minute, true},
+        {"passed just now", {RecheckState::passed, 100 * minute, 0}, 100 * minute, false},
+        {"passed within the window", {RecheckState::passed, 100 * minute, 0}, 110 * minute - 1, false},
+        {"passed a window ago", {RecheckState::passed, 100 * minute, 0}, 110 * minute, true},
+        {"passed in the future", {RecheckState::passed, 100 * minute, 0}, 99 * minute, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isRecheckDue(c.record, c.now), c.due) << c.what;

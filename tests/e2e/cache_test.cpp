@@ -8,8 +8,10 @@
 
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include "../common/report_format.h"
 #include "run_folder/run_folder.h"
@@ -153,6 +155,18 @@ protected:
     }
 
     std::wstring file(const std::wstring& name) const { return scratch.path() + L"\\" + name; }
+
+    // Runs `exe` unelevated to its end and that of the upkeep worker it
+    // left: its report is file(name), its trace file(name + ".trace"),
+    // returned.
+    std::string runTraced(const std::wstring& exe, const std::wstring& name, EnvironmentChanges changes = {})
+    {
+        const std::wstring trace = file(name + L".trace");
+        changes.emplace_back(L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str());
+        EXPECT_EQ(endOf(startUnelevated(exe, L"", file(name), changes)), 0u) << readFile(trace);
+        EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
+        return readFile(trace);
+    }
 
     // The report executable copied in and started once, which builds its
     // version: the executable and the version's folder.
@@ -435,6 +449,40 @@ TEST_F(CachedRun, ARepairTakesTheFilesEqualToTheirRecordsAndWritesTheOthers)
     EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
 }
 
+// A file of the set-aside version that gains a name while a repair takes
+// it (a hard link made from outside the cache) goes back and is written
+// anew: every file published has one name.
+TEST_F(CachedRun, ARepairNeverPublishesAFileWithTwoNames)
+{
+    const std::wstring exe = copyIn(L"fault");
+    ASSERT_NE(runTraced(exe, L"first").find("road: build"), std::string::npos);
+    const std::wstring folder = runFolderOf(file(L"first"));
+    const std::string original = readFile(folder + L"\\report_app.dll");
+    ASSERT_TRUE(DeleteFileW((folder + L"\\data\\held.txt").c_str()));
+    const std::wstring hold = L"onefile-test-take-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE reached = createOpenEvent(hold + L"-reached"), go = createOpenEvent(hold + L"-go");
+    std::thread linker([&] {
+        EXPECT_EQ(WaitForSingleObject(reached, 60000), WAIT_OBJECT_0);
+        for (const std::wstring& name : versionNames()) {
+            if (name.find(L".old-") == std::wstring::npos) continue;
+            const std::wstring aside = versions() + L"\\" + name + L"\\report_app.dll";
+            EXPECT_TRUE(CreateHardLinkW(file(L"outside.dll").c_str(), aside.c_str(), nullptr));
+        }
+        SetEvent(go);
+    });
+    const std::string lines = runTraced(exe, L"repair", {{L"ONEFILE_TEST_HOLD_TAKE", hold.c_str()}});
+    linker.join();
+    EXPECT_NE(lines.find("report_app.dll gained a name while it was taken; written anew"), std::string::npos) << lines;
+    const HANDLE published = CreateFileW((folder + L"\\report_app.dll").c_str(), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    EXPECT_TRUE(GetFileInformationByHandle(published, &info));
+    CloseHandle(published);
+    EXPECT_EQ(info.nNumberOfLinks, 1u) << lines;
+    EXPECT_EQ(readFile(folder + L"\\report_app.dll"), original);
+    for (const HANDLE event : {reached, go}) CloseHandle(event);
+}
+
 // Two starts find the same damaged version at once: one sets it aside and
 // takes its files, the other finds it gone and writes everything; one
 // publishes, the other runs the version published. Both run the original.
@@ -498,6 +546,86 @@ TEST_F(CachedRun, ContentNoRecheckCouldProveRunsAtMostTwiceMore)
     CloseHandle(holder);
     // It ran from a folder of its own, or from the repaired version.
     EXPECT_TRUE(runFolderOf(file(L"fourth")) != folder || readFile(held) == original) << lines;
+}
+
+// Removing the slots of the starts an unproven version has left, or its
+// record, gives no start more: each start is counted in the record too,
+// and a version without its record has none left. A recheck that proves
+// the version frees the slots for the next time it is unproven.
+TEST_F(CachedRun, UnprovenStartsStayCountedWhateverIsRemoved)
+{
+    const auto [exe, first] = buildReportVersion();
+    std::wstring folder = first;
+    const auto slots = [&] {
+        std::vector<std::wstring> found;
+        for (const std::wstring& name : namesIn(folder)) {
+            if (name.find(L".start") != std::wstring::npos) found.push_back(folder + L"\\" + name);
+        }
+        return found;
+    };
+    const auto holdContent = [&] {
+        return CreateFileW((folder + L"\\data\\held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    const std::string admitted = "one of its 2 more starts", refused = "its 2 more starts have run";
+    int starts = 0;
+    const auto next = [&] { return runTraced(exe, L"start" + std::to_wstring(++starts)); };
+    HANDLE holder = holdContent();
+    EXPECT_NE(next().find("not proven"), std::string::npos);
+    for (int start = 0; start < 2; ++start) {
+        const std::string lines = next();
+        EXPECT_NE(lines.find(admitted), std::string::npos) << lines;
+        EXPECT_FALSE(slots().empty()) << lines;
+        for (const std::wstring& slot : slots()) EXPECT_TRUE(DeleteFileW(slot.c_str()));
+    }
+    std::string lines = next();
+    EXPECT_NE(lines.find(refused), std::string::npos) << "slots removed: " << lines;
+    CloseHandle(holder);
+    folder = runFolderOf(file(L"start" + std::to_wstring(starts)));
+    ASSERT_TRUE(DeleteFileW((folder + L"\\onefile-cache.recheck").c_str()));
+    lines = next();
+    EXPECT_NE(lines.find(refused), std::string::npos) << "the record removed: " << lines;
+    folder = runFolderOf(file(L"start" + std::to_wstring(starts)));
+
+    // Unproven, one start, proven by the next start's recheck: no slot stays.
+    holder = holdContent();
+    EXPECT_NE(next().find("not proven"), std::string::npos);
+    EXPECT_NE(next().find(admitted), std::string::npos);
+    CloseHandle(holder);
+    lines = next();
+    EXPECT_NE(lines.find("rechecked, the same"), std::string::npos) << lines;
+    EXPECT_EQ(slots(), std::vector<std::wstring>{}) << lines;
+}
+
+// Another DLL copied over the version's entry DLL again and again, while
+// starts reuse, repair and build the version: the child only ever loads
+// the DLL its start held and checked. The other one exports no run_code
+// (a start that loaded it would end with code 2).
+TEST_F(CachedRun, ADllCopiedOverTheEntryNeverRuns)
+{
+    const auto [exe, folder] = buildReportVersion();
+    const std::wstring entry = folder + L"\\report_app.dll";
+    std::string foreign = readFile(entry);
+    const std::string exported("run_code", sizeof "run_code");
+    for (size_t at = foreign.find(exported); at != std::string::npos; at = foreign.find(exported, at)) {
+        foreign[at + 7] = 'f';
+    }
+    const std::wstring other = file(L"other.dll");
+    writeFile(other, foreign);
+    std::atomic<bool> racing{true};
+    std::atomic<int> won{0};
+    std::thread racer([&] {
+        for (; racing; Sleep(1)) won += CopyFileW(other.c_str(), entry.c_str(), FALSE) ? 1 : 0;
+    });
+    for (int start = 0; start < 16; ++start) {
+        // Every other start finds no version and builds it.
+        if (start % 2 == 1) removeTree(folder);
+        const std::wstring name = L"r" + std::to_wstring(start);
+        const std::string lines = runTraced(exe, name);
+        EXPECT_NE(readFile(file(name)), "") << lines;
+    }
+    racing = false;
+    racer.join();
+    EXPECT_GT(won.load(), 0) << "the other DLL was never copied over the entry";
 }
 
 // The entry DLL of a reused version is held from its check to the
