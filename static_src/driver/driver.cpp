@@ -129,7 +129,8 @@ static void prepareFreshRoad(const ExecutableSettings& settings, wchar_t runFold
 // letGoOfTarget.
 static HANDLE volatile entryDllHold = INVALID_HANDLE_VALUE;
 
-// The hold on the DLL at `path`, or INVALID_HANDLE_VALUE with the reason traced.
+// The hold on the DLL at `path`, or INVALID_HANDLE_VALUE with the reason
+// traced and left as the last error.
 static HANDLE holdEntryDll(const wchar_t* path)
 {
     wchar_t longForm[longPathCapacity];
@@ -138,7 +139,9 @@ static HANDLE holdEntryDll(const wchar_t* path)
                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
                            : INVALID_HANDLE_VALUE;
     if (dll == INVALID_HANDLE_VALUE) {
-        traceStep(L"the entry %ls cannot be held ([Error %lu])", path, GetLastError());
+        const DWORD error = GetLastError();
+        traceStep(L"the entry %ls cannot be held ([Error %lu])", path, error);
+        SetLastError(error);
     }
     return dll;
 }
@@ -158,7 +161,15 @@ static bool nameReusedEntryDll(const wchar_t* folder, wchar_t path[pathCapacity]
 // why not (another process wrote it since, or holds it).
 static DWORD holdUnpackedEntryDll(const wchar_t* path, uint64_t entryHash)
 {
-    const HANDLE hold = holdEntryDll(path);
+    // Retried for a moment while something (a scanner) has the new file open.
+    enum : DWORD { holdAttempts = 20, holdPauseMilliseconds = 50 };
+    HANDLE hold = holdEntryDll(path);
+    for (DWORD attempt = 1;
+         hold == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && attempt < holdAttempts;
+         ++attempt) {
+        Sleep(holdPauseMilliseconds);
+        hold = holdEntryDll(path);
+    }
     if (hold == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
