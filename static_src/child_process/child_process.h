@@ -17,6 +17,10 @@ extern wchar_t childCommandLine[commandLineCapacity];
 // The child for cleanup: taken (atomically exchanged for null) by whoever
 // closes it, the main thread or the console handler, so it is closed once.
 extern HANDLE volatile childProcess;
+// Set once the child has been let go to run the application, never reset:
+// from then on Ctrl+C and Ctrl+Break are the application's, also when the
+// event reaches this process only after the child has ended.
+extern volatile LONG applicationReleased;
 // The main thread's own handle to the child, used only by superviseChild.
 extern HANDLE supervisedChild;
 // The folder the cleanup removes when it is the run's to remove: the

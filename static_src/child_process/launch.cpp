@@ -8,6 +8,7 @@ wchar_t executableDirectory[executablePathCapacity];
 wchar_t childExecutablePath[pathCapacity];
 wchar_t childCommandLine[commandLineCapacity];
 HANDLE volatile childProcess;
+volatile LONG applicationReleased;
 HANDLE supervisedChild;
 // The job that ends the child with this process (null when the system
 // refused one); never closed, so it lives exactly as long as this process.
@@ -301,6 +302,7 @@ void releaseChild()
         abandonChild(child, "Error, couldn't resume the child process.", error);
     }
     CloseHandle(child.hThread);
+    InterlockedExchange(&applicationReleased, 1);
     exchangeHandle(childProcess, child.hProcess);
 }
 

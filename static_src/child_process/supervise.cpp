@@ -126,8 +126,9 @@ BOOL WINAPI consoleCtrlHandler(DWORD eventType)
     case CTRL_BREAK_EVENT:
         // The application's, once it exists: it shares the console, gets
         // the event itself and may go on (an interpreter's prompt, a tool
-        // that saves its work); the run ends when it ends, with its code.
-        if (childProcess != nullptr) {
+        // that saves its work); the run ends when it ends, with its code,
+        // also when the event reaches this process after that end.
+        if (applicationReleased != 0) {
             return TRUE;
         }
         // While unpacking there is nobody else to ask: the start ends.

@@ -36,6 +36,7 @@ void startChild(const ScratchDirectory& scratch, const std::wstring& exitCode, i
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &supervisedChild, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
     childProcess = child.hProcess;
+    applicationReleased = 1;
 }
 
 TEST(Supervision, WithoutAPendingSplashOneCheckThenAWaitWithoutPolling)
@@ -46,6 +47,9 @@ TEST(Supervision, WithoutAPendingSplashOneCheckThenAWaitWithoutPolling)
     EXPECT_EQ(splashChecks, 1);
     EXPECT_EQ(childProcess, nullptr);
     EXPECT_EQ(supervisedChild, nullptr);
+    // A Ctrl+C that reaches this process only now is still the ended
+    // application's: the process goes on to return its code.
+    EXPECT_TRUE(consoleCtrlHandler(CTRL_C_EVENT));
 }
 
 TEST(Supervision, PendingSplashIsPolledUntilItGoesAndNeverAgain)
