@@ -262,6 +262,17 @@ TEST(ShippingOptions, VerifyReportsWhatItCannotVouchFor)
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("the signer's certificate (/CN=Expired Signer) expired on "), std::string::npos) << run.err;
 
+    // A key its password does not open, and a file that is no key at all.
+    writeBytes(tree / "wrong", "not pw");
+    writeBytes(tree / "garbage.p12", "garbage");
+    for (const auto& [key, said] : {std::pair<std::string, std::string>{"vendor.p12", "the password does not open it"},
+                                    {"garbage.p12", "is no PKCS#12 file openssl can read"}}) {
+        run = pack(tree, buildOptions(tree / "refused.exe") + "--sign-pkcs12 " + shellQuote((tree / key).string()) +
+                             " --sign-password-file " + shellQuote((tree / "wrong").string()));
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_NE(run.err.find("signing failed: " + (tree / key).string() + ": " + said), std::string::npos) << run.err;
+    }
+
     // Only an executable without a certificate table is "not signed".
     run = pack(tree, "verify " + shellQuote((tree / "bare.exe").string()));
     EXPECT_EQ(run.exitCode, 0);

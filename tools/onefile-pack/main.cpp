@@ -2,6 +2,7 @@
 // dispatch; the commands and their options live in command_line/.
 #include "command_line/arguments.h"
 #include "command_line/commands.h"
+#include "command_line/option_table.h"
 
 #include <algorithm>
 #include <clocale>
@@ -37,7 +38,7 @@ int run(const std::string& command, int argc, char** argv)
 int main(int argc, char** argv)
 {
     std::setlocale(LC_CTYPE, "C.UTF-8");
-    if (argc < 2) return usage();
+    if (argc < 2) return usage("no command given");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         printUsage(stdout);

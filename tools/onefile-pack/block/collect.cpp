@@ -18,21 +18,72 @@ std::u16string foldCase(const std::u16string& name)
 }
 
 // The problems of one payload, each a line naming its file by the path it
-// was found at; all of them are refused together, before anything is
-// compressed, so that a folder is mended in one go.
-using Problems = std::vector<std::string>;
+// was found at, of one kind; all of them are refused together, before
+// anything is compressed, so that a folder is mended in one go.
+enum class ProblemKind { link, forbiddenName, caseClash, notAFile };
+struct Problem {
+    ProblemKind kind;
+    std::string line;
+};
+using Problems = std::vector<Problem>;
 
 constexpr size_t shownProblems = 20;
 
+static std::string describeKind(ProblemKind kind, size_t count)
+{
+    const bool one = count == 1;
+    switch (kind) {
+    case ProblemKind::link:
+        return one ? "link" : "links";
+    case ProblemKind::forbiddenName:
+        return one ? "name Windows forbids" : "names Windows forbids";
+    case ProblemKind::caseClash:
+        return one ? "name that clashes in letter case" : "names that clash in letter case";
+    default:
+        return one ? "file that is no regular file" : "files that are no regular files";
+    }
+}
+
+// "1,829".
+static std::string groupDigits(size_t count)
+{
+    std::string digits = std::to_string(count);
+    for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+    return digits;
+}
+
+// Up to shownProblems lines, taken in turn from each kind so that every
+// kind shows, in the order the kinds were met; past them, how many of each
+// kind are left.
+static std::string describeProblems(const Problems& problems)
+{
+    std::vector<ProblemKind> kinds;
+    std::map<ProblemKind, std::vector<const Problem*>> byKind;
+    for (const Problem& problem : problems) {
+        if (byKind[problem.kind].empty()) kinds.push_back(problem.kind);
+        byKind[problem.kind].push_back(&problem);
+    }
+    std::map<ProblemKind, size_t> shown;
+    for (size_t total = 0, round = 0; total < shownProblems && total < problems.size(); ++round) {
+        for (const ProblemKind kind : kinds) {
+            if (total < shownProblems && round < byKind[kind].size()) {
+                ++shown[kind];
+                ++total;
+            }
+        }
+    }
+    std::string lines, rest;
+    for (const ProblemKind kind : kinds) {
+        for (size_t i = 0; i < shown[kind]; ++i) lines += (lines.empty() ? "" : "\n") + byKind[kind][i]->line;
+        const size_t left = byKind[kind].size() - shown[kind];
+        if (left > 0) rest += (rest.empty() ? "" : ", ") + groupDigits(left) + " more " + describeKind(kind, left);
+    }
+    return rest.empty() ? lines : lines + "\nand " + rest;
+}
+
 static void refuseProblems(const Problems& problems)
 {
-    if (problems.empty()) return;
-    std::string lines;
-    for (size_t i = 0; i < problems.size() && i < shownProblems; ++i) lines += (i ? "\n" : "") + problems[i];
-    if (problems.size() > shownProblems) {
-        lines += "\nand " + std::to_string(problems.size() - shownProblems) + " more problems of the same kinds";
-    }
-    throw Error(lines);
+    if (!problems.empty()) throw Error(describeProblems(problems));
 }
 
 // The name in the block: its parts joined by backslashes. Empty, with a
@@ -44,20 +95,21 @@ static std::u16string blockName(const fs::path& relative, const fs::path& shown,
     for (const fs::path& part : relative) {
         const std::string text = part.string();
         if (text.find('\\') != std::string::npos) {
-            problems.push_back(shown.string() + ": a backslash in a name, which Windows takes as a separator");
+            problems.push_back({ProblemKind::forbiddenName,
+                                shown.string() + ": a backslash in a name, which Windows takes as a separator"});
             return {};
         }
         if (!name.empty()) name += u'\\';
         try {
             name += utf8ToUtf16(text);
         } catch (const Error& error) {
-            problems.push_back(shown.string() + ": " + error.what());
+            problems.push_back({ProblemKind::forbiddenName, shown.string() + ": " + error.what()});
             return {};
         }
     }
     const std::string problem = nameProblem(name);
     if (!problem.empty()) {
-        problems.push_back(shown.string() + ": cannot be carried: " + problem);
+        problems.push_back({ProblemKind::forbiddenName, shown.string() + ": cannot be carried: " + problem});
         return {};
     }
     return name;
@@ -73,8 +125,8 @@ static void findCaseCollisions(const std::vector<FileEntry>& files, Problems& pr
         const std::u16string folded = foldCase(file.name);
         const auto [it, inserted] = fileByFold.emplace(folded, &file);
         if (!inserted) {
-            problems.push_back(file.source.string() + ": differs only in letter case from " +
-                               it->second->source.string());
+            problems.push_back({ProblemKind::caseClash, file.source.string() + ": differs only in letter case from " +
+                                                            it->second->source.string()});
         }
         for (size_t cut = folded.find(u'\\'); cut != std::u16string::npos; cut = folded.find(u'\\', cut + 1)) {
             directoryByFold.emplace(folded.substr(0, cut), &file);
@@ -83,8 +135,9 @@ static void findCaseCollisions(const std::vector<FileEntry>& files, Problems& pr
     for (const auto& [folded, file] : fileByFold) {
         const auto directory = directoryByFold.find(folded);
         if (directory != directoryByFold.end()) {
-            problems.push_back(file->source.string() + ": is a file, but " + directory->second->source.string() +
-                               " needs a directory of that name");
+            problems.push_back({ProblemKind::caseClash, file->source.string() + ": is a file, but " +
+                                                            directory->second->source.string() +
+                                                            " needs a directory of that name"});
         }
     }
 }
@@ -97,24 +150,35 @@ void orderPayload(Payload& payload)
               [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
 }
 
+// A link as a problem names it: where it leads, as written, and a link to
+// nothing as dangling.
+static std::string describeLink(const fs::path& path)
+{
+    std::error_code error;
+    const fs::path written = fs::read_symlink(path, error);
+    const bool dangling = !fs::exists(path, error);
+    return path.string() + ": is a " + (dangling ? "dangling " : "") + "symbolic link to " + written.string() +
+           (dangling ? " (nothing is there)" : "");
+}
+
 // What a link at `path` is carried as: with `dereference`, the file it
 // leads to when that lies inside `root`; otherwise nothing, with a problem.
 static fs::path followLink(const fs::path& path, const fs::path& root, bool dereference, Problems& problems)
 {
     if (!dereference) {
-        problems.push_back(path.string() +
-                           ": is a symbolic link; links are not carried: copy the file, or --dereference carries a "
-                           "link to a file inside the folder as a copy");
+        problems.push_back({ProblemKind::link, describeLink(path) +
+                                                   "; links are not carried: copy the file, or --dereference "
+                                                   "carries a link to a file inside the folder as a copy"});
         return {};
     }
-    std::error_code error;
-    const fs::path target = fs::canonical(path, error);
-    const fs::path inside = fs::canonical(root, error);
+    std::error_code targetError, rootError;
+    const fs::path target = fs::canonical(path, targetError);
+    const fs::path inside = fs::canonical(root, rootError);
     const auto [rootEnd, targetAt] = std::mismatch(inside.begin(), inside.end(), target.begin(), target.end());
-    if (error || rootEnd != inside.end() || !fs::is_regular_file(target, error)) {
-        problems.push_back(path.string() + ": is a symbolic link to " +
-                           (error ? std::string("nothing that exists") : target.string()) +
-                           ", which is no file inside the folder: --dereference carries only those");
+    if (targetError || rootError || rootEnd != inside.end() || !fs::is_regular_file(target, targetError)) {
+        problems.push_back({ProblemKind::link, describeLink(path) +
+                                                   ", which is no file inside the folder: --dereference carries "
+                                                   "only those"});
         return {};
     }
     return target;
@@ -137,7 +201,8 @@ static void collectEntry(const fs::recursive_directory_iterator& it, const fs::p
         if (fs::is_empty(it->path())) payload.emptyDirectories.push_back(relative.string());
         return;
     } else if (!fs::is_regular_file(status)) {
-        problems.push_back(it->path().string() + ": is not a regular file (device, pipe or socket)");
+        problems.push_back(
+            {ProblemKind::notAFile, it->path().string() + ": is not a regular file (device, pipe or socket)"});
         return;
     }
     const std::u16string name = blockName(relative, it->path(), problems);

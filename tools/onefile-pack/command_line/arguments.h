@@ -11,11 +11,9 @@
 #include <string>
 #include <vector>
 
-// The whole usage, and one command's own (false for an unknown command).
-void printUsage(std::FILE* stream);
-bool printCommandUsage(const std::string& command, std::FILE* stream);
-// The usage on standard error; exit code 64.
-int usage();
+// Why the command line cannot be read, then the usage, on standard error;
+// exit code 64.
+int usage(const std::string& reason);
 
 // A command line the tools cannot act on: one line, exit code 64.
 struct UsageError : pack::Error {

@@ -1,6 +1,7 @@
 #include "command_line/commands.h"
 
 #include "command_line/input_checks.h"
+#include "command_line/option_table.h"
 #include "executable/executable.h"
 #include "pe/pe.h"
 

@@ -43,6 +43,26 @@ void writePrivateFile(const fs::path& file, const std::string& text)
     if (!written) throw Error(file.string() + ": cannot be written");
 }
 
+// Why the key file cannot be used, in the user's words (osslsigncode says
+// only "Failed"): a password that does not open it, or no PKCS#12 file at
+// all; empty when openssl opens it, or is not installed to ask.
+std::string diagnoseKeyFile(const fs::path& pkcs12, const fs::path& password, const fs::path& work)
+{
+    if (!toolIsInstalled("openssl")) return "";
+    const fs::path log = work / "key.log";
+    const std::string passIn = password.empty() ? "pass:" : "file:" + password.string();
+    const int status = runToolCapturing({"openssl", "pkcs12", "-in", pkcs12.string(), "-passin", passIn, "-nokeys",
+                                         "-out", (work / "certificates.pem").string()},
+                                        "checking the key file", log);
+    if (status == 0) return "";
+    const std::string said = readTextFile(log);
+    if (said.find("invalid password") != std::string::npos) {
+        return pkcs12.string() + ": the password does not open it" +
+               (password.empty() ? " (no password was given: --sign-password-file or --sign-password-env)" : "");
+    }
+    return pkcs12.string() + ": is no PKCS#12 file openssl can read (" + lastLine(said) + ")";
+}
+
 }  // namespace
 
 std::string signExecutable(const SigningRequest& request, const fs::path& input, const fs::path& output,
@@ -73,7 +93,8 @@ std::string signExecutable(const SigningRequest& request, const fs::path& input,
     command.insert(command.end(), {"-in", input.string(), "-out", output.string()});
     const fs::path log = work / "sign.log";
     if (runToolCapturing(command, "signing", log) != 0) {
-        throw Error("signing failed: osslsigncode: " + lastLine(readTextFile(log)));
+        const std::string problem = diagnoseKeyFile(request.pkcs12, password, work);
+        throw Error("signing failed: " + (problem.empty() ? "osslsigncode: " + lastLine(readTextFile(log)) : problem));
     }
     // Exactly what verify passes.
     const SignatureReport report = checkSignature(output);
