@@ -138,8 +138,11 @@ void refuseRunThatCannotFit(const wchar_t* parent, uint64_t needed)
     if (needed <= available.QuadPart) {
         return;
     }
-    char message[160];
-    snprintf(message, sizeof message, "Error, not enough free space: %llu bytes needed, %llu available in",
+    // The ways out: room on that drive, or the runs unpacked elsewhere.
+    char message[320];
+    snprintf(message, sizeof message,
+             "Error, not enough free space: %llu bytes needed, %llu available; free some, set TEMP and TMP to a "
+             "folder with room, or pack with --temp-dir elsewhere; the folder:",
              static_cast<unsigned long long>(needed), static_cast<unsigned long long>(available.QuadPart));
     fatalFileError(message, folder, ERROR_DISK_FULL);
 }

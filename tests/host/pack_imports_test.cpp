@@ -118,6 +118,12 @@ TEST(PackImports, ImportsAreFoundInThePayloadCollectedOrRefusedByName)
         return std::vector<uint8_t>(bytes.begin(), bytes.end());
     }());
     ASSERT_EQ(report.records.size(), 2u);
+    // The summary names the files' own bytes and the block's.
+    EXPECT_NE(run.out.find("onefile-pack: 2 files of " +
+                           std::to_string(report.records[0].size + report.records[1].size) + " bytes into a block of " +
+                           std::to_string(fs::file_size(tree / "app.block")) + " bytes"),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(report.records[1].name, u"helper.dll");
 
     // Beside its importer, in any letter case, it is simply carried.

@@ -2,6 +2,9 @@
 #include "block/block.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 #include <zstd.h>
 
 namespace {
@@ -117,6 +120,76 @@ TEST(PackLayout, WindowLargerThanTheBootstrapAcceptsIsRefused)
     TempTree tree;
     writeBytes(tree / "in/app.dll", "MZ");
     EXPECT_THROW(pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "b", {3, 1, 28}), pack::Error);
+}
+
+}  // namespace
+
+namespace {
+
+// extract writes what was packed, file for file, and nothing else; a link
+// planted below its folder while it writes (a folder's or a file's name)
+// stops it, and nothing lands where the link leads.
+TEST(PackLayout, ExtractWritesThePayloadAndNeverThroughALink)
+{
+    TempTree tree;
+    writeBytes(tree / "in/app.dll", "MZ" + patternBytes(3 << 20, 1));
+    writeBytes(tree / "in/sub/deeper/data.txt", "data");
+    writeBytes(tree / "in/other.txt", "");
+    pack::writeBlock(pack::collectPayload(tree / "in", "app.dll"), tree / "app.block", {3, 1, 0});
+    const std::string block = readBytes(tree / "app.block");
+    const pack::ExtractSummary summary =
+        pack::extractBlock(std::vector<uint8_t>(block.begin(), block.end()), tree / "out");
+    EXPECT_EQ(summary.files, 3u);
+    for (const char* name : {"app.dll", "sub/deeper/data.txt", "other.txt"}) {
+        EXPECT_EQ(readBytes(tree / "out" / name), readBytes(tree / "in" / name)) << name;
+    }
+    size_t entries = 0;
+    for (auto it = fs::recursive_directory_iterator(tree / "out"); it != fs::recursive_directory_iterator(); ++it) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 5u);  // three files, sub and sub/deeper
+    EXPECT_NE(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " extract " + shellQuote((tree / "app.block").string()) +
+                    " " + shellQuote((tree / "out").string()) + " 2> /dev/null"),
+              0)
+        << "a folder that is not empty";
+
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::u16string, std::string>> records;
+        std::string planted;  // below the folder, a link to the outside folder (or a file in it)
+        bool toFolder;
+    } cases[] = {
+        {"a folder's name", {{u"app.dll", "MZ"}, {u"sub\\second.txt", "second"}}, "sub", true},
+        {"a file's name", {{u"app.dll", "MZ"}, {u"second.txt", "second"}}, "second.txt", false},
+    };
+    for (const auto& c : cases) {
+        TempTree scratch;
+        fs::create_directories(scratch / "outside");
+        writeBytes(scratch / "hostile.block", [&] {
+            const std::vector<uint8_t> bytes = pack::frameBlock(compressFrame(recordStream(c.records)));
+            return std::string(bytes.begin(), bytes.end());
+        }());
+        const std::string hold = (scratch / "hold").string();
+        const std::string command =
+            "ONEFILE_TEST_HOLD_EXTRACT=" + shellQuote(hold) + " " + shellQuote(std::getenv("ONEFILE_PACK_TEST_HOLDS")) +
+            " extract " + shellQuote((scratch / "hostile.block").string()) + " " +
+            shellQuote((scratch / "out").string()) + " 2> " + shellQuote((scratch / "err").string()) + "; echo $? > " +
+            shellQuote((scratch / "status").string());
+        std::thread extraction([&] { shell(command); });
+        while (!fs::exists(hold + ".reached")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (c.toFolder) {
+            fs::create_directory_symlink(scratch / "outside", scratch / "out" / c.planted);
+        } else {
+            fs::create_symlink(scratch / "outside/target.txt", scratch / "out" / c.planted);
+        }
+        writeBytes(hold + ".go", "");
+        extraction.join();
+        EXPECT_EQ(readBytes(scratch / "status"), "1\n") << c.what << readBytes(scratch / "err");
+        EXPECT_NE(readBytes(scratch / "err").find(": cannot be made new"), std::string::npos)
+            << c.what << readBytes(scratch / "err");
+        EXPECT_TRUE(fs::is_empty(scratch / "outside")) << c.what;
+        EXPECT_FALSE(fs::exists(scratch / "out/app.dll")) << c.what << ": what was written stays";
+    }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// onefile-pack create | build | list | verify: the command line's
+// onefile-pack create | build | list | verify | extract: the command line's
 // dispatch; the commands and their options live in command_line/.
 #include "command_line/arguments.h"
 #include "command_line/commands.h"
@@ -14,12 +14,16 @@
 
 namespace {
 
-const char* const commands[] = {"create", "build", "list", "verify"};
+const char* const commands[] = {"create", "build", "list", "verify", "extract"};
 
 int run(const std::string& command, int argc, char** argv)
 {
     if (command == "create") return create(argc, argv);
     if (command == "build") return build(argc, argv);
+    if (command == "extract") {
+        if (argc != 4) throw UsageError("extract takes a FILE and a DIR to write its files below");
+        return extract(argv[2], argv[3]);
+    }
     // verify [--trust FILE] FILE
     std::string trusted;
     int first = 2;
@@ -57,7 +61,7 @@ int main(int argc, char** argv)
         return 0;
     }
     const bool known = std::find(std::begin(commands), std::end(commands), command) != std::end(commands);
-    if (known && (command == "list" || command == "verify") && argc == 3 &&
+    if (known && (command == "list" || command == "verify" || command == "extract") && argc == 3 &&
         (std::string(argv[2]) == "--help" || std::string(argv[2]) == "-h")) {
         printCommandUsage(command, stdout);
         return 0;

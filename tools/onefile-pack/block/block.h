@@ -56,7 +56,8 @@ struct CompressionOptions {
 
 struct PackSummary {
     uint64_t files = 0;
-    uint64_t contentBytes = 0;
+    uint64_t fileBytes = 0;    // the files' own bytes
+    uint64_t recordBytes = 0;  // what the frame holds: the files with their names and records' headers
     uint64_t blockBytes = 0;
 };
 
@@ -93,6 +94,16 @@ struct BlockReport {
 // Finds the block in `bytes` (a block, or an executable that holds one),
 // decodes the whole frame and checks every rule.
 BlockReport inspectBlock(const std::vector<uint8_t>& bytes);
+
+struct ExtractSummary {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+};
+// Writes the files of the block in `bytes` (a block, or an executable that
+// holds one) below `folder`, made new or empty: each file and folder new,
+// never through a link, every name checked as the bootstrap checks it.
+// Throws Error at the first problem, having removed what it wrote.
+ExtractSummary extractBlock(const std::vector<uint8_t>& bytes, const std::filesystem::path& folder);
 
 // The magic of a block followed by a zstd frame's magic number: what
 // `list` and `verify` look for, and what no packed file may hold.

@@ -164,7 +164,11 @@ PackSummary writeBlock(const Payload& payload, const BlockSink& sink, const Comp
                     " bytes is larger than the 2^27 the bootstrap accepts");
     }
     uint64_t total = 2;
-    for (const FileEntry& file : payload.files) total += recordHeader(file.name, file.size).size() + file.size;
+    uint64_t fileBytes = 0;
+    for (const FileEntry& file : payload.files) {
+        total += recordHeader(file.name, file.size).size() + file.size;
+        fileBytes += file.size;
+    }
     const Context context = makeContext(options, total);
 
     sink(reinterpret_cast<const uint8_t*>(ONEFILE_BLOCK_MAGIC), ONEFILE_BLOCK_MAGIC_LENGTH);
@@ -177,7 +181,8 @@ PackSummary writeBlock(const Payload& payload, const BlockSink& sink, const Comp
 
     const std::vector<uint8_t> tail = blockTail(ONEFILE_BLOCK_MAGIC_LENGTH + frame.frameBytes());
     sink(tail.data(), tail.size());
-    return PackSummary{payload.files.size(), total, ONEFILE_BLOCK_MAGIC_LENGTH + frame.frameBytes() + tail.size()};
+    return PackSummary{payload.files.size(), fileBytes, total,
+                       ONEFILE_BLOCK_MAGIC_LENGTH + frame.frameBytes() + tail.size()};
 }
 
 PackSummary writeBlock(const Payload& payload, const std::filesystem::path& output, const CompressionOptions& options,

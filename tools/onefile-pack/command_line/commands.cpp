@@ -78,10 +78,11 @@ void warnOfEmptyDirectories(const Arguments& arguments, const pack::Payload& pay
 void printPackSummary(const Arguments& arguments, const pack::PackSummary& summary, double seconds,
                       const std::string& shown)
 {
-    std::printf("onefile-pack: %llu files, %llu bytes into %llu bytes (%.1f%%) at level %d in %.2f s: %s\n",
-                static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.contentBytes),
+    std::printf("onefile-pack: %llu files of %llu bytes into a block of %llu bytes (%.1f%%) at level %d in %.2f s: "
+                "%s\n",
+                static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.fileBytes),
                 static_cast<unsigned long long>(summary.blockBytes),
-                summary.contentBytes ? 100.0 * summary.blockBytes / summary.contentBytes : 0.0, arguments.options.level,
+                summary.fileBytes ? 100.0 * summary.blockBytes / summary.fileBytes : 0.0, arguments.options.level,
                 seconds, shown.c_str());
     const int quickLevel = pack::CompressionOptions{}.level;
     if (arguments.options.level > quickLevel + 3 && seconds >= slowPackSeconds) {
@@ -257,6 +258,26 @@ int list(const char* path)
     for (const std::string& problem : report.problems)
         std::fprintf(stderr, "onefile-pack: %s: %s\n", path, problem.c_str());
     return report.problems.empty() ? 0 : 1;
+}
+
+int extract(const char* path, const char* folder)
+{
+    errno = 0;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw pack::Error(std::string(path) + ": cannot be read (" +
+                          (errno != 0 ? std::strerror(errno) : "not a readable file") + ")");
+    }
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    try {
+        const pack::ExtractSummary summary = pack::extractBlock(bytes, folder);
+        std::printf("onefile-pack: %llu files of %llu bytes written below %s\n",
+                    static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.bytes),
+                    folder);
+    } catch (const pack::Error& error) {
+        throw pack::Error(std::string(path) + ": " + error.what());
+    }
+    return 0;
 }
 
 namespace {

@@ -181,6 +181,7 @@ const char* const synopsis = "usage: onefile-pack create --entry NAME -o BLOCK [
                              "       onefile-pack build --block BLOCK -o APP.exe [build's options]\n"
                              "       onefile-pack list FILE\n"
                              "       onefile-pack verify [--trust FILE] FILE\n"
+                             "       onefile-pack extract FILE DIR\n"
                              "       onefile-pack --help | --version | COMMAND --help\n";
 
 struct CommandText {
@@ -201,6 +202,10 @@ const CommandText commandTexts[] = {
     {"list", "onefile-pack list FILE",
      "Lists the files a block, or an executable that holds one, carries, "
      "each with its size in bytes."},
+    {"extract", "onefile-pack extract FILE DIR",
+     "Writes the files of a block, or of an executable that holds one, below DIR (new, or an empty folder): "
+     "each file and folder made new, never through a link, every name checked as the executable checks it. At the "
+     "first problem, what it wrote is removed again."},
     {"verify", "onefile-pack verify [--trust FILE] FILE",
      "Checks the block and reports an executable's Authenticode signature: its digest, its signature and its "
      "certificates' chain, up to a root in Debian's CA bundle or in --trust FILE. A broken signature, a damaged "
