@@ -39,20 +39,18 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
 }
 )";
 
-// Builds the outside project against the SDK in `prefix` into `build` (of
-// the build type `type`), runs it and its test, edits a data file and
-// builds again, installs it, and packs with the SDK's packer.
-void buildOutsideProjectWith(const TempTree& tree, const fs::path& prefix, const std::string& build = "build",
-                             const std::string& type = "Release")
+// Builds the outside project against the SDK in `prefix`, runs it and its
+// test, edits a data file and builds again, installs it, and packs with
+// the SDK's packer.
+void buildOutsideProjectWith(const TempTree& tree, const fs::path& prefix)
 {
     writeBytes(tree / "project/CMakeLists.txt", outsideProject);
     writeBytes(tree / "project/app.cpp", outsideApplication);
     writeBytes(tree / "project/data.txt", "first");
-    const fs::path folder = tree / build;
+    const fs::path folder = tree / "build";
     const std::string log = shellQuote((tree / "log").string());
     const std::string configure =
         "cmake -S " + shellQuote((tree / "project").string()) + " -B " + shellQuote(folder.string()) +
-        " -DCMAKE_BUILD_TYPE=" + type +
         " -DCMAKE_TOOLCHAIN_FILE=" + shellQuote((prefix / "share/onefile/mingw-w64-x86_64.cmake").string()) +
         " -DCMAKE_PREFIX_PATH=" + shellQuote(prefix.string()) + " > " + log + " 2>&1";
     ASSERT_EQ(shell(configure), 0) << readBytes(tree / "log");
@@ -90,6 +88,60 @@ void buildOutsideProjectWith(const TempTree& tree, const fs::path& prefix, const
                     shellQuote(packed) + " " + shellQuote((folder / "payload").string()) + " > /dev/null"),
               0);
     EXPECT_EQ(shell(wine + " " + shellQuote(packed) + " < /dev/null"), 41);
+}
+
+// The README's part for package users, run as written in a folder of its
+// own with the unpacked package `root` as the only SDK ("/usr/" stands for
+// its usr/): its C++ and CMake files written as given, its shell blocks run
+// one after the other; then what they printed, and the Debug executable's
+// DLL is the Debug tree's.
+void runReadmePackagePart(const fs::path& root, const fs::path& work)
+{
+    const fs::path repository = fs::path(std::getenv("ONEFILE_TEST_DATA")).parent_path().parent_path();
+    const std::string readme = readBytes(repository / "README.md");
+    const size_t from = readme.find("\n## From the Debian package\n");
+    ASSERT_NE(from, std::string::npos) << "the README has no part for package users";
+    const std::string part = readme.substr(from, readme.find("\n## ", from + 1) - from);
+    fs::create_directories(work);
+    std::string script = "set -e\ncd " + shellQuote(work.string()) + "\nexport HOME=" + shellQuote(work.string()) +
+                         " PATH=" + shellQuote((root / "usr/bin").string()) +
+                         ":$PATH CMAKE_PREFIX_PATH=" + shellQuote((root / "usr").string()) + "\n";
+    size_t blocks = 0;
+    for (size_t at = part.find("\n```"); at != std::string::npos; at = part.find("\n```", at + 1)) {
+        const size_t bodyAt = part.find('\n', at + 1) + 1;
+        const size_t end = part.find("\n```", bodyAt - 1);
+        const std::string kind = part.substr(at + 4, bodyAt - 1 - (at + 4));
+        const std::string body = part.substr(bodyAt, end + 1 - bodyAt);
+        at = end + 1;
+        if (kind == "sh") {
+            std::string commands = body;
+            for (size_t at = commands.find("/usr/"); at != std::string::npos; at = commands.find("/usr/", at + 1)) {
+                commands.replace(at, 5, (root / "usr").string() + "/");
+                at += (root / "usr").string().size();
+            }
+            script += commands;
+        } else if (kind == "cpp" || kind == "cmake") {
+            const size_t nameAt = body.find(' ') + 1;
+            writeBytes(work / body.substr(nameAt, body.find('\n') - nameAt), body);
+        } else {
+            continue;
+        }
+        ++blocks;
+    }
+    EXPECT_EQ(blocks, 4u);
+    writeBytes(work / "readme.sh", script);
+    ASSERT_EQ(shell("bash " + shellQuote((work / "readme.sh").string()) + " > " + shellQuote((work / "log").string()) +
+                    " 2>&1 < /dev/null"),
+              0)
+        << script << readBytes(work / "log");
+    const std::string said = readBytes(work / "log");
+    for (const char* line : {"Hello from the payload", "argument 1: one", "argument 2: two words"}) {
+        EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
+    }
+    const std::string dllSize = std::to_string(fs::file_size(work / "build-debug/payload/app.dll"));
+    EXPECT_NE(fs::file_size(work / "build-release/payload/app.dll"),
+              fs::file_size(work / "build-debug/payload/app.dll"));
+    EXPECT_NE(said.find(std::string(12 - dllSize.size(), ' ') + dllSize + "  app.dll"), std::string::npos) << said;
 }
 
 std::string windowsBuild()
@@ -308,9 +360,7 @@ TEST(SdkInstall, DebianPackageCarriesTheSdk)
         EXPECT_TRUE(fs::exists(tree / "root" / file)) << file;
     }
     buildOutsideProjectWith(tree, tree / "root/usr");
-    // A Debug tree beside it shares nothing: each packs its own DLL.
-    buildOutsideProjectWith(tree, tree / "root/usr", "build-debug", "Debug");
-    EXPECT_NE(fs::file_size(tree / "build-debug/payload/app.dll"), fs::file_size(tree / "build/payload/app.dll"));
+    runReadmePackagePart(tree / "root", tree / "readme");
     // The toolchain's emulator, from the package alone: a private prefix in
     // the project's build tree.
     std::string emulator = readBytes(tree / "build/emulator.txt");

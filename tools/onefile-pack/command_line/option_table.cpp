@@ -33,7 +33,7 @@ const std::vector<OptionRow>& optionRows()
          "NAME is the DLL's path relative to DIR, the folder given last; the entry is the first record of the "
          "block. In CMake, ENTRY may name the target that builds the DLL.",
          [](A& a, const char* v) { a.entry = v; }},
-        {"block", "BLOCK", buildOnly, "", "writes the executable around a block made earlier by `onefile-pack create`",
+        {"block", "BLOCK", buildOnly, "", "writes the executable around a block made earlier by `create`",
          "Instead of --entry and DIR; the block's checks run as `list` runs them.",
          [](A& a, const char* v) { a.block = v; }},
         {"o", "APP.exe", both, "`OUTPUT_NAME name`", "the file written (CMake: `TARGET.exe` unless named)",
@@ -147,7 +147,7 @@ const std::vector<OptionRow>& optionRows()
         {"", "", OptionScope::cmakeOnly, "`PACK_OPTIONS options...`",
          "further options of `onefile-pack build`, passed on as written", "", nullptr},
         {"trust", "FILE", OptionScope::verifyOnly, "",
-         "`onefile-pack verify`'s roots to trust beyond Debian's CA bundle (PEM or DER)",
+         "`verify`'s roots to trust beyond Debian's CA bundle (PEM or DER)",
          "One or more certificates; a file that holds none is refused.", nullptr},
         {"help", "", OptionScope::general, "", "the usage (of all, or of one command: `onefile-pack build --help`)", "",
          [](A& a, const char*) { a.help = true; }},
