@@ -152,7 +152,10 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     }
     const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (kind == LeftoverKind::targetDirectory) {
-        if (!isDirectory || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || isRememberedStuck(path)) {
+        // A live run's folder is its application's: never touched, never
+        // marked. Only a dead run's leftover that cannot go is remembered.
+        if (!isDirectory || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || isRememberedStuck(path) ||
+            isHeldByAnotherRun(path)) {
             return false;
         }
         const bool removed = removeUnusedTree(path, sweep.stop);

@@ -168,6 +168,10 @@ TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
     }
     EXPECT_EQ(readFile(live + L"\\left.txt"), "left behind");
     EXPECT_EQ(readFile(inUse + L"\\left.txt"), "left behind");
+    // Nothing is written into a live run's folder; a dead one that cannot
+    // go is remembered.
+    EXPECT_FALSE(pathExists(live + L"\\onefile-sweep.stuck"));
+    EXPECT_TRUE(pathExists(inUse + L"\\onefile-sweep.stuck"));
 }
 
 // Leftovers that cannot go never block the ones that can: at most 8 go per
