@@ -17,6 +17,9 @@ extern wchar_t childCommandLine[commandLineCapacity];
 // The child for cleanup: taken (atomically exchanged for null) by whoever
 // closes it, the main thread or the console handler, so it is closed once.
 extern HANDLE volatile childProcess;
+// The error mode this process began with (before it set its own), which
+// the child is created with, as a plain program would hand it on.
+void keepStartingErrorMode(UINT mode);
 // Set once the child has been let go to run the application, never reset:
 // from then on Ctrl+C and Ctrl+Break are the application's, also when the
 // event reaches this process only after the child has ended.

@@ -9,6 +9,8 @@ wchar_t childExecutablePath[pathCapacity];
 wchar_t childCommandLine[commandLineCapacity];
 HANDLE volatile childProcess;
 volatile LONG applicationReleased;
+// The error mode this process began with, before it set its own.
+static UINT startingErrorMode;
 HANDLE supervisedChild;
 // The job that ends the child with this process (null when the system
 // refused one); never closed, so it lives exactly as long as this process.
@@ -270,13 +272,24 @@ void createSuspendedChild()
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // What a plain program started as this executable was would have: the
+    // show state and title it was started with (a shortcut set to open
+    // minimised), its priority class and the error mode it began with.
+    STARTUPINFOW own = {};
+    own.cb = sizeof own;
+    GetStartupInfoW(&own);
+    startup.dwFlags |= own.dwFlags & STARTF_USESHOWWINDOW;
+    startup.wShowWindow = own.wShowWindow;
+    startup.lpTitle = own.lpTitle;
     if (childJob == nullptr) {
         childJob = createChildJob();
     }
-    // The application gets the system's default error mode, not the one
-    // this process sets for itself.
-    const DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_DEFAULT_ERROR_MODE;
+    const DWORD priority = GetPriorityClass(GetCurrentProcess());
+    const DWORD flags = (priority != 0 ? priority : NORMAL_PRIORITY_CLASS) | CREATE_SUSPENDED;
+    // The child takes the error mode this process has when it is created.
+    const UINT ours = SetErrorMode(startingErrorMode);
     PROCESS_INFORMATION child = createChildProcess(startup, flags);
+    SetErrorMode(ours);
     if (childJob != nullptr && !AssignProcessToJobObject(childJob, child.hProcess)) {
         CloseHandle(childJob);
         childJob = nullptr;
@@ -291,6 +304,24 @@ void createSuspendedChild()
     suspendedChild = child;
 }
 
+void keepStartingErrorMode(UINT mode)
+{
+    startingErrorMode = mode;
+}
+
+// The application may take the foreground as this executable could. Only
+// when the windowing DLL is loaded already (a splash): a start without one
+// loads none.
+static void letChildTakeForeground(DWORD processId)
+{
+    using Allow = BOOL(WINAPI*)(DWORD);
+    Allow allow = nullptr;
+    if (GetModuleHandleW(L"user32.dll") != nullptr &&
+        bindSystemFunction(allow, L"user32.dll", "AllowSetForegroundWindow")) {
+        allow(processId);
+    }
+}
+
 void releaseChild()
 {
     PROCESS_INFORMATION child = suspendedChild;
@@ -302,6 +333,7 @@ void releaseChild()
         abandonChild(child, "Error, couldn't resume the child process.", error);
     }
     CloseHandle(child.hThread);
+    letChildTakeForeground(child.dwProcessId);
     InterlockedExchange(&applicationReleased, 1);
     exchangeHandle(childProcess, child.hProcess);
 }

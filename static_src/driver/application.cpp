@@ -11,18 +11,6 @@ using RunCode = int (*)(int argc, wchar_t** argv, const wchar_t* dllPath);
 
 enum : DWORD { interruptedExitCode = 0xC000013A };  // STATUS_CONTROL_C_EXIT
 
-// What Windows' default handling does with Ctrl+C and Ctrl+Break, done
-// here: Wine's ends the process with 0, which would pass an interrupted run
-// off as a success. Registered before the application runs, it is asked
-// last, after every handler the application adds.
-static BOOL WINAPI endAsInterrupted(DWORD eventType)
-{
-    if (eventType == CTRL_C_EVENT || eventType == CTRL_BREAK_EVENT) {
-        ExitProcess(interruptedExitCode);
-    }
-    return FALSE;
-}
-
 bool describeApplicationEnd(DWORD exitCode, char* line, size_t capacity)
 {
     // NTSTATUS error severity, a system's code (the customer bit clear): the
@@ -81,7 +69,9 @@ void runApplication(const wchar_t* folder, int argc, wchar_t** argv)
         fatalError("Error, DLL entry point not found.");
     }
     const RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void*>(entry));
-    SetConsoleCtrlHandler(endAsInterrupted, TRUE);
+    // No console handler of ours: Ctrl+C and Ctrl+Break reach the
+    // application as they would in a plain program that loaded it, and one
+    // it does not handle ends it the way the platform ends such a program.
     traceStep(L"running the application from %ls", dllPath);
     exit(runCode(argc, argv, dllPath));
 }

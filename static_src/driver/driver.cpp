@@ -92,9 +92,10 @@ static bool takeReentryRoad(const ExecutableSettings& settings, wchar_t folder[p
 // Prepares the fresh road; `runFolder` gets the run's own folder.
 static void prepareFreshRoad(const ExecutableSettings& settings, wchar_t runFolder[pathCapacity])
 {
+    reportTraceRefusal();
     // A temporary directory on removable media without a medium raises
     // no system dialog: the failure is reported as any other.
-    SetErrorMode(SEM_FAILCRITICALERRORS);
+    keepStartingErrorMode(SetErrorMode(SEM_FAILCRITICALERRORS));
     holdOwnExecutable();
     setEnvVar(ONEFILE_VARIABLE_START, nullptr);
     setEnvVar(ONEFILE_VARIABLE_TIME_US, nullptr);
@@ -460,11 +461,19 @@ int runDriver()
     switch (findUpkeepVerdict(bootstrap)) {
     case UpkeepVerdict::worker:
         return runUpkeepWorker(bootstrap, settings);  // no window, no box, no application
-    case UpkeepVerdict::unprovable:
-        // Neither a worker nor a start that can be told from one.
-        fwprintf(stderr, L"Error, %hs is set but its creator cannot be proven to be this executable; unset it.\n",
+    case UpkeepVerdict::unprovable: {
+        // Neither a worker nor a start that can be told from one: said as
+        // every line of the bootstrap is, in a box too when nobody sees it.
+        if (settings.errorDialog) {
+            showFatalLinesNobodySees();
+        }
+        char line[160];
+        snprintf(line, sizeof line,
+                 "Error, %s is set but its creator cannot be proven to be this executable; unset it.",
                  ONEFILE_VARIABLE_UPKEEP);
+        reportLine(line);
         return fatalExitCode;
+    }
     default:
         break;
     }

@@ -131,6 +131,12 @@ const wchar_t* getResolvedExecutablePath();
 // Reads MERLOX_ONEFILE_TRACE and MERLOX_ONEFILE_TRACE_FILE once, on the main
 // thread before any other thread starts.
 void openTrace();
+// Says, on standard error, why the trace file was refused, if it was: by
+// the start that owns the run only, so that its child does not say it too.
+void reportTraceRefusal();
+// A drive's path (C:\ or C:/) or a share's (\\server); anything else, a
+// Unix path among them, is no place Windows calls can be trusted to find.
+bool isAbsoluteWindowsPath(const wchar_t* path);
 bool isTracing();
 // "onefile[<pid>] <ms since openTrace> ms: <step>" and a line end, from any
 // thread; nothing when the trace is off. `format` is a swprintf format.

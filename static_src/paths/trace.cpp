@@ -77,20 +77,34 @@ static HANDLE openTraceFile(const wchar_t* path)
     return file;
 }
 
+bool isAbsoluteWindowsPath(const wchar_t* path)
+{
+    const bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+                       path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    const bool share = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\0' && path[2] != L'\\';
+    return drive || share;
+}
+
+// Why the trace file the variable names was refused, to be said once by
+// the start that owns the run (never by its child as well); empty when it
+// was not.
+static wchar_t traceRefusal[pathCapacity + 160];
+
 void openTrace()
 {
     traceStart = GetTickCount64();
     wchar_t* const file = getEnvVar(ONEFILE_VARIABLE_TRACE_FILE);
     if (file != nullptr) {
-        traceOutput = openTraceFile(file);
+        const bool absolute = isAbsoluteWindowsPath(file);
+        traceOutput = absolute ? openTraceFile(file) : INVALID_HANDLE_VALUE;
         traceIsFile = true;
         if (traceOutput == INVALID_HANDLE_VALUE) {
-            // The start goes on untraced, but says why once.
-            fwprintf(stderr,
-                     L"onefile: the trace file %ls cannot be used (a folder, a link, read-only, not where it "
-                     L"seems, or a file that is not a trace); nothing is traced\n",
-                     file);
-            fflush(stderr);
+            _snwprintf(traceRefusal, pathCapacity + 159,
+                       absolute ? L"onefile: the trace file %ls cannot be used (a folder, a link, read-only, not "
+                                  L"where it seems, or a file that is not a trace); nothing is traced"
+                                : L"onefile: the trace file %ls is not an absolute Windows path; give one, for "
+                                  L"example C:\\... or Z:\\... under Wine; nothing is traced",
+                       file);
         }
         free(file);
         return;
@@ -101,6 +115,14 @@ void openTrace()
         traceOutput = traceOutput == nullptr ? INVALID_HANDLE_VALUE : traceOutput;
     }
     free(on);
+}
+
+void reportTraceRefusal()
+{
+    if (traceRefusal[0] != L'\0') {
+        fwprintf(stderr, L"%ls\n", traceRefusal);
+        fflush(stderr);
+    }
 }
 
 bool isTracing()

@@ -590,6 +590,102 @@ TEST_F(OnefileRun, ChildCreationIsRetriedOnlyWhenItCanPass)
     EXPECT_NE(readFile(onefilePath(L"fault_onefile")).find("ONEFILE_TEST_CREATION_FAILURES"), std::string::npos);
 }
 
+// An application packed does what it does loaded by a plain program
+// (unpacked_host): each way it can end, its standard streams, its
+// arguments and what it was started with (show state, current directory;
+// priority and error mode too, which Wine hands no child), windowed and
+// console. The differences the README lists stay aside: argument 0 and the
+// run folder; a crash's line.
+TEST_F(OnefileRun, APackedApplicationBehavesAsItDoesUnpacked)
+{
+    struct Outcome {
+        DWORD exitCode = 0;
+        std::string out, err;
+        Report report;
+    };
+    int runs = 0;
+    const auto startWith = [&](const std::wstring& exe, const std::wstring& arguments, const std::string& input) {
+        const std::wstring base = scratch.path() + L"\\run" + std::to_wstring(++runs);
+        writeFile(base + L".in", input);
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        const auto open = [&](const wchar_t* suffix, DWORD access, DWORD disposition) {
+            return CreateFileW((base + suffix).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                               disposition, 0, nullptr);
+        };
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_SHOWMINNOACTIVE;
+        startup.hStdInput = open(L".in", GENERIC_READ, OPEN_EXISTING);
+        startup.hStdOutput = open(L".out", GENERIC_WRITE, CREATE_ALWAYS);
+        startup.hStdError = open(L".err", GENERIC_WRITE, CREATE_ALWAYS);
+        const std::wstring report = base + L".report";
+        ScopedEnvironment environment(EnvironmentChanges{{L"ONEFILE_TEST_REPORT", report.c_str()}});
+        std::wstring line = quoteForCommandLine(exe) + L" " + arguments;
+        PROCESS_INFORMATION process = {};
+        EXPECT_TRUE(createRetrying([&] {
+            return CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, BELOW_NORMAL_PRIORITY_CLASS,
+                                  nullptr, scratch.path().c_str(), &startup, &process);
+        }));
+        Outcome outcome;
+        EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+        GetExitCodeProcess(process.hProcess, &outcome.exitCode);
+        for (const HANDLE handle :
+             {process.hProcess, process.hThread, startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+            CloseHandle(handle);
+        }
+        outcome.out = readFile(base + L".out");
+        outcome.err = readFile(base + L".err");
+        outcome.report = parseReport(readFile(report));
+        return outcome;
+    };
+    const struct {
+        const char* what;
+        std::wstring arguments;
+        std::string input;
+        bool consoleOnly;  // abort() of a windowed program shows a box
+    } rows[] = {
+        {"run_code returns", L"--app-exit=5", "", false},
+        {"exit()", L"--app-exit-call=6", "", false},
+        {"abort()", L"--app-abort", "", true},
+        {"an unhandled exception", L"--app-crash", "", false},
+        {"ExitProcess from another thread", L"--app-exit-thread=9", "", false},
+        {"standard input to its end", L"--app-cat", std::string("two\nlines\0and a zero", 22), true},
+        {"quotes, backslashes and non-ASCII text", L"\"a b\" c\\\"d \"e\\\\\" \\\\server \u00fc\u4e2d --app-exit=0", "",
+         false},
+    };
+    const std::wstring dll = directoryOfThisProgram() + L"\\e2e\\apps\\report\\report_app.dll";
+    for (const bool console : {false, true}) {
+        const std::wstring packed = onefilePath(console ? L"report_console_onefile" : L"report_onefile");
+        const std::wstring host =
+            directoryOfThisProgram() + (console ? L"\\unpacked_host.exe" : L"\\unpacked_host_windowed.exe");
+        for (const auto& row : rows) {
+            if (row.consoleOnly && !console) continue;
+            const std::string what = std::string(row.what) + (console ? " (console)" : " (windowed)");
+            const Outcome p = startWith(packed, row.arguments, row.input);
+            const Outcome u = startWith(host, quoteForCommandLine(dll) + L" " + row.arguments, row.input);
+            EXPECT_EQ(p.exitCode, u.exitCode) << what << "\npacked: " << p.err << "\nunpacked: " << u.err;
+            EXPECT_EQ(p.out, u.out) << what;
+            // The packed one names a crash in one line of its own.
+            std::string packedErr = p.err;
+            const size_t crash = packedErr.find("the application ended with exception");
+            if (crash != std::string::npos) packedErr.erase(crash, packedErr.find('\n', crash) + 1 - crash);
+            EXPECT_EQ(packedErr, u.err) << what;
+            for (const char* key : {"cwd", "show", "priority", "error_mode"}) {
+                EXPECT_EQ(valueOf(p.report, key), valueOf(u.report, key)) << what << ": " << key;
+            }
+            std::vector<std::string> packedArgs, hostArgs;
+            for (auto [at, end] = p.report.equal_range("arg"); at != end; ++at) packedArgs.push_back(at->second);
+            for (auto [at, end] = u.report.equal_range("arg"); at != end; ++at) hostArgs.push_back(at->second);
+            ASSERT_FALSE(packedArgs.empty()) << what;
+            ASSERT_FALSE(hostArgs.empty()) << what;
+            EXPECT_EQ(std::vector<std::string>(packedArgs.begin() + 1, packedArgs.end()),
+                      std::vector<std::string>(hostArgs.begin() + 1, hostArgs.end()))
+                << what;
+        }
+    }
+}
+
 // Twenty starts appending to one trace file at once, at a drive's root:
 // every line arrives whole.
 TEST_F(OnefileRun, TraceLinesOfStartsAtOnceArriveWhole)

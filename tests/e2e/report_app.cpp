@@ -90,6 +90,20 @@ void writeReport(int argc, wchar_t** argv, const wchar_t* dllPath)
         }
     }
     for (int i = 0; i < argc; ++i) report += "arg=" + hexUtf8(argv[i]) + "\n";
+    // What the process was started with, as a plain program sees it.
+    wchar_t directory[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, directory);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    const int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? static_cast<int>(startup.wShowWindow) : -1;
+    const std::pair<const wchar_t*, std::wstring> started[] = {
+        {L"cwd", directory},
+        {L"show", std::to_wstring(show)},
+        {L"priority", std::to_wstring(GetPriorityClass(GetCurrentProcess()))},
+        {L"error_mode", std::to_wstring(GetErrorMode())},
+    };
+    for (const auto& [key, value] : started) report += hexUtf8(key) + "=" + hexUtf8(value.c_str()) + "\n";
     for (const wchar_t* name : {L"MERLOX_ONEFILE_PARENT", L"MERLOX_ONEFILE_DIRECTORY", L"MERLOX_ORIGINAL_ARGV0",
                                 L"MERLOX_ONEFILE_TIME_US", L"MERLOX_ONEFILE_RANDOM", L"MERLOX_ONEFILE_START"}) {
         report += hexUtf8(name) + "=" + hexUtf8(variable(name).c_str()) + "\n";
@@ -167,6 +181,22 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
         } else if (startsWith(argument, L"--app-on-ctrl-c=")) {
             WaitForSingleObject(interrupted, INFINITE);
             exitCode = static_cast<int>(wcstoul(argument + 16, nullptr, 0));
+        } else if (startsWith(argument, L"--app-exit-call=")) {
+            exit(static_cast<int>(wcstoul(argument + 16, nullptr, 0)));
+        } else if (wcscmp(argument, L"--app-abort") == 0) {
+            abort();
+        } else if (startsWith(argument, L"--app-exit-thread=")) {
+            // ExitProcess from a thread of its own while run_code waits.
+            static UINT code;
+            code = static_cast<UINT>(wcstoul(argument + 18, nullptr, 0));
+            const HANDLE thread = CreateThread(
+                nullptr, 0, [](void*) -> DWORD { ExitProcess(code); }, nullptr, 0, nullptr);
+            WaitForSingleObject(thread, INFINITE);
+        } else if (wcscmp(argument, L"--app-cat") == 0) {
+            // Standard input to its end, back on standard output.
+            char buffer[4096];
+            for (size_t read; (read = fread(buffer, 1, sizeof buffer, stdin)) > 0;) fwrite(buffer, 1, read, stdout);
+            fflush(stdout);
         } else if (wcscmp(argument, L"--app-crash") == 0) {
             *static_cast<volatile int*>(nullptr) = 1;
         } else if (wcscmp(argument, L"--app-hide-splash") == 0) {
