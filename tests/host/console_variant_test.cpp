@@ -57,11 +57,12 @@ TEST(ConsoleVariant, IsAConsoleProgramThatPassesStreamsAndExitCodeThrough)
 
 // Wine delivers Ctrl+C only to the processes of one console, and only
 // with a terminal behind it: the launcher runs under a pseudo-terminal
-// (script), shares its console with the bootstrap and sends the event once
-// the application runs. Ctrl+C is the application's: one that handles it
-// goes on and ends with its own code; one that does not ends as Windows'
-// default handling ends it (Wine's would end it with 0). Either way the run
-// ends with the application and its folder goes.
+// (script), shares its console with the program it starts and sends the
+// event once the application runs. Ctrl+C is the application's: packed, it
+// ends as it does loaded by a plain program (unpacked_host), whether it
+// handles the event (then with its own code) or not (then as the platform
+// ends a plain program: Wine with 0, Windows with 0xC000013A); the run's
+// folder goes either way.
 TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
 {
     ONEFILE_REQUIRE(consoleVariantBuilt() && std::system("command -v script > /dev/null") == 0,
@@ -69,25 +70,37 @@ TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
     const struct {
         const char* what;
         std::string arguments;
-        std::string seen;
     } cases[] = {
-        {"handled, then its own end", "--app-on-ctrl-c=7", "exit=0x7\nfolder=gone\n"},
-        {"not handled", "--app-wait=", "exit=0xc000013a\nfolder=gone\n"},
+        {"handled, then its own end", "--app-on-ctrl-c=7"},
+        {"not handled", "--app-wait="},
     };
     for (const auto& c : cases) {
         TempTree tree;
         writeBytes(tree / "never", "");  // an application waits for its deletion
         const std::string arguments =
             c.arguments == "--app-wait=" ? shellQuote(c.arguments + windowsPathOf(tree / "never")) : c.arguments;
-        const std::string command = shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
-                                    shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
-                                    shellQuote(windowsPathOf(windowsTests() / "report_console_onefile.exe")) + " " +
-                                    shellQuote(windowsPathOf(tree / "report.txt")) + " " + arguments;
-        ASSERT_EQ(shell("script -qec " + shellQuote(command) + " /dev/null < /dev/null > " +
-                        shellQuote((tree / "seen").string())),
-                  0)
-            << c.what << ": " << plainOutput(tree / "seen");
-        EXPECT_EQ(plainOutput(tree / "seen"), c.seen) << c.what;
+        // The launcher runs PROGRAM REPORT [ARGUMENTS]; the unpacked host's
+        // first argument is the DLL.
+        const auto interrupt = [&](const std::string& program, const std::string& before, const std::string& seen) {
+            const std::string command = shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+                                        shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
+                                        shellQuote(windowsPathOf(windowsTests() / program)) + " " +
+                                        shellQuote(windowsPathOf(tree / (seen + ".report"))) + before + " " + arguments;
+            EXPECT_EQ(shell("script -qec " + shellQuote(command) + " /dev/null < /dev/null > " +
+                            shellQuote((tree / seen).string())),
+                      0)
+                << c.what << ": " << plainOutput(tree / seen);
+            return plainOutput(tree / seen);
+        };
+        const std::string packed = interrupt("report_console_onefile.exe", "", "packed");
+        const std::string unpacked =
+            interrupt("unpacked_host.exe",
+                      " " + shellQuote(windowsPathOf(windowsTests() / "e2e/apps/report/report_app.dll")), "unpacked");
+        EXPECT_EQ(packed.substr(0, packed.find('\n')), unpacked.substr(0, unpacked.find('\n'))) << c.what;
+        EXPECT_NE(packed.find("folder=gone\n"), std::string::npos) << c.what << ": " << packed;
+        if (std::string(c.what) == "handled, then its own end") {
+            EXPECT_EQ(packed.rfind("exit=0x7\n", 0), 0u) << packed;
+        }
     }
 }
 
