@@ -136,6 +136,12 @@ static inline int onefile_run_mode(void)
     if (!onefile_get_variable(ONEFILE_WIDE(ONEFILE_VARIABLE_TARGET), target, 32768)) {
         return ONEFILE_RUN_PRIVATE;
     }
+    /* The payload's folder of the version: <...>\<id>\app. */
+    last = wcsrchr(target, L'\\');
+    if (last == NULL || wcscmp(last + 1, ONEFILE_WIDE(ONEFILE_CACHE_PAYLOAD_NAME)) != 0) {
+        return ONEFILE_RUN_PRIVATE;
+    }
+    target[last - target] = L'\0';
     last = wcsrchr(target, L'\\');
     last = last != NULL ? last + 1 : target;
     for (i = 0; last[i] != L'\0'; ++i) {

@@ -141,9 +141,13 @@ typedef struct onefile_splash_text_channel {
 
 /* --- The shared cache (executables packed with --cache): each version in
    <root>\<name>\<id>, <id> ONEFILE_CACHE_ID_LENGTH hex digits of XXH64
-   over the block; being built in <id>.staging-<pid>-<random>, and set
-   aside for removal in <id>.old-<pid>-<random>. The folder's manifest,
-   ONEFILE_CACHE_MANIFEST_NAME, lists every entry as it was published; a
+   over the block, seeded with ONEFILE_CACHE_LAYOUT (so that an executable
+   never reuses a version of another layout); being built in
+   <id>.staging-<pid>-<random>, and set aside for removal in
+   <id>.old-<pid>-<random>. The application's files are in the version's
+   folder ONEFILE_CACHE_PAYLOAD_NAME, and nothing else is: the cache's own
+   files lie beside it. The version's manifest,
+   ONEFILE_CACHE_MANIFEST_NAME, lists every entry of the payload as it was published; a
    version counts as one only with it. ONEFILE_CACHE_DAMAGED_NAME in a
    version marks it damaged (a start could not load the application from
    it): listed in no manifest, it fails the next start's check, which
@@ -153,6 +157,8 @@ typedef struct onefile_splash_text_channel {
    written) and are in no listing. Every name the cache keeps begins with
    ONEFILE_CACHE_RESERVED_PREFIX: no payload's top may use it. */
 #define ONEFILE_CACHE_ID_LENGTH 16
+#define ONEFILE_CACHE_LAYOUT 2
+#define ONEFILE_CACHE_PAYLOAD_NAME "app"
 #define ONEFILE_CACHE_STAGING_INFIX ".staging-"
 #define ONEFILE_CACHE_OLD_INFIX ".old-"
 #define ONEFILE_CACHE_MANIFEST_NAME "onefile-cache.manifest"

@@ -300,10 +300,13 @@ HANDLE setDamagedVersionAsideForRepair(CacheStart& start, wchar_t aside[pathCapa
     }
     // Nothing is left at the version's name to move aside when publishing.
     start.versionDamaged = false;
-    const HANDLE hold = holdFolderInPlace(aside);
+    wchar_t payload[pathCapacity];
+    const HANDLE hold = joinPayloadFolder(aside, payload) ? holdFolderInPlace(payload) : INVALID_HANDLE_VALUE;
     if (hold == INVALID_HANDLE_VALUE) {
         traceStep(L"cache: %ls cannot be held; the repair writes every file", aside);
+        return hold;
     }
+    copyWideBounded(aside, pathCapacity, payload, "a cache folder does not fit in 4096 characters");
     return hold;
 }
 
@@ -348,6 +351,11 @@ const wchar_t* cacheVersionFolder()
     return versionFolder;
 }
 
+bool joinPayloadFolder(const wchar_t* version, wchar_t payload[pathCapacity])
+{
+    return joinPath(payload, version, ONEFILE_WIDE(ONEFILE_CACHE_PAYLOAD_NAME));
+}
+
 InheritedTarget takeInheritedCacheTarget(const CacheSettings& given, const wchar_t* parentId,
                                          wchar_t folder[pathCapacity])
 {
@@ -358,22 +366,34 @@ InheritedTarget takeInheritedCacheTarget(const CacheSettings& given, const wchar
     if (target == nullptr) {
         return InheritedTarget::runFolder;
     }
+    // It names the payload's folder of a version or staging folder.
+    const size_t targetLength = wcslen(target);
+    const size_t suffixLength = wcslen(L"\\" ONEFILE_WIDE(ONEFILE_CACHE_PAYLOAD_NAME));
+    const bool inPayload = targetLength > suffixLength && wcscmp(target + targetLength - suffixLength,
+                                                                 L"\\" ONEFILE_WIDE(ONEFILE_CACHE_PAYLOAD_NAME)) == 0;
+    if (inPayload) {
+        target[targetLength - suffixLength] = L'\0';
+    }
     wchar_t expected[pathCapacity];
     InheritedTarget taken = InheritedTarget::refused;
     if (!isElevated() && expandVersionFolder(expected)) {
         wchar_t staging[pathCapacity];
         swprintf(staging, pathCapacity, L"%ls" ONEFILE_WIDE(ONEFILE_CACHE_STAGING_INFIX) L"%ls-", expected, parentId);
         const size_t stagingLength = wcslen(staging);
-        if (wcscmp(target, expected) == 0) {
+        if (!inPayload) {
+            taken = InheritedTarget::refused;
+        } else if (wcscmp(target, expected) == 0) {
             taken = InheritedTarget::sharedVersion;
         } else if (wcsncmp(target, staging, stagingLength) == 0 &&
                    consistsOf(target + stagingLength, randomTextLength, randomTextAlphabet)) {
             taken = InheritedTarget::stagingFolder;
         }
     }
+    if (taken != InheritedTarget::refused && !joinPayloadFolder(target, folder)) {
+        taken = InheritedTarget::refused;
+    }
     if (taken != InheritedTarget::refused) {
         copyWideBounded(versionFolder, pathCapacity, expected, "the cache folder does not fit in 4096 characters");
-        copyWideBounded(folder, pathCapacity, target, "the cache folder does not fit in 4096 characters");
     }
     free(target);
     return taken;

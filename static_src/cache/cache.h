@@ -43,11 +43,15 @@ CacheStart refuseReusedVersion();
 // This start's version folder: set by the road's choice or the re-entry
 // road's reading, empty before and without the cache.
 const wchar_t* cacheVersionFolder();
+// The folder of the application's files in the version (or staging)
+// folder `version`, into `payload`; false when it does not fit.
+bool joinPayloadFolder(const wchar_t* version, wchar_t payload[pathCapacity]);
 // Names a new staging folder beside the version folder into `staging`.
 void nameStagingFolder(wchar_t staging[pathCapacity]);
-// On the road that repairs a damaged version: moves it aside (to `aside`),
-// unless a run holds it, and holds it there, so that its files equal to
-// their records can be taken into the staging folder instead of written.
+// On the road that repairs a damaged version: moves it aside, unless a run
+// holds it, and holds its payload's folder there (its path into `aside`),
+// so that its files equal to their records can be taken into the staging
+// folder instead of written.
 // The hold, or INVALID_HANDLE_VALUE when nothing can be taken; `start`
 // then no longer has a damaged version to move aside when publishing.
 HANDLE setDamagedVersionAsideForRepair(CacheStart& start, wchar_t aside[pathCapacity]);
@@ -67,8 +71,8 @@ enum class InheritedTarget {
     stagingFolder,  // a staging folder of the parent's
     refused,        // set, but neither, or this process is elevated
 };
-// Reads MERLOX_ONEFILE_TARGET: when it names this version's folder or a
-// staging folder of `parentId`, into `folder`. An elevated process refuses
+// Reads MERLOX_ONEFILE_TARGET: when it names the payload's folder of this
+// version or of a staging folder of `parentId`, that folder into `folder`. An elevated process refuses
 // any, as it never runs from the shared cache.
 InheritedTarget takeInheritedCacheTarget(const CacheSettings& settings, const wchar_t* parentId,
                                          wchar_t folder[pathCapacity]);

@@ -15,9 +15,9 @@ bool expandVersionsFolder(wchar_t output[pathCapacity]);
 HANDLE holdFolderInPlace(const wchar_t* folder);
 
 // --- The manifest (manifest.cpp).
-// Describes the tree below `folder` and writes the manifest into it, new,
-// with the hashes the extraction recorded; false when a file the listing
-// found has none.
+// Describes the payload below the version `folder` and writes the manifest
+// into the version, new, with the hashes the extraction recorded; false
+// when a file the listing found has none.
 bool writeCacheManifest(const wchar_t* folder, const ContentHashes& hashes);
 // The manifest of `folder`, whole, or null; to be freed.
 wchar_t* readCacheManifest(const wchar_t* folder);
@@ -34,9 +34,10 @@ wchar_t* composeCacheManifest(uint64_t publishTime, const wchar_t* description, 
 enum class ManifestMatch { matches, notOurs, olderFormat, notWhole, differs };
 ManifestMatch compareCacheManifest(const wchar_t* manifest, const wchar_t* description, wchar_t* difference,
                                    size_t capacity);
-// Whether the tree below `folder` is exactly what its manifest lists; when
-// not, the first difference into `difference`. A manifest of an older
-// format never matches.
+// Whether the payload below the version `folder` is exactly what its
+// manifest lists, and nothing but the cache's own files lies beside it;
+// when not, the first difference into `difference`. A manifest of an
+// older format never matches.
 bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity);
 // The content hashes' lines of `manifest` (its end when it has none).
 const wchar_t* findContentHashes(const wchar_t* manifest);

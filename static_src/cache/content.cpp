@@ -78,10 +78,13 @@ static FileContent compareVersionContent(const wchar_t* folder, const wchar_t* m
     uint64_t expected = 0;
     wchar_t name[pathCapacity];
     wchar_t path[pathCapacity];
+    wchar_t payload[pathCapacity];
+    const bool placed = joinPayloadFolder(folder, payload);
     for (const wchar_t* cursor = findContentHashes(manifest);
          content != FileContent::differs && *cursor != L'\0' && readContentHashLine(cursor, expected, name);) {
-        const FileContent file =
-            joinPath(path, folder, name) ? recheckFileContent(path, expected, buffer, stop) : FileContent::unread;
+        const FileContent file = placed && joinPath(path, payload, name)
+                                     ? recheckFileContent(path, expected, buffer, stop)
+                                     : FileContent::unread;
         if (file != FileContent::same && content == FileContent::same) {
             copyWideBounded(named, pathCapacity, path, "a cache path does not fit in 4096 characters");
         }

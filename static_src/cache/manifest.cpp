@@ -1,16 +1,13 @@
 // The manifest of a shared cache's version folder (manifest.cpp):
-// written last into a staging folder, compared with the folder at every
-// later start. Its first line "onefile-cache 2 <publish time>", then the
-// tree's description, in UTF-16: sorted lines "F <size> <write time> <name>"
-// and "D <name>", names relative, then the content hashes recorded while
-// the files were written: sorted lines "H <16 hex digits of XXH64> <name>".
-// The description is made and compared from directory listings only, one
-// per directory; a reparse point anywhere fails both. The hashes are
-// compared in the background (content.cpp). A manifest of the older
-// format, without hashes, still names a version of ours, but fails the
-// check: the version is built again once. So does one that is not whole
-// (a hash line missing, doubled or cut, or text after them), as a short
-// write or a hand would leave it: a file without its hash is never proven.
+// written last into a staging folder, beside the payload's folder, and
+// compared with that folder at every later start. Its first line
+// "onefile-cache 2 <publish time>", then the payload's description, in UTF-16: sorted lines "F <size> <write time>
+// <name>" and "D <name>", names relative, then the content hashes recorded while the files were written: sorted lines
+// "H <16 hex digits of XXH64> <name>". The description is made and compared from directory listings only, one per
+// directory; a reparse point anywhere fails both. The hashes are compared in the background (content.cpp). A manifest
+// of the older format, without hashes, still names a version of ours, but fails the check: the version is built again
+// once. So does one that is not whole (a hash line missing, doubled or cut, or text after them), as a short write or a
+// hand would leave it: a file without its hash is never proven.
 #include "cache_internal.h"
 
 #include <assert.h>
@@ -171,7 +168,7 @@ static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Li
     }
     do {
         const wchar_t* const name = entry.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || (atTop && isCacheOwnFile(entry))) {
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
             continue;
         }
         wchar_t path[pathCapacity];
@@ -184,10 +181,14 @@ static void describeDirectory(const wchar_t* folder, const wchar_t* relative, Li
     FindClose(search);
 }
 
-// The description of the tree below `folder` as one text, or null when it
-// holds a reparse point or cannot be listed; to be freed.
-static wchar_t* describeTree(const wchar_t* folder)
+// The description of the payload below the version `folder` as one text,
+// or null when it holds a reparse point or cannot be listed; to be freed.
+static wchar_t* describePayload(const wchar_t* version)
 {
+    wchar_t folder[pathCapacity];
+    if (!joinPayloadFolder(version, folder)) {
+        return nullptr;
+    }
     Lines lines = {};
     // Each directory's line leads to its listing, in turn: no recursion, so
     // the depth of the tree costs no stack.
@@ -230,7 +231,7 @@ wchar_t* composeCacheManifest(uint64_t publishTime, const wchar_t* description, 
 
 bool writeCacheManifest(const wchar_t* folder, const ContentHashes& contentHashes)
 {
-    wchar_t* const description = describeTree(folder);
+    wchar_t* const description = describePayload(folder);
     wchar_t* const hashes = joinHashLines(contentHashes);
     wchar_t* const text = composeCacheManifest(readSystemTime(), description, hashes);
     free(description);
@@ -491,14 +492,40 @@ ManifestMatch compareCacheManifest(const wchar_t* manifest, const wchar_t* descr
     return itself != ManifestMatch::matches ? itself : compareListing(manifest, description, difference, capacity);
 }
 
+// Whether the version's top holds the payload's folder and the cache's
+// own files only; the first other entry into `difference` when not.
+static bool holdsOnlyPayloadAndOwnFiles(const wchar_t* version, wchar_t* difference, size_t capacity)
+{
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = findFirstEntry(version, L"*", entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        swprintf(difference, capacity, L"it cannot be listed");
+        return false;
+    }
+    bool only = true;
+    do {
+        const wchar_t* const name = entry.cFileName;
+        const bool payload = wcscmp(name, ONEFILE_WIDE(ONEFILE_CACHE_PAYLOAD_NAME)) == 0 &&
+                             (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                             !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        only = payload || isCacheOwnFile(entry) || wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
+        if (!only) {
+            swprintf(difference, capacity, L"'%ls' lies beside the payload", name);
+        }
+    } while (only && FindNextFileW(search, &entry));
+    FindClose(search);
+    return only;
+}
+
 bool matchesCacheManifest(const wchar_t* folder, wchar_t* difference, size_t capacity)
 {
     wchar_t* const manifest = readCacheManifest(folder);
     // The folder is listed only for a manifest that can match it, and the
     // manifest is checked once: every reusing start pays for it.
-    bool matches = checkManifestItself(manifest, difference, capacity) == ManifestMatch::matches;
+    bool matches = checkManifestItself(manifest, difference, capacity) == ManifestMatch::matches &&
+                   holdsOnlyPayloadAndOwnFiles(folder, difference, capacity);
     if (matches) {
-        wchar_t* const description = describeTree(folder);
+        wchar_t* const description = describePayload(folder);
         matches = compareListing(manifest, description, difference, capacity) == ManifestMatch::matches;
         free(description);
     }

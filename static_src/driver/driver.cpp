@@ -172,7 +172,8 @@ static DWORD holdUnpackedEntryDll(const wchar_t* path, uint64_t entryHash)
         hold = holdEntryDll(path);
     }
     if (hold == INVALID_HANDLE_VALUE) {
-        return GetLastError();
+        // Never a success: a failure that left no code still refuses.
+        return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_OPEN_FAILED;
     }
     uint64_t hash = 0;
     if (!hashOpenedFile(hold, hash) || hash != entryHash) {
@@ -251,6 +252,27 @@ static const TargetFolder* takePublishedVersion(const TargetFolder* staging, Pub
     return outcome != PublishOutcome::keptStaging ? decideTarget(cacheVersionFolder(), false) : staging;
 }
 
+// Where the application's files are in the road's folder `folder`, into
+// `files`: the folder itself for a run of its own, the payload's folder of
+// a version or staging folder of the cache, beside the cache's own files.
+static void placeApplicationFiles(CacheRoad road, const wchar_t* folder, wchar_t files[pathCapacity])
+{
+    if (road == CacheRoad::perRun) {
+        copyWideBounded(files, pathCapacity, folder, "the run folder does not fit in 4096 characters");
+    } else if (!joinPayloadFolder(folder, files)) {
+        stopProcess("the cache's payload folder does not fit in 4096 characters");
+    }
+}
+
+// The payload's folder of a new staging folder, made new.
+static void createPayloadFolder(const wchar_t* files)
+{
+    wchar_t longForm[longPathCapacity];
+    if (!toLongPathForm(files, longForm) || !CreateDirectoryW(longForm, nullptr)) {
+        fatalFileError("Error, couldn't create a new directory", files, GetLastError());
+    }
+}
+
 // The run's own folder, or the cache's staging folder then published:
 // made new, filled, and on the per-run road removed at the end; its entry
 // DLL held. `parent` gets the folder's parent. Null when the shared
@@ -278,6 +300,11 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, bool spl
         refuseRunThatCannotFit(parent, declaredSize);
     }
     const TargetFolder* const target = createTargetDirectory(folder);
+    wchar_t files[pathCapacity];
+    placeApplicationFiles(cache.road, target->path, files);
+    if (cache.road == CacheRoad::build) {
+        createPayloadFolder(files);
+    }
     // A repair takes what is still sound of the damaged version, when it
     // can be set aside.
     CacheStart start = cache;
@@ -287,7 +314,7 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, bool spl
     // A staging folder's manifest keeps each file's hash for the rechecks.
     ContentHashes hashes = {};
     const ExtractionRequest request = {
-        target->path,
+        files,
         start.road == CacheRoad::build ? &hashes : nullptr,
         damagedHold != INVALID_HANDLE_VALUE ? damaged : nullptr,
         damagedHold,
@@ -303,14 +330,16 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, bool spl
         // starting the next.
         fatalError("Error, attached data holds no file to run.");
     }
-    traceStep(L"unpacked into %ls", target->path);
+    traceStep(L"unpacked into %ls", files);
     const TargetFolder* const used =
         start.road == CacheRoad::build ? takePublishedVersion(target, publishStagingFolder(target->path, hashes, start))
                                        : target;
     freeContentHashes(hashes);
     // The DLL the child loads is the one the frame gave, held from here on.
+    wchar_t usedFiles[pathCapacity];
+    placeApplicationFiles(cache.road, used->path, usedFiles);
     wchar_t entry[pathCapacity];
-    if (!joinPath(entry, used->path, firstFilePath + wcslen(target->path) + 1)) {
+    if (!joinPath(entry, usedFiles, firstFilePath + wcslen(files) + 1)) {
         stopProcess("the entry DLL's path does not fit in 4096 characters");
     }
     const DWORD held = holdUnpackedEntryDll(entry, outcome.entryHash);
@@ -360,7 +389,9 @@ static CacheStart prepareTarget(const CacheStart& cache, bool splashProgress, co
     }
     if (cache.road != CacheRoad::perRun) {
         // The child's target is not the folder its own expansion names.
-        setEnvVar(ONEFILE_VARIABLE_TARGET, target->path);
+        wchar_t files[pathCapacity];
+        placeApplicationFiles(cache.road, target->path, files);
+        setEnvVar(ONEFILE_VARIABLE_TARGET, files);
     }
     return cache;
 }
@@ -380,15 +411,17 @@ static CacheStart launchFromReusedVersion(const CacheStart& cache)
 {
     // A version: nothing to unpack, nothing to remove.
     const wchar_t* const version = cacheVersionFolder();
+    wchar_t files[pathCapacity];
+    placeApplicationFiles(cache.road, version, files);
     wchar_t entry[pathCapacity];
-    if (nameReusedEntryDll(version, entry)) {
+    if (nameReusedEntryDll(files, entry)) {
         exchangeHandle(entryDllHold, holdEntryDll(entry));
     }
     if (entryDllHold == INVALID_HANDLE_VALUE) {
         traceStep(L"cache: the version's entry DLL cannot be held: the version is repaired");
         return refuseReusedVersion();
     }
-    setEnvVar(ONEFILE_VARIABLE_TARGET, version);
+    setEnvVar(ONEFILE_VARIABLE_TARGET, files);
     const HANDLE check = CreateThread(nullptr, 0, runVersionCheck, nullptr, 0, nullptr);
     createSuspendedChild();
     DWORD passed = 0;

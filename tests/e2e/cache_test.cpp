@@ -54,16 +54,23 @@ void rewriteKeepingTime(const std::wstring& path, const std::string& content)
     CloseHandle(file);
 }
 
-// A version's manifest as its UTF-16 text, and back.
+// The version folder of the application's files `files`: the cache's own
+// files lie there, beside them.
+std::wstring versionOf(const std::wstring& files)
+{
+    return files.substr(0, files.rfind(L'\\'));
+}
+
+// A version's manifest as its UTF-16 text, and back, by its files' folder.
 std::wstring readManifest(const std::wstring& folder)
 {
-    const std::string bytes = readFile(folder + L"\\onefile-cache.manifest");
+    const std::string bytes = readFile(versionOf(folder) + L"\\onefile-cache.manifest");
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
 
 void writeManifest(const std::wstring& folder, const std::wstring& text)
 {
-    const std::wstring path = folder + L"\\onefile-cache.manifest";
+    const std::wstring path = versionOf(folder) + L"\\onefile-cache.manifest";
     DeleteFileW(path.c_str());
     writeFile(path, std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)));
 }
@@ -200,10 +207,10 @@ TEST_F(CachedRun, FirstStartsInParallelPublishOneCompleteFolder)
     EXPECT_EQ(names[0].size(), 16u) << toUtf8(names[0]);
     for (int i = 0; i < 10; ++i) {
         const Report report = parseReport(readFile(file(std::to_wstring(i))));
-        // report_app.dll, data\held.txt and the manifest; from the cache.
-        EXPECT_EQ(valueOf(report, "files"), "3") << i;
+        // report_app.dll and data\held.txt, nothing of the cache's own; from the cache.
+        EXPECT_EQ(valueOf(report, "files"), "2") << i;
         EXPECT_EQ(valueOf(report, "run_mode"), "1") << i;
-        EXPECT_EQ(runFolderOf(file(std::to_wstring(i))), versions() + L"\\" + names[0]) << i;
+        EXPECT_EQ(runFolderOf(file(std::to_wstring(i))), versions() + L"\\" + names[0] + L"\\app") << i;
     }
     // An elevated start takes a folder of its own.
     const ProcessResult elevated =
@@ -263,7 +270,8 @@ TEST_F(CachedRun, StartEndedWhileUnpackingLeavesOnlyAStagingFolderThatGoes)
     std::wstring staging;
     for (int i = 0; i < 60000 && staging.empty(); ++i) {
         for (const std::wstring& name : versionNames()) {
-            if (name.find(L".staging-") != std::wstring::npos && pathExists(versions() + L"\\" + name + L"\\many")) {
+            if (name.find(L".staging-") != std::wstring::npos &&
+                pathExists(versions() + L"\\" + name + L"\\app\\many")) {
                 staging = name;
             }
         }
@@ -279,7 +287,7 @@ TEST_F(CachedRun, StartEndedWhileUnpackingLeavesOnlyAStagingFolderThatGoes)
     writeFile(release, "");
     const PROCESS_INFORMATION second = startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"r"));
     ASSERT_TRUE(waitForPath(file(L"r")));
-    EXPECT_EQ(reported(file(L"r"), "files"), "3006");
+    EXPECT_EQ(reported(file(L"r"), "files"), "3005");
     // The dead start's folder goes while the application runs.
     EXPECT_TRUE(waitForPath(versions() + L"\\" + staging, false));
     DeleteFileW(release.c_str());
@@ -312,7 +320,7 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
                             {{L"ONEFILE_TEST_RUN_LOG", runs.c_str()}, {L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
         EXPECT_EQ(endOf(start), 0u) << what;
         EXPECT_EQ(runFolderOf(file(L"r")), folder) << what;
-        EXPECT_EQ(reported(file(L"r"), "files"), "3") << what;
+        EXPECT_EQ(reported(file(L"r"), "files"), "2") << what;
         EXPECT_EQ(readFile(runs), originalRun + "\n") << what;
         EXPECT_EQ(readFile(held), original) << what;
     };
@@ -465,7 +473,7 @@ TEST_F(CachedRun, ARepairNeverPublishesAFileWithTwoNames)
         EXPECT_EQ(WaitForSingleObject(reached, 60000), WAIT_OBJECT_0);
         for (const std::wstring& name : versionNames()) {
             if (name.find(L".old-") == std::wstring::npos) continue;
-            const std::wstring aside = versions() + L"\\" + name + L"\\report_app.dll";
+            const std::wstring aside = versions() + L"\\" + name + L"\\app\\report_app.dll";
             EXPECT_TRUE(CreateHardLinkW(file(L"outside.dll").c_str(), aside.c_str(), nullptr));
         }
         SetEvent(go);
@@ -558,8 +566,8 @@ TEST_F(CachedRun, UnprovenStartsStayCountedWhateverIsRemoved)
     std::wstring folder = first;
     const auto slots = [&] {
         std::vector<std::wstring> found;
-        for (const std::wstring& name : namesIn(folder)) {
-            if (name.find(L".start") != std::wstring::npos) found.push_back(folder + L"\\" + name);
+        for (const std::wstring& name : namesIn(versionOf(folder))) {
+            if (name.find(L".start") != std::wstring::npos) found.push_back(versionOf(folder) + L"\\" + name);
         }
         return found;
     };
@@ -581,7 +589,7 @@ TEST_F(CachedRun, UnprovenStartsStayCountedWhateverIsRemoved)
     EXPECT_NE(lines.find(refused), std::string::npos) << "slots removed: " << lines;
     CloseHandle(holder);
     folder = runFolderOf(file(L"start" + std::to_wstring(starts)));
-    ASSERT_TRUE(DeleteFileW((folder + L"\\onefile-cache.recheck").c_str()));
+    ASSERT_TRUE(DeleteFileW((versionOf(folder) + L"\\onefile-cache.recheck").c_str()));
     lines = next();
     EXPECT_NE(lines.find(refused), std::string::npos) << "the record removed: " << lines;
     folder = runFolderOf(file(L"start" + std::to_wstring(starts)));
@@ -618,7 +626,7 @@ TEST_F(CachedRun, ADllCopiedOverTheEntryNeverRuns)
     });
     for (int start = 0; start < 16; ++start) {
         // Every other start finds no version and builds it.
-        if (start % 2 == 1) removeTree(folder);
+        if (start % 2 == 1) removeTree(versionOf(folder));
         const std::wstring name = L"r" + std::to_wstring(start);
         const std::string lines = runTraced(exe, name);
         EXPECT_NE(readFile(file(name)), "") << lines;
@@ -662,7 +670,7 @@ TEST_F(CachedRun, AChangeThatKeepsSizeAndTimeRunsAtMostOnceMore)
 {
     const auto [exe, folder] = buildReportVersion();
     const std::wstring held = folder + L"\\data\\held.txt";
-    const std::wstring marker = folder + L"\\onefile-cache.damaged";
+    const std::wstring marker = versionOf(folder) + L"\\onefile-cache.damaged";
     const std::string original = readFile(held);
     std::string changed = original;
     changed[0] ^= 1;
@@ -846,7 +854,7 @@ TEST_F(CachedRun, ARecheckedVersionIsNotReadAgainWithinItsWindow)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const uint64_t aged = ((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) - 11ull * 60 * 10000000;
-    const std::wstring record = folder + L"\\onefile-cache.recheck";
+    const std::wstring record = versionOf(folder) + L"\\onefile-cache.recheck";
     ASSERT_EQ(readFile(record).rfind("passed ", 0), 0u) << readFile(record);
     DeleteFileW(record.c_str());
     writeFile(record, "passed " + std::to_string(aged) + "\n");
@@ -865,11 +873,11 @@ TEST_F(CachedRun, AVersionTheApplicationCannotBeLoadedFromIsRepairedByTheNextSta
     DeleteFileW(file(L"r").c_str());
     EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 2u);
     EXPECT_FALSE(pathExists(file(L"r"))) << "the application never ran";
-    EXPECT_TRUE(pathExists(folder + L"\\onefile-cache.damaged"));
+    EXPECT_TRUE(pathExists(versionOf(folder) + L"\\onefile-cache.damaged"));
 
     EXPECT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
     EXPECT_EQ(runFolderOf(file(L"r")), folder);
-    EXPECT_EQ(reported(file(L"r"), "files"), "3");
+    EXPECT_EQ(reported(file(L"r"), "files"), "2");
     EXPECT_EQ(readFile(dll), original);
 }
 
@@ -893,8 +901,9 @@ TEST_F(CachedRun, OnlyCopiesOfThisExecutableHandDownTheirFolder)
     EXPECT_EQ(reported(file(L"nested"), "run_mode"), "1");
 
     const std::wstring parentId = fromUtf8(reported(file(L"running"), "MERLOX_ONEFILE_PARENT"));
-    const std::wstring id = version.substr(version.rfind(L'\\') + 1);
-    const std::wstring planted = versions() + L"\\" + id + L".staging-" + parentId + L"-plantedDll1";
+    const std::wstring id = versionOf(version).substr(versionOf(version).rfind(L'\\') + 1);
+    const std::wstring planted = versions() + L"\\" + id + L".staging-" + parentId + L"-plantedDll1\\app";
+    ASSERT_TRUE(CreateDirectoryW(versionOf(planted).c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
     ASSERT_TRUE(CopyFileW((version + L"\\report_app.dll").c_str(), (planted + L"\\report_app.dll").c_str(), TRUE));
     const PROCESS_INFORMATION other = startUnelevated(exe, L"", file(L"other"),
@@ -929,19 +938,20 @@ TEST_F(CachedRun, TargetsTheApplicationSetsAreNeverLoadedFrom)
     const std::wstring exe = copyIn(L"report");
     ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
     const std::wstring version = runFolderOf(file(L"r"));
-    const std::wstring id = version.substr(version.rfind(L'\\') + 1);
+    const std::wstring id = versionOf(version).substr(versionOf(version).rfind(L'\\') + 1);
     const std::wstring stagingOfAnother =
-        versions() + L"\\" + id + L".staging-" + std::to_wstring(GetCurrentProcessId()) + L"-plantedDll1";
+        versions() + L"\\" + id + L".staging-" + std::to_wstring(GetCurrentProcessId()) + L"-plantedDll1\\app";
     // Each target, and the folder it leads to.
     const std::vector<std::pair<std::wstring, std::wstring>> targets = {
         {version + L"x", version + L"x"},
-        {version + L"\\..\\other", versions() + L"\\other"},
-        {versions() + L"\\0123456789abcdef", versions() + L"\\0123456789abcdef"},
+        {version + L"\\..\\other", versionOf(version) + L"\\other"},
+        {versions() + L"\\0123456789abcdef\\app", versions() + L"\\0123456789abcdef\\app"},
         {stagingOfAnother, stagingOfAnother},
     };
     std::wstring arguments;
     for (size_t i = 0; i < targets.size(); ++i) {
-        ASSERT_TRUE(CreateDirectoryW(targets[i].second.c_str(), nullptr));
+        CreateDirectoryW(versionOf(targets[i].second).c_str(), nullptr);
+        CreateDirectoryW(targets[i].second.c_str(), nullptr);
         ASSERT_TRUE(CopyFileW((version + L"\\report_app.dll").c_str(),
                               (targets[i].second + L"\\report_app.dll").c_str(), TRUE));
         arguments += L" " + quoteForCommandLine(L"--app-env=MERLOX_ONEFILE_TARGET=" + targets[i].first) +

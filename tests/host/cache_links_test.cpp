@@ -24,7 +24,8 @@ int startUnelevated(const fs::path& exe, const fs::path& report)
 }
 
 // The cached report executable copied into `tree` as app/App.exe and
-// started once, which publishes its version: the version's folder.
+// started once, which publishes its version: the folder of the version's
+// files.
 fs::path publishReportVersion(const TempTree& tree)
 {
     fs::create_directories(tree / "app");
@@ -32,7 +33,7 @@ fs::path publishReportVersion(const TempTree& tree)
     EXPECT_EQ(startUnelevated(tree / "app/App.exe", tree / "report.txt"), 0);
     fs::path version;
     for (const auto& entry : fs::directory_iterator(tree / "app/cache/app")) version = entry.path();
-    return version;
+    return version / "app";
 }
 
 // The folder of the cache's name, <root>\<name>, a link to a folder outside

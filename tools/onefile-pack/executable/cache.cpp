@@ -26,7 +26,8 @@ std::string cacheNameProblem(const std::string& name)
 CacheIdHasher::CacheIdHasher() : state_(XXH64_createState())
 {
     if (state_ == nullptr) throw Error("no memory is left to hash the block");
-    XXH64_reset(state_, 0);
+    // Seeded with the cache's layout: a version of another one is never reused.
+    XXH64_reset(state_, ONEFILE_CACHE_LAYOUT);
 }
 
 CacheIdHasher::~CacheIdHasher()

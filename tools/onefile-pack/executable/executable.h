@@ -73,8 +73,8 @@ struct CacheRequest {
 // Why a --cache-name cannot be used ("" when it can): letters, digits,
 // '.', '_' and '-', 1 to ONEFILE_CACHE_NAME_MAX of them.
 std::string cacheNameProblem(const std::string& name);
-// The version's id: 16 lower-case hex digits of XXH64 (seed 0) over the
-// block, its bytes given in order, or over `file`.
+// The version's id: 16 lower-case hex digits of XXH64 (seeded with the
+// cache's layout) over the block, its bytes given in order, or over `file`.
 class CacheIdHasher {
 public:
     CacheIdHasher();
