@@ -592,9 +592,9 @@ TEST_F(OnefileRun, ChildCreationIsRetriedOnlyWhenItCanPass)
 
 // An application packed does what it does loaded by a plain program
 // (unpacked_host): each way it can end, its standard streams, its
-// arguments and what it was started with (show state, current directory;
-// priority and error mode too, which Wine hands no child), windowed and
-// console. The differences the README lists stay aside: argument 0 and the
+// arguments, its folder's listing and what it was started with (show
+// state, current directory; priority and error mode too, which Wine hands
+// no child), windowed, console and from the cache. The differences the README lists stay aside: argument 0 and the
 // run folder; a crash's line.
 TEST_F(OnefileRun, APackedApplicationBehavesAsItDoesUnpacked)
 {
@@ -604,7 +604,10 @@ TEST_F(OnefileRun, APackedApplicationBehavesAsItDoesUnpacked)
         Report report;
     };
     int runs = 0;
-    const auto startWith = [&](const std::wstring& exe, const std::wstring& arguments, const std::string& input) {
+    // Unelevated, through the linked token, for the cache: an elevated
+    // start never uses it.
+    const auto startWith = [&](const std::wstring& exe, const std::wstring& arguments, const std::string& input,
+                               bool unelevated = false) {
         const std::wstring base = scratch.path() + L"\\run" + std::to_wstring(++runs);
         writeFile(base + L".in", input);
         SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
@@ -623,10 +626,18 @@ TEST_F(OnefileRun, APackedApplicationBehavesAsItDoesUnpacked)
         ScopedEnvironment environment(EnvironmentChanges{{L"ONEFILE_TEST_REPORT", report.c_str()}});
         std::wstring line = quoteForCommandLine(exe) + L" " + arguments;
         PROCESS_INFORMATION process = {};
+        HANDLE token = nullptr;
+        TOKEN_LINKED_TOKEN linked = {};
+        DWORD length = 0;
+        EXPECT_TRUE(!unelevated || (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                                    GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &length)));
         EXPECT_TRUE(createRetrying([&] {
-            return CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, BELOW_NORMAL_PRIORITY_CLASS,
-                                  nullptr, scratch.path().c_str(), &startup, &process);
+            return CreateProcessAsUserW(linked.LinkedToken, exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        BELOW_NORMAL_PRIORITY_CLASS, nullptr, scratch.path().c_str(), &startup,
+                                        &process);
         }));
+        if (token != nullptr) CloseHandle(token);
+        if (linked.LinkedToken != nullptr) CloseHandle(linked.LinkedToken);
         Outcome outcome;
         EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
         GetExitCodeProcess(process.hProcess, &outcome.exitCode);
@@ -655,14 +666,26 @@ TEST_F(OnefileRun, APackedApplicationBehavesAsItDoesUnpacked)
          false},
     };
     const std::wstring dll = directoryOfThisProgram() + L"\\e2e\\apps\\report\\report_app.dll";
-    for (const bool console : {false, true}) {
-        const std::wstring packed = onefilePath(console ? L"report_console_onefile" : L"report_onefile");
+    // The cached executable copied in: its versions go below the scratch folder.
+    const std::wstring cached = scratch.path() + L"\\cached.exe";
+    ASSERT_TRUE(CopyFileW(onefilePath(L"cached_report_onefile").c_str(), cached.c_str(), TRUE));
+    const struct {
+        const char* what;
+        std::wstring packed;
+        bool console, unelevated;
+    } modes[] = {
+        {" (windowed)", onefilePath(L"report_onefile"), false, false},
+        {" (console)", onefilePath(L"report_console_onefile"), true, false},
+        {" (cached)", cached, false, true},
+    };
+    for (const auto& mode : modes) {
+        const bool console = mode.console;
         const std::wstring host =
             directoryOfThisProgram() + (console ? L"\\unpacked_host.exe" : L"\\unpacked_host_windowed.exe");
         for (const auto& row : rows) {
             if (row.consoleOnly && !console) continue;
-            const std::string what = std::string(row.what) + (console ? " (console)" : " (windowed)");
-            const Outcome p = startWith(packed, row.arguments, row.input);
+            const std::string what = std::string(row.what) + mode.what;
+            const Outcome p = startWith(mode.packed, row.arguments, row.input, mode.unelevated);
             const Outcome u = startWith(host, quoteForCommandLine(dll) + L" " + row.arguments, row.input);
             EXPECT_EQ(p.exitCode, u.exitCode) << what << "\npacked: " << p.err << "\nunpacked: " << u.err;
             EXPECT_EQ(p.out, u.out) << what;
@@ -671,7 +694,11 @@ TEST_F(OnefileRun, APackedApplicationBehavesAsItDoesUnpacked)
             const size_t crash = packedErr.find("the application ended with exception");
             if (crash != std::string::npos) packedErr.erase(crash, packedErr.find('\n', crash) + 1 - crash);
             EXPECT_EQ(packedErr, u.err) << what;
-            for (const char* key : {"cwd", "show", "priority", "error_mode"}) {
+            if (mode.unelevated) {
+                EXPECT_EQ(valueOf(p.report, "run_mode"), "1") << what << ": not from the cache";
+            }
+            // "files": the application's own listing of its folder, exactly the payload.
+            for (const char* key : {"cwd", "show", "priority", "error_mode", "files"}) {
                 EXPECT_EQ(valueOf(p.report, key), valueOf(u.report, key)) << what << ": " << key;
             }
             std::vector<std::string> packedArgs, hostArgs;
