@@ -3,6 +3,7 @@
 // UTF-8, one "key=value" per line) and acts on its --app-* arguments.
 #include <windows.h>
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -160,16 +161,36 @@ BOOL WINAPI noteInterrupt(DWORD event)
     return TRUE;
 }
 
+// With ONEFILE_TEST_DLLMAIN_CTRL_C=N, a console handler registered as the
+// DLL is loaded, before run_code: Ctrl+C ends the process with N.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*)
+{
+    static UINT code;
+    wchar_t value[16];
+    if (reason == DLL_PROCESS_ATTACH && GetEnvironmentVariableW(L"ONEFILE_TEST_DLLMAIN_CTRL_C", value, 16) > 0) {
+        code = static_cast<UINT>(wcstoul(value, nullptr, 0));
+        SetConsoleCtrlHandler([](DWORD event) -> BOOL { return event == CTRL_C_EVENT && (ExitProcess(code), true); },
+                              TRUE);
+    }
+    return TRUE;
+}
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* dllPath)
 {
     for (int i = 1; i < argc; ++i) {
         // Before the report, which tells a test that Ctrl+C may come: end on
         // it as Windows' default handling does (Wine's ends with 0).
         if (wcscmp(argv[i], L"--app-windows-ctrl-c") == 0) SetConsoleCtrlHandler(endAsWindowsDoes, TRUE);
-        // Or handle it: wait for it, then end with the code given.
+        // Or handle it: wait for it, then end with the code given; with
+        // the console's handler, or with C's signal().
         if (startsWith(argv[i], L"--app-on-ctrl-c=")) {
             interrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             SetConsoleCtrlHandler(noteInterrupt, TRUE);
+        }
+        if (startsWith(argv[i], L"--app-on-signal=")) {
+            interrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            signal(SIGINT, [](int) { SetEvent(interrupted); });
+            signal(SIGBREAK, [](int) { SetEvent(interrupted); });
         }
     }
     writeReport(argc, argv, dllPath);
@@ -178,7 +199,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
         const wchar_t* argument = argv[i];
         if (startsWith(argument, L"--app-exit=")) {
             exitCode = static_cast<int>(wcstoul(argument + 11, nullptr, 0));
-        } else if (startsWith(argument, L"--app-on-ctrl-c=")) {
+        } else if (startsWith(argument, L"--app-on-ctrl-c=") || startsWith(argument, L"--app-on-signal=")) {
             WaitForSingleObject(interrupted, INFINITE);
             exitCode = static_cast<int>(wcstoul(argument + 16, nullptr, 0));
         } else if (startsWith(argument, L"--app-exit-call=")) {

@@ -67,11 +67,15 @@ TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
 {
     ONEFILE_REQUIRE(consoleVariantBuilt() && std::system("command -v script > /dev/null") == 0,
                     "the Windows build or script is missing");
+    // (Wine's GenerateConsoleCtrlEvent refuses Ctrl+Break, and it has no
+    // key: that event is untested here.)
     const struct {
         const char* what;
         std::string arguments;
     } cases[] = {
         {"handled, then its own end", "--app-on-ctrl-c=7"},
+        {"handled by signal(), then its own end", "--app-on-signal=8"},
+        {"handled by a handler its DllMain registered", "--app-wait="},
         {"not handled", "--app-wait="},
     };
     for (const auto& c : cases) {
@@ -82,7 +86,9 @@ TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
         // The launcher runs PROGRAM REPORT [ARGUMENTS]; the unpacked host's
         // first argument is the DLL.
         const auto interrupt = [&](const std::string& program, const std::string& before, const std::string& seen) {
-            const std::string command = shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
+            const bool dllMain = std::string(c.what).find("DllMain") != std::string::npos;
+            const std::string command = std::string(dllMain ? "ONEFILE_TEST_DLLMAIN_CTRL_C=9 " : "") +
+                                        shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
                                         shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
                                         shellQuote(windowsPathOf(windowsTests() / program)) + " " +
                                         shellQuote(windowsPathOf(tree / (seen + ".report"))) + before + " " + arguments;
@@ -98,8 +104,12 @@ TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
                       " " + shellQuote(windowsPathOf(windowsTests() / "e2e/apps/report/report_app.dll")), "unpacked");
         EXPECT_EQ(packed.substr(0, packed.find('\n')), unpacked.substr(0, unpacked.find('\n'))) << c.what;
         EXPECT_NE(packed.find("folder=gone\n"), std::string::npos) << c.what << ": " << packed;
-        if (std::string(c.what) == "handled, then its own end") {
-            EXPECT_EQ(packed.rfind("exit=0x7\n", 0), 0u) << packed;
+        if (std::string(c.what).find("DllMain") != std::string::npos) {
+            EXPECT_EQ(packed.rfind("exit=0x9\n", 0), 0u) << c.what << ": " << packed;
+        }
+        if (c.arguments.find("--app-on-") == 0) {
+            EXPECT_EQ(packed.rfind("exit=0x" + c.arguments.substr(c.arguments.size() - 1) + "\n", 0), 0u)
+                << c.what << ": " << packed;
         }
     }
 }
