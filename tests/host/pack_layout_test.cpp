@@ -152,6 +152,18 @@ TEST(PackLayout, ExtractWritesThePayloadAndNeverThroughALink)
                     " " + shellQuote((tree / "out").string()) + " 2> /dev/null"),
               0)
         << "a folder that is not empty";
+    // A packed executable gives back its payload, file for file.
+    const fs::path packed = std::getenv("ONEFILE_REPORT_APP"), payload = std::getenv("ONEFILE_REPORT_APP_DIR");
+    if (fs::exists(packed)) {
+        EXPECT_EQ(shell(shellQuote(std::getenv("ONEFILE_PACK")) + " extract " + shellQuote(packed.string()) + " " +
+                        shellQuote((tree / "shipped").string()) + " > /dev/null"),
+                  0);
+        for (const auto& entry : fs::recursive_directory_iterator(payload)) {
+            if (!entry.is_regular_file()) continue;
+            const fs::path relative = entry.path().lexically_relative(payload);
+            EXPECT_EQ(readBytes(tree / "shipped" / relative), readBytes(entry.path())) << relative;
+        }
+    }
 
     const struct {
         const char* what;
