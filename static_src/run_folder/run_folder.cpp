@@ -75,7 +75,16 @@ static HANDLE volatile runFolderHold = INVALID_HANDLE_VALUE;
 
 void holdRunFolder(const wchar_t* folder)
 {
-    const HANDLE hold = openDirectoryHold(folder);
+    // Another start's sweep may probe the new folder for a proof of life
+    // at this very moment (its probe asks for deletion): it lets go at once.
+    enum : int { holdAttempts = 50 };
+    HANDLE hold = openDirectoryHold(folder);
+    for (int attempt = 1;
+         hold == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && attempt < holdAttempts;
+         ++attempt) {
+        Sleep(1);
+        hold = openDirectoryHold(folder);
+    }
     if (hold == INVALID_HANDLE_VALUE) {
         fatalFileError("Error, couldn't hold the target directory open", folder, GetLastError());
     }

@@ -97,8 +97,10 @@ ProcessState findProcessState(DWORD processId, uint64_t& began)
     return owner;
 }
 
-// A feedback file's run is told by its process, wherever the run's folder
-// is (--temp-dir and the cache put it elsewhere; the file is always in TEMP).
+// A feedback file's run, and a run folder's, is told by its process: alive
+// and begun before the entry was made (wherever the run's folder is:
+// --temp-dir and the cache put it elsewhere; the feedback file is always
+// in TEMP).
 static bool hasLiveRun(const WIN32_FIND_DATAW& entry, DWORD processId)
 {
     uint64_t began = 0;
@@ -153,9 +155,11 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (kind == LeftoverKind::targetDirectory) {
         // A live run's folder is its application's: never touched, never
-        // marked. Only a dead run's leftover that cannot go is remembered.
+        // marked. Its process alive tells it even before the run holds its
+        // new folder, when the hold proves nothing yet. Only a dead run's
+        // leftover that cannot go is remembered.
         if (!isDirectory || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || isRememberedStuck(path) ||
-            isHeldByAnotherRun(path)) {
+            hasLiveRun(entry, processId) || isHeldByAnotherRun(path)) {
             return false;
         }
         const bool removed = removeUnusedTree(path, sweep.stop);

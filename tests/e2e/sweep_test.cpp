@@ -153,6 +153,9 @@ TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
     CreateDirectoryW((inUse + L"\\sub").c_str(), nullptr);
     writeFile(inUse + L"\\sub\\used.txt", "in use");
     holdInUse(inUse + L"\\sub\\used.txt");
+    // A live run's new folder, not held yet: its process (this test's) is
+    // alive and began before the folder was made.
+    const std::wstring young = plantDirectory(leftoverName(GetCurrentProcessId()));
     // Names a run never writes.
     const std::wstring notOurs = plantDirectory(L"onefile_notours");
     const std::wstring leadingZero = plantDirectory(L"onefile_0" + leftoverName(deadId(3)).substr(8));
@@ -163,7 +166,7 @@ TEST_F(Sweep, OnlyUnheldUnusedLeftoversGo)
     EXPECT_TRUE(waitForPath(dead, false));
     EXPECT_TRUE(waitForPath(deadFeedback, false));
     releaseAndWait(running);
-    for (const std::wstring& kept : {live, liveFeedback, inUse, notOurs, leadingZero}) {
+    for (const std::wstring& kept : {live, liveFeedback, young, inUse, notOurs, leadingZero}) {
         EXPECT_TRUE(pathExists(kept)) << toUtf8(kept);
     }
     EXPECT_EQ(readFile(live + L"\\left.txt"), "left behind");
