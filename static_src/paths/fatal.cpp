@@ -175,6 +175,14 @@ void reportLine(const char* line)
     showLineNobodySaw(STD_ERROR_HANDLE, L"%hs", line);
 }
 
+void reportWideLine(const wchar_t* line)
+{
+    fwprintf(stderr, L"%ls\n", line);
+    fflush(stderr);
+    traceStep(L"%ls", line);
+    showLineNobodySaw(STD_ERROR_HANDLE, L"%ls", line);
+}
+
 void stopProcess(const char* reason)
 {
     fprintf(stderr, "Error, %s.\n", reason);

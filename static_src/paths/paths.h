@@ -44,8 +44,9 @@ enum : UINT { fatalExitCode = 2, fatalSpecExitCode = 3 };
 [[noreturn]] void stopProcess(const char* reason);
 // One line that is not the end of the process: on standard error, in the
 // trace, and in a box when fatal lines nobody sees are shown and nobody
-// sees standard error.
+// sees standard error. The bootstrap's one routine for such lines.
 void reportLine(const char* line);
+void reportWideLine(const wchar_t* line);
 // What every fatal stop but a failed expansion runs once, after its message
 // and before the process ends: the driver undoes a half-made target with it.
 // Null (the default) runs nothing.
@@ -131,8 +132,9 @@ const wchar_t* getResolvedExecutablePath();
 // Reads MERLOX_ONEFILE_TRACE and MERLOX_ONEFILE_TRACE_FILE once, on the main
 // thread before any other thread starts.
 void openTrace();
-// Says, on standard error, why the trace file was refused, if it was: by
-// the start that owns the run only, so that its child does not say it too.
+// Says why the trace file was refused, if it was, as every line of the
+// bootstrap is said (reportWideLine): by the start that owns the run only,
+// so that its child does not say it too.
 void reportTraceRefusal();
 // A drive's path (C:\ or C:/) or a share's (\\server); anything else, a
 // Unix path among them, is no place Windows calls can be trusted to find.

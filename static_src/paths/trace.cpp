@@ -120,8 +120,7 @@ void openTrace()
 void reportTraceRefusal()
 {
     if (traceRefusal[0] != L'\0') {
-        fwprintf(stderr, L"%ls\n", traceRefusal);
-        fflush(stderr);
+        reportWideLine(traceRefusal);
     }
 }
 

@@ -785,6 +785,15 @@ TEST_F(OnefileRun, TheTraceNeverHoldsAStartUpNorWritesIntoWhatIsNotATrace)
         }
     }
     SetFileAttributesW(trace.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // A Unix or relative path: refused with that reason, said once (by the
+    // start, not by its child too).
+    for (const wchar_t* path : {L"/tmp/onefile-trace.txt", L"trace.txt"}) {
+        const ProcessResult run = runProcess(exe, quoteForCommandLine(exe), {{L"MERLOX_ONEFILE_TRACE_FILE", path}});
+        EXPECT_EQ(run.exitCode, 0u) << run.err;
+        const size_t said = run.err.find("is not an absolute Windows path");
+        EXPECT_NE(said, std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("is not an absolute Windows path", said + 1), std::string::npos) << run.err;
+    }
 }
 
 TEST_F(OnefileRun, ConsoleHandlerCleanupEndsTheChildAndRemovesTheTarget)
