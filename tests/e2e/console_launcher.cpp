@@ -57,14 +57,18 @@ int wmain(int argc, wchar_t** argv)
         printf("cannot start (%lu)\n", GetLastError());
         return 1;
     }
-    while (GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES) {
+    // With ONEFILE_TEST_NO_EVENT set the test types ^C into the terminal
+    // itself, once the report shows the application runs: this program
+    // only waits.
+    const bool typed = GetEnvironmentVariableW(L"ONEFILE_TEST_NO_EVENT", nullptr, 0) > 0;
+    while (!typed && GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES) {
         if (WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0) {
             printf("ended before the application ran\n");
             return 1;
         }
     }
-    const std::wstring runFolder = runFolderOf(argv[2]);
-    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+    std::wstring runFolder = typed ? L"" : runFolderOf(argv[2]);
+    if (!typed && !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
         printf("cannot send Ctrl+C (%lu)\n", GetLastError());
         TerminateProcess(process.hProcess, 1);
         return 1;
@@ -74,6 +78,7 @@ int wmain(int argc, wchar_t** argv)
         TerminateProcess(process.hProcess, 1);
         return 1;
     }
+    if (typed) runFolder = runFolderOf(argv[2]);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
     const bool gone = !runFolder.empty() && GetFileAttributesW(runFolder.c_str()) == INVALID_FILE_ATTRIBUTES;

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <algorithm>
 
 namespace {
@@ -72,11 +75,14 @@ TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
     const struct {
         const char* what;
         std::string arguments;
+        bool typed;  // the ^C byte through the terminal, instead of the launcher's event
     } cases[] = {
-        {"handled, then its own end", "--app-on-ctrl-c=7"},
-        {"handled by signal(), then its own end", "--app-on-signal=8"},
-        {"handled by a handler its DllMain registered", "--app-wait="},
-        {"not handled", "--app-wait="},
+        {"handled, then its own end", "--app-on-ctrl-c=7", false},
+        {"handled by signal(), then its own end", "--app-on-signal=8", false},
+        {"handled by a handler its DllMain registered", "--app-wait=", false},
+        {"not handled", "--app-wait=", false},
+        {"typed, handled", "--app-on-ctrl-c=7", true},
+        {"typed, not handled", "--app-wait=", true},
     };
     for (const auto& c : cases) {
         TempTree tree;
@@ -92,11 +98,25 @@ TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
                                         shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
                                         shellQuote(windowsPathOf(windowsTests() / program)) + " " +
                                         shellQuote(windowsPathOf(tree / (seen + ".report"))) + before + " " + arguments;
-            EXPECT_EQ(shell("script -qec " + shellQuote(command) + " /dev/null < /dev/null > " +
-                            shellQuote((tree / seen).string())),
-                      0)
-                << c.what << ": " << plainOutput(tree / seen);
-            return plainOutput(tree / seen);
+            if (!c.typed) {
+                EXPECT_EQ(shell("script -qec " + shellQuote(command) + " /dev/null < /dev/null > " +
+                                shellQuote((tree / seen).string())),
+                          0)
+                    << c.what << ": " << plainOutput(tree / seen);
+                return plainOutput(tree / seen);
+            }
+            FILE* const terminal = popen(("ONEFILE_TEST_NO_EVENT=1 script -qec " + shellQuote(command) +
+                                          " /dev/null > " + shellQuote((tree / seen).string()))
+                                             .c_str(),
+                                         "w");
+            EXPECT_NE(terminal, nullptr);
+            while (!fs::exists(tree / (seen + ".report"))) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::fputs("\x03", terminal);
+            std::fflush(terminal);
+            EXPECT_EQ(pclose(terminal), 0) << c.what << ": " << plainOutput(tree / seen);
+            std::string seenText = plainOutput(tree / seen);
+            if (seenText.rfind("^C", 0) == 0) seenText.erase(0, 2);  // the terminal's echo
+            return seenText;
         };
         const std::string packed = interrupt("report_console_onefile.exe", "", "packed");
         const std::string unpacked =
