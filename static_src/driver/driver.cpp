@@ -131,14 +131,19 @@ static void prepareFreshRoad(const ExecutableSettings& settings, wchar_t runFold
 static HANDLE volatile entryDllHold = INVALID_HANDLE_VALUE;
 
 // The hold on the DLL at `path`, or INVALID_HANDLE_VALUE with the reason
-// traced and left as the last error.
-static HANDLE holdEntryDll(const wchar_t* path)
+// left as the last error.
+static HANDLE openEntryDllHold(const wchar_t* path)
 {
     wchar_t longForm[longPathCapacity];
-    const HANDLE dll = toLongPathForm(path, longForm)
-                           ? CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
-                           : INVALID_HANDLE_VALUE;
+    return toLongPathForm(path, longForm) ? CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                                          : INVALID_HANDLE_VALUE;
+}
+
+// The same, with a failure traced.
+static HANDLE holdEntryDll(const wchar_t* path)
+{
+    const HANDLE dll = openEntryDllHold(path);
     if (dll == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         traceStep(L"the entry %ls cannot be held ([Error %lu])", path, error);
@@ -164,12 +169,15 @@ static DWORD holdUnpackedEntryDll(const wchar_t* path, uint64_t entryHash)
 {
     // Retried for a moment while something (a scanner) has the new file open.
     enum : DWORD { holdAttempts = 20, holdPauseMilliseconds = 50 };
-    HANDLE hold = holdEntryDll(path);
+    HANDLE hold = openEntryDllHold(path);
     for (DWORD attempt = 1;
          hold == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && attempt < holdAttempts;
          ++attempt) {
         Sleep(holdPauseMilliseconds);
-        hold = holdEntryDll(path);
+        hold = openEntryDllHold(path);
+    }
+    if (hold == INVALID_HANDLE_VALUE) {
+        hold = holdEntryDll(path);  // once more, to say why
     }
     if (hold == INVALID_HANDLE_VALUE) {
         // Never a success: a failure that left no code still refuses.
