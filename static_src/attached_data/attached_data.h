@@ -170,9 +170,11 @@ bool mayTakeEarlierFile(const EarlierFileFacts& facts, uint64_t size);
 // existing name or failed write ends the process (one line, the fatal
 // cleanup, exit code 2).
 ExtractionOutcome extractAttachedFiles(const ExtractionRequest& request);
-// The XXH64 (seed 0) of the open `file`'s content, read from its start;
-// false when a read fails.
-bool hashOpenedFile(HANDLE file, uint64_t& hash);
+// The XXH64 (seed 0) of the open `file`'s content, read from its start
+// through `buffer` (`capacity` bytes at a time); false when a read fails or
+// `*stop` (null: never) is set between reads. The one hash of a whole file
+// the bootstrap takes: the cache's recheck and the entry DLL's check.
+bool hashOpenedFile(HANDLE file, unsigned char* buffer, DWORD capacity, const volatile LONG* stop, uint64_t& hash);
 // The re-entry road: the first record's name, checked as every name is,
 // the application's DLL; false when the block holds no file.
 bool readApplicationName(wchar_t name[recordNameCapacity]);

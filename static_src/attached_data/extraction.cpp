@@ -261,19 +261,17 @@ static DWORD copyEqualStart(HANDLE from, HANDLE to, uint64_t count, unsigned cha
     return ERROR_SUCCESS;
 }
 
-bool hashOpenedFile(HANDLE file, uint64_t& hash)
+bool hashOpenedFile(HANDLE file, unsigned char* buffer, DWORD capacity, const volatile LONG* stop, uint64_t& hash)
 {
-    enum : DWORD { chunkBytes = 1u << 16 };
-    unsigned char* const buffer = static_cast<unsigned char*>(malloc(chunkBytes));
     LARGE_INTEGER start = {};
-    bool reading = buffer != nullptr && SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    bool reading = SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
     XXH64_state_t state;
     XXH64_reset(&state, 0);
     DWORD read = 0;
-    while (reading && (reading = ReadFile(file, buffer, chunkBytes, &read, nullptr)) && read > 0) {
+    while (reading && (reading = (stop == nullptr || *stop == 0) && ReadFile(file, buffer, capacity, &read, nullptr)) &&
+           read > 0) {
         XXH64_update(&state, buffer, read);
     }
-    free(buffer);
     hash = XXH64_digest(&state);
     return reading;
 }
@@ -354,7 +352,10 @@ static uint64_t writeRecordData(Extraction& x, const wchar_t* filePath, const wc
             if (error == ERROR_SUCCESS && !writeAll(file, bytes, static_cast<DWORD>(count))) {
                 error = GetLastError();
             }
-            XXH64_update(&written, bytes, count);
+            // Only a file that took bytes from an earlier one is checked.
+            if (earlier != INVALID_HANDLE_VALUE) {
+                XXH64_update(&written, bytes, count);
+            }
         }
         left -= count;
         reportProgress();

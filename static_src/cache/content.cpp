@@ -17,10 +17,6 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-// zstd's own copy of xxHash, its functions prefixed ZSTD_.
-#define XXH_STATIC_LINKING_ONLY
-#include <common/xxhash.h>
-
 using FileContent = RecheckResult;
 
 FileContent recheckFileContent(const wchar_t* path, uint64_t expected, unsigned char* buffer, const volatile LONG* stop)
@@ -34,18 +30,13 @@ FileContent recheckFileContent(const wchar_t* path, uint64_t expected, unsigned 
     if (file == INVALID_HANDLE_VALUE) {
         return FileContent::unread;
     }
-    XXH64_state_t hash;
-    XXH64_reset(&hash, 0);
-    DWORD read = 0;
-    bool reading = true;
-    while ((reading = *stop == 0 && ReadFile(file, buffer, recheckChunkBytes, &read, nullptr)) && read > 0) {
-        XXH64_update(&hash, buffer, read);
-    }
+    uint64_t hash = 0;
+    const bool read = hashOpenedFile(file, buffer, recheckChunkBytes, stop, hash);
     CloseHandle(file);
-    if (!reading) {
+    if (!read) {
         return *stop != 0 ? FileContent::stopped : FileContent::unread;
     }
-    return XXH64_digest(&hash) == expected ? FileContent::same : FileContent::differs;
+    return hash == expected ? FileContent::same : FileContent::differs;
 }
 
 RecheckResult foldRecheckResult(RecheckResult sofar, RecheckResult file)

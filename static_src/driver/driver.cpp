@@ -130,20 +130,20 @@ static void prepareFreshRoad(const ExecutableSettings& settings, wchar_t runFold
 // letGoOfTarget.
 static HANDLE volatile entryDllHold = INVALID_HANDLE_VALUE;
 
-// The hold on the DLL at `path`, or INVALID_HANDLE_VALUE with the reason
-// left as the last error.
-static HANDLE openEntryDllHold(const wchar_t* path)
+// The hold on the DLL at `path`, tried `attempts` times while something
+// else (a scanner) has the new file open; INVALID_HANDLE_VALUE with the
+// reason traced and left as the last error.
+static HANDLE holdEntryDll(const wchar_t* path, int attempts)
 {
     wchar_t longForm[longPathCapacity];
-    return toLongPathForm(path, longForm) ? CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
-                                          : INVALID_HANDLE_VALUE;
-}
-
-// The same, with a failure traced.
-static HANDLE holdEntryDll(const wchar_t* path)
-{
-    const HANDLE dll = openEntryDllHold(path);
+    const bool placed = toLongPathForm(path, longForm);
+    const HANDLE dll = openRetryingWhileShared(
+        [&] {
+            return placed ? CreateFileW(longForm, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                          : INVALID_HANDLE_VALUE;
+        },
+        attempts, 50);
     if (dll == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         traceStep(L"the entry %ls cannot be held ([Error %lu])", path, error);
@@ -167,24 +167,17 @@ static bool nameReusedEntryDll(const wchar_t* folder, wchar_t path[pathCapacity]
 // why not (another process wrote it since, or holds it).
 static DWORD holdUnpackedEntryDll(const wchar_t* path, uint64_t entryHash)
 {
-    // Retried for a moment while something (a scanner) has the new file open.
-    enum : DWORD { holdAttempts = 20, holdPauseMilliseconds = 50 };
-    HANDLE hold = openEntryDllHold(path);
-    for (DWORD attempt = 1;
-         hold == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && attempt < holdAttempts;
-         ++attempt) {
-        Sleep(holdPauseMilliseconds);
-        hold = openEntryDllHold(path);
-    }
-    if (hold == INVALID_HANDLE_VALUE) {
-        hold = holdEntryDll(path);  // once more, to say why
-    }
+    const HANDLE hold = holdEntryDll(path, 20);
     if (hold == INVALID_HANDLE_VALUE) {
         // Never a success: a failure that left no code still refuses.
         return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_OPEN_FAILED;
     }
+    enum : DWORD { chunkBytes = 1u << 16 };
+    unsigned char* const buffer = static_cast<unsigned char*>(malloc(chunkBytes));
     uint64_t hash = 0;
-    if (!hashOpenedFile(hold, hash) || hash != entryHash) {
+    const bool read = buffer != nullptr && hashOpenedFile(hold, buffer, chunkBytes, nullptr, hash);
+    free(buffer);
+    if (!read || hash != entryHash) {
         CloseHandle(hold);
         traceStep(L"the entry %ls is not what was unpacked", path);
         return ERROR_CRC;
@@ -423,7 +416,7 @@ static CacheStart launchFromReusedVersion(const CacheStart& cache)
     placeApplicationFiles(cache.road, version, files);
     wchar_t entry[pathCapacity];
     if (nameReusedEntryDll(files, entry)) {
-        exchangeHandle(entryDllHold, holdEntryDll(entry));
+        exchangeHandle(entryDllHold, holdEntryDll(entry, 1));
     }
     if (entryDllHold == INVALID_HANDLE_VALUE) {
         traceStep(L"cache: the version's entry DLL cannot be held: the version is repaired");

@@ -46,8 +46,19 @@ DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity)
     return length < capacity ? length : 0;
 }
 
+bool isAbsoluteWindowsPath(const wchar_t* path)
+{
+    const bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+                       path[1] == L':' && path[2] == L'\\';
+    const bool share = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\0' && path[2] != L'\\';
+    return drive || share;
+}
+
 bool toLongPathForm(const wchar_t* path, wchar_t (&buffer)[longPathCapacity])
 {
+    if (!isAbsoluteWindowsPath(path)) {
+        return false;  // relative: the prefix would change its meaning
+    }
     const wchar_t* prefix = L"\\\\?\\";
     const wchar_t* rest = path;
     if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
@@ -55,8 +66,6 @@ bool toLongPathForm(const wchar_t* path, wchar_t (&buffer)[longPathCapacity])
     } else if (wcsncmp(path, L"\\\\", 2) == 0) {
         prefix = L"\\\\?\\UNC\\";
         rest = path + 2;
-    } else if (path[0] == L'\0' || path[1] != L':' || path[2] != L'\\') {
-        return false;  // relative: the prefix would change its meaning
     }
     const size_t prefixLength = wcslen(prefix);
     const size_t restLength = wcslen(rest);

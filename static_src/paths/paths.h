@@ -57,6 +57,22 @@ void setFatalCleanup(void (*cleanup)());
 void showFatalLinesNobodySees();
 
 // --- Handles shared between threads (shared_handle.cpp).
+// Calls `open` again, `pauseMilliseconds` apart and `attempts` times at
+// most, while it fails with a sharing violation: another process (a
+// scanner, another start's probe) has the entry open in a way that
+// conflicts, and lets go in a moment. Its last result, with its error.
+template <typename Open>
+HANDLE openRetryingWhileShared(Open open, int attempts, DWORD pauseMilliseconds)
+{
+    HANDLE handle = open();
+    for (int attempt = 1;
+         handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && attempt < attempts; ++attempt) {
+        Sleep(pauseMilliseconds);
+        handle = open();
+    }
+    return handle;
+}
+
 // Puts `value` into `slot` and returns what was there, in one step: of two
 // threads that take a handle this way, only one gets it, so it is closed
 // once.
@@ -116,6 +132,10 @@ DWORD readFinalPath(HANDLE handle, wchar_t* buffer, size_t capacity);
 // path is lengthened; false for a relative path or one that does not fit.
 enum : size_t { longPathCapacity = pathCapacity + 8 };
 bool toLongPathForm(const wchar_t* path, wchar_t (&buffer)[longPathCapacity]);
+// Whether `path` is absolute as toLongPathForm takes it: a drive's ("C:\")
+// or a share's ("\\server", "\\?\"); anything else, a Unix path among them,
+// is no place Windows calls can be trusted to find.
+bool isAbsoluteWindowsPath(const wchar_t* path);
 // Starts a listing of the entries of `directory` whose names match `name`
 // (wildcards allowed), by its long form; INVALID_HANDLE_VALUE when there
 // are none or it cannot be listed. FindNextFileW and FindClose go on.
@@ -136,9 +156,6 @@ void openTrace();
 // bootstrap is said (reportWideLine): by the start that owns the run only,
 // so that its child does not say it too.
 void reportTraceRefusal();
-// A drive's path (C:\ or C:/) or a share's (\\server); anything else, a
-// Unix path among them, is no place Windows calls can be trusted to find.
-bool isAbsoluteWindowsPath(const wchar_t* path);
 bool isTracing();
 // "onefile[<pid>] <ms since openTrace> ms: <step>" and a line end, from any
 // thread; nothing when the trace is off. `format` is a swprintf format.

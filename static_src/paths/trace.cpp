@@ -77,14 +77,6 @@ static HANDLE openTraceFile(const wchar_t* path)
     return file;
 }
 
-bool isAbsoluteWindowsPath(const wchar_t* path)
-{
-    const bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-                       path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
-    const bool share = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\0' && path[2] != L'\\';
-    return drive || share;
-}
-
 // Why the trace file the variable names was refused, to be said once by
 // the start that owns the run (never by its child as well); empty when it
 // was not.

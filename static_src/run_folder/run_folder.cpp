@@ -77,14 +77,7 @@ void holdRunFolder(const wchar_t* folder)
 {
     // Another start's sweep may probe the new folder for a proof of life
     // at this very moment (its probe asks for deletion): it lets go at once.
-    enum : int { holdAttempts = 50 };
-    HANDLE hold = openDirectoryHold(folder);
-    for (int attempt = 1;
-         hold == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && attempt < holdAttempts;
-         ++attempt) {
-        Sleep(1);
-        hold = openDirectoryHold(folder);
-    }
+    const HANDLE hold = openRetryingWhileShared([folder] { return openDirectoryHold(folder); }, 50, 1);
     if (hold == INVALID_HANDLE_VALUE) {
         fatalFileError("Error, couldn't hold the target directory open", folder, GetLastError());
     }

@@ -156,14 +156,15 @@ static bool removeLeftover(Sweep& sweep, const WIN32_FIND_DATAW& entry, Leftover
     if (kind == LeftoverKind::targetDirectory) {
         // A live run's folder is its application's: never touched, never
         // marked. Its process alive tells it even before the run holds its
-        // new folder, when the hold proves nothing yet. Only a dead run's
-        // leftover that cannot go is remembered.
+        // new folder, when the hold proves nothing yet; the removal leaves a
+        // held one alone. Only a dead run's leftover that cannot go (not
+        // held, something in it in use) is remembered.
         if (!isDirectory || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || isRememberedStuck(path) ||
-            hasLiveRun(entry, processId) || isHeldByAnotherRun(path)) {
+            hasLiveRun(entry, processId)) {
             return false;
         }
         const bool removed = removeUnusedTree(path, sweep.stop);
-        if (!removed && *sweep.stop == 0) {
+        if (!removed && *sweep.stop == 0 && !isHeldByAnotherRun(path)) {
             rememberStuck(path);
         }
         return removed;

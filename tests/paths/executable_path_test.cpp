@@ -110,4 +110,25 @@ TEST(ExecutablePath, PlainFormStaysLongAndResolvedFormIsShortAndCached)
     EXPECT_EQ(shown[1], toUtf8(expected.data()));
 }
 
+// Only a path Windows calls resolve the same way everywhere takes the long
+// form (and names a trace file): a drive's with a backslash, or a share's.
+TEST(ExecutablePath, OnlyAnAbsoluteWindowsPathTakesTheLongForm)
+{
+    const struct {
+        const wchar_t* path;
+        bool absolute;
+    } cases[] = {
+        {L"C:\\trace.txt", true},   {L"\\\\server\\share\\t", true},
+        {L"\\\\?\\C:\\t", true},    {L"z:/tmp/trace.txt", false},  // the long form needs backslashes
+        {L"/tmp/trace.txt", false}, {L"trace.txt", false},
+        {L"C:trace.txt", false},    {L"\\trace.txt", false},
+        {L"\\\\", false},           {L"", false},
+    };
+    for (const auto& c : cases) {
+        wchar_t longForm[longPathCapacity];
+        EXPECT_EQ(isAbsoluteWindowsPath(c.path), c.absolute) << c.path;
+        EXPECT_EQ(toLongPathForm(c.path, longForm), c.absolute) << c.path;
+    }
+}
+
 }  // namespace

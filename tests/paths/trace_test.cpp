@@ -32,26 +32,4 @@ TEST(TraceFile, OnlyAnEmptyFileOrATraceOfOursIsAppendedTo)
     }
 }
 
-// Only a path Windows calls resolve the same way everywhere names a trace.
-TEST(TraceFile, OnlyAnAbsoluteWindowsPathNamesOne)
-{
-    const struct {
-        const wchar_t* path;
-        bool absolute;
-    } cases[] = {
-        {L"C:\\trace.txt", true},
-        {L"z:/tmp/trace.txt", true},
-        {L"\\\\server\\share\\t", true},
-        {L"/tmp/trace.txt", false},
-        {L"trace.txt", false},
-        {L"C:trace.txt", false},
-        {L"\\trace.txt", false},
-        {L"\\\\", false},
-        {L"", false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(isAbsoluteWindowsPath(c.path), c.absolute) << c.path;
-    }
-}
-
 }  // namespace

@@ -264,8 +264,7 @@ ExtractSummary writeRecords(RecordStream& stream, Extraction& extraction)
         }
         uint8_t sizeBytes[8];
         stream.read(sizeBytes, sizeof sizeBytes);
-        uint64_t size = 0;
-        for (int i = 7; i >= 0; --i) size = (size << 8) | sizeBytes[i];
+        const uint64_t size = readLittleEndian(sizeBytes, sizeof sizeBytes);
         reachTestHold(summary.files);
         extraction.writeRecord(name, size, stream);
         ++summary.files;

@@ -12,13 +12,6 @@ namespace pack {
 
 namespace {
 
-uint64_t readLittleEndian64(const uint8_t* bytes)
-{
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
-    return value;
-}
-
 struct DecoderDeleter {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
@@ -90,7 +83,7 @@ void parseRecords(const std::vector<uint8_t>& content, BlockReport& report)
             report.problems.push_back("the record stream ends inside the size of " + utf16ToUtf8(name));
             return;
         }
-        const uint64_t size = readLittleEndian64(&content[at]);
+        const uint64_t size = readLittleEndian(&content[at], 8);
         at += 8;
         if (size > content.size() - at) {
             report.problems.push_back(utf16ToUtf8(name) + ": its size runs past the end of the stream");
@@ -119,7 +112,7 @@ void checkTail(const std::vector<uint8_t>& bytes, BlockReport& report)
         report.problems.push_back("the frame is not followed by 6 to 13 zero bytes up to a multiple of 8");
         return;
     }
-    if (at + ONEFILE_BLOCK_TRAILER_SIZE > bytes.size() || readLittleEndian64(&bytes[at]) != at - report.blockOffset) {
+    if (at + ONEFILE_BLOCK_TRAILER_SIZE > bytes.size() || readLittleEndian(&bytes[at], 8) != at - report.blockOffset) {
         report.problems.push_back("the block's last 8 bytes do not hold their own offset");
         return;
     }

@@ -251,10 +251,16 @@ std::string wrap(const std::string& text, size_t indent)
     return out;
 }
 
-void printOptions(std::FILE* stream, const std::string& command)
+// A line for each option of the command line (neither general nor CMake's
+// alone) whose scope is `wanted`, under `heading` when there is any.
+template <typename Wanted>
+void printOptions(std::FILE* stream, const char* heading, Wanted wanted)
 {
+    bool any = false;
     for (const OptionRow& row : optionRows()) {
-        if (*row.name == '\0' || !takes(row.scope, command) || row.scope == OptionScope::general) continue;
+        if (*row.name == '\0' || row.scope == OptionScope::general || !wanted(row.scope)) continue;
+        if (!any) std::fputs(heading, stream);
+        any = true;
         std::fprintf(stream, "  %-28s %s\n", spellOption(row).c_str(), plain(row.summary).c_str());
     }
 }
@@ -268,14 +274,8 @@ void printUsage(std::FILE* stream)
     for (const CommandText& command : commandTexts) {
         std::fprintf(stream, "  %-8s %s\n", command.name, wrap(command.what, 11).c_str());
     }
-    std::fputs("\nOptions of create and build:\n", stream);
-    printOptions(stream, "create");
-    std::fputs("\nOptions of build alone:\n", stream);
-    for (const OptionRow& row : optionRows()) {
-        if (row.scope == OptionScope::buildOnly) {
-            std::fprintf(stream, "  %-28s %s\n", spellOption(row).c_str(), plain(row.summary).c_str());
-        }
-    }
+    printOptions(stream, "\nOptions of create and build:\n", [](OptionScope scope) { return scope == both; });
+    printOptions(stream, "\nOptions of build alone:\n", [](OptionScope scope) { return scope == buildOnly; });
     std::fprintf(stream, "\nExit codes: %s\n", packerExitCodes);
 }
 
@@ -284,13 +284,7 @@ bool printCommandUsage(const std::string& command, std::FILE* stream)
     for (const CommandText& text : commandTexts) {
         if (command != text.name) continue;
         std::fprintf(stream, "usage: %s\n%s\n", text.usage, wrap(text.what, 0).c_str());
-        bool any = false;
-        for (const OptionRow& row : optionRows()) {
-            if (*row.name == '\0' || !takes(row.scope, command) || row.scope == OptionScope::general) continue;
-            if (!any) std::fputs("\nOptions:\n", stream);
-            any = true;
-            std::fprintf(stream, "  %-28s %s\n", spellOption(row).c_str(), plain(row.summary).c_str());
-        }
+        printOptions(stream, "\nOptions:\n", [&](OptionScope scope) { return takes(scope, command); });
         std::fprintf(stream, "\nExit codes: %s\n", packerExitCodes);
         return true;
     }

@@ -35,9 +35,7 @@ public:
     uint64_t read(uint64_t offset, unsigned size) const
     {
         if (!has(offset, size)) fail("a table points past the end of the file");
-        uint64_t value = 0;
-        for (unsigned i = size; i-- > 0;) value = (value << 8) | bytes_[offset + i];
-        return value;
+        return readLittleEndian(bytes_, offset, size);
     }
     uint16_t read16(uint64_t offset) const { return static_cast<uint16_t>(read(offset, 2)); }
     uint32_t read32(uint64_t offset) const { return static_cast<uint32_t>(read(offset, 4)); }

@@ -20,13 +20,6 @@ constexpr uint64_t optionalCodeSize = 4, optionalInitializedSize = 8, optionalUn
                    optionalDirectories = 112;
 constexpr uint32_t sectionCode = 0x20, sectionInitialized = 0x40, sectionUninitialized = 0x80;
 
-uint64_t readLittle(const std::vector<uint8_t>& bytes, uint64_t at, unsigned size)
-{
-    uint64_t value = 0;
-    for (unsigned i = size; i-- > 0;) value = (value << 8) | bytes[at + i];
-    return value;
-}
-
 }  // namespace
 
 void writeLittle(std::vector<uint8_t>& bytes, uint64_t at, uint64_t value, unsigned size)
@@ -45,31 +38,32 @@ PeLayout readPeLayout(const std::vector<uint8_t>& bytes, const std::string& file
     const auto has = [&](uint64_t at, uint64_t size) { return at <= bytes.size() && size <= bytes.size() - at; };
     if (!has(0, 0x40) || bytes[0] != 'M' || bytes[1] != 'Z') throw fail("not a PE file (no MZ header)");
     PeLayout layout;
-    const uint64_t signature = readLittle(bytes, 0x3c, 4);
-    if (!has(signature, 24) || readLittle(bytes, signature, 4) != 0x00004550) throw fail("not a PE file");
+    const uint64_t signature = readLittleEndian(bytes, 0x3c, 4);
+    if (!has(signature, 24) || readLittleEndian(bytes, signature, 4) != 0x00004550) throw fail("not a PE file");
     layout.coff = signature + 4;
     layout.optional = layout.coff + 20;
-    const uint64_t optionalSize = readLittle(bytes, layout.coff + coffOptionalSize, 2);
-    if (readLittle(bytes, layout.coff, 2) != machineX64 || optionalSize < optionalDirectories ||
-        !has(layout.optional, optionalSize) || readLittle(bytes, layout.optional, 2) != 0x20b) {
+    const uint64_t optionalSize = readLittleEndian(bytes, layout.coff + coffOptionalSize, 2);
+    if (readLittleEndian(bytes, layout.coff, 2) != machineX64 || optionalSize < optionalDirectories ||
+        !has(layout.optional, optionalSize) || readLittleEndian(bytes, layout.optional, 2) != 0x20b) {
         throw fail("not a 64-bit PE file");
     }
-    layout.sectionAlignment = static_cast<uint32_t>(readLittle(bytes, layout.optional + optionalSectionAlignment, 4));
-    layout.fileAlignment = static_cast<uint32_t>(readLittle(bytes, layout.optional + optionalFileAlignment, 4));
-    layout.headersSize = static_cast<uint32_t>(readLittle(bytes, layout.optional + optionalHeadersSize, 4));
+    layout.sectionAlignment =
+        static_cast<uint32_t>(readLittleEndian(bytes, layout.optional + optionalSectionAlignment, 4));
+    layout.fileAlignment = static_cast<uint32_t>(readLittleEndian(bytes, layout.optional + optionalFileAlignment, 4));
+    layout.headersSize = static_cast<uint32_t>(readLittleEndian(bytes, layout.optional + optionalHeadersSize, 4));
     const auto isPowerOfTwo = [](uint32_t value) { return value != 0 && (value & (value - 1)) == 0; };
     if (!isPowerOfTwo(layout.fileAlignment) || !isPowerOfTwo(layout.sectionAlignment) ||
         layout.fileAlignment > layout.sectionAlignment) {
         throw fail("its alignments are not powers of two");
     }
-    layout.directoryCount = static_cast<uint32_t>(readLittle(bytes, layout.optional + optionalDirectoryCount, 4));
+    layout.directoryCount = static_cast<uint32_t>(readLittleEndian(bytes, layout.optional + optionalDirectoryCount, 4));
     if (optionalDirectories + 8ull * layout.directoryCount > optionalSize)
         throw fail("its data directories do not fit");
-    layout.timeStamp = static_cast<uint32_t>(readLittle(bytes, layout.coff + coffTimeStamp, 4));
-    layout.symbolTable = static_cast<uint32_t>(readLittle(bytes, layout.coff + coffSymbolTable, 4));
-    layout.symbolCount = static_cast<uint32_t>(readLittle(bytes, layout.coff + coffSymbolCount, 4));
+    layout.timeStamp = static_cast<uint32_t>(readLittleEndian(bytes, layout.coff + coffTimeStamp, 4));
+    layout.symbolTable = static_cast<uint32_t>(readLittleEndian(bytes, layout.coff + coffSymbolTable, 4));
+    layout.symbolCount = static_cast<uint32_t>(readLittleEndian(bytes, layout.coff + coffSymbolCount, 4));
     layout.sectionTable = layout.optional + optionalSize;
-    const uint64_t count = readLittle(bytes, layout.coff + coffSectionCount, 2);
+    const uint64_t count = readLittleEndian(bytes, layout.coff + coffSectionCount, 2);
     layout.headedSections = static_cast<uint16_t>(count);
     if (!has(layout.sectionTable, 40 * count)) throw fail("its section table runs past the end of the file");
     for (uint64_t i = 0; i < count; ++i) {
@@ -77,11 +71,11 @@ PeLayout readPeLayout(const std::vector<uint8_t>& bytes, const std::string& file
         PeSection section;
         section.name.assign(reinterpret_cast<const char*>(&bytes[at]), 8);
         section.name.resize(section.name.find('\0') == std::string::npos ? 8 : section.name.find('\0'));
-        section.virtualSize = static_cast<uint32_t>(readLittle(bytes, at + 8, 4));
-        section.virtualAddress = static_cast<uint32_t>(readLittle(bytes, at + 12, 4));
-        section.rawSize = static_cast<uint32_t>(readLittle(bytes, at + 16, 4));
-        section.rawOffset = static_cast<uint32_t>(readLittle(bytes, at + 20, 4));
-        section.characteristics = static_cast<uint32_t>(readLittle(bytes, at + 36, 4));
+        section.virtualSize = static_cast<uint32_t>(readLittleEndian(bytes, at + 8, 4));
+        section.virtualAddress = static_cast<uint32_t>(readLittleEndian(bytes, at + 12, 4));
+        section.rawSize = static_cast<uint32_t>(readLittleEndian(bytes, at + 16, 4));
+        section.rawOffset = static_cast<uint32_t>(readLittleEndian(bytes, at + 20, 4));
+        section.characteristics = static_cast<uint32_t>(readLittleEndian(bytes, at + 36, 4));
         if (!has(section.rawOffset, section.rawSize)) throw fail("a section's data runs past the end of the file");
         layout.sections.push_back(section);
     }
@@ -92,7 +86,8 @@ PeDirectory readPeDirectory(const std::vector<uint8_t>& bytes, const PeLayout& l
 {
     if (index >= layout.directoryCount) return {};
     const uint64_t at = layout.optional + optionalDirectories + 8ull * index;
-    return {static_cast<uint32_t>(readLittle(bytes, at, 4)), static_cast<uint32_t>(readLittle(bytes, at + 4, 4))};
+    return {static_cast<uint32_t>(readLittleEndian(bytes, at, 4)),
+            static_cast<uint32_t>(readLittleEndian(bytes, at + 4, 4))};
 }
 
 void writePeDirectory(std::vector<uint8_t>& bytes, const PeLayout& layout, uint32_t index, PeDirectory directory)

@@ -19,13 +19,6 @@ namespace {
 constexpr uint32_t securityDirectory = 4;
 constexpr uint16_t certificateRevision2 = 0x0200, pkcsSignedData = 0x0002;
 
-uint64_t readLittle(const std::vector<uint8_t>& bytes, uint64_t at, unsigned size)
-{
-    uint64_t value = 0;
-    for (unsigned i = size; i-- > 0;) value = (value << 8) | bytes[at + i];
-    return value;
-}
-
 bool fits(const std::vector<uint8_t>& bytes, uint64_t at, uint64_t size)
 {
     return at <= bytes.size() && size <= bytes.size() - at;
@@ -36,19 +29,19 @@ bool fits(const std::vector<uint8_t>& bytes, uint64_t at, uint64_t size)
 bool findSecurityDirectory(const std::vector<uint8_t>& bytes, uint64_t& offset, uint64_t& size)
 {
     if (!fits(bytes, 0, 0x40)) return false;
-    const uint64_t header = readLittle(bytes, 0x3c, 4);
-    if (!fits(bytes, header, 24 + 2) || readLittle(bytes, header, 4) != 0x00004550) return false;
+    const uint64_t header = readLittleEndian(bytes, 0x3c, 4);
+    if (!fits(bytes, header, 24 + 2) || readLittleEndian(bytes, header, 4) != 0x00004550) return false;
     const uint64_t optional = header + 24;
-    const uint64_t optionalSize = readLittle(bytes, header + 20, 2);
-    const bool wide = readLittle(bytes, optional, 2) == 0x20b;
+    const uint64_t optionalSize = readLittleEndian(bytes, header + 20, 2);
+    const bool wide = readLittleEndian(bytes, optional, 2) == 0x20b;
     const uint64_t countAt = optional + (wide ? 108 : 92);
     const uint64_t entry = countAt + 4 + 8 * securityDirectory;
-    if (!fits(bytes, countAt, 4) || readLittle(bytes, countAt, 4) <= securityDirectory ||
+    if (!fits(bytes, countAt, 4) || readLittleEndian(bytes, countAt, 4) <= securityDirectory ||
         entry + 8 > optional + optionalSize || !fits(bytes, entry, 8)) {
         return false;
     }
-    offset = readLittle(bytes, entry, 4);
-    size = readLittle(bytes, entry + 4, 4);
+    offset = readLittleEndian(bytes, entry, 4);
+    size = readLittleEndian(bytes, entry + 4, 4);
     return true;
 }
 
@@ -63,10 +56,11 @@ bool endsWithCertificateEntry(const std::vector<uint8_t>& bytes)
     const uint64_t size = bytes.size();
     for (uint64_t back = 16; back <= size && back <= searched; back += 8) {
         const uint64_t at = size - back;
-        const uint64_t length = readLittle(bytes, at, 4);
+        const uint64_t length = readLittleEndian(bytes, at, 4);
         // A DER SEQUENCE follows the entry's header.
-        if (readLittle(bytes, at + 4, 2) == certificateRevision2 && readLittle(bytes, at + 6, 2) == pkcsSignedData &&
-            bytes[at + 8] == 0x30 && length >= 8 && ((length + 7) & ~uint64_t{7}) == back) {
+        if (readLittleEndian(bytes, at + 4, 2) == certificateRevision2 &&
+            readLittleEndian(bytes, at + 6, 2) == pkcsSignedData && bytes[at + 8] == 0x30 && length >= 8 &&
+            ((length + 7) & ~uint64_t{7}) == back) {
             return true;
         }
     }
@@ -90,8 +84,9 @@ CertificateTable readCertificateTable(const std::vector<uint8_t>& bytes)
     }
     for (uint64_t at = offset; at < offset + size;) {
         if (!fits(bytes, at, 8)) return {true, "a certificate entry's header runs past the table"};
-        const uint64_t length = readLittle(bytes, at, 4);
-        if (readLittle(bytes, at + 4, 2) != certificateRevision2 || readLittle(bytes, at + 6, 2) != pkcsSignedData) {
+        const uint64_t length = readLittleEndian(bytes, at, 4);
+        if (readLittleEndian(bytes, at + 4, 2) != certificateRevision2 ||
+            readLittleEndian(bytes, at + 6, 2) != pkcsSignedData) {
             return {true, "a certificate entry's header names an unknown revision or type"};
         }
         const uint64_t padded = (length + 7) & ~uint64_t{7};

@@ -34,6 +34,19 @@ std::string readTextFile(const std::filesystem::path& file);
 // A file's bytes whole; throws Error naming it when it cannot be read.
 std::vector<uint8_t> readBinaryFile(const std::filesystem::path& file);
 
+// The `size`-byte little-endian number at `bytes` (at `at` of `file`): the
+// one reader of the formats' numbers (PE headers, certificate table, block).
+inline uint64_t readLittleEndian(const uint8_t* bytes, unsigned size)
+{
+    uint64_t value = 0;
+    for (unsigned i = size; i-- > 0;) value = (value << 8) | bytes[i];
+    return value;
+}
+inline uint64_t readLittleEndian(const std::vector<uint8_t>& file, uint64_t at, unsigned size)
+{
+    return readLittleEndian(&file[at], size);
+}
+
 // A fresh directory below the system's temporary directory, removed with
 // everything in it when the object goes.
 class TemporaryDirectory {
