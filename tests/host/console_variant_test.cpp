@@ -93,7 +93,9 @@ TEST(ConsoleVariant, CtrlCBelongsToTheApplication)
         // first argument is the DLL.
         const auto interrupt = [&](const std::string& program, const std::string& before, const std::string& seen) {
             const bool dllMain = std::string(c.what).find("DllMain") != std::string::npos;
-            const std::string command = std::string(dllMain ? "ONEFILE_TEST_DLLMAIN_CTRL_C=9 " : "") +
+            // exec: the shell script starts (its $SHELL, often dash) must not
+            // stay between the terminal and Wine, or a typed ^C ends it.
+            const std::string command = std::string("exec ") + (dllMain ? "env ONEFILE_TEST_DLLMAIN_CTRL_C=9 " : "") +
                                         shellQuote(std::getenv("ONEFILE_WINE_RUN")) + " " +
                                         shellQuote((windowsTests() / "console_launcher.exe").string()) + " " +
                                         shellQuote(windowsPathOf(windowsTests() / program)) + " " +
