@@ -47,7 +47,11 @@ reference_block() {
     rm -f "$work/payload-app/report_app.dll" "$block"
     cp "$app_dll" "$work/payload-app/report_app.dll"
   fi
-  [[ -f $block ]] || "$build/host/onefile-pack" create --level "$level" --entry report_app.dll -o "$block" \
-    "$work/payload-app" > /dev/null
+  # Through a new name: a benchmark stopped while packing leaves no half block.
+  if [[ ! -f $block ]]; then
+    "$build/host/onefile-pack" create --level "$level" --entry report_app.dll -o "$block.part" \
+      "$work/payload-app" > /dev/null
+    mv "$block.part" "$block"
+  fi
   echo "$block"
 }

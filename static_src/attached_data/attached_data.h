@@ -151,10 +151,11 @@ struct ExtractionRequest {
     bool oneThread;
 };
 struct ExtractionOutcome {
-    bool anyFile;        // false when the block holds no file
-    size_t moved;        // files taken from the earlier copy
-    size_t written;      // files written from the frame
-    uint64_t entryHash;  // the first record's content as the frame decoded it (XXH64, seed 0)
+    bool anyFile;         // false when the block holds no file
+    size_t moved;         // files taken from the earlier copy
+    size_t foldersMoved;  // folders of them taken whole
+    size_t written;       // files written from the frame
+    uint64_t entryHash;   // the first record's content as the frame decoded it (XXH64, seed 0)
 };
 // A file of an earlier copy as the system describes it, and whether it may
 // be taken for a record of `size` bytes: a plain file (neither a folder nor

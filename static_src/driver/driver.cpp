@@ -324,7 +324,8 @@ static const TargetFolder* unpackIntoNewFolder(const CacheStart& cache, bool spl
     const ExtractionOutcome outcome = extractAttachedFiles(request);
     if (damagedHold != INVALID_HANDLE_VALUE) {
         CloseHandle(damagedHold);
-        traceStep(L"cache: repaired: %zu written, %zu taken from the damaged version", outcome.written, outcome.moved);
+        traceStep(L"cache: repaired: %zu written, %zu taken from the damaged version (%zu folders of them whole)",
+                  outcome.written, outcome.moved, outcome.foldersMoved);
     }
     if (!outcome.anyFile) {
         // Launching a child here would start a chain of copies, each

@@ -288,7 +288,17 @@ bool isHeldByAnotherRun(const wchar_t* directory);
 // or when any entry in it is open anywhere (each is first opened for
 // deletion without sharing); then deleted through those handles. `*stop`
 // set by another thread ends it at its next entry. True when it is gone.
+// Paced by upkeepRestMilliseconds.
 bool removeUnusedTree(const wchar_t* directory, const volatile LONG* stop);
+// The upkeep's pace: under Wine one server thread serves every process's
+// file calls, so a removal going flat out keeps everyone else's calls
+// queued. After every batch of `upkeepBatchEntries` entries (claimed or
+// deleted) that kept it busy `busyMicroseconds`, against the fastest batch
+// of the same removal, it rests this long: a little when nobody is in its
+// way, most of the time when others' calls slow its own; bounded, so a
+// batch slowed by a busy machine never parks the work for long.
+enum : unsigned { upkeepBatchEntries = 32 };
+DWORD upkeepRestMilliseconds(uint64_t busyMicroseconds, uint64_t fastestMicroseconds);
 
 // --- System functions bound at run time (system_functions.cpp).
 // A function of a system DLL, loaded from the system directory only, so

@@ -45,7 +45,51 @@ struct TreeWalk {
     struct Claims* claims;
     // Set by another thread to end a claiming walk at its next entry.
     const volatile LONG* stop;
+    struct UpkeepPace* pace;  // a claiming walk's, null for the plain removal
 };
+
+// A batch slower than the fastest one by half was kept waiting by others'
+// calls (or by a busy machine): the upkeep then rests four times as long
+// as it worked, keeping the server a fifth of the time; with nobody in its
+// way, half as long as it worked.
+enum : uint64_t { quietRestQuarters = 2, contendedRestQuarters = 16, longestRestMilliseconds = 250 };
+
+DWORD upkeepRestMilliseconds(uint64_t busyMicroseconds, uint64_t fastestMicroseconds)
+{
+    const bool contended = busyMicroseconds * 2 > fastestMicroseconds * 3;
+    const uint64_t quarters = contended ? contendedRestQuarters : quietRestQuarters;
+    const uint64_t rest = (busyMicroseconds * quarters + 3999) / 4000;
+    return static_cast<DWORD>(rest < 1 ? 1 : rest > longestRestMilliseconds ? longestRestMilliseconds : rest);
+}
+
+// The upkeep's batch under way: its entries, and when it began.
+struct UpkeepPace {
+    unsigned entries;
+    LARGE_INTEGER began;
+    uint64_t fastest;  // the fastest batch's microseconds so far
+};
+
+// Counts one entry of the upkeep's work and, after a batch, rests; in
+// slices, so that a stop (the application's end) is heard within one.
+static void keepPace(UpkeepPace& pace, const volatile LONG* stop)
+{
+    if (++pace.entries < upkeepBatchEntries) {
+        return;
+    }
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    const uint64_t busy = static_cast<uint64_t>(now.QuadPart - pace.began.QuadPart) * 1000000u /
+                          static_cast<uint64_t>(frequency.QuadPart);
+    pace.fastest = pace.fastest == 0 || busy < pace.fastest ? busy : pace.fastest;
+    enum : DWORD { slice = 5 };
+    for (DWORD rest = upkeepRestMilliseconds(busy, pace.fastest); rest > 0 && *stop == 0;
+         rest -= rest < slice ? rest : slice) {
+        Sleep(rest < slice ? rest : slice);
+    }
+    pace.entries = 0;
+    QueryPerformanceCounter(&pace.began);
+}
 
 // An entry opened for deletion, in the order the entries can go: every
 // directory after what it holds.
@@ -245,6 +289,9 @@ static void walkTree(TreeWalk& walk)
             ++depth;
             pending = true;
         }
+        if (walk.pace != nullptr) {
+            keepPace(*walk.pace, walk.stop);
+        }
     }
 }
 
@@ -355,19 +402,20 @@ static bool openRoot(TreeWalk& walk, const wchar_t* directory)
     return walk.complete;
 }
 
-static TreeWalk* startWalk(Claims* claims, const volatile LONG* stop)
+static TreeWalk* startWalk(Claims* claims, const volatile LONG* stop, UpkeepPace* pace)
 {
     TreeWalk* const walk = static_cast<TreeWalk*>(malloc(sizeof(TreeWalk)));
     if (walk != nullptr) {
         walk->claims = claims;
         walk->stop = stop;
+        walk->pace = pace;
     }
     return walk;
 }
 
 bool removeFileInPlace(const wchar_t* path)
 {
-    TreeWalk* const walk = startWalk(nullptr, nullptr);
+    TreeWalk* const walk = startWalk(nullptr, nullptr, nullptr);
     if (walk == nullptr) {
         return false;
     }
@@ -387,7 +435,7 @@ bool removeFileInPlace(const wchar_t* path)
 
 bool removeDirectoryTree(const wchar_t* directory)
 {
-    TreeWalk* const walk = startWalk(nullptr, nullptr);
+    TreeWalk* const walk = startWalk(nullptr, nullptr, nullptr);
     if (walk == nullptr) {
         return false;
     }
@@ -401,7 +449,7 @@ bool removeDirectoryTree(const wchar_t* directory)
 }
 
 // Deletes the claimed entries in order until a stop.
-static bool deleteClaims(Claims& claims, const volatile LONG* stop)
+static bool deleteClaims(Claims& claims, const volatile LONG* stop, UpkeepPace& pace)
 {
     bool deleted = true;
     for (size_t i = 0; i < claims.count; ++i) {
@@ -410,6 +458,7 @@ static bool deleteClaims(Claims& claims, const volatile LONG* stop)
         }
         deleted = deleteThroughHandle(claims.entries[i].handle, claims.entries[i].attributes) && deleted;
         CloseHandle(claims.entries[i].handle);
+        keepPace(pace, stop);
     }
     return deleted;
 }
@@ -437,7 +486,9 @@ bool removeUnusedTree(const wchar_t* directory, const volatile LONG* stop)
         return false;
     }
     Claims claims = {};
-    TreeWalk* const walk = startWalk(&claims, stop);
+    UpkeepPace pace = {};
+    QueryPerformanceCounter(&pace.began);
+    TreeWalk* const walk = startWalk(&claims, stop, &pace);
     if (walk == nullptr) {
         return false;
     }
@@ -448,7 +499,7 @@ bool removeUnusedTree(const wchar_t* directory, const volatile LONG* stop)
     bool removed = walk->complete;
     free(walk);
     if (removed) {
-        removed = deleteClaims(claims, stop);
+        removed = deleteClaims(claims, stop, pace);
     } else if (*stop != 0) {
         // A stop comes right before the process ends, which closes them
         // all at once: a close each (a Wine server request each) would

@@ -43,7 +43,19 @@ inline void holdUntilStopped(const char* variable, const volatile LONG* stop)
         Sleep(1);
     }
 }
+
+// Whether the variable is set: a fault the test asks for.
+inline bool isTestFaultSet(const char* variable)
+{
+    wchar_t* const value = getEnvVar(variable);
+    free(value);
+    return value != nullptr;
+}
 #else
+inline bool isTestFaultSet(const char*)
+{
+    return false;
+}
 inline void reachTestPoint(const char*, const wchar_t*, bool) {}
 inline void holdUntilStopped(const char*, const volatile LONG*) {}
 #endif

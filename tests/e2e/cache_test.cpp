@@ -287,7 +287,7 @@ TEST_F(CachedRun, StartEndedWhileUnpackingLeavesOnlyAStagingFolderThatGoes)
     writeFile(release, "");
     const PROCESS_INFORMATION second = startUnelevated(exe, L"--app-wait=" + quoteForCommandLine(release), file(L"r"));
     ASSERT_TRUE(waitForPath(file(L"r")));
-    EXPECT_EQ(reported(file(L"r"), "files"), "3005");
+    EXPECT_EQ(reported(file(L"r"), "files"), "3006");
     // The dead start's folder goes while the application runs.
     EXPECT_TRUE(waitForPath(versions() + L"\\" + staging, false));
     DeleteFileW(release.c_str());
@@ -382,6 +382,18 @@ TEST_F(CachedRun, ChangesToTheVersionAreRepairedBeforeTheApplicationRuns)
 
 // Every file below `folder` (the cache's own files aside) by its name
 // relative to it, with its identity: the volume and index.
+// A file's or a folder's identity: its volume and its index there.
+std::pair<DWORD, uint64_t> identityOf(const std::wstring& path)
+{
+    const HANDLE entry =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    EXPECT_TRUE(GetFileInformationByHandle(entry, &info)) << toUtf8(path);
+    CloseHandle(entry);
+    return {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 std::map<std::wstring, std::pair<DWORD, uint64_t>> filesBelow(const std::wstring& folder,
                                                               const std::wstring& prefix = L"")
 {
@@ -394,67 +406,74 @@ std::map<std::wstring, std::pair<DWORD, uint64_t>> filesBelow(const std::wstring
             continue;
         }
         if (name.rfind(L"onefile-cache", 0) == 0) continue;
-        const HANDLE file =
-            CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
-        BY_HANDLE_FILE_INFORMATION info = {};
-        EXPECT_TRUE(GetFileInformationByHandle(file, &info)) << toUtf8(path);
-        CloseHandle(file);
-        files[relative] = {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+        files[relative] = identityOf(path);
     }
     return files;
 }
 
 // A repair writes only what differs from the frame: a deleted file, one
 // changed with its size and time kept, one changed near its end. Every
-// other file is the damaged version's own, moved (its identity kept).
+// other file is the damaged version's own, moved (its identity kept): a
+// folder whose files are all equal and that holds nothing else in one move,
+// the folder itself (kept); where that move is refused (as Windows refuses
+// while files in it are held), its files one by one. A file added to the
+// version is never taken, nor the folder that holds it whole (zz_dir).
 TEST_F(CachedRun, ARepairTakesTheFilesEqualToTheirRecordsAndWritesTheOthers)
 {
-    const std::wstring exe = copyIn(L"bulky");
-    ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
-    const std::wstring folder = runFolderOf(file(L"r"));
-    const auto before = filesBelow(folder);
-    ASSERT_GT(before.size(), 3000u);
-    // One file deleted; three changed keeping their size and time: near the
-    // start, near the end of a file of many pieces, and in a file's last byte.
-    const std::wstring deleted = L"many\\file10.txt";
-    const std::pair<std::wstring, long> changes[] = {
-        {L"many\\file20.txt", 1}, {L"large\\filler.txt", -3}, {L"many\\file30.txt", -1}};
-    std::map<std::wstring, std::string> original;
-    original[deleted] = readFile(folder + L"\\" + deleted);
-    ASSERT_TRUE(DeleteFileW((folder + L"\\" + deleted).c_str()));
-    for (const auto& [name, at] : changes) {
-        original[name] = readFile(folder + L"\\" + name);
-        std::string changed = original[name];
-        changed[at >= 0 ? static_cast<size_t>(at) : changed.size() - static_cast<size_t>(-at)] ^= 1;
-        rewriteKeepingTime(folder + L"\\" + name, changed);
-    }
-
-    const std::wstring trace = file(L"trace");
-    DeleteFileW(file(L"r").c_str());
-    const PROCESS_INFORMATION start =
-        startUnelevated(exe, L"", file(L"r"), {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
-    ASSERT_EQ(endOf(start), 0u) << readFile(trace);
-    EXPECT_EQ(runFolderOf(file(L"r")), folder);
-    const std::string said = readFile(trace);
-    EXPECT_NE(said.find("cache: repaired: 4 written, " + std::to_string(before.size() - 4) +
-                        " taken from the damaged version"),
-              std::string::npos)
-        << said;
-    const auto after = filesBelow(folder);
-    ASSERT_EQ(after.size(), before.size());
-    size_t kept = 0;
-    for (const auto& [name, identity] : before) {
-        ASSERT_EQ(after.count(name), 1u) << toUtf8(name);
-        if (original.count(name) != 0) {
-            EXPECT_EQ(readFile(folder + L"\\" + name), original[name]) << toUtf8(name);
-            EXPECT_NE(after.at(name), identity) << toUtf8(name) << " was not written again";
-        } else {
-            kept += after.at(name) == identity;
+    for (const bool refused : {false, true}) {
+        const std::wstring exe = copyIn(refused ? L"bulky_fault" : L"bulky");
+        DeleteFileW(file(L"r").c_str());
+        ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
+        const std::wstring folder = runFolderOf(file(L"r"));
+        const auto before = filesBelow(folder);
+        ASSERT_GT(before.size(), 3000u);
+        const auto wholeFolder = identityOf(folder + L"\\kept");
+        // One file deleted; three changed keeping their size and time: near the
+        // start, near the end of a file of many pieces, and in a file's last byte.
+        const std::wstring deleted = L"many\\file10.txt";
+        const std::pair<std::wstring, long> changes[] = {
+            {L"many\\file20.txt", 1}, {L"large\\filler.txt", -3}, {L"many\\file30.txt", -1}};
+        std::map<std::wstring, std::string> original;
+        original[deleted] = readFile(folder + L"\\" + deleted);
+        ASSERT_TRUE(DeleteFileW((folder + L"\\" + deleted).c_str()));
+        for (const auto& [name, at] : changes) {
+            original[name] = readFile(folder + L"\\" + name);
+            std::string changed = original[name];
+            changed[at >= 0 ? static_cast<size_t>(at) : changed.size() - static_cast<size_t>(-at)] ^= 1;
+            rewriteKeepingTime(folder + L"\\" + name, changed);
         }
+        writeFile(folder + L"\\zz_dir\\added.txt", "never shipped");
+
+        const std::wstring trace = file(L"trace");
+        DeleteFileW(trace.c_str());
+        DeleteFileW(file(L"r").c_str());
+        const PROCESS_INFORMATION start =
+            startUnelevated(exe, L"", file(L"r"),
+                            {{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()},
+                             {L"ONEFILE_TEST_REFUSE_FOLDER_MOVE", refused ? L"1" : nullptr}});
+        ASSERT_EQ(endOf(start), 0u) << readFile(trace);
+        EXPECT_EQ(runFolderOf(file(L"r")), folder);
+        const std::string said = readFile(trace);
+        EXPECT_NE(said.find("cache: repaired: 4 written, " + std::to_string(before.size() - 4) +
+                            " taken from the damaged version (" + (refused ? "0" : "1") + " folders of them whole)"),
+                  std::string::npos)
+            << said;
+        const auto after = filesBelow(folder);
+        ASSERT_EQ(after.size(), before.size());
+        size_t kept = 0;
+        for (const auto& [name, identity] : before) {
+            ASSERT_EQ(after.count(name), 1u) << toUtf8(name);
+            if (original.count(name) != 0) {
+                EXPECT_EQ(readFile(folder + L"\\" + name), original[name]) << toUtf8(name);
+                EXPECT_NE(after.at(name), identity) << toUtf8(name) << " was not written again";
+            } else {
+                kept += after.at(name) == identity;
+            }
+        }
+        EXPECT_EQ(kept, before.size() - 4) << "files equal to their records were written again";
+        EXPECT_EQ(identityOf(folder + L"\\kept") == wholeFolder, !refused) << said;
+        EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
     }
-    EXPECT_EQ(kept, before.size() - 4) << "files equal to their records were written again";
-    EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
 }
 
 // A file of the set-aside version that gains a name while a repair takes

@@ -248,6 +248,29 @@ TEST_F(Sweep, LeftoversGoAlsoAfterApplicationsThatReturnAtOnce)
     EXPECT_EQ(lines.find("upkeep worker"), std::string::npos) << lines;
 }
 
+// Heavy leftovers go in the worker's own time, paced: the start that
+// found them has ended, and its caller has said so in the trace, before
+// the worker is done with them; then they are gone.
+TEST_F(Sweep, HeavyLeftoversGoAfterTheirCallerHasEnded)
+{
+    const std::wstring heavy = plantDirectory(leftoverName(deadId(0)));
+    for (int i = 0; i < 2000; ++i) writeFile(heavy + L"\\f" + std::to_wstring(i), "left");
+    ScratchDirectory traces(L"trace");
+    const std::wstring trace = traces.path() + L"\\trace.txt";
+    ScopedEnvironment traced(EnvironmentChanges{{L"MERLOX_ONEFILE_TRACE_FILE", trace.c_str()}});
+    EXPECT_EQ(start(L"report_onefile"), 0u);
+    const HANDLE appended = CreateFileW(trace.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    const char ended[] = "onefile[0] 0 ms: the caller has ended\n";
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(appended, ended, sizeof ended - 1, &written, nullptr));
+    CloseHandle(appended);
+    EXPECT_TRUE(waitForUpkeepWorkers(trace)) << readFile(trace);
+    const std::string lines = readFile(trace);
+    EXPECT_LT(lines.find("the caller has ended"), lines.find("upkeep worker done")) << lines;
+    EXPECT_FALSE(pathExists(heavy)) << lines;
+}
+
 // A live run beside quick starts is nothing to do: they start no worker.
 TEST_F(Sweep, ALiveRunBesideQuickStartsStartsNoWorker)
 {

@@ -85,4 +85,25 @@ TEST(RemoveTree, ConcurrentCleanupsRemoveTheTargetAndNothingBesideOrAbove)
     EXPECT_EQ(readFile(target + L"x"), "a name that extends the target's");
 }
 
+// The upkeep's pace: a little rest while nobody is in its way, four parts
+// in five of the time once others' calls slow its batches, never long.
+TEST(RemoveTree, TheUpkeepRestsLongerWhenOthersSlowItsBatches)
+{
+    const struct {
+        uint64_t busy, fastest;  // microseconds
+        DWORD rest;              // milliseconds
+    } rows[] = {
+        {0, 0, 1},         // always yields
+        {4000, 4000, 2},   // alone: half its work
+        {5900, 4000, 3},   // within half again of its best: alone
+        {6100, 4000, 25},  // beyond: four times its work
+        {20000, 4000, 80},
+        {100000, 4000, 250},  // a stalled batch parks it for a quarter second at most
+        {100000, 100000, 50},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(upkeepRestMilliseconds(row.busy, row.fastest), row.rest) << row.busy << " after " << row.fastest;
+    }
+}
+
 }  // namespace
