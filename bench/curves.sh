@@ -3,7 +3,10 @@
 # count (its files under 1 MiB repeated in more folders) and once in bytes
 # (its larger files repeated), each point against native
 #   zstd -d | tar -x   then   rm -rf
-# of the same tree at the same level, in the same run. For each point:
+# of the same tree at the same level, in the same run, and against the
+# platform's own floor under the same Wine: a plain program that only
+# creates, writes and closes the same files, then deletes them
+# (bench/write_tree.cpp). For each point:
 #   - the fresh road (unpack, run the application that returns at once,
 #     remove);
 #   - the first cached start (unpack into a staging folder and publish);
@@ -60,6 +63,7 @@ prepare_point() {
   "$pack" build --block "$curves/$name.block" -o "$curves/$name-fresh.exe" > /dev/null
   "$pack" build --block "$curves/$name.block" --cache --cache-name onefile-curves --no-cache-recheck \
     -o "$curves/$name-cached.exe" > /dev/null
+  [[ -f $curves/$name.list ]] || (cd "$tree" && find . -type f -printf '%s %P\n') > "$curves/$name.list"
   if [[ ! -f $curves/$name.tar.zst ]]; then
     # Hard links inside the tree are written out as files, as the packer does.
     tar -C "$tree" --hard-dereference -cf - . | zstd -q -f -"$level" -T0 -o "$curves/$name.tar.zst.part"
@@ -118,14 +122,17 @@ for point in "${points[@]}"; do
   start "$cached"
   version=$(ls "$cache_root" | grep -E '^[0-9a-f]{16}$' | head -n 1)
   for ((i = 0; i < runs; i++)); do
-    for kind in tar fresh first cached repair; do
+    for kind in tar floor fresh first cached repair; do
       case $kind in
+        floor)  mkdir -p "$out"
+                command=("$WINELOADER" "$build/windows/bench/write_tree.exe" "$(windows_path "$curves/$point.list")"
+                         "$(windows_path "$out")" 1) ;;
         tar)    command=(bash -c 'mkdir -p "$2" && zstd -q -d -c "$1" | tar -C "$2" -xf - && rm -rf "$2"' _
                          "$curves/$point.tar.zst" "$out") ;;
         fresh)  command=(start "$fresh") ;;
         first)  rm -rf "$cache_root"; command=(start "$cached") ;;
         cached) command=(start "$cached") ;;
-        repair) rm -f "$cache_root/$version/$one_small"; command=(start "$cached") ;;
+        repair) rm -f "$cache_root/$version/app/$one_small"; command=(start "$cached") ;;
       esac
       sync
       rm -f "$trace"
@@ -133,6 +140,7 @@ for point in "${points[@]}"; do
       MERLOX_ONEFILE_TRACE_FILE=$(windows_path "$trace") "${command[@]}" ||
         { echo "benchmark: $kind of $point failed" >&2; exit 1; }
       times[$point.$kind]+="$(echo "$(seconds_now) - $begin" | bc -l) "
+      rm -rf "$out"
       wait_for_worker
     done
   done
@@ -143,22 +151,26 @@ for point in "${points[@]}"; do
 done
 "$WINESERVER" -k
 
-ratio_at() { ratio "$(median_of "$1.$2")" "$(median_of "$1.tar")"; }
+ratio_at() { ratio "$(median_of "$1.$2")" "$(median_of "$1.$3")"; }
 cat <<REPORT
 
 Cost curves, level $level, $runs interleaved runs per point, unpinned, medians; each road's time
-and its ratio to native zstd -d | tar -x + rm -rf of the same tree in the same run:
+and its ratios to native zstd -d | tar -x + rm -rf of the same tree and to the platform's floor
+(the same files created, written, closed and deleted by a plain program under the same Wine),
+in the same run:
 REPORT
-printf '  %-9s %7s %8s %10s | %16s %16s %16s %16s | %s\n' point files MB tar fresh "first cached" cached repair \
-  "peak private MiB fresh / first (window + 64 MiB)"
+printf '  %-9s %7s %8s %9s %9s | %22s %22s %22s %22s | %s\n' point files MB tar floor fresh "first cached" cached \
+  repair "peak private MiB fresh / first (window + 64 MiB)"
 for point in "${points[@]}"; do
   tree=$curves/$point
   count=$(find "$tree" -type f | wc -l)
   # Hard links counted as the files they are.
   megabytes=$(find "$tree" -type f -printf '%s\n' | awk '{s += $1} END {printf "%d", s / 1000000}')
-  row=$(printf '  %-9s %7d %8d %9.2fs |' "$point" "$count" "$megabytes" "$(median_of "$point.tar")")
+  row=$(printf '  %-9s %7d %8d %8.2fs %8.2fs |' "$point" "$count" "$megabytes" "$(median_of "$point.tar")" \
+    "$(median_of "$point.floor")")
   for kind in fresh first cached repair; do
-    row+=$(printf ' %6.2fs = %5s  ' "$(median_of "$point.$kind")" "$(ratio_at "$point" "$kind")")
+    row+=$(printf ' %6.2fs = %5s / %5s ' "$(median_of "$point.$kind")" "$(ratio_at "$point" "$kind" tar)" \
+      "$(ratio_at "$point" "$kind" floor)")
   done
   budget=$(( windows[$point] / 1048576 + 64 ))
   row+=$(printf '| %d / %d (%d)' $((peaks[$point.fresh] / 1024)) $((peaks[$point.first] / 1024)) "$budget")
