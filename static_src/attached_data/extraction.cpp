@@ -486,8 +486,7 @@ static bool holdsOnly(const Extraction& x, const wchar_t* name, size_t entries)
     size_t found = 0;
     bool plain = true;
     do {
-        const wchar_t* const n = entry.cFileName;
-        if (!(n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0')))) {
+        if (!isDotEntry(entry.cFileName)) {
             ++found;
             plain = plain && !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
         }

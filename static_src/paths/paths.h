@@ -281,6 +281,8 @@ void releaseHeldDirectories();
 bool removeDirectoryTree(const wchar_t* directory);
 // Deletes one file by the same rules: never what a link leads to.
 bool removeFileInPlace(const wchar_t* path);
+// Whether a listed name is "." or "..".
+bool isDotEntry(const wchar_t* name);
 // Whether a directory is held open by a holder that refuses its deletion:
 // a live run's proof of life. True also when it cannot be checked.
 bool isHeldByAnotherRun(const wchar_t* directory);

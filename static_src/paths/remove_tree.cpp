@@ -244,7 +244,7 @@ static bool visitEntry(TreeWalk& walk, size_t depth, WIN32_FIND_DATAW& entry)
     return descended;
 }
 
-static bool isDotEntry(const wchar_t* name)
+bool isDotEntry(const wchar_t* name)
 {
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
