@@ -92,8 +92,8 @@ measure() {
       sync
       rm -f "$trace" "$busy_file"
       start=$(seconds_now)
-      MERLOX_ONEFILE_TRACE_FILE=$(windows_path "$trace") "${pin[@]}" "${command[@]}" < /dev/null > /dev/null 2>&1 ||
-        { echo "benchmark: $kind failed ($mode)" >&2; exit 1; }
+      MERLOX_ONEFILE_TRACE_FILE=$(windows_path "$trace") "${pin[@]}" "${command[@]}" < /dev/null > "$work/said.txt" 2>&1 ||
+        { echo "benchmark: $kind failed ($mode); it said:" >&2; cat "$work/said.txt" "$trace" >&2; exit 1; }
       times[$mode.$kind]+="$(echo "$(seconds_now) - $start" | bc -l) "
       [[ $kind == busy* ]] && times[$mode.own_$kind]+="$(echo "$(cat "$busy_file") / 1000000" | bc -l) "
       wait_for_worker "$mode.$kind"
