@@ -256,8 +256,8 @@ SECURITY_ATTRIBUTES* privateObjectAttributes();
 // be read.
 enum : size_t { userSidCapacity = 192 };
 bool readUserSidText(wchar_t text[userSidCapacity]);
-// One class of this process's token information into `buffer` (advapi32
-// bound at run time); false when it cannot be read.
+// One class of this process's token information into `buffer` (ntdll's
+// own call); false when it cannot be read.
 bool readProcessToken(TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD size);
 
 // --- Directories below the target (held_directories.cpp).
