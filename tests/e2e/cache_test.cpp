@@ -421,7 +421,7 @@ std::map<std::wstring, std::pair<DWORD, uint64_t>> filesBelow(const std::wstring
 TEST_F(CachedRun, ARepairTakesTheFilesEqualToTheirRecordsAndWritesTheOthers)
 {
     for (const bool refused : {false, true}) {
-        const std::wstring exe = copyIn(refused ? L"bulky_fault" : L"bulky");
+        const std::wstring exe = copyIn(refused ? L"fault_bulky" : L"bulky");
         DeleteFileW(file(L"r").c_str());
         ASSERT_EQ(runUnelevated(exe, L"", file(L"r")), 0u);
         const std::wstring folder = runFolderOf(file(L"r"));
