@@ -108,19 +108,6 @@ std::vector<DWORD> threadsOfChildrenOf(DWORD parent)
 
 class CachedRun : public testing::Test {
 protected:
-    // A start's upkeep worker runs the test's copy of the executable after
-    // the start has ended: the scratch folder goes once no copy runs.
-    ~CachedRun() override
-    {
-        for (const std::wstring& name : namesIn(scratch.path())) {
-            if (name.size() < 4 || name.compare(name.size() - 4, 4, L".exe") != 0) continue;
-            const std::wstring exe = scratch.path() + L"\\" + name;
-            for (int i = 0; i < 6000 && !DeleteFileW(exe.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++i) {
-                Sleep(10);
-            }
-        }
-    }
-
     // The cached executable `name` (cached_<name>_onefile.exe) copied in.
     std::wstring copyIn(const std::wstring& name)
     {

@@ -146,7 +146,13 @@ ScratchDirectory::ScratchDirectory(const std::wstring& tag)
 
 ScratchDirectory::~ScratchDirectory()
 {
+    // An upkeep worker may outlive its test, still at work in the folder:
+    // the removal is tried again until it is done with it.
     removeTree(path_);
+    for (int i = 0; i < 6000 && pathExists(path_); ++i) {
+        Sleep(10);
+        removeTree(path_);
+    }
 }
 
 static HANDLE createCaptureFile(const std::wstring& path)
