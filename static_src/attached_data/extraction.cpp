@@ -357,6 +357,24 @@ static bool takeEarlierFile(const Extraction& x, HANDLE earlier, wchar_t* filePa
     return false;
 }
 
+// Closes a record's file written so far with `error` (a failure the system
+// reports only at the close counts too); the start ends where it failed,
+// or where bytes copied from an earlier file did not hash as the frame's.
+static void closeWrittenFile(Extraction& x, HANDLE file, DWORD error, const wchar_t* filePath, bool copyDiffers)
+{
+    fileBeingWritten = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(file) && error == ERROR_SUCCESS) {
+        error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
+        fatalFileError("Error, couldn't unpack file to target path", filePath, error);
+    }
+    if (copyDiffers) {
+        fatalFileError("Error, a file taken from the damaged version changed while it was read", filePath, ERROR_CRC);
+    }
+    ++x.outcome.written;
+}
+
 // Takes a file of the earlier copy found equal to its record where the
 // record belongs: moved, or where it cannot be, copied from the file held
 // and checked against the frame's hash.
@@ -371,18 +389,8 @@ static void takeEqualFile(Extraction& x, const PutOff& equal)
     const HANDLE file = createRecordFile(x, filePath);
     XXH64_state_t copied;
     XXH64_reset(&copied, 0);
-    DWORD error = copyEqualStart(equal.file, file, equal.size, x.compared, copied);
-    fileBeingWritten = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(file) && error == ERROR_SUCCESS) {
-        error = GetLastError();
-    }
-    if (error != ERROR_SUCCESS) {
-        fatalFileError("Error, couldn't unpack file to target path", filePath, error);
-    }
-    if (XXH64_digest(&copied) != equal.hash) {
-        fatalFileError("Error, a file taken from the damaged version changed while it was read", filePath, ERROR_CRC);
-    }
-    ++x.outcome.written;
+    const DWORD error = copyEqualStart(equal.file, file, equal.size, x.compared, copied);
+    closeWrittenFile(x, file, error, filePath, XXH64_digest(&copied) != equal.hash);
 }
 
 // Writes one record's data to `filePath`, from the frame as it decodes;
@@ -443,22 +451,11 @@ static uint64_t writeRecordData(Extraction& x, wchar_t* filePath, const wchar_t*
         }
         takeEqualFile(x, equal);
     } else {
-        fileBeingWritten = INVALID_HANDLE_VALUE;
-        if (!CloseHandle(file) && error == ERROR_SUCCESS) {
-            error = GetLastError();
-        }
-        if (error == ERROR_SUCCESS && earlier != INVALID_HANDLE_VALUE &&
-            XXH64_digest(&written) != XXH64_digest(&frame)) {
-            fatalFileError("Error, a file taken from the damaged version changed while it was read", filePath,
-                           ERROR_CRC);
-        }
-        ++x.outcome.written;
+        closeWrittenFile(x, file, error, filePath,
+                         earlier != INVALID_HANDLE_VALUE && XXH64_digest(&written) != XXH64_digest(&frame));
     }
     if (earlier != INVALID_HANDLE_VALUE) {
         CloseHandle(earlier);
-    }
-    if (error != ERROR_SUCCESS) {
-        fatalFileError("Error, couldn't unpack file to target path", filePath, error);
     }
     return hashed ? XXH64_digest(&frame) : 0;
 }
